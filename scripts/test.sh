@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every configuration and runs every test:
+# the plain build (all tests), the core tests under ASan+UBSan and under TSan, and each fuzz target briefly.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/deps.sh test
+
+fuzz_seconds=${WISP_FUZZ_SECONDS:-30}
+passed=0
+failed=0
+
+# run_ctest <build-dir> [ctest args...]: runs ctest and adds its counts to the totals.
+run_ctest() {
+  local dir=$1; shift
+  local log="$dir/ctest-summary.log"
+  local status=0
+  ctest --test-dir "$dir" --output-on-failure -j2 "$@" 2>&1 | tee "$log" || status=1
+  local line total nfail
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
+  if [ -z "$line" ]; then
+    echo "ctest in $dir printed no summary" >&2
+    failed=$((failed + 1))
+    return
+  fi
+  nfail=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+  passed=$((passed + total - nfail))
+  failed=$((failed + nfail))
+  [ "$status" -eq 0 ] || [ "$nfail" -gt 0 ] || failed=$((failed + 1))
+}
+
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+}
+
+echo "== plain build: every test =="
+configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_ctest build
+
+echo "== ASan + UBSan: core and UI tests =="
+configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DWISP_SANITIZE=address -DWISP_BUILD_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest build-asan
+
+echo "== TSan: core tests =="
+configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DWISP_SANITIZE=thread -DWISP_BUILD_UI=OFF \
+  -DWISP_BUILD_BENCH=OFF
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan
+
+echo "== fuzz targets, ${fuzz_seconds}s each =="
+if ls fuzz/*.cpp >/dev/null 2>&1; then
+  configure_and_build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DWISP_FUZZ=ON \
+    -DWISP_BUILD_UI=OFF -DWISP_BUILD_TESTS=OFF -DWISP_BUILD_BENCH=OFF
+  for src in fuzz/*.cpp; do
+    name=$(basename "$src" .cpp)
+    corpus="build-fuzz/corpus-$name"
+    mkdir -p "$corpus"
+    [ -d "fuzz/seeds/$name" ] && cp -n fuzz/seeds/"$name"/* "$corpus"/ 2>/dev/null || true
+    if "./build-fuzz/$name" -max_total_time="$fuzz_seconds" -max_len=1024 -print_final_stats=0 "$corpus" \
+        >"build-fuzz/$name.log" 2>&1; then
+      echo "fuzz $name: ok"
+      passed=$((passed + 1))
+    else
+      echo "fuzz $name: FAILED"; tail -n 40 "build-fuzz/$name.log"
+      failed=$((failed + 1))
+    fi
+  done
+fi
+
+echo
+echo "${passed} passed, ${failed} failed"
+[ "$failed" -eq 0 ]

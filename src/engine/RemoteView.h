@@ -1,0 +1,26 @@
+#pragma once
+// What the session worker asks of and tells the Remote page: directory changes, listing lines, the
+// entries that requests refer to by slot index, deletions and uploads.
+#include <cstdint>
+#include <string_view>
+
+class FtpSession;
+class RemoteEntry;
+
+class RemoteView {
+public:
+    virtual ~RemoteView() = default;
+    // After a successful login; the page keeps a non-owning pointer until ResetAfterSession.
+    virtual void ResetForSession(FtpSession& session) = 0;
+    virtual void ResetAfterSession() = 0;
+    // True when a cached listing of exactly this directory is now shown; false when an empty listing
+    // waits to be filled by AddListingLine / FinishListing.
+    virtual bool EnterDirectory(std::string_view directory) = 0;
+    virtual void AddListingLine(std::string_view line) = 0;
+    virtual void FinishListing(bool complete) = 0;
+    // A copy of the entry in slot `index` of the current listing.
+    virtual RemoteEntry EntryAt(int index) = 0;
+    virtual void RemoveEntry(int index) = 0;
+    // After a STOR: the local file's length and modification time (seconds since 1970, UTC).
+    virtual void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime) = 0;
+};

@@ -1,0 +1,71 @@
+#include "platform/Resolver.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <memory>
+
+#include "platform/SocketError.h"
+
+std::optional<in_addr> ParseDottedIPv4(std::string_view text) {
+    if (text.empty() || text.size() > 15) {
+        return std::nullopt;
+    }
+    std::string copy(text);
+    in_addr address{};
+    if (inet_pton(AF_INET, copy.c_str(), &address) != 1) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::optional<in_addr> ResolveIPv4(std::string_view host) {
+    if (auto dotted = ParseDottedIPv4(host)) {
+        return dotted;
+    }
+    if (host.empty()) {
+        SetLastSocketError(wsa::kHostNotFound);
+        return std::nullopt;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    std::string name(host);
+    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &raw);
+    if (rc != 0) {
+        SetLastSocketErrorFromResolver(rc, errno);
+        return std::nullopt;
+    }
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(raw, &freeaddrinfo);
+    for (const addrinfo* ai = results.get(); ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
+            return reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+        }
+    }
+    SetLastSocketError(wsa::kNoData);
+    return std::nullopt;
+}
+
+std::optional<std::string> ReverseLookupIPv4(in_addr address) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr = address;
+    std::array<char, NI_MAXHOST> host{};
+    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host.data(), host.size(),
+                               nullptr, 0, NI_NAMEREQD);
+    if (rc != 0) {
+        SetLastSocketErrorFromResolver(rc, errno);
+        return std::nullopt;
+    }
+    return std::string(host.data());
+}
+
+std::string FormatIPv4(in_addr address) {
+    std::array<char, INET_ADDRSTRLEN> text{};
+    inet_ntop(AF_INET, &address, text.data(), text.size());
+    return text.data();
+}
