@@ -1,0 +1,247 @@
+#include "listing/RemoteEntry.h"
+
+#include <array>
+#include <charconv>
+#include <climits>
+#include <utility>
+
+#include "listing/EnglishDate.h"
+
+namespace {
+
+constexpr std::string_view kMonthTable = "janfebmaraprmayjunjulaugsepoctnovdec";
+constexpr std::string_view kLinkArrow = " -> ";
+constexpr int kNameField = 8;  // zero-based position of the first word of the name
+constexpr int kFieldCount = 9;
+// A date that would lie more than this far ahead is taken to be from last year (one day of slack
+// for servers in time zones ahead of ours).
+constexpr std::int64_t kFutureSlack = 86399;
+// Half of 365.25 days: an older time in another year shows its year instead of the hour.
+constexpr std::int64_t kHoursBeforeYearShown = 4383;
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Leading blanks, one sign, digits up to the first non-digit; wraps modulo 2^32 like the 32-bit
+// integer it ends up in, so a size of 4294967296 reads as 0.
+std::int32_t DecimalValue(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsSeparator(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::uint32_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
+    }
+    if (negative) {
+        value = 0u - value;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+// The month whose slot in the table holds the second character of the field's first occurrence;
+// anything not found is January. So "Sept" is January and a fragment such as "an" still matches.
+int MonthNumber(std::string_view month) {
+    std::string lower(month);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    std::size_t found = kMonthTable.find(lower);
+    int position = found == std::string_view::npos ? -1 : static_cast<int>(found);
+    return (position + 1) / 3 + 1;
+}
+
+// mktime with daylight saving left to the zone rules; out-of-range fields are normalised. Anything
+// before 1970 or past the signed 32-bit range is no valid time (-1).
+std::int32_t LocalTime(std::int64_t year, int month, std::int32_t day, std::int32_t hour,
+                       std::int32_t minute) {
+    std::int64_t tmYear = year - 1900;
+    if (tmYear < INT_MIN || tmYear > INT_MAX) {
+        return -1;
+    }
+    std::tm fields{};
+    fields.tm_year = static_cast<int>(tmYear);
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = 0;
+    fields.tm_isdst = -1;
+    std::time_t t = std::mktime(&fields);
+    if (t < 0 || t > INT32_MAX) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(t);
+}
+
+int LocalYear(std::time_t now) {
+    std::tm fields{};
+    if (localtime_r(&now, &fields) == nullptr) {
+        return 1970;
+    }
+    return fields.tm_year + 1900;
+}
+
+std::string DecimalText(std::int32_t value) {
+    char digits[16];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;  // 16 characters hold any 32-bit value
+    return std::string(digits, end);
+}
+
+}  // namespace
+
+RemoteEntry::RemoteEntry(std::string name, std::int32_t size, std::int32_t time)
+    : RemoteEntry(std::move(name), size, time, std::time(nullptr)) {}
+
+RemoteEntry::RemoteEntry(std::string name, std::int32_t size, std::int32_t time, std::time_t now)
+    : name_(std::move(name)) {
+    SetSizeAndTime(size, time, now);
+}
+
+RemoteEntry RemoteEntry::FromListingLine(std::string_view line) {
+    return FromListingLine(line, std::time(nullptr));
+}
+
+RemoteEntry RemoteEntry::FromListingLine(std::string_view line, std::time_t now) {
+    line = line.substr(0, line.find('\0'));
+
+    std::array<std::string_view, kFieldCount> fields;
+    int count = 0;
+    std::size_t nameStart = 0;
+    std::size_t pos = 0;
+    while (count < kFieldCount) {
+        while (pos < line.size() && IsSeparator(line[pos])) {
+            ++pos;
+        }
+        if (pos == line.size()) {
+            break;
+        }
+        std::size_t end = pos;
+        while (end < line.size() && !IsSeparator(line[end])) {
+            ++end;
+        }
+        if (count == kNameField) {
+            nameStart = pos;
+        }
+        fields[count++] = line.substr(pos, end - pos);
+        pos = end;
+    }
+
+    RemoteEntry entry;
+    if (count < kFieldCount) {
+        entry.name_.reserve(line.size() + 2);
+        entry.name_ += '"';
+        entry.name_ += line;
+        entry.name_ += '"';
+        entry.sizeText_ = "<NA>";
+        entry.dateText_ = "<NA>";
+        entry.size_ = 0;
+        entry.time_ = -1;
+        entry.kind_ = EntryKind::File;
+        return entry;
+    }
+
+    // Blanks and tabs inside and after the name belong to it, and so do any further fields.
+    std::string_view rest = line.substr(nameStart);
+    switch (fields[0].front()) {
+        case 'd':
+            entry.kind_ = EntryKind::Directory;
+            entry.name_ = rest;
+            break;
+        case 'l':
+            if (std::size_t arrow = rest.find(kLinkArrow); arrow != std::string_view::npos) {
+                entry.kind_ = EntryKind::Link;
+                entry.name_ = rest.substr(0, arrow);
+                entry.linkTarget_ = rest.substr(arrow + kLinkArrow.size());
+            } else {
+                entry.kind_ = EntryKind::File;
+                entry.name_ = rest;
+            }
+            break;
+        default:
+            entry.kind_ = EntryKind::File;
+            entry.name_ = rest;
+            break;
+    }
+    entry.sizeText_ = fields[4];
+    entry.size_ = DecimalValue(fields[4]);
+    entry.SetListingDate(fields[5], fields[6], fields[7], now);
+    return entry;
+}
+
+void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear) {
+    SetListingDate(month, day, timeOrYear, std::time(nullptr));
+}
+
+void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear,
+                                 std::time_t now) {
+    dateText_.clear();
+    dateText_.reserve(month.size() + day.size() + timeOrYear.size() + 2);
+    dateText_ += month;
+    dateText_ += ' ';
+    dateText_ += day;
+    dateText_ += ' ';
+    dateText_ += timeOrYear;
+
+    int monthNumber = MonthNumber(month);
+    std::int32_t dayNumber = DecimalValue(day);
+    if (std::size_t colon = timeOrYear.find(':'); colon != std::string_view::npos) {
+        std::int32_t hour = DecimalValue(timeOrYear);
+        std::int32_t minute = DecimalValue(timeOrYear.substr(colon + 1));
+        int year = LocalYear(now);
+        time_ = LocalTime(year, monthNumber, dayNumber, hour, minute);
+        if (time_ > static_cast<std::int64_t>(now) + kFutureSlack) {
+            time_ = LocalTime(year - 1, monthNumber, dayNumber, hour, minute);
+        }
+    } else {
+        time_ = LocalTime(DecimalValue(timeOrYear), monthNumber, dayNumber, 0, 0);
+    }
+}
+
+void RemoteEntry::SetSizeAndTime(std::int32_t size, std::int32_t time) {
+    SetSizeAndTime(size, time, std::time(nullptr));
+}
+
+void RemoteEntry::SetSizeAndTime(std::int32_t size, std::int32_t time, std::time_t now) {
+    size_ = size;
+    sizeText_ = DecimalText(size);
+    time_ = time;
+
+    std::tm fields{};
+    if (!LocalFields(time, fields)) {
+        dateText_.clear();
+        return;
+    }
+    bool withYear = false;
+    if (fields.tm_year + 1900 != LocalYear(now)) {
+        std::int64_t hours = (static_cast<std::int64_t>(now) - time) / 3600;
+        withYear = hours >= kHoursBeforeYearShown;
+    }
+    dateText_ = ShortDateText(fields, withYear);
+}
+
+std::string RemoteEntry::TargetPath() const {
+    return kind_ == EntryKind::Link ? linkTarget_ : name_;
+}
+
+std::string RemoteEntry::LocalName() const {
+    if (kind_ != EntryKind::Link) {
+        return name_;
+    }
+    std::size_t slash = linkTarget_.rfind('/');
+    return slash == std::string::npos ? linkTarget_ : linkTarget_.substr(slash + 1);
+}
+
+bool IsSafeLocalName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}

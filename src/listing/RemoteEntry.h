@@ -1,0 +1,67 @@
+#pragma once
+// One file, directory or link of a remote directory listing: the texts the Remote page shows, the size
+// and time it sorts by, and the paths a download or a change of directory uses.
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+// Doubles as the entry's icon index in the Remote page's image lists.
+enum class EntryKind : std::int32_t { Directory = 0, Link = 1, File = 2 };
+
+class RemoteEntry {
+  public:
+    // A blank slot: empty texts, size 0, time 0, File.
+    RemoteEntry() = default;
+    // A file just uploaded: its date text follows the clock (now) like a listing would show it.
+    RemoteEntry(std::string name, std::int32_t size, std::int32_t time);
+    RemoteEntry(std::string name, std::int32_t size, std::int32_t time, std::time_t now);
+
+    // Builds an entry from one line of a Unix long listing; a line with fewer than nine fields gives a
+    // placeholder that shows the raw line in double quotes. Never fails. The line ends at its first NUL,
+    // as it would for a C string; any length is safe.
+    static RemoteEntry FromListingLine(std::string_view line);
+    static RemoteEntry FromListingLine(std::string_view line, std::time_t now);
+
+    // Sets the size, its decimal text, the time and a date text in the listing's short form. A negative
+    // time has no local-time representation and gives an empty date text.
+    void SetSizeAndTime(std::int32_t size, std::int32_t time);
+    void SetSizeAndTime(std::int32_t size, std::int32_t time, std::time_t now);
+
+    // Sets the date text (the three fields as written) and the time from a listing's month, day and
+    // time-or-year fields.
+    void SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear);
+    void SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear,
+                        std::time_t now);
+
+    const std::string& Name() const { return name_; }
+    const std::string& LinkTarget() const { return linkTarget_; }
+    const std::string& SizeText() const { return sizeText_; }
+    const std::string& DateText() const { return dateText_; }
+    std::int32_t Size() const { return size_; }
+    std::int32_t Time() const { return time_; }
+    EntryKind Kind() const { return kind_; }
+    // An empty name marks a slot whose entry was deleted (or never written).
+    bool IsBlank() const { return name_.empty(); }
+    void MakeBlank() { name_.clear(); }
+
+    // The remote path for RETR and CWD: a link's target, otherwise the name.
+    std::string TargetPath() const;
+    // The local file name a download is stored under: for a link, the part of its target after the
+    // last '/' (empty when the target ends in '/'), otherwise the name. It is NOT checked: see
+    // IsSafeLocalName before creating a file with it.
+    std::string LocalName() const;
+
+  private:
+    std::string name_;
+    std::string linkTarget_;
+    std::string sizeText_;
+    std::string dateText_;
+    std::int32_t size_ = 0;
+    std::int32_t time_ = 0;
+    EntryKind kind_ = EntryKind::File;
+};
+
+// False for a name that must not become a file in the download folder: empty, "." or "..", or holding
+// '/' or NUL (it would leave the folder or be cut short).
+bool IsSafeLocalName(std::string_view name);
