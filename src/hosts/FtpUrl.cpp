@@ -1,0 +1,144 @@
+#include "hosts/FtpUrl.h"
+
+#include <mutex>
+
+namespace {
+
+struct SharedDefaults {
+    std::mutex lock;
+    UrlDefaults values{"ftp", "anonymous", "<your-email-address>", "21"};
+};
+
+SharedDefaults& Defaults() {
+    static SharedDefaults defaults;
+    return defaults;
+}
+
+// ASCII only, so the result does not depend on the locale Qt sets at start-up.
+std::string LowerAscii(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
+constexpr auto npos = std::string_view::npos;
+
+}  // namespace
+
+FtpUrl::FtpUrl(std::string_view text) {
+    if (!ParseUrl(*this, text)) {
+        host.clear();
+    }
+}
+
+bool ParseUrl(FtpUrl& url, std::string_view text) {
+    url = FtpUrl();
+    std::string_view s = text;
+    if (s.empty()) {
+        return false;
+    }
+    const UrlDefaults defaults = GetUrlDefaults();
+
+    const std::size_t schemeEnd = s.find("://");
+    if (schemeEnd == npos) {
+        url.scheme = defaults.scheme;
+        url.schemeDefaulted = true;
+    } else if (schemeEnd == 0) {
+        return false;
+    } else {
+        url.scheme = LowerAscii(s.substr(0, schemeEnd));
+        s.remove_prefix(schemeEnd + 3);
+        if (s.empty()) {
+            return false;
+        }
+    }
+
+    const std::size_t at = s.find('@');
+    if (at == npos) {
+        url.user = defaults.user;
+        url.password = defaults.password;
+        url.loginDefaulted = true;
+    } else {
+        const std::string_view login = s.substr(0, at);
+        const std::size_t colon = login.find(':');
+        if (colon == npos) {
+            url.user = login;
+        } else {
+            url.user = login.substr(0, colon);
+            url.password = login.substr(colon + 1);
+        }
+        if (at + 1 == s.size()) {
+            return false;
+        }
+        s.remove_prefix(at + 1);
+    }
+
+    const std::size_t slash = s.find('/');
+    if (slash == 0) {
+        return false;
+    }
+    const std::string_view hostPart = s.substr(0, slash);
+    const std::size_t portColon = hostPart.find(':');
+    if (portColon == npos) {
+        url.host = hostPart;
+        url.port = defaults.port;
+        url.portDefaulted = true;
+    } else if (portColon == 0) {
+        return false;
+    } else {
+        url.host = hostPart.substr(0, portColon);
+        url.port = hostPart.substr(portColon + 1);
+    }
+
+    if (slash == npos || slash + 1 == s.size()) {
+        return true;
+    }
+    s.remove_prefix(slash + 1);
+
+    const std::size_t semicolon = s.find(';');
+    if (semicolon == npos) {
+        url.path = s;
+        return true;
+    }
+    if (semicolon == 0) {
+        return false;
+    }
+    url.path = s.substr(0, semicolon);
+    url.typeCode = s.substr(semicolon + 1);
+    return url.typeCode == "a" || url.typeCode == "i" || url.typeCode == "d";
+}
+
+std::string FormatUrl(const FtpUrl& url) {
+    std::string text;
+    if (!url.schemeDefaulted) {
+        text = url.scheme + "://";
+    }
+    text += url.host;
+    if (!url.portDefaulted) {
+        text += ':';
+        text += url.port;
+    }
+    if (!url.path.empty()) {
+        text += '/';
+        text += url.path;
+    }
+    return text;
+}
+
+void SetUrlDefaults(std::string_view scheme, std::string_view user, std::string_view password,
+                    std::string_view port) {
+    SharedDefaults& defaults = Defaults();
+    std::lock_guard<std::mutex> guard(defaults.lock);
+    defaults.values =
+        UrlDefaults{std::string(scheme), std::string(user), std::string(password), std::string(port)};
+}
+
+UrlDefaults GetUrlDefaults() {
+    SharedDefaults& defaults = Defaults();
+    std::lock_guard<std::mutex> guard(defaults.lock);
+    return defaults.values;
+}

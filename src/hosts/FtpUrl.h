@@ -1,0 +1,43 @@
+#pragma once
+// One FTP URL parsed into its parts (scheme, login, host, port, path, type code), the parser, the
+// canonical text a parsed URL is written back as, and the process-wide defaults the parser fills in.
+#include <string>
+#include <string_view>
+
+struct FtpUrl {
+    std::string scheme;  // lower-cased
+    std::string user;
+    std::string password;
+    std::string host;      // empty marks a text that is no valid URL
+    std::string port;      // as typed, not converted
+    std::string path;      // after the "/" that ends the host, without it and without the type code
+    std::string typeCode;  // "a", "i", "d" or empty
+    bool schemeDefaulted = false;
+    bool loginDefaulted = false;
+    bool portDefaulted = false;
+
+    FtpUrl() = default;
+    // Parses text; when it is no valid URL, host is left empty.
+    explicit FtpUrl(std::string_view text);
+};
+
+// Fills url from text; false when text is no valid URL (url's fields must then not be used).
+bool ParseUrl(FtpUrl& url, std::string_view text);
+
+// The canonical text: [scheme "://"] host [":" port] ["/" path]. User, password and type code are
+// never part of it; the scheme and port appear only when the text named them.
+std::string FormatUrl(const FtpUrl& url);
+
+// The values ParseUrl fills in for a missing scheme, login or port.
+struct UrlDefaults {
+    std::string scheme;
+    std::string user;
+    std::string password;
+    std::string port;
+};
+
+// Set once at start-up on the UI thread; safe to read from any thread. Until then the defaults are
+// those of a first start: "ftp", "anonymous", "<your-email-address>", "21".
+void SetUrlDefaults(std::string_view scheme, std::string_view user, std::string_view password,
+                    std::string_view port);
+UrlDefaults GetUrlDefaults();

@@ -1,0 +1,144 @@
+#include "hosts/FtpUrl.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class FtpUrlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = GetUrlDefaults();
+        SetUrlDefaults("ftp", "anonymous", "me@example.org", "21");
+    }
+    void TearDown() override { SetUrlDefaults(saved_.scheme, saved_.user, saved_.password, saved_.port); }
+
+  private:
+    UrlDefaults saved_;
+};
+
+struct ParseCase {
+    std::string text;
+    std::string scheme, user, password, host, port, path, typeCode;
+    bool schemeDefaulted, loginDefaulted, portDefaulted;
+    std::string canonical;
+};
+
+const std::string kNul("a\0b", 3);
+
+const std::vector<ParseCase> kCases = {
+    // text, scheme, user, password, host, port, path, type, sD, lD, pD, canonical
+    {"server", "ftp", "anonymous", "me@example.org", "server", "21", "", "", true, true, true, "server"},
+    {"FTP://server:2121/pub/x;i", "ftp", "anonymous", "me@example.org", "server", "2121", "pub/x", "i", false,
+     true, false, "ftp://server:2121/pub/x"},
+    {"joe:secret@server/", "ftp", "joe", "secret", "server", "21", "", "", true, false, true, "server"},
+    {"ftp://server", "ftp", "anonymous", "me@example.org", "server", "21", "", "", false, true, true,
+     "ftp://server"},
+    {"Gopher://server", "gopher", "anonymous", "me@example.org", "server", "21", "", "", false, true, true,
+     "gopher://server"},
+    {"server:", "ftp", "anonymous", "me@example.org", "server", "", "", "", true, true, false, "server:"},
+    {"@server", "ftp", "", "", "server", "21", "", "", true, false, true, "server"},
+    {"server/a@b", "ftp", "server/a", "", "b", "21", "", "", true, false, true, "b"},
+    {"u:p:q@server", "ftp", "u", "p:q", "server", "21", "", "", true, false, true, "server"},
+    {":pw@server", "ftp", "", "pw", "server", "21", "", "", true, false, true, "server"},
+    {"u:@server", "ftp", "u", "", "server", "21", "", "", true, false, true, "server"},
+    {"ftp://server:21", "ftp", "anonymous", "me@example.org", "server", "21", "", "", false, true, false,
+     "ftp://server:21"},
+    {"ftp://u:p@h:x/a/b/;d", "ftp", "u", "p", "h", "x", "a/b/", "d", false, false, false, "ftp://h:x/a/b/"},
+    {"h/p;a", "ftp", "anonymous", "me@example.org", "h", "21", "p", "a", true, true, true, "h/p"},
+    {"h//x", "ftp", "anonymous", "me@example.org", "h", "21", "/x", "", true, true, true, "h//x"},
+    {"h/%20x", "ftp", "anonymous", "me@example.org", "h", "21", "%20x", "", true, true, true, "h/%20x"},
+    {"a@b@c", "ftp", "a", "", "b@c", "21", "", "", true, false, true, "b@c"},
+    {"Ab-C://h", "ab-c", "anonymous", "me@example.org", "h", "21", "", "", false, true, true, "ab-c://h"},
+    {"h:1:2", "ftp", "anonymous", "me@example.org", "h", "1:2", "", "", true, true, false, "h:1:2"},
+    {kNul, "ftp", "anonymous", "me@example.org", kNul, "21", "", "", true, true, true, kNul},
+};
+
+// Texts that are no valid URL.
+const std::vector<std::string> kMalformed = {
+    "",
+    "://server",
+    "ftp://",
+    "server@",
+    "ftp://u:p@",
+    "/pub",
+    "ftp:///pub",
+    ":21",
+    "u@:21/x",
+    "server/;i",
+    "server/pub;type=i",
+    "server/pub;A",
+    "server/pub;",
+    "server/pub;ii",
+    "server/p;a;i",
+};
+
+TEST_F(FtpUrlTest, RefusesMalformedTexts) {
+    for (const std::string& text : kMalformed) {
+        SCOPED_TRACE("text: " + text);
+        FtpUrl url;
+        EXPECT_FALSE(ParseUrl(url, text));
+        EXPECT_TRUE(FtpUrl(text).host.empty());
+    }
+}
+
+TEST_F(FtpUrlTest, ParsesAndFormats) {
+    for (const ParseCase& c : kCases) {
+        SCOPED_TRACE("text: " + c.text);
+        FtpUrl url;
+        ASSERT_TRUE(ParseUrl(url, c.text));
+        FtpUrl constructed(c.text);
+        EXPECT_EQ(url.scheme, c.scheme);
+        EXPECT_EQ(url.user, c.user);
+        EXPECT_EQ(url.password, c.password);
+        EXPECT_EQ(url.host, c.host);
+        EXPECT_EQ(url.port, c.port);
+        EXPECT_EQ(url.path, c.path);
+        EXPECT_EQ(url.typeCode, c.typeCode);
+        EXPECT_EQ(url.schemeDefaulted, c.schemeDefaulted);
+        EXPECT_EQ(url.loginDefaulted, c.loginDefaulted);
+        EXPECT_EQ(url.portDefaulted, c.portDefaulted);
+        EXPECT_EQ(FormatUrl(url), c.canonical);
+        EXPECT_EQ(constructed.host, c.host);
+
+        // The canonical text is a fixed point when it holds no login separator.
+        if (c.canonical.find('@') == std::string::npos) {
+            FtpUrl again;
+            ASSERT_TRUE(ParseUrl(again, c.canonical));
+            EXPECT_EQ(FormatUrl(again), c.canonical);
+        }
+    }
+}
+
+TEST_F(FtpUrlTest, CapitalSchemeGivesSameCanonicalText) {
+    EXPECT_EQ(FormatUrl(FtpUrl("FTP://server")), FormatUrl(FtpUrl("ftp://server")));
+}
+
+TEST_F(FtpUrlTest, DefaultsComeFromTheLastSetUrlDefaults) {
+    SetUrlDefaults("gopher", "guest", "x@y", "2121");
+    FtpUrl url("host");
+    EXPECT_EQ(url.scheme, "gopher");
+    EXPECT_EQ(url.user, "guest");
+    EXPECT_EQ(url.password, "x@y");
+    EXPECT_EQ(url.port, "2121");
+    EXPECT_EQ(FormatUrl(url), "host");  // defaulted parts never reach the canonical text
+}
+
+// The worker parses while the UI thread may set the defaults; run under TSan this shows a race.
+TEST_F(FtpUrlTest, DefaultsCanBeReadWhileSetFromAnotherThread) {
+    std::thread setter([] {
+        for (int i = 0; i < 200; ++i) {
+            SetUrlDefaults("ftp", "anonymous", i % 2 ? "a@b" : "c@d", "21");
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        FtpUrl url("host");
+        EXPECT_TRUE(url.password == "a@b" || url.password == "c@d" || url.password == "me@example.org");
+    }
+    setter.join();
+}
+
+}  // namespace
