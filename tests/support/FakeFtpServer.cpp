@@ -1,13 +1,781 @@
 #include "support/FakeFtpServer.h"
 
-// Interface first; the server thread follows in the next commit.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-struct FakeFtpServer::Step {};
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
 
-class FakeFtpServer::Impl {};
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Owns one file descriptor.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Reset(other.Release());
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Reset(); }
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// SO_LINGER with a zero time: close() sends a reset instead of FIN.
+constexpr linger kAbortiveLinger{1, 0};
+
+void SetIntOption(int fd, int level, int name, int value) {
+    ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+// A listening TCP socket on 127.0.0.1 with a system-chosen port; invalid on failure.
+Fd ListenLoopback(int backlog, std::uint16_t* port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.Valid()) {
+        return {};
+    }
+    // Urgent bytes stay in the stream so the record shows them in order; accepted sockets inherit this.
+    SetIntOption(fd.Get(), SOL_SOCKET, SO_OOBINLINE, 1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.Get(), backlog) != 0) {
+        return {};
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+std::string VerbOf(std::string_view line) {
+    return Upper(line.substr(0, line.find(' ')));
+}
+
+// Removes Telnet commands (IAC x, IAC WILL/WONT/DO/DONT option) from a command line; IAC IAC is a data 255.
+std::string StripTelnet(std::string_view raw) {
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        auto byte = static_cast<unsigned char>(raw[i]);
+        if (byte != 255) {
+            out += raw[i];
+            continue;
+        }
+        if (i + 1 >= raw.size()) {
+            break;
+        }
+        auto command = static_cast<unsigned char>(raw[++i]);
+        if (command == 255) {
+            out += raw[i];
+        } else if (command >= 251 && command <= 254) {
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string Replace(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+}  // namespace
+
+struct FakeFtpServer::Step {
+    enum class Kind {
+        Send,
+        Segments,
+        Delay,
+        Close,
+        Reset,
+        StopReading,
+        Pasv,
+        PasvListenOnly,
+        DataOpen,
+        DataSend,
+        DataSegments,
+        DataReceiveAll,
+        DataClose,
+        DataReset,
+    };
+    Kind kind;
+    std::string text;     // bytes to send, or the 227 format
+    std::string address;  // the address a 227 reply names
+    std::vector<std::string> pieces;
+    Ms duration{0};
+};
+
+class FakeFtpServer::Impl {
+  public:
+    Impl();
+    ~Impl();
+
+    // Everything below the mutex is shared with test threads.
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+
+    struct Expectation {
+        bool verbOnly;
+        std::string key;
+        std::vector<Step> steps;
+    };
+    std::deque<Expectation> script;
+    std::map<std::string, std::vector<Step>> fallbacks;
+    std::vector<Step> otherwise{Step{Step::Kind::Send, "502 Unscripted command\r\n", {}, {}, {}}};
+    std::vector<Step> greeting{Step{Step::Kind::Send, "220 FakeFtpServer ready\r\n", {}, {}, {}}};
+    std::deque<std::vector<Step>> nowQueue;
+    std::deque<std::string> pendingCommands;
+    bool busy = false;
+    bool connected = false;
+    Ms segmentPause{30};
+    Ms actionTimeout{5000};
+
+    std::string controlBytes;
+    std::vector<std::size_t> urgentOffsets;
+    std::vector<std::string> commands;
+    std::vector<std::string> dataReceived;
+    std::size_t dataBytesSent = 0;
+    int accepted = 0;
+    int closed = 0;
+    int dataOpened = 0;
+    std::uint16_t pasvPort = 0;
+    std::string lastPortTarget;
+    std::vector<std::string> problems;
+
+    std::uint16_t port = 0;
+    std::atomic<bool> stopping{false};
+    Fd wakeRead;
+    Fd wakeWrite;
+
+    void Wake() const {
+        char byte = 1;
+        [[maybe_unused]] auto ignored = ::write(wakeWrite.Get(), &byte, 1);
+    }
+    void Problem(std::string text) {
+        std::lock_guard lock(mutex);
+        problems.push_back(std::move(text));
+        changed.notify_all();
+    }
+    bool WaitUntil(Ms timeout, const std::function<bool()>& done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, done);
+    }
+
+  private:
+    // State owned by the server thread alone.
+    Fd listener_;
+    Fd control_;
+    Fd data_;
+    Fd pasvListener_;
+    bool controlEof_ = false;
+    bool readingControl_ = true;
+    std::string lineBuffer_;
+    enum class DataMode { None, Passive, Active } dataMode_ = DataMode::None;
+    sockaddr_in portTarget_{};
+    std::thread thread_;
+
+    void Run();
+    void Accept();
+    void CloseConnection();
+    void Handle(const std::string& line);
+    void RunSteps(const std::vector<Step>& steps);
+    bool RunStep(const Step& step);
+
+    // Waits up to `timeout` (negative: no limit) for `events` on `fd` (-1: none) while reading the control
+    // connection. Returns the fd's revents, 0 on timeout or when something else happened, -1 when stopping.
+    int PollOnce(int fd, short events, int timeoutMs);
+    // Repeats PollOnce until the fd is ready or the deadline passes; revents, 0 on timeout, -1 when stopping.
+    int WaitFd(int fd, short events, Clock::time_point deadline);
+    bool Sleep(Ms duration);
+    void ReadControl();
+
+    bool SendControl(std::string_view bytes);
+    bool SendOn(int fd, std::string_view bytes, bool isData, std::size_t commandsAtStart);
+    bool OpenPasvListener();
+    bool EnsureData();
+    void ParsePort(std::string_view argument);
+    Ms Timeout() const {
+        std::lock_guard lock(mutex);
+        return actionTimeout;
+    }
+    Ms Pause() const {
+        std::lock_guard lock(mutex);
+        return segmentPause;
+    }
+    std::size_t CommandCount() const {
+        std::lock_guard lock(mutex);
+        return commands.size();
+    }
+};
+
+FakeFtpServer::Impl::Impl() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wakeRead.Reset(fds[0]);
+        wakeWrite.Reset(fds[1]);
+    }
+    listener_ = ListenLoopback(5, &port);
+    if (!listener_.Valid() || !wakeRead.Valid()) {
+        problems.push_back(std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno));
+        return;
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+FakeFtpServer::Impl::~Impl() {
+    stopping = true;
+    if (thread_.joinable()) {
+        Wake();
+        thread_.join();
+    }
+}
+
+void FakeFtpServer::Impl::Run() {
+    while (!stopping) {
+        if (!control_.Valid()) {
+            if (PollOnce(listener_.Get(), POLLIN, -1) > 0) {
+                Accept();
+            }
+            continue;
+        }
+        std::optional<std::vector<Step>> now;
+        std::optional<std::string> command;
+        {
+            std::lock_guard lock(mutex);
+            if (!nowQueue.empty()) {
+                now = std::move(nowQueue.front());
+                nowQueue.pop_front();
+                busy = true;
+            } else if (!pendingCommands.empty()) {
+                command = std::move(pendingCommands.front());
+                pendingCommands.pop_front();
+                busy = true;
+            }
+        }
+        if (now) {
+            RunSteps(*now);
+        } else if (command) {
+            Handle(*command);
+        } else if (controlEof_) {
+            CloseConnection();
+            continue;
+        } else {
+            PollOnce(-1, 0, -1);
+            continue;
+        }
+        std::lock_guard lock(mutex);
+        busy = false;
+        changed.notify_all();
+    }
+    if (control_.Valid()) {
+        CloseConnection();
+    }
+}
+
+void FakeFtpServer::Impl::Accept() {
+    Fd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd.Valid()) {
+        return;
+    }
+    SetIntOption(fd.Get(), SOL_SOCKET, SO_OOBINLINE, 1);
+    // Scripted segments must leave as separate TCP segments.
+    SetIntOption(fd.Get(), IPPROTO_TCP, TCP_NODELAY, 1);
+    control_ = std::move(fd);
+    controlEof_ = false;
+    readingControl_ = true;
+    lineBuffer_.clear();
+    std::vector<Step> steps;
+    {
+        std::lock_guard lock(mutex);
+        ++accepted;
+        connected = true;
+        busy = true;
+        steps = greeting;
+        changed.notify_all();
+    }
+    RunSteps(steps);
+    std::lock_guard lock(mutex);
+    busy = false;
+    changed.notify_all();
+}
+
+void FakeFtpServer::Impl::CloseConnection() {
+    data_.Reset();
+    pasvListener_.Reset();
+    dataMode_ = DataMode::None;
+    control_.Reset();
+    std::lock_guard lock(mutex);
+    connected = false;
+    ++closed;
+    pasvPort = 0;
+    pendingCommands.clear();
+    nowQueue.clear();
+    changed.notify_all();
+}
+
+void FakeFtpServer::Impl::Handle(const std::string& line) {
+    std::string verb = VerbOf(line);
+    std::vector<Step> steps;
+    {
+        std::lock_guard lock(mutex);
+        auto fallback = fallbacks.find(verb);
+        bool expected = !script.empty() &&
+                        (script.front().verbOnly ? script.front().key == verb : script.front().key == line);
+        if (expected) {
+            steps = std::move(script.front().steps);
+            script.pop_front();
+        } else if (fallback != fallbacks.end()) {
+            steps = fallback->second;
+        } else {
+            std::string text = "unscripted command '" + line + "'";
+            if (!script.empty()) {
+                text += " while expecting '" + script.front().key + "'";
+            }
+            problems.push_back(text);
+            steps = otherwise;
+        }
+    }
+    if (verb == "PORT") {
+        ParsePort(line.size() > 5 ? std::string_view(line).substr(5) : std::string_view());
+    }
+    RunSteps(steps);
+}
+
+void FakeFtpServer::Impl::RunSteps(const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+        if (stopping || !RunStep(step)) {
+            return;
+        }
+    }
+}
+
+// Returns false when the rest of the chain cannot run (control connection gone, stopping).
+bool FakeFtpServer::Impl::RunStep(const Step& step) {
+    using Kind = Step::Kind;
+    if (!control_.Valid()) {
+        Problem("step after the control connection closed");
+        return false;
+    }
+    switch (step.kind) {
+        case Kind::Send:
+            SendControl(step.text);
+            return true;
+        case Kind::Segments:
+            for (std::size_t i = 0; i < step.pieces.size(); ++i) {
+                if (i > 0 && !Sleep(Pause())) {
+                    return false;
+                }
+                SendControl(step.pieces[i]);
+            }
+            return true;
+        case Kind::Delay:
+            return Sleep(step.duration);
+        case Kind::Close: {
+            // FIN first, then wait (bounded) for the client's close so that late bytes from it do not turn
+            // our close into a reset.
+            ::shutdown(control_.Get(), SHUT_WR);
+            auto deadline = Clock::now() + std::min(Timeout(), Ms(1000));
+            while (!controlEof_ && readingControl_) {
+                auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+                if (left <= 0 || PollOnce(-1, 0, static_cast<int>(left)) < 0) {
+                    break;
+                }
+            }
+            CloseConnection();
+            return false;
+        }
+        case Kind::Reset:
+            ::setsockopt(control_.Get(), SOL_SOCKET, SO_LINGER, &kAbortiveLinger, sizeof kAbortiveLinger);
+            CloseConnection();
+            return false;
+        case Kind::StopReading:
+            readingControl_ = false;
+            return true;
+        case Kind::Pasv:
+        case Kind::PasvListenOnly: {
+            if (!OpenPasvListener()) {
+                return true;
+            }
+            if (step.kind == Kind::Pasv) {
+                std::uint16_t listening;
+                {
+                    std::lock_guard lock(mutex);
+                    listening = pasvPort;
+                }
+                SendControl(FormatPasv(step.text, step.address, listening));
+            }
+            return true;
+        }
+        case Kind::DataOpen:
+            EnsureData();
+            return true;
+        case Kind::DataSend:
+            if (EnsureData()) {
+                SendOn(data_.Get(), step.text, true, CommandCount());
+            }
+            return true;
+        case Kind::DataSegments:
+            if (EnsureData()) {
+                std::size_t atStart = CommandCount();
+                for (std::size_t i = 0; i < step.pieces.size(); ++i) {
+                    if (i > 0 && !Sleep(Pause())) {
+                        return false;
+                    }
+                    if (!SendOn(data_.Get(), step.pieces[i], true, atStart)) {
+                        break;
+                    }
+                }
+            }
+            return true;
+        case Kind::DataReceiveAll: {
+            if (!EnsureData()) {
+                return true;
+            }
+            std::string received;
+            auto deadline = Clock::now() + Timeout();
+            bool timedOut = false;
+            for (;;) {
+                int ready = WaitFd(data_.Get(), POLLIN, deadline);
+                if (ready < 0) {
+                    return false;
+                }
+                if (ready == 0) {
+                    timedOut = true;
+                    break;
+                }
+                char buffer[16384];
+                ssize_t n = ::recv(data_.Get(), buffer, sizeof buffer, 0);
+                if (n > 0) {
+                    received.append(buffer, static_cast<std::size_t>(n));
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    break;
+                }
+            }
+            std::lock_guard lock(mutex);
+            dataReceived.push_back(std::move(received));
+            if (timedOut) {
+                problems.push_back("data receive: the client did not close the data connection in time");
+            }
+            changed.notify_all();
+            return true;
+        }
+        case Kind::DataClose:
+            data_.Reset();
+            return true;
+        case Kind::DataReset:
+            if (data_.Valid()) {
+                ::setsockopt(data_.Get(), SOL_SOCKET, SO_LINGER, &kAbortiveLinger, sizeof kAbortiveLinger);
+                data_.Reset();
+            }
+            return true;
+    }
+    return true;
+}
+
+int FakeFtpServer::Impl::PollOnce(int fd, short events, int timeoutMs) {
+    pollfd fds[3];
+    nfds_t count = 0;
+    fds[count++] = {wakeRead.Get(), POLLIN, 0};
+    int controlIndex = -1;
+    if (control_.Valid() && !controlEof_ && readingControl_) {
+        controlIndex = static_cast<int>(count);
+        // POLLPRI: urgent data pending also wakes us, although it is read inline.
+        fds[count++] = {control_.Get(), POLLIN | POLLPRI, 0};
+    }
+    int fdIndex = -1;
+    if (fd >= 0) {
+        fdIndex = static_cast<int>(count);
+        fds[count++] = {fd, events, 0};
+    }
+    int n = ::poll(fds, count, timeoutMs);
+    if (stopping) {
+        return -1;
+    }
+    if (n <= 0) {
+        return 0;
+    }
+    if (fds[0].revents != 0) {
+        char drain[64];
+        while (::read(wakeRead.Get(), drain, sizeof drain) > 0) {
+        }
+    }
+    if (controlIndex >= 0 && fds[controlIndex].revents != 0) {
+        ReadControl();
+    }
+    return fdIndex >= 0 ? fds[fdIndex].revents : 0;
+}
+
+int FakeFtpServer::Impl::WaitFd(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return 0;
+        }
+        int ready = PollOnce(fd, events, static_cast<int>(left));
+        if (ready != 0) {
+            return ready;
+        }
+    }
+}
+
+bool FakeFtpServer::Impl::Sleep(Ms duration) {
+    return WaitFd(-1, 0, Clock::now() + duration) >= 0;
+}
+
+void FakeFtpServer::Impl::ReadControl() {
+    for (;;) {
+        // With SO_OOBINLINE a read stops just before the urgent byte, so "at the mark" before a read means
+        // the read's first byte is the urgent one.
+        int atMark = 0;
+        ::ioctl(control_.Get(), SIOCATMARK, &atMark);
+        char buffer[4096];
+        ssize_t n = ::recv(control_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        if (n <= 0) {
+            controlEof_ = true;
+            std::lock_guard lock(mutex);
+            changed.notify_all();
+            return;
+        }
+        std::lock_guard lock(mutex);
+        if (atMark != 0) {
+            urgentOffsets.push_back(controlBytes.size());
+        }
+        controlBytes.append(buffer, static_cast<std::size_t>(n));
+        lineBuffer_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end = lineBuffer_.find('\n'); end != std::string::npos;
+             end = lineBuffer_.find('\n')) {
+            std::string_view raw(lineBuffer_.data(), end);
+            if (!raw.empty() && raw.back() == '\r') {
+                raw.remove_suffix(1);
+            }
+            std::string line = StripTelnet(raw);
+            commands.push_back(line);
+            pendingCommands.push_back(std::move(line));
+            lineBuffer_.erase(0, end + 1);
+        }
+        changed.notify_all();
+    }
+}
+
+bool FakeFtpServer::Impl::SendControl(std::string_view bytes) {
+    // Replies going nowhere are the client's business (it may have closed on purpose), not a script fault.
+    return SendOn(control_.Get(), bytes, false, 0);
+}
+
+bool FakeFtpServer::Impl::SendOn(int fd, std::string_view bytes, bool isData, std::size_t commandsAtStart) {
+    auto deadline = Clock::now() + Timeout();
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            if (isData) {
+                std::lock_guard lock(mutex);
+                dataBytesSent += static_cast<std::size_t>(n);
+                changed.notify_all();
+            }
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return false;
+        }
+        // A client that sent a command (ABOR) while we could not send has stopped reading this transfer.
+        if (isData && CommandCount() > commandsAtStart) {
+            return false;
+        }
+        int ready = WaitFd(fd, POLLOUT, isData ? std::min(deadline, Clock::now() + Ms(20)) : deadline);
+        if (ready < 0) {
+            return false;
+        }
+        if (ready == 0 && Clock::now() >= deadline) {
+            Problem(isData ? "data send timed out" : "control send timed out");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FakeFtpServer::Impl::OpenPasvListener() {
+    data_.Reset();
+    std::uint16_t listening = 0;
+    pasvListener_ = ListenLoopback(1, &listening);
+    dataMode_ = DataMode::Passive;
+    std::lock_guard lock(mutex);
+    pasvPort = pasvListener_.Valid() ? listening : 0;
+    if (!pasvListener_.Valid()) {
+        problems.push_back("cannot open the passive listener");
+    }
+    return pasvListener_.Valid();
+}
+
+bool FakeFtpServer::Impl::EnsureData() {
+    if (data_.Valid()) {
+        return true;
+    }
+    auto deadline = Clock::now() + Timeout();
+    if (dataMode_ == DataMode::Passive) {
+        if (!pasvListener_.Valid()) {
+            Problem("data step without a passive listener");
+            return false;
+        }
+        int ready = WaitFd(pasvListener_.Get(), POLLIN, deadline);
+        if (ready <= 0) {
+            if (ready == 0) {
+                Problem("the client did not connect to the passive listener in time");
+            }
+            return false;
+        }
+        data_.Reset(::accept4(pasvListener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!data_.Valid()) {
+            Problem(std::string("passive accept failed: ") + std::strerror(errno));
+            return false;
+        }
+        // One connection per PASV, as servers do.
+        pasvListener_.Reset();
+        std::lock_guard lock(mutex);
+        pasvPort = 0;
+    } else if (dataMode_ == DataMode::Active) {
+        // Only loopback is ever connected, whatever the client asked for.
+        if ((ntohl(portTarget_.sin_addr.s_addr) >> 24) != 127) {
+            Problem("PORT names a non-loopback address; not connecting");
+            return false;
+        }
+        Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        int result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&portTarget_), sizeof portTarget_);
+        if (result != 0 && errno != EINPROGRESS) {
+            Problem(std::string("active connect failed: ") + std::strerror(errno));
+            return false;
+        }
+        if (result != 0) {
+            int ready = WaitFd(fd.Get(), POLLOUT, deadline);
+            if (ready <= 0) {
+                if (ready == 0) {
+                    Problem("active connect timed out");
+                }
+                return false;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error != 0) {
+                Problem(std::string("active connect failed: ") + std::strerror(error));
+                return false;
+            }
+        }
+        data_ = std::move(fd);
+    } else {
+        Problem("data step before any PASV or PORT");
+        return false;
+    }
+    SetIntOption(data_.Get(), IPPROTO_TCP, TCP_NODELAY, 1);
+    std::lock_guard lock(mutex);
+    ++dataOpened;
+    changed.notify_all();
+    return true;
+}
+
+void FakeFtpServer::Impl::ParsePort(std::string_view argument) {
+    data_.Reset();
+    pasvListener_.Reset();
+    dataMode_ = DataMode::Active;
+    unsigned values[6];
+    int count = 0;
+    unsigned current = 0;
+    bool inNumber = false;
+    bool valid = true;
+    for (char c : argument) {
+        if (c >= '0' && c <= '9') {
+            current = current * 10 + static_cast<unsigned>(c - '0');
+            valid = valid && current <= 255;
+            inNumber = true;
+        } else if (c == ',' && inNumber && count < 5) {
+            values[count++] = current;
+            current = 0;
+            inNumber = false;
+        } else {
+            valid = false;
+        }
+    }
+    if (inNumber && count == 5) {
+        values[count++] = current;
+    }
+    std::lock_guard lock(mutex);
+    pasvPort = 0;
+    if (!valid || count != 6) {
+        portTarget_ = {};
+        lastPortTarget.clear();
+        problems.push_back("malformed PORT argument '" + std::string(argument) + "'");
+        return;
+    }
+    portTarget_ = {};
+    portTarget_.sin_family = AF_INET;
+    portTarget_.sin_addr.s_addr = htonl((values[0] << 24) | (values[1] << 16) | (values[2] << 8) | values[3]);
+    portTarget_.sin_port = htons(static_cast<std::uint16_t>(values[4] * 256 + values[5]));
+    lastPortTarget = std::to_string(values[0]) + "." + std::to_string(values[1]) + "." +
+                     std::to_string(values[2]) + "." + std::to_string(values[3]) + ":" +
+                     std::to_string(values[4] * 256 + values[5]);
+}
+
+// --- Actions ---
 
 FakeFtpServer::Actions::Actions(FakeFtpServer* server, Target target, std::string key)
     : server_(server), target_(target), key_(std::move(key)) {}
+
 FakeFtpServer::Actions::Actions(Actions&& other) noexcept
     : server_(other.server_),
       target_(other.target_),
@@ -15,66 +783,75 @@ FakeFtpServer::Actions::Actions(Actions&& other) noexcept
       steps_(std::move(other.steps_)) {
     other.server_ = nullptr;
 }
+
 FakeFtpServer::Actions::~Actions() {
     if (server_ != nullptr) {
         server_->Commit(target_, std::move(key_), std::move(steps_));
     }
 }
+
 FakeFtpServer::Actions& FakeFtpServer::Actions::Add(Step step) {
-    steps_.push_back(step);
+    steps_.push_back(std::move(step));
     return *this;
 }
-FakeFtpServer::Actions& FakeFtpServer::Actions::Reply(std::string) {
-    return Add({});
+
+using Kind = FakeFtpServer::Step::Kind;
+
+FakeFtpServer::Actions& FakeFtpServer::Actions::Reply(std::string bytes) {
+    return Add({Kind::Send, std::move(bytes), {}, {}, {}});
 }
-FakeFtpServer::Actions& FakeFtpServer::Actions::Line(std::string_view) {
-    return Add({});
+FakeFtpServer::Actions& FakeFtpServer::Actions::Line(std::string_view text) {
+    return Add({Kind::Send, std::string(text) + "\r\n", {}, {}, {}});
 }
-FakeFtpServer::Actions& FakeFtpServer::Actions::Segments(std::vector<std::string>) {
-    return Add({});
+FakeFtpServer::Actions& FakeFtpServer::Actions::Segments(std::vector<std::string> pieces) {
+    return Add({Kind::Segments, {}, {}, std::move(pieces), {}});
 }
-FakeFtpServer::Actions& FakeFtpServer::Actions::Delay(Ms) {
-    return Add({});
+FakeFtpServer::Actions& FakeFtpServer::Actions::Delay(Ms duration) {
+    return Add({Kind::Delay, {}, {}, {}, duration});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::Close() {
-    return Add({});
+    return Add({Kind::Close, {}, {}, {}, {}});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::Reset() {
-    return Add({});
+    return Add({Kind::Reset, {}, {}, {}, {}});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::StopReading() {
-    return Add({});
+    return Add({Kind::StopReading, {}, {}, {}, {}});
 }
-FakeFtpServer::Actions& FakeFtpServer::Actions::Pasv(std::string, std::string) {
-    return Add({});
+FakeFtpServer::Actions& FakeFtpServer::Actions::Pasv(std::string format, std::string namedAddress) {
+    return Add({Kind::Pasv, std::move(format), std::move(namedAddress), {}, {}});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::PasvListenOnly() {
-    return Add({});
+    return Add({Kind::PasvListenOnly, {}, {}, {}, {}});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::DataOpen() {
-    return Add({});
+    return Add({Kind::DataOpen, {}, {}, {}, {}});
 }
-FakeFtpServer::Actions& FakeFtpServer::Actions::DataSend(std::string) {
-    return Add({});
+FakeFtpServer::Actions& FakeFtpServer::Actions::DataSend(std::string bytes) {
+    return Add({Kind::DataSend, std::move(bytes), {}, {}, {}});
 }
-FakeFtpServer::Actions& FakeFtpServer::Actions::DataSegments(std::vector<std::string>) {
-    return Add({});
+FakeFtpServer::Actions& FakeFtpServer::Actions::DataSegments(std::vector<std::string> pieces) {
+    return Add({Kind::DataSegments, {}, {}, std::move(pieces), {}});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::DataReceiveAll() {
-    return Add({});
+    return Add({Kind::DataReceiveAll, {}, {}, {}, {}});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::DataClose() {
-    return Add({});
+    return Add({Kind::DataClose, {}, {}, {}, {}});
 }
 FakeFtpServer::Actions& FakeFtpServer::Actions::DataReset() {
-    return Add({});
+    return Add({Kind::DataReset, {}, {}, {}, {}});
 }
+
+// --- FakeFtpServer ---
 
 FakeFtpServer::FakeFtpServer() : impl_(std::make_unique<Impl>()) {}
 FakeFtpServer::~FakeFtpServer() = default;
+
 std::uint16_t FakeFtpServer::Port() const {
-    return 0;
+    return impl_->port;
 }
+
 FakeFtpServer::Actions FakeFtpServer::OnConnect() {
     return Actions(this, Actions::Target::OnConnect, {});
 }
@@ -82,10 +859,10 @@ FakeFtpServer::Actions FakeFtpServer::Expect(std::string line) {
     return Actions(this, Actions::Target::Expect, std::move(line));
 }
 FakeFtpServer::Actions FakeFtpServer::ExpectVerb(std::string verb) {
-    return Actions(this, Actions::Target::ExpectVerb, std::move(verb));
+    return Actions(this, Actions::Target::ExpectVerb, Upper(verb));
 }
 FakeFtpServer::Actions FakeFtpServer::OnVerb(std::string verb) {
-    return Actions(this, Actions::Target::OnVerb, std::move(verb));
+    return Actions(this, Actions::Target::OnVerb, Upper(verb));
 }
 FakeFtpServer::Actions FakeFtpServer::Otherwise() {
     return Actions(this, Actions::Target::Otherwise, {});
@@ -93,69 +870,159 @@ FakeFtpServer::Actions FakeFtpServer::Otherwise() {
 FakeFtpServer::Actions FakeFtpServer::Now() {
     return Actions(this, Actions::Target::Now, {});
 }
-void FakeFtpServer::SetSegmentPause(Ms) {}
-void FakeFtpServer::SetActionTimeout(Ms) {}
-FakeFtpServer::Ms FakeFtpServer::ActionTimeout() const {
-    return Ms(5000);
+
+void FakeFtpServer::Commit(Actions::Target target, std::string key, std::vector<Step> steps) {
+    std::lock_guard lock(impl_->mutex);
+    switch (target) {
+        case Actions::Target::Expect:
+            impl_->script.push_back({false, std::move(key), std::move(steps)});
+            break;
+        case Actions::Target::ExpectVerb:
+            impl_->script.push_back({true, std::move(key), std::move(steps)});
+            break;
+        case Actions::Target::OnVerb:
+            impl_->fallbacks[key] = std::move(steps);
+            break;
+        case Actions::Target::Otherwise:
+            impl_->otherwise = std::move(steps);
+            break;
+        case Actions::Target::OnConnect:
+            impl_->greeting = std::move(steps);
+            break;
+        case Actions::Target::Now:
+            if (!impl_->connected) {
+                impl_->problems.push_back("Now() actions dropped: no control connection");
+                break;
+            }
+            impl_->nowQueue.push_back(std::move(steps));
+            impl_->Wake();
+            break;
+    }
+    impl_->changed.notify_all();
 }
+
+void FakeFtpServer::SetSegmentPause(Ms pause) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->segmentPause = pause;
+}
+
+void FakeFtpServer::SetActionTimeout(Ms timeout) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->actionTimeout = timeout;
+}
+
+FakeFtpServer::Ms FakeFtpServer::ActionTimeout() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->actionTimeout;
+}
+
+namespace {
+template <typename T, typename Impl>
+T Copy(const Impl& impl, const T& value) {
+    std::lock_guard lock(impl.mutex);
+    return value;
+}
+}  // namespace
+
 std::string FakeFtpServer::ControlBytes() const {
-    return {};
+    return Copy(*impl_, impl_->controlBytes);
 }
 std::vector<std::size_t> FakeFtpServer::UrgentOffsets() const {
-    return {};
+    return Copy(*impl_, impl_->urgentOffsets);
 }
 std::vector<std::string> FakeFtpServer::Commands() const {
-    return {};
+    return Copy(*impl_, impl_->commands);
 }
 std::vector<std::string> FakeFtpServer::DataReceived() const {
-    return {};
+    return Copy(*impl_, impl_->dataReceived);
 }
 std::size_t FakeFtpServer::DataBytesSent() const {
-    return 0;
+    return Copy(*impl_, impl_->dataBytesSent);
 }
 int FakeFtpServer::ConnectionsAccepted() const {
-    return 0;
+    return Copy(*impl_, impl_->accepted);
 }
 int FakeFtpServer::ConnectionsClosed() const {
-    return 0;
+    return Copy(*impl_, impl_->closed);
 }
 int FakeFtpServer::DataConnectionsOpened() const {
-    return 0;
+    return Copy(*impl_, impl_->dataOpened);
 }
 std::uint16_t FakeFtpServer::PasvPort() const {
-    return 0;
+    return Copy(*impl_, impl_->pasvPort);
 }
 std::string FakeFtpServer::LastPortTarget() const {
-    return {};
+    return Copy(*impl_, impl_->lastPortTarget);
 }
 std::vector<std::string> FakeFtpServer::Problems() const {
-    return {"not implemented yet"};
+    return Copy(*impl_, impl_->problems);
 }
+
 bool FakeFtpServer::ScriptDone() const {
-    return false;
+    std::lock_guard lock(impl_->mutex);
+    return impl_->script.empty() && !impl_->busy && impl_->pendingCommands.empty() && impl_->nowQueue.empty();
 }
-bool FakeFtpServer::WaitForCommand(std::string_view, Ms) {
-    return false;
+
+bool FakeFtpServer::WaitForCommand(std::string_view text, Ms timeout) {
+    bool byVerb = text.find(' ') == std::string_view::npos;
+    std::string verb = Upper(text);
+    return impl_->WaitUntil(timeout, [&] {
+        for (const std::string& line : impl_->commands) {
+            if (line == text || (byVerb && VerbOf(line) == verb)) {
+                return true;
+            }
+        }
+        return false;
+    });
 }
-bool FakeFtpServer::WaitForCommandCount(std::size_t, Ms) {
-    return false;
+
+bool FakeFtpServer::WaitForCommandCount(std::size_t n, Ms timeout) {
+    return impl_->WaitUntil(timeout, [&] { return impl_->commands.size() >= n; });
 }
-bool FakeFtpServer::WaitForControlBytes(std::size_t, Ms) {
-    return false;
+
+bool FakeFtpServer::WaitForControlBytes(std::size_t n, Ms timeout) {
+    return impl_->WaitUntil(timeout, [&] { return impl_->controlBytes.size() >= n; });
 }
-bool FakeFtpServer::WaitForConnection(int, Ms) {
-    return false;
+
+bool FakeFtpServer::WaitForConnection(int n, Ms timeout) {
+    return impl_->WaitUntil(timeout, [&] { return impl_->accepted >= n; });
 }
-bool FakeFtpServer::WaitForClose(Ms) {
-    return false;
+
+bool FakeFtpServer::WaitForClose(Ms timeout) {
+    return impl_->WaitUntil(timeout, [&] { return impl_->accepted > 0 && impl_->closed >= impl_->accepted; });
 }
-bool FakeFtpServer::WaitForDataReceived(std::size_t, Ms) {
-    return false;
+
+bool FakeFtpServer::WaitForDataReceived(std::size_t n, Ms timeout) {
+    return impl_->WaitUntil(timeout, [&] { return impl_->dataReceived.size() >= n; });
 }
-bool FakeFtpServer::WaitForScriptDone(Ms) {
-    return false;
+
+bool FakeFtpServer::WaitForScriptDone(Ms timeout) {
+    return impl_->WaitUntil(timeout, [&] {
+        return impl_->script.empty() && !impl_->busy && impl_->pendingCommands.empty() &&
+               impl_->nowQueue.empty();
+    });
 }
-std::string FakeFtpServer::FormatPasv(std::string_view, std::string_view, std::uint16_t) {
-    return {};
+
+std::string FakeFtpServer::FormatPasv(std::string_view format, std::string_view namedAddress,
+                                      std::uint16_t port) {
+    std::string parts[4];
+    std::size_t index = 0;
+    for (char c : namedAddress) {
+        if (c == '.') {
+            if (++index == 4) {
+                break;
+            }
+        } else {
+            parts[index] += c;
+        }
+    }
+    std::string text(format);
+    text = Replace(text, "{h1}", parts[0]);
+    text = Replace(text, "{h2}", parts[1]);
+    text = Replace(text, "{h3}", parts[2]);
+    text = Replace(text, "{h4}", parts[3]);
+    text = Replace(text, "{p1}", std::to_string(port / 256));
+    text = Replace(text, "{p2}", std::to_string(port % 256));
+    text = Replace(text, "{port}", std::to_string(port));
+    return text;
 }
-void FakeFtpServer::Commit(Actions::Target, std::string, std::vector<Step>) {}
