@@ -1,0 +1,297 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+
+#include "platform/Resolver.h"
+#include "platform/SocketError.h"
+
+namespace {
+
+bool SetBlocking(int fd, bool blocking) {
+    int nonBlocking = blocking ? 0 : 1;
+    return ioctl(fd, FIONBIO, &nonBlocking) == 0;
+}
+
+std::optional<SocketAddress> ToSocketAddress(const sockaddr_in& sa) {
+    return SocketAddress{FormatIPv4(sa.sin_addr), ntohs(sa.sin_port)};
+}
+
+}  // namespace
+
+Socket::~Socket() {
+    Close();
+}
+
+void Socket::SetInterrupts(std::shared_ptr<SocketInterrupt> stop, std::shared_ptr<SocketInterrupt> abort) {
+    stop_ = std::move(stop);
+    abort_ = std::move(abort);
+}
+
+bool Socket::Create(std::uint16_t port, int type, std::string_view localAddress) {
+    if (IsOpen()) {
+        SetLastSocketError(wsa::kInvalidArgument);
+        return false;
+    }
+    if (type != kStream) {
+        SetLastSocketError(10044);  // WSAESOCKTNOSUPPORT
+        return false;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!localAddress.empty()) {
+        const auto parsed = ParseDottedIPv4(localAddress);
+        if (!parsed) {
+            SetLastSocketError(wsa::kInvalidArgument);
+            return false;
+        }
+        local.sin_addr = *parsed;
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        SetLastSocketErrorFromErrno(errno);
+        return false;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || !SetBlocking(fd, true)) {
+        SetLastSocketErrorFromErrno(errno);
+        ::close(fd);
+        return false;
+    }
+    fd_.store(fd, std::memory_order_release);
+    return true;
+}
+
+Socket::WaitResult Socket::Wait(short events) {
+    const int fd = Handle();
+    if (fd < 0) {
+        SetLastSocketError(wsa::kNotSocket);
+        return WaitResult::Failed;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    for (;;) {
+        if (Interrupted()) {
+            return WaitResult::Failed;
+        }
+        std::array<pollfd, 3> fds{};
+        nfds_t n = 0;
+        fds[n++] = pollfd{fd, events, 0};
+        for (const auto* interrupt : {stop_.get(), abort_.get()}) {
+            if (interrupt != nullptr && interrupt->Fd() >= 0) {
+                fds[n++] = pollfd{interrupt->Fd(), POLLIN, 0};
+            }
+        }
+        int waitMs = -1;
+        if (timeoutMs_ > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            waitMs = left > 0 ? static_cast<int>(left) : 0;
+        }
+        const int rc = poll(fds.data(), n, waitMs);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            SetLastSocketErrorFromErrno(errno);
+            return WaitResult::Failed;
+        }
+        for (nfds_t i = 1; i < n; ++i) {
+            if (fds[i].revents != 0) {
+                SetLastSocketError(wsa::kInterrupted);
+                return WaitResult::Failed;
+            }
+        }
+        if (fds[0].revents != 0) {
+            // Errors and hang-ups count as ready: the call that follows reports them with their own code.
+            return WaitResult::Ready;
+        }
+        if (rc == 0 && timeoutMs_ > 0 && Clock::now() >= deadline) {
+            SetLastSocketError(wsa::kTimedOut);
+            return WaitResult::Failed;
+        }
+    }
+}
+
+bool Socket::Connect(std::string_view host, std::uint16_t port) {
+    const int fd = Handle();
+    if (fd < 0) {
+        SetLastSocketError(wsa::kNotSocket);
+        return false;
+    }
+    const auto address = ResolveIPv4(host);
+    if (!address) {
+        return false;  // the resolver stored the error
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr = *address;
+    // Connect without blocking so that the wait can be bounded and interrupted, then back to blocking.
+    if (!SetBlocking(fd, false)) {
+        SetLastSocketErrorFromErrno(errno);
+        return false;
+    }
+    int error = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        error = errno;
+        if (error == EINPROGRESS || error == EINTR) {
+            if (Wait(POLLOUT) == WaitResult::Failed) {
+                SetBlocking(fd, true);
+                return false;
+            }
+            socklen_t length = sizeof error;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                error = errno;
+            }
+        }
+    }
+    SetBlocking(fd, true);
+    if (error != 0) {
+        SetLastSocketErrorFromErrno(error);
+        return false;
+    }
+    return true;
+}
+
+bool Socket::Listen(int backlog) {
+    if (::listen(Handle(), backlog) != 0) {
+        SetLastSocketErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Socket::Accept(Socket& peer) {
+    if (peer.IsOpen()) {
+        SetLastSocketError(wsa::kInvalidArgument);
+        return false;
+    }
+    for (;;) {
+        if (Wait(POLLIN) == WaitResult::Failed) {
+            return false;
+        }
+        const int fd = accept4(Handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            SetBlocking(fd, true);
+            peer.fd_.store(fd, std::memory_order_release);
+            return true;
+        }
+        // The connection may have gone again between the wake-up and the accept.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            SetLastSocketErrorFromErrno(errno);
+            return false;
+        }
+    }
+}
+
+bool Socket::Interrupted() const {
+    if ((stop_ && stop_->IsTriggered()) || (abort_ && abort_->IsTriggered())) {
+        SetLastSocketError(wsa::kInterrupted);
+        return true;
+    }
+    return false;
+}
+
+long Socket::Send(const void* data, std::size_t n, bool urgent) {
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (urgent ? MSG_OOB : 0);
+    for (;;) {
+        if (!IsOpen()) {
+            SetLastSocketError(wsa::kNotSocket);
+            return -1;
+        }
+        if (Interrupted()) {
+            return -1;
+        }
+        const ssize_t sent = ::send(Handle(), data, n, flags);
+        if (sent >= 0) {
+            return static_cast<long>(sent);
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            SetLastSocketErrorFromErrno(errno);
+            return -1;
+        }
+        if (Wait(POLLOUT) == WaitResult::Failed) {
+            return -1;
+        }
+    }
+}
+
+long Socket::Receive(void* data, std::size_t n) {
+    // Data already waiting is taken without a poll; the wait only happens when there is none.
+    for (;;) {
+        if (!IsOpen()) {
+            SetLastSocketError(wsa::kNotSocket);
+            return -1;
+        }
+        if (Interrupted()) {
+            return -1;
+        }
+        const ssize_t received = ::recv(Handle(), data, n, MSG_DONTWAIT);
+        if (received >= 0) {
+            return static_cast<long>(received);
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            SetLastSocketErrorFromErrno(errno);
+            return -1;
+        }
+        if (Wait(POLLIN) == WaitResult::Failed) {
+            return -1;
+        }
+    }
+}
+
+std::optional<int> Socket::BytesAvailable() {
+    int waiting = 0;
+    if (ioctl(Handle(), FIONREAD, &waiting) != 0) {
+        SetLastSocketErrorFromErrno(errno);
+        return std::nullopt;
+    }
+    return waiting;
+}
+
+bool Socket::SetNoDelay(bool on) {
+    const int value = on ? 1 : 0;
+    if (setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) {
+        SetLastSocketErrorFromErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+std::optional<SocketAddress> Socket::LocalAddress() const {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (getsockname(Handle(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
+        SetLastSocketErrorFromErrno(errno);
+        return std::nullopt;
+    }
+    return ToSocketAddress(sa);
+}
+
+std::optional<SocketAddress> Socket::PeerAddress() const {
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (getpeername(Handle(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
+        SetLastSocketErrorFromErrno(errno);
+        return std::nullopt;
+    }
+    return ToSocketAddress(sa);
+}
+
+void Socket::Close() {
+    const int fd = fd_.exchange(-1, std::memory_order_acq_rel);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}

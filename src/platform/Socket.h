@@ -1,0 +1,72 @@
+#pragma once
+// An IPv4 TCP socket over POSIX with the operations the FTP engine needs. Every failing call stores a
+// WinSock-numbered last socket error; every blocking wait is bounded by an idle time-out and ends at
+// once when an attached SocketInterrupt is triggered (WSAETIMEDOUT and WSAEINTR respectively).
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/SocketInterrupt.h"
+
+struct SocketAddress {
+    std::string address;  // dotted
+    std::uint16_t port = 0;
+};
+
+class Socket {
+  public:
+    Socket() = default;
+    virtual ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    // Creates the socket and binds it to `localAddress` (empty: any) and `port` (0: the system picks),
+    // in blocking mode. Only stream sockets are supported.
+    bool Create(std::uint16_t port = 0, int type = kStream, std::string_view localAddress = {});
+    // Resolves `host` (a dotted address is used unchanged) and connects, bounded by the time-out.
+    bool Connect(std::string_view host, std::uint16_t port);
+    bool Listen(int backlog = 5);
+    // Waits (bounded) for a connection and hands it to `peer`, which must not be open.
+    bool Accept(Socket& peer);
+
+    // One send of up to n bytes (urgent: as out-of-band data); the count sent, or -1.
+    long Send(const void* data, std::size_t n, bool urgent = false);
+    // One receive of up to n bytes; the count received, 0 when the peer has closed, or -1.
+    long Receive(void* data, std::size_t n);
+    // Bytes waiting unread in the system's receive queue (FIONREAD); nullopt on failure.
+    std::optional<int> BytesAvailable();
+    bool SetNoDelay(bool on);
+
+    std::optional<SocketAddress> LocalAddress() const;
+    std::optional<SocketAddress> PeerAddress() const;
+
+    void Close();
+    bool IsOpen() const { return fd_.load(std::memory_order_acquire) >= 0; }
+    int Handle() const { return fd_.load(std::memory_order_acquire); }
+
+    // Longest wait for any single step (connect, accept, data to arrive, room to send); 0 waits for ever.
+    void SetTimeout(int milliseconds) { timeoutMs_ = milliseconds; }
+    int Timeout() const { return timeoutMs_; }
+    // Waits end with WSAEINTR while either of these is triggered.
+    void SetInterrupts(std::shared_ptr<SocketInterrupt> stop,
+                       std::shared_ptr<SocketInterrupt> abort = nullptr);
+
+    static constexpr int kStream = 1;
+
+  protected:
+    enum class WaitResult { Ready, Failed };
+    // Waits for `events` (poll flags) on the socket; on failure the last socket error says why.
+    WaitResult Wait(short events);
+    // True (with WSAEINTR stored) while an attached interrupt is triggered.
+    bool Interrupted() const;
+
+  private:
+    std::atomic<int> fd_{-1};
+    int timeoutMs_ = 0;
+    std::shared_ptr<SocketInterrupt> stop_;
+    std::shared_ptr<SocketInterrupt> abort_;
+};

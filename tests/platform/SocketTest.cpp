@@ -1,0 +1,204 @@
+#include "platform/Socket.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include "engine/WinsockErrorName.h"
+#include "platform/SocketError.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A connected loopback pair made with the class under test.
+struct Pair {
+    Socket listener;
+    Socket client;
+    Socket server;
+    Pair() {
+        EXPECT_TRUE(listener.Create(0, Socket::kStream, "127.0.0.1"));
+        EXPECT_TRUE(listener.Listen(5));
+        EXPECT_TRUE(client.Create());
+        EXPECT_TRUE(client.Connect("127.0.0.1", listener.LocalAddress()->port));
+        EXPECT_TRUE(listener.Accept(server));
+    }
+};
+
+long Millis(Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+TEST(Socket, ConnectsAndReportsBothEnds) {
+    Pair p;
+    const auto local = p.client.LocalAddress();
+    const auto peer = p.client.PeerAddress();
+    ASSERT_TRUE(local && peer);
+    EXPECT_EQ(peer->address, "127.0.0.1");
+    EXPECT_EQ(peer->port, p.listener.LocalAddress()->port);
+    EXPECT_EQ(local->address, "127.0.0.1");
+    EXPECT_EQ(p.server.PeerAddress()->port, local->port);
+    EXPECT_TRUE(p.client.SetNoDelay(true));
+}
+
+TEST(Socket, FailuresCarryWinsockNames) {
+    // A port that was just free on loopback refuses.
+    std::uint16_t freePort = 0;
+    {
+        Socket probe;
+        ASSERT_TRUE(probe.Create(0, Socket::kStream, "127.0.0.1"));
+        freePort = probe.LocalAddress()->port;
+    }
+    Socket refused;
+    ASSERT_TRUE(refused.Create());
+    EXPECT_FALSE(refused.Connect("127.0.0.1", freePort));
+    EXPECT_EQ(WinsockErrorName(), "WSAECONNREFUSED");
+
+    // The reserved .invalid domain never resolves; offline resolvers may answer "try again" instead.
+    Socket unknown;
+    ASSERT_TRUE(unknown.Create());
+    const auto start = Clock::now();
+    EXPECT_FALSE(unknown.Connect("no-such-host.invalid", 21));
+    const std::string name = WinsockErrorName();
+    EXPECT_TRUE(name == "WSAHOST_NOT_FOUND" || name == "WSANO_DATA" || name == "WSATRY_AGAIN") << name;
+    EXPECT_LT(Millis(Clock::now() - start), 10000);
+
+    Socket notCreated;
+    EXPECT_FALSE(notCreated.Connect("127.0.0.1", 21));
+    EXPECT_EQ(LastSocketError(), wsa::kNotSocket);
+    EXPECT_FALSE(notCreated.BytesAvailable().has_value());
+    EXPECT_EQ(notCreated.Receive(nullptr, 0), -1);
+
+    Socket twice;
+    ASSERT_TRUE(twice.Create());
+    EXPECT_FALSE(twice.Create());
+    EXPECT_FALSE(twice.Create(0, 2));
+}
+
+TEST(Socket, BytesAvailableCountsUnreadBytes) {
+    Pair p;
+    ASSERT_EQ(p.client.Send("hello", 5), 5);
+    // Loopback delivery is immediate but not synchronous with send; wait until the count shows up.
+    int waiting = 0;
+    for (int i = 0; i < 200 && waiting < 5; ++i) {
+        waiting = p.server.BytesAvailable().value_or(-1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(waiting, 5);
+    char buffer[8];
+    EXPECT_EQ(p.server.Receive(buffer, sizeof buffer), 5);
+    EXPECT_EQ(p.server.BytesAvailable(), 0);
+}
+
+TEST(Socket, UrgentByteArrivesOutOfBand) {
+    Pair p;
+    const unsigned char ip[] = {255, 244};
+    const unsigned char dm[] = {255, 242};
+    ASSERT_EQ(p.client.Send(ip, 2), 2);
+    ASSERT_EQ(p.client.Send(dm, 2, true), 2);
+    ASSERT_EQ(p.client.Send("ABOR\r\n", 6), 6);
+    // Read the urgent byte first: once the normal stream has been read past the mark it is gone.
+    char oob = 0;
+    long got = -1;
+    for (int i = 0; i < 200 && got != 1; ++i) {
+        got = recv(p.server.Handle(), &oob, 1, MSG_OOB | MSG_DONTWAIT);
+        if (got != 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    ASSERT_EQ(got, 1);
+    EXPECT_EQ(static_cast<unsigned char>(oob), 242);
+    std::string normal;
+    char buffer[64];
+    while (normal.size() < 9) {
+        const long n = p.server.Receive(buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        normal.append(buffer, static_cast<std::size_t>(n));
+    }
+    // The urgent pointer marks the last byte of the urgent send: it leaves the normal stream.
+    EXPECT_EQ(normal, std::string("\xff\xf4\xff"
+                                  "ABOR\r\n"));
+}
+
+TEST(Socket, PeerCloseAndBrokenPipeAreErrorsNotSignals) {
+    Pair p;
+    p.server.Close();
+    char buffer[4];
+    EXPECT_EQ(p.client.Receive(buffer, sizeof buffer), 0);
+    // Without MSG_NOSIGNAL the second send would raise SIGPIPE and end the test program.
+    std::string block(65536, 'x');
+    long rc = 0;
+    for (int i = 0; i < 50 && rc >= 0; ++i) {
+        rc = p.client.Send(block.data(), block.size());
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(WinsockErrorName(), "WSAECONNRESET");
+}
+
+TEST(Socket, WaitsEndAtTheTimeOut) {
+    struct Case {
+        const char* what;
+        bool accept;
+    };
+    for (const Case c : {Case{"receive", false}, Case{"accept", true}}) {
+        SCOPED_TRACE(c.what);
+        Pair p;
+        Socket& waiter = c.accept ? p.listener : p.client;
+        waiter.SetTimeout(150);
+        const auto start = Clock::now();
+        char buffer[4];
+        Socket accepted;
+        const bool failed = c.accept ? !waiter.Accept(accepted) : waiter.Receive(buffer, 4) < 0;
+        const long elapsed = Millis(Clock::now() - start);
+        EXPECT_TRUE(failed);
+        EXPECT_EQ(WinsockErrorName(), "WSAETIMEDOUT");
+        EXPECT_GE(elapsed, 140);
+        EXPECT_LT(elapsed, 5000);
+    }
+}
+
+TEST(Socket, InterruptEndsBlockedWaitsFromAnotherThread) {
+    struct Case {
+        const char* what;
+        bool accept;
+        bool useAbort;
+    };
+    for (const Case c : {Case{"receive/stop", false, false}, Case{"accept/stop", true, false},
+                         Case{"receive/abort", false, true}}) {
+        SCOPED_TRACE(c.what);
+        Pair p;
+        auto stop = std::make_shared<SocketInterrupt>();
+        auto abort = std::make_shared<SocketInterrupt>();
+        Socket& waiter = c.accept ? p.listener : p.client;
+        waiter.SetInterrupts(stop, abort);  // no time-out: only the interrupt can end the wait
+        int error = 0;
+        bool failed = false;
+        std::thread worker([&] {
+            char buffer[4];
+            Socket accepted;
+            failed = c.accept ? !waiter.Accept(accepted) : waiter.Receive(buffer, 4) < 0;
+            error = LastSocketError();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto start = Clock::now();
+        (c.useAbort ? abort : stop)->Trigger();
+        worker.join();
+        EXPECT_LT(Millis(Clock::now() - start), 2000);
+        EXPECT_TRUE(failed);
+        EXPECT_EQ(error, wsa::kInterrupted);
+
+        // Re-armed, the socket waits and carries data again.
+        (c.useAbort ? abort : stop)->Reset();
+        if (!c.accept) {
+            ASSERT_EQ(p.server.Send("x", 1), 1);
+            char buffer[4];
+            EXPECT_EQ(p.client.Receive(buffer, 4), 1);
+        }
+    }
+}
+
+}  // namespace
