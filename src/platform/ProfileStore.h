@@ -47,6 +47,11 @@ public:
     // Number of sub-keys; nullopt when the key cannot be read.
     std::optional<int> CountSubKeys(std::string_view key) const;
 
+    // The file that holds one key's values (".values" in the key's folder), as bytes: nullopt
+    // when the bytes are damaged in any way. Public for tests and fuzzing.
+    static std::optional<std::vector<ProfileValue>> ParseValueFile(std::string_view bytes);
+    static std::string FormatValueFile(const std::vector<ProfileValue>& values);
+
 private:
     std::filesystem::path root_;
 };
