@@ -1,0 +1,44 @@
+#include "listing/EntryArray.h"
+
+#include <algorithm>
+
+EntryArray::EntryArray() : slots_(kInitialSlots) {}
+
+RemoteEntry EntryArray::At(int index) const {
+    if (!Contains(index)) {
+        return RemoteEntry();
+    }
+    return slots_[static_cast<std::size_t>(index)];
+}
+
+bool EntryArray::Set(int index, const RemoteEntry& entry) {
+    if (index < 0) {
+        return false;
+    }
+    auto slot = static_cast<std::size_t>(index);
+    if (slot >= slots_.size()) {
+        // Grow by whole steps so a listing filled one entry at a time reallocates rarely.
+        if (slot >= slots_.capacity()) {
+            slots_.reserve(std::max(slot + 1, slots_.size() + kGrowth));
+        }
+        slots_.resize(slot + 1);
+    }
+    slots_[slot] = entry;
+    return true;
+}
+
+bool EntryArray::MakeBlank(int index) {
+    if (!Contains(index)) {
+        return false;
+    }
+    slots_[static_cast<std::size_t>(index)].MakeBlank();
+    return true;
+}
+
+void EntryArray::Trim(int usedCount) {
+    if (usedCount < 0) {
+        usedCount = 0;
+    }
+    slots_.resize(static_cast<std::size_t>(usedCount));
+    slots_.shrink_to_fit();
+}

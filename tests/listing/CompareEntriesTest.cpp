@@ -1,0 +1,77 @@
+// The list orders: names as unsigned bytes, signed sizes, times with -1 oldest, and the unsorted modes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include "listing/CompareEntries.h"
+
+namespace {
+
+RemoteEntry Entry(const std::string& name, std::int32_t size = 0, std::int32_t time = 0) {
+    return RemoteEntry(name, size, time, 0);
+}
+
+int Sign(int value) {
+    return (value > 0) - (value < 0);
+}
+
+TEST(CompareEntriesTest, Orders) {
+    struct {
+        const char* name;
+        RemoteEntry a;
+        RemoteEntry b;
+        int sortMode;
+        int expected;  // sign of the result
+    } rows[] = {
+        {"upper case before lower case", Entry("Zeta"), Entry("alpha"), 1, -1},
+        {"prefix first", Entry("abc"), Entry("abcd"), 1, -1},
+        {"longer after its prefix", Entry("abcd"), Entry("abc"), 1, 1},
+        {"equal names", Entry("abc"), Entry("abc"), 1, 0},
+        {"bytes above 127 after ASCII", Entry("\xe9t\xe9"), Entry("zz"), 1, 1},
+        {"names descending", Entry("Zeta"), Entry("alpha"), -1, 1},
+        {"prefix last descending", Entry("abc"), Entry("abcd"), -1, 1},
+        {"negative size first", Entry("a", -1294967296), Entry("b", 0), 2, -1},
+        {"sizes across the whole range", Entry("a", INT32_MIN), Entry("b", INT32_MAX), 2, -1},
+        {"sizes across the whole range, reversed", Entry("a", INT32_MAX), Entry("b", INT32_MIN), 2, 1},
+        {"equal sizes", Entry("a", 5), Entry("b", 5), 2, 0},
+        {"sizes descending", Entry("a", INT32_MIN), Entry("b", INT32_MAX), -2, 1},
+        {"no valid time is oldest", Entry("a", 0, -1), Entry("b", 0, 0), 3, -1},
+        {"newer after older", Entry("a", 0, 2000000000), Entry("b", 0, 1), 3, 1},
+        {"equal times", Entry("a", 0, 7), Entry("b", 0, 7), 3, 0},
+        {"no valid time last descending", Entry("a", 0, -1), Entry("b", 0, 0), -3, 1},
+        {"mode 0 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), 0, 0},
+        {"mode 4 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), 4, 0},
+        {"mode -4 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), -4, 0},
+        {"mode INT_MIN is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), INT_MIN, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(Sign(CompareEntries(row.a, row.b, row.sortMode)), row.expected);
+    }
+}
+
+// Placeholders (time -1) gather at the old end of a date sort, whichever way it runs.
+TEST(CompareEntriesTest, SortsPlaceholdersByDate) {
+    std::vector<RemoteEntry> entries = {
+        RemoteEntry::FromListingLine("-rw-r--r-- 1 o g 1 Jan 3 1996 new", 0),
+        RemoteEntry::FromListingLine("total 12", 0),
+        RemoteEntry::FromListingLine("-rw-r--r-- 1 o g 1 Jan 3 1990 old", 0),
+    };
+    auto sorted = [&](int mode) {
+        std::vector<RemoteEntry> copy = entries;
+        std::stable_sort(copy.begin(), copy.end(), [mode](const RemoteEntry& a, const RemoteEntry& b) {
+            return CompareEntries(a, b, mode) < 0;
+        });
+        std::vector<std::string> names;
+        for (const RemoteEntry& e : copy) {
+            names.push_back(e.Name());
+        }
+        return names;
+    };
+    EXPECT_EQ(sorted(3), (std::vector<std::string>{"\"total 12\"", "old", "new"}));
+    EXPECT_EQ(sorted(-3), (std::vector<std::string>{"new", "old", "\"total 12\""}));
+}
+
+}  // namespace
