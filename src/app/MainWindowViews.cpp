@@ -1,0 +1,59 @@
+#include "app/MainWindowViews.h"
+
+#include <utility>
+
+#include "app/UiBridge.h"
+#include "app/WispSheet.h"
+
+MainWindowViews& MainWindowViews::Instance() {
+    // Never destroyed: a worker or ping thread may still report while static objects are torn down.
+    static MainWindowViews& instance = *new MainWindowViews();
+    return instance;
+}
+
+void MainWindowViews::Attach(std::shared_ptr<UiBridge> bridge, WispSheet* sheet) {
+    std::lock_guard lock(mutex_);
+    target_ = Target{std::move(bridge), sheet};
+}
+
+void MainWindowViews::Detach(const WispSheet* sheet) {
+    std::lock_guard lock(mutex_);
+    if (target_.sheet == sheet) {
+        target_ = Target{};
+    }
+}
+
+MainWindowViews::Target MainWindowViews::Current() {
+    std::lock_guard lock(mutex_);
+    return target_;
+}
+
+// The sheet is reached only inside the bridge's work, which runs only while the bridge is not fenced
+// (the sheet fences before it is destroyed); the texts stay valid because the caller waits.
+void MainWindowViews::SetStatus(std::optional<std::string_view> text) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->RunAndWait([sheet = target.sheet, text] { sheet->SetStatus(text); });
+    }
+}
+
+void MainWindowViews::SetProgress(int percent) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->Post([sheet = target.sheet, percent] { sheet->SetProgress(percent); });
+    }
+}
+
+void MainWindowViews::LogTraffic(std::string_view line) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->RunAndWait([sheet = target.sheet, line] { sheet->LogTraffic(line); });
+    }
+}
+
+void MainWindowViews::LogMessage(std::string_view line) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->RunAndWait([sheet = target.sheet, line] { sheet->LogMessage(line); });
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The program's persistent settings (log switches, e-mail address, passive flag) and the removal of
+// everything the program keeps in the profile store; plain values, so it works without any window.
+#include <string>
+#include <string_view>
+
+#include "platform/ProfileStore.h"
+
+struct SettingsValues {
+    bool logging = true;
+    bool logCommands = true;
+    bool logExtended = true;
+    std::string email = "<your-email-address>";
+    bool passive = true;
+};
+
+class Settings {
+  public:
+    static constexpr std::string_view kCompanyKey = "Tarn";
+    static constexpr std::string_view kAppKey = "Tarn/Wisp";
+    static constexpr std::string_view kSettingsKey = "Tarn/Wisp/Settings";
+    static constexpr std::string_view kHostsKey = "Tarn/Wisp/Hosts";
+
+    explicit Settings(ProfileStore& store) : store_(store) {}
+
+    // A missing or unreadable value reads as its default; creates the settings key when missing.
+    SettingsValues Load();
+    // Writes every value in the order Logging, LogCmd, LogExt, EMail, Passive; failures are ignored.
+    void Save(const SettingsValues& values);
+    // Deletes the settings and saved sites and the application key, then the company key when no
+    // other program keeps a key under it.
+    void RemoveAll();
+
+  private:
+    ProfileStore& store_;
+};

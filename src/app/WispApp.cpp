@@ -1,0 +1,43 @@
+#include "app/WispApp.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QMessageBox>
+#include <csignal>
+
+#include "app/Settings.h"
+#include "app/WispSheet.h"
+#include "platform/ProfileStore.h"
+
+WispApp::WispApp(int& argc, char** argv) : app_(argc, argv) {
+    QApplication::setOrganizationName(QString::fromUtf8(
+        Settings::kCompanyKey.data(), static_cast<qsizetype>(Settings::kCompanyKey.size())));
+    QApplication::setApplicationName("Wisp");
+}
+
+bool WispApp::SocketsAvailable() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+int WispApp::Run() {
+    if (!SocketsAvailable()) {
+        QMessageBox box(QMessageBox::Warning, "Wisp", "Windows sockets initialization failed.",
+                        QMessageBox::Ok);
+        box.exec();
+        return 1;
+    }
+    // Every send already asks for no signal; this also covers any library that forgets to.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    WispSheet sheet(ProfileStore::ForCurrentUser());
+    sheet.show();
+    // Closing the only window ends the loop; a session or ping thread still running is fenced off
+    // from the windows by then and ends with the process.
+    return QApplication::exec();
+}

@@ -1,0 +1,43 @@
+#pragma once
+// The Log tab: the session's traffic and messages as lines of a list, under the "&Logging",
+// "&Commands" and "E&xtended" switches. The switches act through the page's members, which follow the
+// check boxes only when the user leaves the page.
+#include <string_view>
+
+#include "app/WispPropertyPage.h"
+
+class QCheckBox;
+class QListWidget;
+
+class WispLogPage : public WispPropertyPage {
+    Q_OBJECT
+  public:
+    // The list can be scrolled sideways at least this far, however short its lines.
+    static constexpr int kHorizontalExtent = 640;
+
+    explicit WispLogPage(QWidget* parent = nullptr);
+
+    // At start-up: sets the members and shows them in the check boxes.
+    void SetSwitches(bool logging, bool commands, bool extended);
+    bool Logging() const { return logging_; }
+    bool Commands() const { return commands_; }
+    bool Extended() const { return extended_; }
+
+    // UI thread only (other threads go through the main window's views).
+    void LogTraffic(std::string_view line);
+    void LogMessage(std::string_view line);
+
+    void PageActivated() override;
+    void PageDeactivated() override;
+
+  private:
+    void AddLine(std::string_view line);
+
+    QListWidget* list_ = nullptr;
+    QCheckBox* loggingBox_ = nullptr;
+    QCheckBox* commandsBox_ = nullptr;
+    QCheckBox* extendedBox_ = nullptr;
+    bool commands_ = false;
+    bool extended_ = false;
+    bool logging_ = false;
+};

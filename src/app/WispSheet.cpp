@@ -1,0 +1,191 @@
+#include "app/WispSheet.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QScreen>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "app/MainWindowViews.h"
+#include "app/Settings.h"
+#include "app/UiBridge.h"
+#include "app/WispAboutPage.h"
+#include "app/WispLogPage.h"
+#include "app/WispOptionsPage.h"
+#include "hosts/FtpUrl.h"
+#include "hosts/WispHostPage.h"
+#include "remote/WispRemotePage.h"
+
+// The resources live in a static library; nothing else would pull their initialiser in.
+static void InitWispResources() {
+    Q_INIT_RESOURCE(wisp);
+}
+
+namespace {
+
+constexpr const char* kCaption = "Wisp";
+
+}  // namespace
+
+WispSheet::WispSheet(ProfileStore store, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      store_(std::move(store)),
+      bridge_(std::make_shared<UiBridge>()) {
+    InitWispResources();
+    setWindowTitle(kCaption);
+
+    about_ = std::make_unique<WispAboutPage>();
+    host_ = std::make_unique<WispHostPage>();
+    log_ = std::make_unique<WispLogPage>();
+    options_ = std::make_unique<WispOptionsPage>();
+    remote_ = std::make_unique<WispRemotePage>();
+
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName("tabs");
+    tabs_->addTab(host_.get(), "Host");
+    tabs_->addTab(remote_.get(), "Remote");
+    tabs_->addTab(log_.get(), "Log");
+    tabs_->addTab(options_.get(), "Options");
+    tabs_->addTab(about_.get(), "About");
+    tabs_->setMinimumSize(520, 300);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(tabs_);
+    // The window keeps the size its pages need, as a dialog frame would.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    LoadSettings();
+
+    QIcon icon;
+    icon.addFile(":/wisp/wisp-16.png", QSize(16, 16));
+    icon.addFile(":/wisp/wisp-32.png", QSize(32, 32));
+    icon.addFile(":/wisp/wisp-48.png", QSize(48, 48));
+    setWindowIcon(icon);
+
+    progress_ = new QProgressBar(tabs_);
+    progress_->setObjectName("progress");
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    progress_->setFixedSize(kProgressWidth, kProgressHeight);
+    tabs_->setCornerWidget(progress_, Qt::TopRightCorner);
+
+    tabs_->setTabToolTip(0, "\"PING\" or connect to FTP servers anywhere on the Internet!");
+    tabs_->setTabToolTip(1, "A window onto the server; try right-clicking on files or the background!");
+    tabs_->setTabToolTip(2, "A record of your FTP session's commands and responses");
+    tabs_->setTabToolTip(3, "Control your FTP sessions here!");
+    tabs_->setTabToolTip(4, "Legal mumbo-jumbo and contact info");
+
+    options_->SetRemoveConfirmed([this] { RequestRemoval(); });
+
+    tabs_->setCurrentIndex(0);
+    activePage_ = host_.get();
+    connect(tabs_, &QTabWidget::currentChanged, this, &WispSheet::ActivateTab);
+
+    MainWindowViews::Instance().Attach(bridge_, this);
+}
+
+WispSheet::~WispSheet() {
+    StopReporting();
+    disconnect(tabs_, nullptr, this, nullptr);
+    about_.reset();
+    host_.reset();
+    log_.reset();
+    options_.reset();
+    remote_.reset();
+}
+
+void WispSheet::LoadSettings() {
+    Settings settings(store_);
+    const SettingsValues values = settings.Load();
+    log_->SetSwitches(values.logging, values.logCommands, values.logExtended);
+    options_->SetValues(values.email, values.passive);
+    // Fixed for the whole run: a changed e-mail address becomes the anonymous password next start.
+    SetUrlDefaults("ftp", "anonymous", values.email, "21");
+}
+
+void WispSheet::SaveSettings() {
+    Settings settings(store_);
+    if (removeOnExit_) {
+        settings.RemoveAll();
+        return;
+    }
+    // The Options page's box may hold an edit the user has not left the page after; the Log page's
+    // switches are saved as they act, not as the check boxes show them.
+    options_->PageDeactivated();
+    SettingsValues values;
+    values.logging = log_->Logging();
+    values.logCommands = log_->Commands();
+    values.logExtended = log_->Extended();
+    values.email = options_->Email();
+    values.passive = options_->Passive();
+    settings.Save(values);
+}
+
+void WispSheet::SetStatus(std::optional<std::string_view> text) {
+    QString title = kCaption;
+    if (text) {
+        title += " - ";
+        title += QString::fromLocal8Bit(text->data(), static_cast<qsizetype>(text->size()));
+    }
+    setWindowTitle(title);
+}
+
+void WispSheet::SetProgress(int percent) {
+    progress_->setValue(percent);
+}
+
+void WispSheet::LogTraffic(std::string_view line) {
+    log_->LogTraffic(line);
+}
+
+void WispSheet::LogMessage(std::string_view line) {
+    log_->LogMessage(line);
+}
+
+void WispSheet::RequestRemoval() {
+    removeOnExit_ = true;
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void WispSheet::ActivateTab(int index) {
+    if (activePage_) {
+        activePage_->PageDeactivated();
+    }
+    activePage_ = qobject_cast<WispPropertyPage*>(tabs_->widget(index));
+    if (activePage_) {
+        activePage_->PageActivated();
+    }
+}
+
+void WispSheet::StopReporting() {
+    // Fence first: a thread waiting in the bridge is released and nothing queued runs any more.
+    bridge_->Fence();
+    MainWindowViews::Instance().Detach(this);
+}
+
+void WispSheet::closeEvent(QCloseEvent* event) {
+    if (!closing_) {
+        closing_ = true;
+        SetStatus("Exiting");
+        SaveSettings();
+        StopReporting();
+    }
+    event->accept();
+}
+
+void WispSheet::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!centred_) {
+        centred_ = true;
+        if (const QScreen* screen = this->screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+}

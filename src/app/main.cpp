@@ -1,0 +1,6 @@
+#include "app/WispApp.h"
+
+int main(int argc, char** argv) {
+    WispApp app(argc, argv);
+    return app.Run();
+}

@@ -1,0 +1,5 @@
+#include "hosts/WispHostPage.h"
+
+WispHostPage::WispHostPage(QWidget* parent) : WispPropertyPage(parent) {
+    setObjectName("WispHostPage");
+}

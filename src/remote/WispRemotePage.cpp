@@ -1,0 +1,5 @@
+#include "remote/WispRemotePage.h"
+
+WispRemotePage::WispRemotePage(QWidget* parent) : WispPropertyPage(parent) {
+    setObjectName("WispRemotePage");
+}
