@@ -1,0 +1,152 @@
+#include "engine/FtpLogin.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "engine/FtpSession.h"
+#include "engine/WinsockErrorName.h"
+#include "platform/SocketError.h"
+
+namespace {
+
+constexpr std::string_view kAccountRefusal = " ... \"account\" feature NOT supported!";
+
+// The port text's leading decimal digits; 0 (never connectable) when there are none or too many.
+int PortNumber(std::string_view text) {
+    long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            break;
+        }
+        value = value * 10 + (c - '0');
+        if (value > 65535) {
+            return 0;
+        }
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+bool FtpLogin::ConnectAndLogin(FtpSession& session, std::string& connectionText) {
+    BufferedSocket& control = session.Control();
+    const FtpUrl& url = session.Url();
+    // The buffer is given even when TCP_NODELAY is refused: the replies must be readable either way.
+    bool created = control.Create();
+    if (created) {
+        control.SetNoDelay(true);
+        created = control.AllocateBuffer(FtpSession::kControlBufferSize);
+        if (!created) {
+            SetLastSocketError(10055);  // WSAENOBUFS
+        }
+    }
+    const std::string connecting = "Connecting to " + url.host;
+    session.Status().SetStatus(connecting);
+    session.Log().LogMessage(connecting);
+    const int port = PortNumber(url.port);
+    bool connected = false;
+    if (created) {
+        if (port == 0) {
+            SetLastSocketError(10049);  // WSAEADDRNOTAVAIL: no such port
+        } else {
+            connected = control.Connect(url.host, static_cast<std::uint16_t>(port));
+        }
+    }
+    if (!connected) {
+        session.Log().LogMessage("... failed to connect, WinSock err = " + WinsockErrorName());
+        return false;
+    }
+    if (Login(session) == 0) {
+        session.Status().SetStatus(std::nullopt);
+        session.Log().LogMessage("... failed to log in");
+        return false;
+    }
+    const auto peer = control.PeerAddress().value_or(SocketAddress{});
+    char text[512];
+    std::snprintf(text, sizeof text, "%s [%s:%u]", url.host.c_str(), peer.address.c_str(),
+                  static_cast<unsigned>(peer.port));
+    connectionText = text;
+    const std::string connected2 = "Connected to " + connectionText;
+    session.Status().SetStatus(connected2);
+    session.Log().LogMessage(connected2);
+    return true;
+}
+
+int FtpLogin::Login(FtpSession& session) {
+    LogView& log = session.Log();
+    const std::string& user = session.Url().user;
+
+    switch (session.ReadReply()) {
+        case 120:
+            log.LogMessage("... cannot connect at this time");
+            return 0;
+        case 220:
+            log.LogMessage("... connected, logging in");
+            break;
+        case 421:
+            log.LogMessage("... service not available");
+            return 0;
+        default:
+            log.LogMessage("... <undefined response>");
+            return 0;
+    }
+
+    switch (session.Command("USER " + user)) {
+        case 230:
+            log.LogMessage("... user " + user + " logged in");
+            return 1;
+        case 331:
+            log.LogMessage("... user OK, need passwd");
+            break;
+        case 332:
+            log.LogMessage("... user OK, need acct");
+            log.LogMessage(kAccountRefusal);
+            session.SendCommand("QUIT");
+            return 0;
+        case 421:
+            log.LogMessage("... service not available");
+            return 0;
+        case 500:
+        case 501:
+            log.LogMessage("... command error, try again");
+            session.SendCommand("QUIT");
+            return 0;
+        case 530:
+            log.LogMessage("... user " + user + " NOT logged in");
+            return 0;
+        default:
+            log.LogMessage("... <undefined response>");
+            session.SendCommand("QUIT");
+            return 0;
+    }
+
+    switch (session.Command("PASS " + session.Url().password)) {
+        case 202:
+            log.LogMessage(" ... password NOT required");
+            return 1;
+        case 230:
+            log.LogMessage("... user " + user + " logged in");
+            return 1;
+        case 332:
+            log.LogMessage(" ... passwd OK, need account");
+            log.LogMessage(kAccountRefusal);
+            session.SendCommand("QUIT");
+            return 0;
+        case 421:
+            log.LogMessage(" ... service not available");
+            return 0;
+        case 500:
+        case 501:
+        case 503:
+            log.LogMessage(" ... command error, try again");
+            session.SendCommand("QUIT");
+            return 0;
+        case 530:
+            log.LogMessage("... user " + user + " NOT logged in");
+            return 0;
+        default:
+            log.LogMessage(" ... <undefined response>");
+            session.SendCommand("QUIT");
+            return 0;
+    }
+}

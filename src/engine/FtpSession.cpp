@@ -1,0 +1,380 @@
+#include "engine/FtpSession.h"
+
+#include <thread>
+#include <utility>
+
+#include "engine/FtpDirectoryCommands.h"
+#include "engine/FtpLogin.h"
+#include "engine/FtpTransfers.h"
+#include "engine/WinsockErrorName.h"
+
+namespace {
+
+constexpr int kReplyCode421 = 421;
+// Fewer waiting bytes than this cannot be a reply ("nnn" CR LF); they are left for the next read.
+constexpr int kExtraneousThreshold = 5;
+
+int LeadingNumber(std::string_view text) {
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            break;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The traffic copy of a command: a password is shown as one '*' per character.
+std::string TrafficCopy(std::string_view command) {
+    std::string logged = "<";
+    if (command.find("PASS ") != std::string_view::npos) {
+        logged.append(command.substr(0, 5));
+        logged.append(command.size() - 5, '*');
+    } else {
+        logged.append(command);
+    }
+    return logged;
+}
+
+}  // namespace
+
+FtpSession::FtpSession(FtpUrl url, SessionViews views, FtpSessionOptions options)
+    : url_(std::move(url)),
+      passive_(options.passive),
+      views_(views),
+      options_(options),
+      stopSignal_(std::make_shared<SocketInterrupt>()),
+      abortSignal_(std::make_shared<SocketInterrupt>()) {
+    // Given in array order and taken from the head, so the last record is used first.
+    for (auto& record : records_) {
+        freeRecords_[freeCount_++] = &record;
+    }
+    control_.SetTimeout(options_.controlTimeoutMs);
+    // The control connection ends only with Stop; Abort must not break the reply that follows an ABOR.
+    control_.SetInterrupts(stopSignal_);
+    handle_ = std::shared_ptr<FtpSessionHandle>(new FtpSessionHandle(stopSignal_));
+    handle_->session_ = this;
+}
+
+FtpSession::~FtpSession() {
+    // A session made without a worker can be freed while its handle lives on.
+    handle_->Detach();
+}
+
+std::shared_ptr<FtpSessionHandle> FtpSession::Start(std::string_view urlText, SessionViews views,
+                                                    FtpSessionOptions options) {
+    FtpUrl url;
+    ParseUrl(url, urlText);  // the Host page accepted the text before
+    return Start(std::move(url), views, options);
+}
+
+std::shared_ptr<FtpSessionHandle> FtpSession::Start(FtpUrl url, SessionViews views,
+                                                    FtpSessionOptions options) {
+    std::unique_ptr<FtpSession> session(new FtpSession(std::move(url), views, options));
+    auto handle = session->handle_;
+    std::lock_guard lock(handle->mutex_);
+    handle->worker_ = std::thread(&FtpSession::Run, std::move(session));
+    return handle;
+}
+
+std::unique_ptr<FtpSession> FtpSession::CreateWithoutWorker(FtpUrl url, SessionViews views,
+                                                            FtpSessionOptions options) {
+    return std::unique_ptr<FtpSession>(new FtpSession(std::move(url), views, options));
+}
+
+void FtpSession::Run(std::unique_ptr<FtpSession> session) {
+    const auto handle = session->handle_;
+    const SessionViews views = session->views_;
+    session->SessionMain();
+    // The pages drop their pointers while the session still exists; only then is it freed.
+    views.host.ResetAfterSession();
+    views.remote.ResetAfterSession();
+    session.reset();
+    handle->MarkEnded();
+}
+
+void FtpSession::SessionMain() {
+    std::string connectionText;
+    if (!stopRequested_ && FtpLogin::ConnectAndLogin(*this, connectionText)) {
+        views_.host.ShowConnected(connectionText);
+        views_.remote.ResetForSession(*this);
+        // The session opens in the URL's directory, or in its parent when that cannot be entered.
+        Enqueue(FtpRequestKind::ChangeDir, url_.path, 1);
+        ServeRequests();
+    }
+    {
+        std::lock_guard lock(sendLock_);  // Abort may be writing an ABOR
+        control_.Close();
+    }
+    DiscardPending();
+    handle_->Detach();
+}
+
+void FtpSession::ServeRequests() {
+    bool running = true;
+    for (;;) {
+        queued_.acquire();
+        if (stopRequested_) {
+            return;
+        }
+        abortRequested_ = false;
+        abortSignal_->Reset();
+        if (!DiscardExtraneousReplies()) {
+            return;
+        }
+        FtpRequest* record = TakePending();
+        if (record == nullptr) {
+            continue;  // Abort flushed it after this count was taken
+        }
+        const int result = Dispatch(*record);
+        if (record->kind == FtpRequestKind::Logoff) {
+            running = false;
+        }
+        ReturnRecord(record);
+        abortRequested_ = false;
+        aborSent_ = false;
+        abortSignal_->Reset();
+        if (!running) {
+            SendCommand("QUIT");  // its reply is not awaited
+            return;
+        }
+        if (result == kReplyCode421 || stopRequested_) {
+            return;
+        }
+    }
+}
+
+bool FtpSession::DiscardExtraneousReplies() {
+    for (;;) {
+        const auto waiting = control_.BytesAvailable();
+        if (!waiting) {
+            views_.log.LogMessage("... CTL socket failure, WinSock err = " + WinsockErrorName());
+            return false;
+        }
+        if (*waiting < kExtraneousThreshold) {
+            return true;
+        }
+        views_.log.LogMessage("... (discarding extraneous response)");
+        ReadReply();
+    }
+}
+
+FtpRequest* FtpSession::TakePending() {
+    std::lock_guard lock(queueLock_);
+    if (pendingCount_ == 0) {
+        return nullptr;
+    }
+    FtpRequest* record = pending_[static_cast<std::size_t>(pendingHead_)];
+    pendingHead_ = (pendingHead_ + 1) % kPoolSize;
+    --pendingCount_;
+    return record;
+}
+
+void FtpSession::ReturnRecord(FtpRequest* record) {
+    // A handler that did not release its object leaves it to this.
+    record->text.clear();
+    record->object.reset();
+    std::lock_guard lock(queueLock_);
+    freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
+}
+
+int FtpSession::Dispatch(FtpRequest& request) {
+    if (options_.handlerOverride && request.kind != FtpRequestKind::Logoff) {
+        return options_.handlerOverride(*this, request);
+    }
+    switch (request.kind) {
+        case FtpRequestKind::ChangeDir:
+            return FtpDirectoryCommands::ChangeDirectory(*this, request.text, request.value);
+        case FtpRequestKind::UpOneLevel:
+            return FtpDirectoryCommands::ChangeDirectory(*this, "..", 0);
+        case FtpRequestKind::Delete:
+            return FtpDirectoryCommands::DeleteFiles(*this, request);
+        case FtpRequestKind::Get:
+            return FtpTransfers::GetFiles(*this, request);
+        case FtpRequestKind::Put:
+            return FtpTransfers::PutFiles(*this, request);
+        case FtpRequestKind::Logoff:
+            return 0;
+    }
+    return 0;
+}
+
+bool FtpSession::Enqueue(FtpRequestKind kind, std::string_view text,
+                         std::unique_ptr<FtpRequestObject>& object, int value) {
+    std::lock_guard lock(queueLock_);
+    if (queueClosed_ || stopRequested_ || freeCount_ == 0) {
+        return false;
+    }
+    FtpRequest* record = freeRecords_[static_cast<std::size_t>(--freeCount_)];
+    record->kind = kind;
+    record->text.assign(text);
+    record->object = std::move(object);
+    record->value = value;
+    pending_[static_cast<std::size_t>((pendingHead_ + pendingCount_) % kPoolSize)] = record;
+    ++pendingCount_;
+    queued_.release();
+    return true;
+}
+
+bool FtpSession::Enqueue(FtpRequestKind kind, std::string_view text, int value) {
+    std::unique_ptr<FtpRequestObject> none;
+    return Enqueue(kind, text, none, value);
+}
+
+void FtpSession::DiscardPending() {
+    std::lock_guard lock(queueLock_);
+    queueClosed_ = true;
+    while (pendingCount_ > 0) {
+        FtpRequest* record = pending_[static_cast<std::size_t>(pendingHead_)];
+        pendingHead_ = (pendingHead_ + 1) % kPoolSize;
+        --pendingCount_;
+        record->text.clear();
+        record->object.reset();
+        freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
+    }
+}
+
+void FtpSession::RequestStop() {
+    std::lock_guard lock(queueLock_);
+    if (stopRequested_.exchange(true)) {
+        return;
+    }
+    // Wakes a worker waiting for a request. Counts never exceed the queued records, so one more fits
+    // unless all 64 are queued, and then the worker is not waiting.
+    if (pendingCount_ < kPoolSize) {
+        queued_.release();
+    }
+}
+
+bool FtpSession::SendAborOnce() {
+    // aborSent is set before the ABOR leaves, so the reply reader already skips a fast 426.
+    if (!transferring_ || aborSent_.exchange(true)) {
+        return false;
+    }
+    SendCommand("ABOR", true);
+    return true;
+}
+
+void FtpSession::Abort() {
+    abortRequested_ = true;
+    abortSignal_->Trigger();  // ends a data connection's connect or accept at once
+    SendAborOnce();
+    int flushed = 0;
+    {
+        std::lock_guard lock(queueLock_);
+        while (pendingCount_ > 0) {
+            FtpRequest* record = pending_[static_cast<std::size_t>(pendingHead_)];
+            pendingHead_ = (pendingHead_ + 1) % kPoolSize;
+            --pendingCount_;
+            record->text.clear();
+            record->object.reset();
+            freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
+            ++flushed;
+            // Never blocks: when the worker has already taken this request's count, it finds the queue
+            // empty and waits again. After Stop the counts no longer matter and the wake-up must stay.
+            if (!stopRequested_) {
+                (void)queued_.try_acquire();
+            }
+        }
+    }
+    SendAborOnce();  // a transfer that started while the queue was flushed
+    if (!aborSent_ && flushed == 0) {
+        return;
+    }
+    std::string report;
+    if (aborSent_) {
+        report = flushed > 0 ? "Transfer terminated, queue flushed" : "Transfer terminated";
+    } else {
+        report = "Queue flushed";
+    }
+    views_.status.SetStatus(report);
+    views_.log.LogMessage(report);
+}
+
+bool FtpSession::SendCommand(std::string_view command, bool urgent) {
+    // A line that does not fit, or that would end early and smuggle a second command, is never sent.
+    if (command.size() > BufferedSocket::kMaxLineText) {
+        views_.log.LogMessage("... command not sent: it is longer than 510 characters");
+        return false;
+    }
+    if (command.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+        views_.log.LogMessage("... command not sent: it holds a CR, LF or NUL character");
+        return false;
+    }
+    views_.log.LogTraffic(TrafficCopy(command));
+    int sent = 0;
+    {
+        std::lock_guard lock(sendLock_);
+        if (urgent) {
+            static constexpr char kTelnetIp[] = {'\xff', '\xf4'};
+            static constexpr char kTelnetDm[] = {'\xff', '\xf2'};
+            (void)control_.SendAll(kTelnetIp, sizeof kTelnetIp);
+            (void)control_.SendAll(kTelnetDm, sizeof kTelnetDm, true);
+        }
+        sent = control_.SendLine(command);
+    }
+    if (sent < 0) {
+        views_.log.LogMessage("... [CONTROL] Send failed, WinSock err = " + WinsockErrorName());
+    }
+    return true;
+}
+
+int FtpSession::ReadReply(FtpReply* reply) {
+    std::string code = "421";
+    std::string line;
+    for (;;) {
+        bool firstLine = true;
+        bool multiLine = false;
+        std::string key;
+        bool complete = false;
+        while (!complete) {
+            const int length = control_.ReadLine(line, kReplyLineSize);
+            if (length >= 4) {
+                if (firstLine) {
+                    code = line.substr(0, 3);
+                    key = code + ' ';
+                    multiLine = line[3] == '-';
+                    firstLine = false;
+                }
+                views_.log.LogTraffic(">" + line);
+                complete = line.compare(0, 4, key) == 0;
+            } else if (length < 0 || !multiLine) {
+                views_.log.LogTraffic("... [CONTROL] Receive failed, WinSock err = " + WinsockErrorName());
+                if (reply != nullptr) {
+                    reply->code = kReplyCode421;
+                    reply->codeText = "421";
+                }
+                return kReplyCode421;
+            }
+            // A short line inside a multi-line reply is skipped unlogged.
+        }
+        if (aborSent_ && (code == "426" || code == "225")) {
+            continue;  // the aborted transfer's own answer; the next reply is the real one
+        }
+        break;
+    }
+    const int value = LeadingNumber(code);
+    if (reply != nullptr) {
+        reply->code = value;
+        reply->codeText = code;
+        reply->lastLine = line;
+    }
+    return value;
+}
+
+int FtpSession::Command(std::string_view command, FtpReply* reply) {
+    if (!SendCommand(command)) {
+        if (reply != nullptr) {
+            reply->code = kCommandRefused;
+            reply->codeText = "501";
+        }
+        return kCommandRefused;
+    }
+    return ReadReply(reply);
+}
+
+void FtpSession::PrepareDataSocket(Socket& socket) const {
+    socket.SetTimeout(options_.dataTimeoutMs);
+    socket.SetInterrupts(stopSignal_, abortSignal_);
+}

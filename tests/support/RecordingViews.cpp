@@ -1,0 +1,189 @@
+#include "support/RecordingViews.h"
+
+#include <algorithm>
+
+RecordingViews::RecordingViews() = default;
+
+SessionViews RecordingViews::Views() {
+    return SessionViews{status_, log_, host_, remote_};
+}
+
+void RecordingViews::Record(std::string op, std::string text) {
+    RecordedCall call{std::move(op), std::move(text)};
+    std::function<void(const RecordedCall&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(call);
+        hook = hook_;
+    }
+    changed_.notify_all();
+    if (hook) {
+        hook(call);
+    }
+}
+
+std::vector<RecordedCall> RecordingViews::Calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::vector<std::string> RecordingViews::Texts(std::string_view op) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    for (const auto& call : calls_) {
+        if (call.op == op) {
+            texts.push_back(call.text);
+        }
+    }
+    return texts;
+}
+
+int RecordingViews::Count(std::string_view op) const {
+    return static_cast<int>(Texts(op).size());
+}
+
+std::vector<std::string> RecordingViews::LogLines() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& call : calls_) {
+        if (call.op == "LogTraffic" || call.op == "LogMessage") {
+            lines.push_back(call.text);
+        }
+    }
+    return lines;
+}
+
+bool RecordingViews::WaitUntil(Ms timeout, const std::function<bool()>& done) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, done);
+}
+
+bool RecordingViews::WaitFor(std::string_view op, std::string_view text, Ms timeout) const {
+    return WaitUntil(timeout, [&] {
+        return std::any_of(calls_.begin(), calls_.end(), [&](const RecordedCall& call) {
+            return call.op == op && (text.empty() || call.text == text);
+        });
+    });
+}
+
+bool RecordingViews::WaitForCount(std::string_view op, int n, Ms timeout) const {
+    return WaitUntil(timeout, [&] {
+        return std::count_if(calls_.begin(), calls_.end(),
+                             [&](const RecordedCall& call) { return call.op == op; }) >= n;
+    });
+}
+
+void RecordingViews::SetEntries(std::vector<RemoteEntry> entries) {
+    std::lock_guard lock(mutex_);
+    entries_ = std::move(entries);
+}
+
+RemoteEntry RecordingViews::Entry(int index) const {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || static_cast<std::size_t>(index) >= entries_.size()) {
+        return RemoteEntry();
+    }
+    return entries_[static_cast<std::size_t>(index)];
+}
+
+void RecordingViews::SetCachedDirectories(std::set<std::string> directories) {
+    std::lock_guard lock(mutex_);
+    cached_ = std::move(directories);
+}
+
+FtpSession* RecordingViews::Session() const {
+    std::lock_guard lock(mutex_);
+    return session_;
+}
+
+void RecordingViews::SetHook(std::function<void(const RecordedCall&)> hook) {
+    std::lock_guard lock(mutex_);
+    hook_ = std::move(hook);
+}
+
+void RecordingViews::Status::SetStatus(std::optional<std::string_view> text) {
+    if (text) {
+        owner_.Record("SetStatus", std::string(*text));
+    } else {
+        owner_.Record("ClearStatus", "");
+    }
+}
+
+void RecordingViews::Status::SetProgress(int percent) {
+    owner_.Record("SetProgress", std::to_string(percent));
+}
+
+void RecordingViews::Log::LogTraffic(std::string_view line) {
+    owner_.Record("LogTraffic", std::string(line));
+}
+
+void RecordingViews::Log::LogMessage(std::string_view line) {
+    owner_.Record("LogMessage", std::string(line));
+}
+
+void RecordingViews::Host::ShowConnected(std::string_view connectionText) {
+    owner_.Record("ShowConnected", std::string(connectionText));
+}
+
+void RecordingViews::Host::ResetAfterSession() {
+    owner_.Record("HostResetAfterSession", "");
+}
+
+void RecordingViews::Host::PingFinished() {
+    owner_.Record("PingFinished", "");
+}
+
+void RecordingViews::Remote::ResetForSession(FtpSession& session) {
+    {
+        std::lock_guard lock(owner_.mutex_);
+        owner_.session_ = &session;
+    }
+    owner_.Record("ResetForSession", "");
+}
+
+void RecordingViews::Remote::ResetAfterSession() {
+    {
+        std::lock_guard lock(owner_.mutex_);
+        owner_.session_ = nullptr;
+    }
+    owner_.Record("RemoteResetAfterSession", "");
+}
+
+bool RecordingViews::Remote::EnterDirectory(std::string_view directory) {
+    bool cached = false;
+    {
+        std::lock_guard lock(owner_.mutex_);
+        cached = owner_.cached_.count(std::string(directory)) > 0;
+    }
+    owner_.Record("EnterDirectory", std::string(directory));
+    return cached;
+}
+
+void RecordingViews::Remote::AddListingLine(std::string_view line) {
+    owner_.Record("AddListingLine", std::string(line));
+}
+
+void RecordingViews::Remote::FinishListing(bool complete) {
+    owner_.Record("FinishListing", complete ? "1" : "0");
+}
+
+RemoteEntry RecordingViews::Remote::EntryAt(int index) {
+    owner_.Record("EntryAt", std::to_string(index));
+    return owner_.Entry(index);
+}
+
+void RecordingViews::Remote::RemoveEntry(int index) {
+    {
+        std::lock_guard lock(owner_.mutex_);
+        if (index >= 0 && static_cast<std::size_t>(index) < owner_.entries_.size()) {
+            owner_.entries_[static_cast<std::size_t>(index)].MakeBlank();
+        }
+    }
+    owner_.Record("RemoveEntry", std::to_string(index));
+}
+
+void RecordingViews::Remote::UploadedFile(std::string_view name, std::int64_t size,
+                                          std::int32_t modifiedTime) {
+    owner_.Record("UploadedFile",
+                  std::string(name) + " " + std::to_string(size) + " " + std::to_string(modifiedTime));
+}
