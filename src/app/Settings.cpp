@@ -4,10 +4,12 @@
 #include <optional>
 #include <string>
 
+#include "platform/ProfileKeys.h"
+
 namespace {
 
 bool ReadFlag(const ProfileStore& store, std::string_view name, bool fallback) {
-    const std::optional<std::uint32_t> value = store.QueryDword(Settings::kSettingsKey, name);
+    const std::optional<std::uint32_t> value = store.QueryDword(kSettingsKey, name);
     return value ? *value != 0 : fallback;
 }
 
@@ -35,10 +37,10 @@ void Settings::Save(const SettingsValues& values) {
 }
 
 void Settings::RemoveAll() {
-    store_.CreateKey(kAppKey);
+    store_.CreateKey(kApplicationKey);
     store_.DeleteKey(kSettingsKey);
     store_.DeleteKey(kHostsKey);
-    store_.DeleteKey(kAppKey);
+    store_.DeleteKey(kApplicationKey);
     // An unreadable company key counts as still in use, so another program's keys are never lost.
     const int remaining = store_.CountSubKeys(kCompanyKey).value_or(1);
     if (remaining == 0) {

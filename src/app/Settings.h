@@ -2,8 +2,6 @@
 // The program's persistent settings (log switches, e-mail address, passive flag) and the removal of
 // everything the program keeps in the profile store; plain values, so it works without any window.
 #include <string>
-#include <string_view>
-
 #include "platform/ProfileStore.h"
 
 struct SettingsValues {
@@ -16,11 +14,6 @@ struct SettingsValues {
 
 class Settings {
   public:
-    static constexpr std::string_view kCompanyKey = "Tarn";
-    static constexpr std::string_view kAppKey = "Tarn/Wisp";
-    static constexpr std::string_view kSettingsKey = "Tarn/Wisp/Settings";
-    static constexpr std::string_view kHostsKey = "Tarn/Wisp/Hosts";
-
     explicit Settings(ProfileStore& store) : store_(store) {}
 
     // A missing or unreadable value reads as its default; creates the settings key when missing.

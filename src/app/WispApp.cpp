@@ -6,13 +6,13 @@
 #include <QMessageBox>
 #include <csignal>
 
-#include "app/Settings.h"
 #include "app/WispSheet.h"
+#include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
 
 WispApp::WispApp(int& argc, char** argv) : app_(argc, argv) {
-    QApplication::setOrganizationName(QString::fromUtf8(
-        Settings::kCompanyKey.data(), static_cast<qsizetype>(Settings::kCompanyKey.size())));
+    QApplication::setOrganizationName(
+        QString::fromUtf8(kCompanyKey.data(), static_cast<qsizetype>(kCompanyKey.size())));
     QApplication::setApplicationName("Wisp");
 }
 
