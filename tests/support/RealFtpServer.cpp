@@ -1,0 +1,482 @@
+#include "support/RealFtpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+// pyftpdlib is a module of the system's Python; a python3 earlier on PATH may lack it.
+constexpr const char* kSystemPython = "/usr/bin/python3";
+constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+constexpr auto kStartBound = std::chrono::seconds(15);
+
+std::string ErrnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Closes a descriptor if open and marks it closed.
+void CloseFd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+// A port that was free on 127.0.0.1 a moment ago (for servers that must be told their port).
+std::uint16_t FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    std::uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+// Connects to 127.0.0.1:port and reads the greeting (bounded); "" when nothing answered.
+std::string ReadGreeting(std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return {};
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    std::string greeting;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        auto deadline = Clock::now() + Ms(3000);
+        while (greeting.find('\n') == std::string::npos) {
+            auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+            pollfd p{fd, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1) {
+                break;
+            }
+            char buffer[512];
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            greeting.append(buffer, static_cast<std::size_t>(n));
+        }
+        static constexpr char kQuit[] = "QUIT\r\n";
+        ::send(fd, kQuit, sizeof kQuit - 1, MSG_NOSIGNAL);
+    }
+    ::close(fd);
+    return greeting;
+}
+
+// Every process descended from `root` now (vsftpd's sessions leave our process group with setsid, so the
+// group alone does not reach them).
+std::vector<pid_t> Descendants(pid_t root) {
+    std::map<pid_t, std::vector<pid_t>> children;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // /proc/<pid>/stat: "pid (comm) state ppid ..."; comm may hold spaces and parentheses.
+        std::string stat = TempDir::ReadFileAt(entry.path() / "stat").value_or("");
+        std::size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 >= stat.size()) {
+            continue;
+        }
+        pid_t parent = static_cast<pid_t>(std::atoi(stat.c_str() + close + 4));
+        children[parent].push_back(static_cast<pid_t>(std::atoi(name.c_str())));
+    }
+    std::vector<pid_t> found;
+    std::vector<pid_t> pending{root};
+    while (!pending.empty()) {
+        pid_t pid = pending.back();
+        pending.pop_back();
+        for (pid_t child : children[pid]) {
+            found.push_back(child);
+            pending.push_back(child);
+        }
+    }
+    return found;
+}
+
+// The environment without variables that would point the system Python at another installation.
+std::vector<char*> ChildEnvironment() {
+    std::vector<char*> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "PYTHONHOME=", 11) != 0 && std::strncmp(*entry, "PYTHONPATH=", 11) != 0) {
+            env.push_back(*entry);
+        }
+    }
+    env.push_back(nullptr);
+    return env;
+}
+
+}  // namespace
+
+RealFtpServer::RealFtpServer(Kind kind)
+    : kind_(kind), dir_(kind == Kind::Pyftpdlib ? "wisp-pyftpd" : "wisp-vsftpd") {
+    if (!dir_.Valid()) {
+        error_ = ErrnoText("cannot create a temporary folder");
+        return;
+    }
+    root_ = dir_ / "root";
+    logPath_ = dir_ / "server.log";
+    std::error_code error;
+    fs::create_directories(root_ / kWritableFolder, error);
+    if (error) {
+        error_ = "cannot create the served folder: " + error.message();
+        return;
+    }
+    running_ = kind == Kind::Pyftpdlib ? StartPyftpdlib() : StartVsftpd();
+    if (!running_) {
+        std::string log = Log();
+        if (!log.empty()) {
+            error_ += "; server log: " + log.substr(0, 2000);
+        }
+        Stop();
+    }
+}
+
+RealFtpServer::~RealFtpServer() {
+    Stop();
+}
+
+bool RealFtpServer::InCi() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && (std::strcmp(ci, "true") == 0 || std::strcmp(ci, "1") == 0);
+}
+
+bool RealFtpServer::SpawnInOwnGroup(const char* const argv[], int stdoutFd) {
+    int keepAlive[2];
+    if (::pipe2(keepAlive, O_CLOEXEC) != 0) {
+        error_ = ErrnoText("pipe");
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, keepAlive[0], 0);
+    if (stdoutFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, 2, logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // Its own process group, so that stopping it also stops every process it forked.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char*> env = ChildEnvironment();
+    int result =
+        ::posix_spawn(&pid_, argv[0], &actions, &attributes, const_cast<char* const*>(argv), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(keepAlive[0]);
+    if (result != 0) {
+        pid_ = -1;
+        ::close(keepAlive[1]);
+        error_ = std::string("cannot start ") + argv[0] + ": " + std::strerror(result);
+        return false;
+    }
+    keepAliveFd_ = keepAlive[1];
+    group_ = pid_;
+    return true;
+}
+
+bool RealFtpServer::ChildExited() {
+    if (pid_ < 0) {
+        return true;
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return true;
+    }
+    return false;
+}
+
+void RealFtpServer::Stop() {
+    running_ = false;
+    // Before the watcher learns of our end (closing its stdin) and the tree starts to fall apart.
+    std::vector<pid_t> descendants = pid_ >= 0 ? Descendants(pid_) : std::vector<pid_t>();
+    CloseFd(keepAliveFd_);
+    if (group_ < 0) {
+        return;
+    }
+    ::kill(-group_, SIGTERM);
+    for (pid_t pid : descendants) {
+        ::kill(pid, SIGTERM);
+    }
+    auto deadline = Clock::now() + Ms(3000);
+    while (!ChildExited() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(Ms(10));
+    }
+    // Whatever is left (a process that ignored SIGTERM) goes now.
+    ::kill(-group_, SIGKILL);
+    for (pid_t pid : descendants) {
+        ::kill(pid, SIGKILL);
+    }
+    if (pid_ >= 0) {
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    group_ = -1;
+}
+
+bool RealFtpServer::StartPyftpdlib() {
+    if (::access(kSystemPython, X_OK) != 0) {
+        error_ = std::string(kSystemPython) + " is missing";
+        return false;
+    }
+    std::string script = std::string(WISP_SOURCE_DIR) + "/tests/support/pyftpd_launcher.py";
+    std::string root = root_.string();
+    std::string log = (dir_ / "pyftpdlib.log").string();
+    const char* argv[] = {kSystemPython, "-u", script.c_str(), root.c_str(), log.c_str(), nullptr};
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        error_ = ErrnoText("pipe");
+        return false;
+    }
+    bool spawned = SpawnInOwnGroup(argv, out[1]);
+    ::close(out[1]);
+    if (!spawned) {
+        ::close(out[0]);
+        return false;
+    }
+    // The launcher prints the port it listens on, then serves.
+    std::string line;
+    auto deadline = Clock::now() + kStartBound;
+    while (line.find('\n') == std::string::npos) {
+        auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+        pollfd p{out[0], POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1) {
+            error_ = "pyftpdlib did not report its port in time";
+            break;
+        }
+        char buffer[64];
+        ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            error_ = "pyftpdlib exited before listening (is python3-pyftpdlib installed?)";
+            break;
+        }
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    if (line.find('\n') == std::string::npos) {
+        return false;
+    }
+    int port = std::atoi(line.c_str());
+    if (port <= 0 || port > 65535) {
+        error_ = "pyftpdlib reported a bad port: " + line;
+        return false;
+    }
+    port_ = static_cast<std::uint16_t>(port);
+    if (ReadGreeting(port_).rfind("220", 0) != 0) {
+        error_ = "pyftpdlib does not greet on port " + std::to_string(port_);
+        return false;
+    }
+    return true;
+}
+
+bool RealFtpServer::StartVsftpd() {
+    if (::geteuid() != 0) {
+        error_ = "vsftpd needs root (running as uid " + std::to_string(::geteuid()) + ")";
+        return false;
+    }
+    if (::access(kVsftpd, X_OK) != 0) {
+        error_ = std::string(kVsftpd) + " is missing (apt-get install vsftpd)";
+        return false;
+    }
+    passwd* ftp = ::getpwnam("ftp");
+    if (ftp == nullptr) {
+        error_ = "there is no system user 'ftp' for anonymous sessions";
+        return false;
+    }
+    ftpUid_ = ftp->pw_uid;
+    ftpGid_ = ftp->pw_gid;
+    // vsftpd refuses an anonymous root that the ftp user can write: the root belongs to root, and only a
+    // folder inside it to ftp.
+    fs::path empty = dir_ / "empty";
+    std::error_code error;
+    fs::create_directory(empty, error);
+    if (::chmod(dir_.Path().c_str(), 0755) != 0 || ::chmod(root_.c_str(), 0755) != 0 ||
+        ::chmod(empty.c_str(), 0755) != 0 || ::chown(WritablePath().c_str(), ftpUid_, ftpGid_) != 0 ||
+        ::chmod(WritablePath().c_str(), 0755) != 0) {
+        error_ = ErrnoText("cannot prepare the served folder");
+        return false;
+    }
+
+    std::random_device random;
+    std::string configPath = (dir_ / "vsftpd.conf").string();
+    // A chosen port may be taken by someone else before vsftpd binds it: try a few.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::uint16_t port = FreeLoopbackPort();
+        // Passive ports below the system's ephemeral range, at a random place so that parallel servers
+        // rarely meet; vsftpd tries other ports of its range when one is busy.
+        unsigned pasvBase = 10000 + random() % 20000;
+        std::string banner = "Wisp test vsftpd " + std::to_string(random());
+        std::string config =
+            "listen=YES\n"
+            "listen_ipv6=NO\n"
+            "listen_address=127.0.0.1\n"
+            "listen_port=" +
+            std::to_string(port) +
+            "\n"
+            "background=NO\n"
+            "ftpd_banner=" +
+            banner +
+            "\n"
+            "anonymous_enable=YES\n"
+            "no_anon_password=YES\n"
+            "anon_root=" +
+            root_.string() +
+            "\n"
+            "write_enable=YES\n"
+            "anon_upload_enable=YES\n"
+            "anon_mkdir_write_enable=YES\n"
+            "anon_other_write_enable=YES\n"
+            "anon_world_readable_only=NO\n"
+            "anon_umask=022\n"
+            "local_enable=NO\n"
+            "pasv_enable=YES\n"
+            "pasv_address=127.0.0.1\n"
+            "pasv_min_port=" +
+            std::to_string(pasvBase) +
+            "\n"
+            "pasv_max_port=" +
+            std::to_string(pasvBase + 99) +
+            "\n"
+            "port_enable=YES\n"
+            "connect_from_port_20=NO\n"
+            // ABOR sent as urgent data during a transfer is read at once instead of after the transfer.
+            "async_abor_enable=YES\n"
+            "seccomp_sandbox=NO\n"
+            "secure_chroot_dir=" +
+            empty.string() +
+            "\n"
+            "xferlog_enable=NO\n"
+            // Sessions a test left open end on their own before long.
+            "idle_session_timeout=120\n"
+            "data_connection_timeout=120\n"
+            "dirmessage_enable=NO\n"
+            "use_localtime=NO\n"
+            "tcp_wrappers=NO\n";
+        if (port == 0 || !TempDir::WriteFileAt(configPath, config)) {
+            error_ = "cannot write the vsftpd configuration";
+            return false;
+        }
+        // A shell keeps vsftpd company and ends it when our end of its stdin closes, so a test process that
+        // dies never leaves a server behind; the shell itself ends when vsftpd does.
+        const char* argv[] = {"/bin/sh",
+                              "-c",
+                              "exec 3<&0; \"$0\" \"$1\" </dev/null & server=$!; "
+                              "(cat <&3 >/dev/null; kill $server 2>/dev/null) & exec 3<&-; wait $server",
+                              kVsftpd,
+                              configPath.c_str(),
+                              nullptr};
+        if (!SpawnInOwnGroup(argv, -1)) {
+            return false;
+        }
+        auto deadline = Clock::now() + kStartBound;
+        while (Clock::now() < deadline && !ChildExited()) {
+            if (ReadGreeting(port).find(banner) != std::string::npos) {
+                port_ = port;
+                return true;
+            }
+            std::this_thread::sleep_for(Ms(50));
+        }
+        bool exited = pid_ < 0;
+        Stop();
+        if (!exited) {
+            error_ = "vsftpd did not answer on port " + std::to_string(port) + " in time";
+            return false;
+        }
+        error_ = "vsftpd exited at start";
+        if (Log().find("bind") == std::string::npos) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool RealFtpServer::WriteFile(const fs::path& relative, std::string_view contents) const {
+    fs::path path = root_ / relative;
+    if (!TempDir::WriteFileAt(path, contents)) {
+        return false;
+    }
+    // Files in the writable folder belong to the anonymous account, as if it had uploaded them.
+    if (kind_ == Kind::Vsftpd && relative.begin() != relative.end() && *relative.begin() == kWritableFolder) {
+        for (fs::path p = path; p != WritablePath() && p.has_parent_path(); p = p.parent_path()) {
+            if (::chown(p.c_str(), ftpUid_, ftpGid_) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string RealFtpServer::WritePatternFile(const fs::path& relative, std::size_t size, unsigned seed) const {
+    std::string bytes = TempDir::PatternBytes(size, seed);
+    return WriteFile(relative, bytes) ? bytes : std::string();
+}
+
+std::optional<std::string> RealFtpServer::ReadFile(const fs::path& relative) const {
+    return TempDir::ReadFileAt(root_ / relative);
+}
+
+bool RealFtpServer::Exists(const fs::path& relative) const {
+    std::error_code error;
+    return fs::exists(root_ / relative, error);
+}
+
+std::string RealFtpServer::Log() const {
+    std::string log = TempDir::ReadFileAt(logPath_).value_or("");
+    if (kind_ == Kind::Pyftpdlib) {
+        log += TempDir::ReadFileAt(dir_ / "pyftpdlib.log").value_or("");
+    }
+    return log;
+}

@@ -1,0 +1,92 @@
+#pragma once
+// Runs an FTP server that nobody here wrote (pyftpdlib or vsftpd) on 127.0.0.1 with an ephemeral port and a
+// private served folder, for tests against real servers; stopped and cleaned up when the object goes away.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "support/TempDir.h"
+
+class RealFtpServer {
+  public:
+    enum class Kind { Pyftpdlib, Vsftpd };
+
+    // Starts the server and waits (bounded) until it answers. Check Running(); Error() says why not.
+    explicit RealFtpServer(Kind kind);
+    // Stops the server's whole process group and waits for it; removes the served folder.
+    ~RealFtpServer();
+    RealFtpServer(const RealFtpServer&) = delete;
+    RealFtpServer& operator=(const RealFtpServer&) = delete;
+
+    bool Running() const { return running_; }
+    const std::string& Error() const { return error_; }
+    Kind GetKind() const { return kind_; }
+    const char* Name() const { return kind_ == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd"; }
+    std::uint16_t Port() const { return port_; }
+
+    // The folder served as "/" to anonymous users (and to the named account).
+    const std::filesystem::path& Root() const { return root_; }
+    // A folder inside the root, by its name relative to the root, into which anonymous users may upload,
+    // overwrite and delete ("upload"; vsftpd refuses a root that anonymous users could write).
+    static constexpr const char* kWritableFolder = "upload";
+    std::filesystem::path WritablePath() const { return root_ / kWritableFolder; }
+
+    // The named account (pyftpdlib only; vsftpd serves anonymous users alone): "wisp" / "secret".
+    bool HasNamedAccount() const { return kind_ == Kind::Pyftpdlib; }
+    static constexpr const char* kUser = "wisp";
+    static constexpr const char* kPassword = "secret";
+
+    // Files in the served folder, by path relative to the root. Files in the writable folder are given to
+    // the anonymous user's system account so that it may overwrite and delete them.
+    bool WriteFile(const std::filesystem::path& relative, std::string_view contents) const;
+    // Writes TempDir::PatternBytes(size, seed) and returns those bytes ("" on failure).
+    std::string WritePatternFile(const std::filesystem::path& relative, std::size_t size,
+                                 unsigned seed = 1) const;
+    std::optional<std::string> ReadFile(const std::filesystem::path& relative) const;
+    bool Exists(const std::filesystem::path& relative) const;
+
+    // The server's own log so far (for failure messages).
+    std::string Log() const;
+
+    // True when the tests run in CI (environment CI=true): a server that cannot start is then a failure,
+    // elsewhere a skip.
+    static bool InCi();
+
+  private:
+    bool StartPyftpdlib();
+    bool StartVsftpd();
+    bool SpawnInOwnGroup(const char* const argv[], int stdoutFd);
+    bool ChildExited();
+    void Stop();
+
+    Kind kind_;
+    TempDir dir_;
+    std::filesystem::path root_;
+    std::filesystem::path logPath_;
+    std::string error_;
+    bool running_ = false;
+    std::uint16_t port_ = 0;
+    pid_t pid_ = -1;        // the child we started, until reaped
+    pid_t group_ = -1;      // its process group, which outlives it while forked sessions remain
+    int keepAliveFd_ = -1;  // write end of the child's stdin; closing it tells the child to exit
+    uid_t ftpUid_ = 0;
+    gid_t ftpGid_ = 0;
+};
+
+// In a test body: stop the test when the server did not start, as a failure in CI and as a skip elsewhere.
+#define WISP_REQUIRE_REAL_SERVER(server)                                                   \
+    do {                                                                                   \
+        if (!(server).Running()) {                                                         \
+            if (RealFtpServer::InCi()) {                                                   \
+                FAIL() << (server).Name() << " did not start: " << (server).Error();       \
+            } else {                                                                       \
+                GTEST_SKIP() << (server).Name() << " did not start: " << (server).Error(); \
+            }                                                                              \
+        }                                                                                  \
+    } while (false)

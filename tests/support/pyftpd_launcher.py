@@ -1,0 +1,48 @@
+"""Runs a pyftpdlib server on 127.0.0.1 for the tests.
+
+Usage: pyftpd_launcher.py ROOT LOGFILE
+
+Serves ROOT to anonymous users and to the account wisp/secret, both with full read/write rights, on a port
+the system chooses; prints that port on stdout as one line once the server listens. Exits when stdin reaches
+end of file, so a test process that dies never leaves a server behind.
+"""
+
+import logging
+import os
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+PERMISSIONS = "elradfmwMT"
+
+
+def main():
+    root, log_file = sys.argv[1], sys.argv[2]
+    logging.basicConfig(filename=log_file, level=logging.INFO)
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_anonymous(root, perm=PERMISSIONS)
+    authorizer.add_user("wisp", "secret", root, perm=PERMISSIONS)
+
+    class Handler(FTPHandler):
+        pass
+
+    Handler.authorizer = authorizer
+    # Refused logins answer at once; the default pause only slows the tests down.
+    Handler.auth_failed_timeout = 0.1
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    print(server.socket.getsockname()[1], flush=True)
+
+    def watch_parent():
+        sys.stdin.buffer.read()
+        os._exit(0)
+
+    threading.Thread(target=watch_parent, daemon=True).start()
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
