@@ -14,6 +14,7 @@
 // FtpDataConnection, FtpTransfers and FtpDirectoryCommands.
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,9 @@ struct FtpSessionOptions {
     // When set, serves every request except Logoff instead of the built-in handlers: tests of the
     // worker loop itself, independent of what the handlers send.
     std::function<int(FtpSession&, FtpRequest&)> handlerOverride;
+    // The millisecond tick count that transfer statistics are timed with (32 bits, wrapping); empty uses
+    // the steady clock. Tests set it to make the statistics message exact.
+    std::function<std::uint32_t()> tickSource;
 };
 
 class FtpSession {
