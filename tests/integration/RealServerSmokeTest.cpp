@@ -5,10 +5,16 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "support/RealFtpServer.h"
 #include "support/TempDir.h"
+
+// Readable parameter names in failure messages.
+void PrintTo(RealFtpServer::Kind kind, std::ostream* out) {
+    *out << (kind == RealFtpServer::Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd");
+}
 
 namespace {
 
