@@ -144,7 +144,9 @@ class FakeFtpServer {
     // Actions for a command nothing else matched; replaces the default 502 reply.
     Actions Otherwise();
     // Actions run as soon as possible on the current control connection, whatever the client is doing
-    // (unsolicited replies, a 421 while idle, closing at any moment). Dropped if no connection is open.
+    // (unsolicited replies, a 421 while idle, closing at any moment); after the actions of the command in
+    // hand, if any. Dropped, with a Problem, if no connection is open: with a silent greeting, call
+    // WaitForConnection() first.
     Actions Now();
 
     // Pause between segments of Segments() / DataSegments() (default 30 ms).
