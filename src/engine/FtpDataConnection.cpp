@@ -1,9 +1,193 @@
 #include "engine/FtpDataConnection.h"
 
 #include "engine/BufferedSocket.h"
+#include "engine/FtpReply.h"
 #include "engine/FtpSession.h"
+#include "engine/WinsockErrorName.h"
+#include "platform/SocketError.h"
 
-bool FtpDataConnection::Open(FtpSession& /*session*/, std::string_view /*command*/,
-                             BufferedSocket& /*data*/) {
-    return false;  // not built yet
+namespace {
+
+constexpr int kEnteringPassive = 227;
+constexpr int kCannotOpenData = 425;
+constexpr int kLostConnection = 421;
+constexpr int kListenBacklog = 5;
+constexpr std::string_view kDigits = "0123456789";
+
+// Cuts the next token from `rest` the way strtok does: leading delimiters are skipped and a run of
+// them counts as one.
+std::optional<std::string_view> NextToken(std::string_view& rest, std::string_view delimiters) {
+    const std::size_t begin = rest.find_first_not_of(delimiters);
+    if (begin == std::string_view::npos) {
+        rest = {};
+        return std::nullopt;
+    }
+    const std::size_t end = rest.find_first_of(delimiters, begin);
+    const std::string_view token = rest.substr(begin, end == std::string_view::npos ? end : end - begin);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    return token;
+}
+
+// A token's leading number (after blanks, as atoi reads it); nothing when it has no digit or the
+// number does not fit a byte.
+std::optional<int> ByteValue(std::string_view token) {
+    std::size_t i = token.find_first_not_of(" \t");
+    if (i == std::string_view::npos || token[i] < '0' || token[i] > '9') {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
+        value = value * 10 + (token[i] - '0');
+        if (value > 255) {
+            return std::nullopt;
+        }
+    }
+    return value;
+}
+
+std::string Endpoint(std::string_view address, std::uint16_t port) {
+    std::string text(address);
+    text += ':';
+    text += std::to_string(port);
+    return text;
+}
+
+// Logs a failed connect or accept unless the wait was ended on purpose (Abort, Stop).
+void LogSocketFailure(FtpSession& session, std::string_view what) {
+    if (LastSocketError() == wsa::kInterrupted) {
+        return;
+    }
+    std::string message = "... ";
+    message.append(what);
+    message += " failed, WinSock err = ";
+    message += WinsockErrorName();
+    session.Log().LogMessage(message);
+}
+
+bool OpenPassive(FtpSession& session, std::string_view command, BufferedSocket& data,
+                 const PasvReply& reply) {
+    // The server's own address, never the one the reply names: a reply must not be able to send the
+    // client to another host.
+    const auto server = session.Control().PeerAddress();
+    if (!server) {
+        LogSocketFailure(session, "Connect");
+        return false;
+    }
+    if (!session.SendCommand(command)) {
+        return false;  // refused before sending; no reply will come
+    }
+    session.PrepareDataSocket(data);
+    (void)data.Create();  // a failure shows in the connect that follows
+    const std::string named = reply.DottedAddress();
+    if (named != server->address) {
+        session.Log().LogMessage("... PASV reply names " + named + "; connecting to " + server->address +
+                                 " instead");
+    }
+    if (!data.Connect(server->address, reply.port)) {
+        LogSocketFailure(session, "Connect");
+        data.Close();
+        return false;
+    }
+    session.Log().LogMessage("Connected to [" + Endpoint(server->address, reply.port) + "] for DATA");
+    return true;
+}
+
+bool OpenActive(FtpSession& session, std::string_view command, BufferedSocket& data, int& controlReply) {
+    Socket listener;
+    session.PrepareDataSocket(listener);
+    session.PrepareDataSocket(data);
+    const auto local = session.Control().LocalAddress();
+    std::optional<SocketAddress> listening;
+    if (local && listener.Create()) {
+        listening = listener.LocalAddress();
+    }
+    if (!listening || !listener.Listen(kListenBacklog)) {
+        LogSocketFailure(session, "Listen");
+        return false;
+    }
+    controlReply = session.Command(FtpDataConnection::FormatPortCommand(local->address, listening->port));
+    // Whether the server accepts PORT is left to the accept; a lost connection is not.
+    if (controlReply == kLostConnection) {
+        return false;
+    }
+    if (!session.SendCommand(command)) {
+        return false;
+    }
+    if (!listener.Accept(data)) {
+        LogSocketFailure(session, "Accept");
+        data.Close();
+        return false;
+    }
+    session.Log().LogMessage("Accepted connection on [" + Endpoint(local->address, listening->port) +
+                             "] for DATA");
+    return true;
+}
+
+}  // namespace
+
+std::string PasvReply::DottedAddress() const {
+    return std::to_string(address[0]) + '.' + std::to_string(address[1]) + '.' + std::to_string(address[2]) +
+           '.' + std::to_string(address[3]);
+}
+
+std::optional<PasvReply> FtpDataConnection::ParsePasvReply(std::string_view line) {
+    std::string_view rest = line.size() > 3 ? line.substr(3) : std::string_view();
+    const std::size_t first = rest.find_first_of(kDigits);
+    rest = first == std::string_view::npos ? std::string_view() : rest.substr(first);
+    std::array<int, 6> numbers{};
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        const auto token = NextToken(rest, i + 1 < numbers.size() ? std::string_view(",") : ")\"");
+        const auto value = token ? ByteValue(*token) : std::nullopt;
+        if (!value) {
+            return std::nullopt;
+        }
+        numbers[i] = *value;
+    }
+    PasvReply reply;
+    for (std::size_t i = 0; i < reply.address.size(); ++i) {
+        reply.address[i] = numbers[i];
+    }
+    reply.port = static_cast<std::uint16_t>(numbers[4] * 256 + numbers[5]);
+    if (reply.port == 0) {
+        return std::nullopt;
+    }
+    return reply;
+}
+
+std::string FtpDataConnection::FormatPortCommand(std::string_view dottedAddress, std::uint16_t port) {
+    std::string command = "PORT ";
+    std::string_view rest = dottedAddress;
+    while (const auto token = NextToken(rest, ".")) {
+        command.append(*token);
+        command += ',';
+    }
+    command += std::to_string(port / 256);
+    command += ',';
+    command += std::to_string(port % 256);
+    return command;
+}
+
+bool FtpDataConnection::Open(FtpSession& session, std::string_view command, BufferedSocket& data,
+                             int* controlReply) {
+    int ignored = 0;
+    int& reply = controlReply != nullptr ? *controlReply : ignored;
+    reply = 0;
+    if (session.Passive()) {
+        FtpReply pasv;
+        reply = session.Command("PASV", &pasv);
+        if (reply == kCannotOpenData) {
+            session.Log().LogMessage("... Can't open PASSIVEly; trying PORT");
+            session.ClearPassive();
+        } else {
+            // A reply that does not name a usable port is treated like any refusal.
+            const auto parsed =
+                reply == kEnteringPassive ? ParsePasvReply(pasv.lastLine) : std::optional<PasvReply>();
+            if (!parsed) {
+                session.Log().LogMessage("... [DATA] connection CLOSED");
+                return false;
+            }
+            return OpenPassive(session, command, data, *parsed);
+        }
+    }
+    return OpenActive(session, command, data, reply);
 }

@@ -1,14 +1,36 @@
 #pragma once
 // Opens the data connection of one listing or transfer around its command: PASV (the client connects)
 // while the session is passive, otherwise PORT (the server connects to a socket the client listens on).
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 class BufferedSocket;
 class FtpSession;
 
+// The six numbers of a 227 reply.
+struct PasvReply {
+    std::array<int, 4> address{};
+    std::uint16_t port = 0;
+
+    std::string DottedAddress() const;
+};
+
 class FtpDataConnection {
   public:
     // True when `data` is connected and `command` ("LIST", "RETR path", "STOR name") has been sent.
-    // `data` comes in unopened and leaves without a buffer; session.PrepareDataSocket bounds its waits.
-    static bool Open(FtpSession& session, std::string_view command, BufferedSocket& data);
+    // `data` comes in unopened and leaves without a buffer; its waits are bounded by the session's data
+    // time-out and ended by Abort. `controlReply`, when given, receives the code of the PASV or PORT reply
+    // (0 when none was read): 421 there means the control connection is lost and the request must end.
+    static bool Open(FtpSession& session, std::string_view command, BufferedSocket& data,
+                     int* controlReply = nullptr);
+
+    // The address and port of a 227 reply line: the scan starts at the first digit after the code; five
+    // numbers end at ',' and the sixth at ')' or '"'. Nothing when a number is missing or above 255, or
+    // the port is 0.
+    static std::optional<PasvReply> ParsePasvReply(std::string_view line);
+    // "PORT a,b,c,d,hi,lo" for a dotted local address and a port.
+    static std::string FormatPortCommand(std::string_view dottedAddress, std::uint16_t port);
 };

@@ -1,6 +1,7 @@
 #pragma once
 // Request handlers that move data: the listing of the current directory, downloads (Get) and uploads
-// (Put), with the transfer type selection and the statistics message they share. Worker thread.
+// (Put), with the transfer type selection they share. Worker thread; each returns the request's last
+// reply code (421 ends the session).
 #include <string_view>
 
 class FtpSession;
@@ -8,11 +9,24 @@ struct FtpRequest;
 
 class FtpTransfers {
   public:
+    // What an entry gets when its local file cannot be made: a name that is not safe in the download
+    // folder, or a file that cannot be opened.
+    static constexpr int kOpenFailed = 299;
+    // What a transfer gets when the local side failed (a write to the downloaded file, a read of the
+    // uploaded one) while the server saw nothing wrong: "local error in processing".
+    static constexpr int kLocalFailure = 451;
+    static constexpr int kListBufferSize = 4096;
+    static constexpr int kListLineSize = 512;
+    static constexpr int kTransferBufferSize = 16384;
+
     // Sends the type command for `index` unless the server already has it; 200 when nothing was sent.
     static int SelectType(FtpSession& session, int index);
+    // LIST of the current directory, line by line into the Remote view; FinishListing only when the
+    // server accepted LIST.
     static int ListDirectory(FtpSession& session, std::string_view path);
     // request.text: local folder; request.Selection(): slot indexes; request.value: transfer type.
+    // The selection is released before returning.
     static int GetFiles(FtpSession& session, FtpRequest& request);
-    // request.Dropped(): local paths; request.value: transfer type.
+    // request.Dropped(): local paths; request.value: transfer type. Released before returning.
     static int PutFiles(FtpSession& session, FtpRequest& request);
 };
