@@ -2,10 +2,10 @@
 
 #include <array>
 #include <charconv>
-#include <climits>
 #include <utility>
 
 #include "listing/EnglishDate.h"
+#include "listing/LocalTime.h"
 
 namespace {
 
@@ -57,37 +57,6 @@ int MonthNumber(std::string_view month) {
     std::size_t found = kMonthTable.find(lower);
     int position = found == std::string_view::npos ? -1 : static_cast<int>(found);
     return (position + 1) / 3 + 1;
-}
-
-// mktime with daylight saving left to the zone rules; out-of-range fields are normalised. Anything
-// before 1970 or past the signed 32-bit range is no valid time (-1).
-std::int32_t LocalTime(std::int64_t year, int month, std::int32_t day, std::int32_t hour,
-                       std::int32_t minute) {
-    std::int64_t tmYear = year - 1900;
-    if (tmYear < INT_MIN || tmYear > INT_MAX) {
-        return -1;
-    }
-    std::tm fields{};
-    fields.tm_year = static_cast<int>(tmYear);
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = 0;
-    fields.tm_isdst = -1;
-    std::time_t t = std::mktime(&fields);
-    if (t < 0 || t > INT32_MAX) {
-        return -1;
-    }
-    return static_cast<std::int32_t>(t);
-}
-
-int LocalYear(std::time_t now) {
-    std::tm fields{};
-    if (localtime_r(&now, &fields) == nullptr) {
-        return 1970;
-    }
-    return fields.tm_year + 1900;
 }
 
 std::string DecimalText(std::int32_t value) {
@@ -198,12 +167,12 @@ void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, s
         std::int32_t hour = DecimalValue(timeOrYear);
         std::int32_t minute = DecimalValue(timeOrYear.substr(colon + 1));
         int year = LocalYear(now);
-        time_ = LocalTime(year, monthNumber, dayNumber, hour, minute);
+        time_ = TimeFromLocal(year, monthNumber, dayNumber, hour, minute);
         if (time_ > static_cast<std::int64_t>(now) + kFutureSlack) {
-            time_ = LocalTime(year - 1, monthNumber, dayNumber, hour, minute);
+            time_ = TimeFromLocal(year - 1, monthNumber, dayNumber, hour, minute);
         }
     } else {
-        time_ = LocalTime(DecimalValue(timeOrYear), monthNumber, dayNumber, 0, 0);
+        time_ = TimeFromLocal(DecimalValue(timeOrYear), monthNumber, dayNumber, 0, 0);
     }
 }
 
