@@ -2,6 +2,8 @@
 // The saved sites behind the Host page's URL box: the list items, an in-memory map from canonical
 // URL text to stored text, and the profile store's "Hosts" key, kept in step.
 #include <array>
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,9 +114,13 @@ class Reader {
     std::string_view rest_;
 };
 
-// The key's folder, or nullopt for a path with an empty component, one starting with "." (which
-// also covers "." and "..") or one holding a NUL.
+// The key's folder, or nullopt for a relative root or a key path with an empty component, one starting with
+// "." (which also covers "." and "..") or one holding a NUL.
 std::optional<fs::path> KeyFolder(const fs::path& root, std::string_view key) {
+    // A relative root would put the keys wherever the program happens to run.
+    if (!root.is_absolute()) {
+        return std::nullopt;
+    }
     fs::path folder = root;
     std::size_t start = 0;
     while (true) {
@@ -241,12 +246,27 @@ bool WriteValues(const fs::path& folder, const std::vector<ProfileValue>& values
     return true;
 }
 
+// Holds an exclusive lock on a key's folder while its values are read, changed and written back,
+// so two running copies of the program cannot lose each other's change.
+class FolderLock {
+  public:
+    explicit FolderLock(const fs::path& folder)
+        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        while (fd_.Get() >= 0 && ::flock(fd_.Get(), LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+
+  private:
+    FileDescriptor fd_;  // closing it releases the lock
+};
+
 template <typename Change>
 bool ChangeValue(const fs::path& root, std::string_view key, std::string_view name, Change change) {
     const std::optional<fs::path> folder = KeyFolder(root, key);
     if (!folder || !MakeKeyFolders(root, *folder)) {
         return false;
     }
+    const FolderLock lock(*folder);
     std::vector<ProfileValue> values = ReadValues(*folder);
     auto it =
         std::find_if(values.begin(), values.end(), [&](const ProfileValue& v) { return v.name == name; });
@@ -295,8 +315,8 @@ ProfileStore ProfileStore::ForCurrentUser() {
     if (config != nullptr && config[0] == '/') {
         return ProfileStore(fs::path(config));
     }
-    // Without any home the store points at a relative folder that is never created as a key
-    // root by accident: every operation on it fails and every value reads as its default.
+    // Without any home the root is relative, which every operation refuses: values read as their
+    // defaults and nothing is written.
     return ProfileStore(HomeFolder().value_or(fs::path()) / ".config");
 }
 
@@ -355,6 +375,7 @@ bool ProfileStore::DeleteValue(std::string_view key, std::string_view name) {
     if (!folder || !IsDirectory(*folder)) {
         return false;
     }
+    const FolderLock lock(*folder);
     std::vector<ProfileValue> values = ReadValues(*folder);
     const auto it =
         std::find_if(values.begin(), values.end(), [&](const ProfileValue& v) { return v.name == name; });

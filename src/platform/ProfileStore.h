@@ -20,6 +20,7 @@ struct ProfileValue {
 
 class ProfileStore {
 public:
+    // A relative root is refused: every operation on it fails.
     explicit ProfileStore(std::filesystem::path root);
     // $XDG_CONFIG_HOME when set and absolute, else $HOME/.config.
     static ProfileStore ForCurrentUser();

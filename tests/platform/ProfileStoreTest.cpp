@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -254,6 +255,39 @@ TEST_F(ProfileStoreTest, LeftoverTemporaryFilesAreHarmless) {
     EXPECT_EQ(files, 2);  // the value file and the old leftover; no new temporary file
     EXPECT_TRUE(store.DeleteKey(kKey));
     EXPECT_FALSE(fs::exists(root_ / kKey));
+}
+
+// Two running copies of the program writing the same key must not lose each other's values.
+TEST_F(ProfileStoreTest, ConcurrentWritersLoseNoValue) {
+    constexpr int kWriters = 4;
+    constexpr int kValuesEach = 25;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([this, w] {
+            ProfileStore store = Store();  // its own store object, as another process would have
+            for (int i = 0; i < kValuesEach; ++i) {
+                store.SetString(kKey, "w" + std::to_string(w) + "-" + std::to_string(i), ",");
+            }
+        });
+    }
+    for (std::thread& t : writers) {
+        t.join();
+    }
+    EXPECT_EQ(Store().EnumerateValues(kKey).size(), static_cast<std::size_t>(kWriters * kValuesEach));
+}
+
+TEST_F(ProfileStoreTest, ARelativeRootIsRefused) {
+    const fs::path previous = fs::current_path();
+    fs::current_path(scratch_);  // so a fault would write into the scratch folder, not the work tree
+    ProfileStore store("relative-config");
+    const bool created = store.CreateKey(kKey);
+    const bool set = store.SetString(kKey, "n", "v");
+    const bool exists = fs::exists(scratch_ / "relative-config");
+    fs::current_path(previous);
+    EXPECT_FALSE(created);
+    EXPECT_FALSE(set);
+    EXPECT_FALSE(exists);
+    EXPECT_EQ(store.QueryString(kKey, "n"), std::nullopt);
 }
 
 TEST_F(ProfileStoreTest, ForCurrentUserFollowsTheXdgRules) {
