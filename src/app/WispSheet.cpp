@@ -39,7 +39,7 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     setWindowTitle(kCaption);
 
     about_ = std::make_unique<WispAboutPage>();
-    host_ = std::make_unique<WispHostPage>();
+    host_ = std::make_unique<WispHostPage>(store_);
     log_ = std::make_unique<WispLogPage>();
     options_ = std::make_unique<WispOptionsPage>();
     remote_ = std::make_unique<WispRemotePage>();
@@ -80,8 +80,16 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     tabs_->setTabToolTip(3, "Control your FTP sessions here!");
     tabs_->setTabToolTip(4, "Legal mumbo-jumbo and contact info");
 
+    options_->SetReloadDefaults([this] { host_->ReloadDefaultSites(); });
     options_->SetRemoveConfirmed([this] { RequestRemoval(); });
 
+    // Every page that other threads report to is ready before any thread starts; Host, made ready
+    // last, is the page the user sees first.
+    for (WispPropertyPage* page :
+         {static_cast<WispPropertyPage*>(options_.get()), static_cast<WispPropertyPage*>(log_.get()),
+          static_cast<WispPropertyPage*>(remote_.get()), static_cast<WispPropertyPage*>(host_.get())}) {
+        page->PageActivated();
+    }
     tabs_->setCurrentIndex(0);
     activePage_ = host_.get();
     connect(tabs_, &QTabWidget::currentChanged, this, &WispSheet::ActivateTab);

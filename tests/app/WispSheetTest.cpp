@@ -27,6 +27,7 @@
 #include "app/WispLogPage.h"
 #include "app/WispOptionsPage.h"
 #include "hosts/FtpUrl.h"
+#include "hosts/HostList.h"
 #include "hosts/WispHostPage.h"
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
@@ -324,12 +325,25 @@ TEST_F(WispSheetTest, RemovalConfirmedClosesWithoutSavingAndLeavesNothing) {
     EXPECT_TRUE(std::filesystem::is_empty(config_.Path()));
 }
 
-TEST_F(WispSheetTest, ReloadDefaultsRunsTheWiredAction) {
+TEST_F(WispSheetTest, FirstStartStoresTheBuiltInSitesAndReloadStoresThemAgain) {
     auto sheet = MakeSheet();
-    int reloads = 0;
-    sheet->OptionsPage().SetReloadDefaults([&] { ++reloads; });
+    ProfileStore store = ProfileStore::ForCurrentUser();
+    const std::vector<ProfileValue> stored = store.EnumerateValues(kHostsKey);
+    ASSERT_EQ(stored.size(), HostList::kDefaultSiteCount);
+    const std::string site = stored.front().name;
+    ASSERT_TRUE(store.DeleteValue(kHostsKey, site));
     Control<QPushButton>(sheet->OptionsPage(), "reloadDefaults")->click();
-    EXPECT_EQ(reloads, 1);
+    EXPECT_TRUE(store.QueryString(kHostsKey, site).has_value());
+    EXPECT_EQ(store.EnumerateValues(kHostsKey).size(), HostList::kDefaultSiteCount);
+    EXPECT_TRUE(sheet->isVisible());
+}
+
+TEST_F(WispSheetTest, SavedSitesAreKeptAtStart) {
+    ProfileStore store = ProfileStore::ForCurrentUser();
+    store.SetString(kHostsKey, "ftp://ftp.example.org/", "me,");
+    auto sheet = MakeSheet();
+    ASSERT_EQ(store.EnumerateValues(kHostsKey).size(), 1u);
+    EXPECT_EQ(store.QueryString(kHostsKey, "ftp://ftp.example.org/"), "me,");
 }
 
 TEST_F(WispSheetTest, AboutBoxesAreFilledWhenTheTabIsFirstOpened) {
