@@ -4,7 +4,9 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "diag/IcmpStatusName.h"
 #include "engine/WinsockErrorName.h"
