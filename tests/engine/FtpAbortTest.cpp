@@ -1,0 +1,388 @@
+// Abort and Logoff through the real worker: the urgent ABOR and its replies, the flushed queue and the
+// objects it releases, the reports, and Abort racing the worker.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FtpRequest.h"
+#include "engine/FtpSession.h"
+#include "support/FakeFtpServer.h"
+#include "support/RecordingViews.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+// Counts its own destruction, to prove an object is released exactly once.
+class Counted : public SelectionIndexes {
+  public:
+    explicit Counted(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
+    ~Counted() override { ++destroyed_; }
+
+  private:
+    std::atomic<int>& destroyed_;
+};
+
+std::string Url(const FakeFtpServer& server, const std::string& path = "") {
+    return "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/" + path;
+}
+
+// Serves Get requests the way a download does, without a data connection: RETR, the preliminary reply,
+// then a running transfer (the session's transferring flag) until the test lets it end or, when
+// stopOnAbort is set, an abort ends it; then the final reply. Other requests succeed at once.
+class SimulatedDownloads {
+  public:
+    explicit SimulatedDownloads(bool stopOnAbort) : stopOnAbort_(stopOnAbort) {}
+
+    FtpSessionOptions Options() {
+        FtpSessionOptions options;
+        options.controlTimeoutMs = 3000;
+        options.handlerOverride = [this](FtpSession& session, FtpRequest& request) {
+            return Serve(session, request);
+        };
+        return options;
+    }
+
+    int Serve(FtpSession& session, FtpRequest& request) {
+        if (request.kind != FtpRequestKind::Get) {
+            std::lock_guard lock(mutex_);
+            ++others_;
+            changed_.notify_all();
+            return 250;
+        }
+        const int preliminary = session.Command("RETR " + request.text);
+        if (preliminary >= 200) {
+            return preliminary;
+        }
+        session.SetTransferring(true);
+        {
+            std::unique_lock lock(mutex_);
+            ++transfers_;
+            changed_.notify_all();
+            // Polled like a data loop polls between blocks; bounded so a broken abort fails, not hangs.
+            const auto deadline = Clock::now() + 5s;
+            while (!finish_ && !(stopOnAbort_ && session.AbortRequested()) && Clock::now() < deadline) {
+                changed_.wait_for(lock, 1ms);
+            }
+            if (finishOnce_) {
+                finish_ = false;
+            }
+        }
+        const int final = session.ReadReply();
+        session.SetTransferring(false);
+        return final;
+    }
+
+    // True once n transfers have started.
+    bool WaitTransfers(int n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 5s, [&] { return transfers_ >= n; });
+    }
+    // True once the session's own first request (the URL's directory) has been served.
+    bool WaitFirstRequest() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 5s, [&] { return others_ >= 1; });
+    }
+    // Lets the running transfer end (and, when `once`, only that one).
+    void Finish(bool once = true) {
+        std::lock_guard lock(mutex_);
+        finish_ = true;
+        finishOnce_ = once;
+        changed_.notify_all();
+    }
+    int Transfers() {
+        std::lock_guard lock(mutex_);
+        return transfers_;
+    }
+
+  private:
+    bool stopOnAbort_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int transfers_ = 0;
+    int others_ = 0;
+    bool finish_ = false;
+    bool finishOnce_ = true;
+};
+
+std::unique_ptr<FtpRequestObject> NewCounted(std::atomic<int>& destroyed) {
+    return std::make_unique<Counted>(destroyed);
+}
+
+// The four bytes before "ABOR" CR LF: Telnet IP as normal data, then Telnet DM whose last byte is urgent.
+void ExpectOneUrgentAbor(const FakeFtpServer& server) {
+    const std::string bytes = server.ControlBytes();
+    const std::string abor =
+        "\xff\xf4\xff\xf2"
+        "ABOR\r\n";
+    const auto at = bytes.find(abor);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(bytes.find("ABOR", at + abor.size()), std::string::npos) << "ABOR sent twice";
+    EXPECT_EQ(server.UrgentOffsets(), std::vector<std::size_t>{at + 3});
+}
+
+TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
+    FakeFtpServer server;
+    RecordingViews views;
+    SimulatedDownloads downloads(true);
+    server.Expect("USER anonymous").Line("230 in");
+    server.Expect("RETR big").Line("150 Opening BINARY mode data connection");
+    server.Expect("ABOR").Reply("426 Transfer aborted\r\n226 ABOR successful\r\n");
+    server.Expect("QUIT").Line("221 bye");
+    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    ASSERT_TRUE(downloads.WaitFirstRequest());
+    std::atomic<int> destroyed{0};
+    auto running = NewCounted(destroyed);
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "big", running, 1));
+    ASSERT_TRUE(downloads.WaitTransfers(1));
+    for (const char* name : {"next1", "next2"}) {
+        auto object = NewCounted(destroyed);
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, name, object, 1));
+    }
+    const auto before = views.Calls().size();
+
+    handle->Abort();
+    EXPECT_EQ(destroyed, 2);  // both waiting selections; the one being served stays with its handler
+    const auto calls = views.Calls();
+    EXPECT_EQ(std::vector<RecordedCall>(calls.begin() + static_cast<long>(before), calls.end()),
+              (std::vector<RecordedCall>{{"LogTraffic", "<ABOR"},
+                                         {"SetStatus", "Transfer terminated, queue flushed"},
+                                         {"LogMessage", "Transfer terminated, queue flushed"}}));
+
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">226 ABOR successful"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ASSERT_TRUE(handle->WaitEnded(5s));
+    ASSERT_TRUE(server.WaitForClose());
+    EXPECT_EQ(destroyed, 3);
+    EXPECT_EQ(downloads.Transfers(), 1);  // the flushed requests were never served
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR big", "ABOR", "QUIT"}));
+    ExpectOneUrgentAbor(server);
+    // The aborted transfer's 426 is logged and passed over; 226 is the transfer's answer.
+    const Lines traffic = views.Traffic();
+    const auto abor = std::find(traffic.begin(), traffic.end(), "<ABOR");
+    ASSERT_NE(abor, traffic.end());
+    EXPECT_EQ(Lines(abor, traffic.end()),
+              (Lines{"<ABOR", ">426 Transfer aborted", ">226 ABOR successful", "<QUIT"}));
+    EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST(FtpAbort, SecondAbortDuringTheSameTransferSendsNothingButReportsAgain) {
+    FakeFtpServer server;
+    RecordingViews views;
+    SimulatedDownloads downloads(false);  // the transfer outlives both aborts
+    server.Expect("USER anonymous").Line("230 in");
+    server.Expect("RETR big").Line("150 go");
+    server.Expect("ABOR").Reply("426 aborted\r\n226 ok\r\n");
+    server.Expect("QUIT").Line("221 bye");
+    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    ASSERT_TRUE(downloads.WaitFirstRequest());
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "big", 1));
+    ASSERT_TRUE(downloads.WaitTransfers(1));
+
+    handle->Abort();
+    ASSERT_TRUE(server.WaitForCommand("ABOR"));
+    handle->Abort();
+    EXPECT_EQ(views.Messages(),
+              (Lines{"Connecting to 127.0.0.1", "... connected, logging in", "... user anonymous logged in",
+                     "Connected to 127.0.0.1 [127.0.0.1:" + std::to_string(server.Port()) + "]",
+                     "Transfer terminated", "Transfer terminated"}));
+    EXPECT_EQ(views.Texts("SetStatus"),
+              (Lines{"Connecting to 127.0.0.1",
+                     "Connected to 127.0.0.1 [127.0.0.1:" + std::to_string(server.Port()) + "]",
+                     "Transfer terminated", "Transfer terminated"}));
+
+    downloads.Finish();
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">226 ok"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ASSERT_TRUE(handle->WaitEnded(5s));
+    ASSERT_TRUE(server.WaitForClose());
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR big", "ABOR", "QUIT"}));
+    ExpectOneUrgentAbor(server);
+    EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST(FtpAbort, WhileIdleWithNothingQueuedDoesNothingAndIsForgottenByTheNextRequest) {
+    FakeFtpServer server;
+    RecordingViews views;
+    SimulatedDownloads downloads(true);
+    server.Expect("USER anonymous").Line("230 in");
+    server.Expect("RETR later").Line("150 go").Line("226 done");
+    server.Expect("QUIT").Line("221 bye");
+    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    ASSERT_TRUE(downloads.WaitFirstRequest());
+    std::this_thread::sleep_for(50ms);  // the first request (the URL's directory) is served meanwhile
+    const auto calls = views.Calls().size();
+    const auto bytes = server.ControlBytes().size();
+
+    handle->Abort();
+    EXPECT_EQ(views.Calls().size(), calls);
+
+    // A request queued after the abort runs its course: nothing stops it but the test.
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "later", 0));
+    ASSERT_TRUE(downloads.WaitTransfers(1));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(views.Messages().back().rfind("Connected to", 0) == 0);
+    downloads.Finish();
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">226 done"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ASSERT_TRUE(handle->WaitEnded(5s));
+    ASSERT_TRUE(server.WaitForClose());
+    EXPECT_EQ(server.ControlBytes().substr(bytes), "RETR later\r\nQUIT\r\n");
+    EXPECT_TRUE(server.UrgentOffsets().empty());
+}
+
+TEST(FtpAbort, FlushWhileTheWorkerReadsAStrayReplyNeitherBlocksNorLosesTheNextRequest) {
+    // The worker has taken the request's count and is still reading an extraneous reply when the
+    // request is flushed: Abort must not wait for that count, and the worker must find nothing to do.
+    FakeFtpServer server;
+    RecordingViews views;
+    SimulatedDownloads downloads(true);
+    server.Expect("USER anonymous").Line("230 in");
+    server.Expect("RETR after").Line("150 go").Line("226 done");
+    server.Expect("QUIT").Line("221 bye");
+    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    ASSERT_TRUE(downloads.WaitFirstRequest());
+    std::this_thread::sleep_for(50ms);
+    server.Now().Reply("220-notice, first line\r\n");
+    std::this_thread::sleep_for(100ms);
+    std::atomic<int> destroyed{0};
+    auto object = NewCounted(destroyed);
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "flushed", object, 0));
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">220-notice, first line"));
+
+    const auto start = Clock::now();
+    handle->Abort();
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(views.Messages().back(), "Queue flushed");
+
+    server.Now().Line("220 end of notice");
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">220 end of notice"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "after", 0));
+    ASSERT_TRUE(downloads.WaitTransfers(1));
+    downloads.Finish();
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">226 done"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ASSERT_TRUE(handle->WaitEnded(5s));
+    ASSERT_TRUE(server.WaitForClose());
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR after", "QUIT"}));
+}
+
+TEST(FtpAbort, LogoffSendsQuitUnreadAndReleasesWhatIsQueuedAfterIt) {
+    FakeFtpServer server;
+    RecordingViews views;
+    views.SetCachedDirectories({"/"});
+    views.SetEntries({RemoteEntry("a.txt", 1, 0)});
+    server.Expect("USER anonymous").Line("230 in");
+    server.Expect("PWD").Line("257 \"/\"");
+    server.Expect("DELE a.txt").Line("250 gone");
+    server.Expect("QUIT").Line("221 Goodbye");
+    // Holds the worker inside its first request until everything is queued.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool queued = false;
+    views.SetHook([&](const RecordedCall& call) {
+        if (call.op == "EnterDirectory") {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, 5s, [&] { return queued; });
+        }
+    });
+    auto handle = FtpSession::Start(Url(server), views.Views());
+    ASSERT_TRUE(views.WaitFor("EnterDirectory"));
+    std::atomic<int> destroyed{0};
+    std::unique_ptr<FtpRequestObject> selection = std::make_unique<Counted>(destroyed);
+    static_cast<Counted*>(selection.get())->indexes = {0};
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Delete, "", selection, 0));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    for (FtpRequestKind kind : {FtpRequestKind::Delete, FtpRequestKind::Get}) {
+        auto object = NewCounted(destroyed);
+        static_cast<Counted*>(object.get())->indexes = {0};
+        ASSERT_TRUE(handle->Enqueue(kind, "/tmp", object, 0));
+    }
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::UpOneLevel));
+    {
+        std::lock_guard lock(mutex);
+        queued = true;
+    }
+    changed.notify_all();
+
+    ASSERT_TRUE(handle->WaitEnded(5s));
+    ASSERT_TRUE(server.WaitForClose());
+    EXPECT_EQ(destroyed, 3);
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "PWD", "DELE a.txt", "QUIT"}));
+    const Lines traffic = views.Traffic();
+    EXPECT_EQ(traffic.back(), "<QUIT");
+    EXPECT_EQ(std::count(traffic.begin(), traffic.end(), ">221 Goodbye"), 0);
+    const auto calls = views.Calls();
+    EXPECT_EQ(calls[calls.size() - 2].op, "HostResetAfterSession");
+    EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
+    EXPECT_EQ(views.Count("EntryAt"), 1);  // the requests after Logoff were not served
+    EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST(FtpAbort, HammeredWhileRequestsComeAndGoEveryObjectIsReleasedOnce) {
+    // One thread queues downloads with counted selections while the test thread aborts again and again,
+    // meeting the worker as it takes, serves and finishes requests, with and without a transfer running.
+    constexpr int kRequests = 2000;
+    FakeFtpServer server;
+    RecordingViews views;
+    SimulatedDownloads downloads(true);
+    server.Expect("USER anonymous").Line("230 in");
+    server.OnVerb("RETR").Line("150 go").Line("226 done");
+    server.OnVerb("ABOR").Line("225 No transfer to ABOR");
+    server.OnVerb("QUIT").Line("221 bye");
+    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    ASSERT_TRUE(views.WaitFor("ResetForSession"));
+
+    std::atomic<int> created{0};
+    std::atomic<int> destroyed{0};
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (int i = 0; i < kRequests && !handle->HasEnded(); ++i) {
+            auto object = NewCounted(destroyed);
+            ++created;
+            while (!handle->Enqueue(FtpRequestKind::Get, "f" + std::to_string(i), object, 0) &&
+                   !handle->HasEnded()) {
+                std::this_thread::yield();
+            }
+            if (i % 7 == 0) {
+                std::this_thread::sleep_for(200us);  // lets the queue run dry now and then
+            }
+        }
+        done = true;
+    });
+    int aborts = 0;
+    while (!done) {
+        handle->Abort();
+        ++aborts;
+        std::this_thread::sleep_for(std::chrono::microseconds(aborts % 50));
+    }
+    producer.join();
+    ASSERT_FALSE(handle->HasEnded()) << "the session ended early";
+
+    // No count was lost: a request queued now is served.
+    downloads.Finish(false);
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "last", 0));
+    ASSERT_TRUE(server.WaitForCommand("RETR last"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ASSERT_TRUE(handle->WaitEnded(10s));
+    ASSERT_TRUE(server.WaitForClose());
+    EXPECT_EQ(destroyed.load(), created.load());
+    EXPECT_GT(aborts, 0);
+    for (const auto& line : views.Traffic()) {
+        EXPECT_EQ(line.find("Receive failed"), std::string::npos) << line;
+    }
+    EXPECT_EQ(server.Commands().back(), "QUIT");
+}
+
+}  // namespace
