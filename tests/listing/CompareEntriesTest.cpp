@@ -1,9 +1,7 @@
 // The list orders: names as unsigned bytes, signed sizes, times with -1 oldest, and the unsorted modes.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <climits>
-#include <vector>
 
 #include "listing/CompareEntries.h"
 
@@ -50,28 +48,6 @@ TEST(CompareEntriesTest, Orders) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(Sign(CompareEntries(row.a, row.b, row.sortMode)), row.expected);
     }
-}
-
-// Placeholders (time -1) gather at the old end of a date sort, whichever way it runs.
-TEST(CompareEntriesTest, SortsPlaceholdersByDate) {
-    std::vector<RemoteEntry> entries = {
-        RemoteEntry::FromListingLine("-rw-r--r-- 1 o g 1 Jan 3 1996 new", 0),
-        RemoteEntry::FromListingLine("total 12", 0),
-        RemoteEntry::FromListingLine("-rw-r--r-- 1 o g 1 Jan 3 1990 old", 0),
-    };
-    auto sorted = [&](int mode) {
-        std::vector<RemoteEntry> copy = entries;
-        std::stable_sort(copy.begin(), copy.end(), [mode](const RemoteEntry& a, const RemoteEntry& b) {
-            return CompareEntries(a, b, mode) < 0;
-        });
-        std::vector<std::string> names;
-        for (const RemoteEntry& e : copy) {
-            names.push_back(e.Name());
-        }
-        return names;
-    };
-    EXPECT_EQ(sorted(3), (std::vector<std::string>{"\"total 12\"", "old", "new"}));
-    EXPECT_EQ(sorted(-3), (std::vector<std::string>{"new", "old", "\"total 12\""}));
 }
 
 }  // namespace
