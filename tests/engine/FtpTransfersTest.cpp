@@ -1,0 +1,570 @@
+// Listing, downloads and uploads against the fake server, with the exact traffic and messages: type
+// changes, refusals, hostile names, local failures, abort, and the bytes themselves.
+#include "engine/FtpTransfers.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/FtpRequest.h"
+#include "engine/FtpSession.h"
+#include "engine/TransferTestSession.h"
+#include "listing/RemoteEntry.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+constexpr std::int32_t kListedTime = 1500000000;  // 14 July 2017
+const std::string kPasvLine = ">227 Entering Passive Mode (127,0,0,1,P1,P2).";
+const std::string kConnected = "Connected to [127.0.0.1:PORT] for DATA";
+
+std::string Zeros(std::size_t n) {
+    return std::string(n, '\0');
+}
+
+std::int64_t ModifiedTime(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mtime;
+}
+
+class Transfers : public ::testing::Test, protected TransferTestSession {
+  protected:
+    void SetUp() override { ASSERT_TRUE(folder.Valid()); }
+
+    int Get(std::vector<RemoteEntry> entries, std::vector<std::int32_t> indexes, int type,
+            const std::string& folderText) {
+        views.SetEntries(std::move(entries));
+        FtpRequest request;
+        request.kind = FtpRequestKind::Get;
+        request.text = folderText;
+        request.object = std::make_unique<SelectionIndexes>(std::move(indexes));
+        request.value = type;
+        const int result = FtpTransfers::GetFiles(*session, request);
+        EXPECT_EQ(request.object, nullptr);  // released by the handler
+        return result;
+    }
+    int Get(std::vector<RemoteEntry> entries, int type = kAsciiType) {
+        std::vector<std::int32_t> all;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            all.push_back(static_cast<std::int32_t>(i));
+        }
+        return Get(std::move(entries), all, type, Folder());
+    }
+    int Put(std::vector<std::string> paths, int type = kAsciiType) {
+        FtpRequest request;
+        request.kind = FtpRequestKind::Put;
+        request.object = std::make_unique<DroppedFiles>(std::move(paths));
+        request.value = type;
+        const int result = FtpTransfers::PutFiles(*session, request);
+        EXPECT_EQ(request.object, nullptr);
+        return result;
+    }
+
+    void ScriptRetr(const std::string& path, const std::string& bytes, const std::string& final = "226 ok") {
+        server.Expect("PASV").Pasv();
+        if (bytes.empty()) {
+            server.Expect("RETR " + path).Line("150 go").DataOpen().DataClose().Line(final);
+        } else {
+            server.Expect("RETR " + path).Line("150 go").DataSend(bytes).DataClose().Line(final);
+        }
+    }
+    void ScriptStor(const std::string& name) {
+        server.Expect("PASV").Pasv();
+        server.Expect("STOR " + name).Line("150 go").DataReceiveAll().Line("226 stored");
+    }
+
+    std::string Folder() const { return folder.Path().string(); }
+    std::set<std::string> FolderNames() const {
+        std::set<std::string> names;
+        for (const auto& item : fs::directory_iterator(folder.Path())) {
+            names.insert(item.path().filename().string());
+        }
+        return names;
+    }
+
+    TempDir folder{"wisp-xfer"};
+};
+
+TEST(TransfersListing, PassesLinesUntilTheDataEndsOrAnEmptyOrOverLongLine) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> segments;
+        Lines lines;
+    };
+    const std::string a = "-rw-r--r-- 1 u g 3 Jan  5 12:00 alpha";
+    const std::string b = "-rw-r--r-- 1 u g 3 Jan  5 12:00 beta";
+    const std::vector<Case> cases = {
+        {"total line", {"total 2\r\n" + a + "\r\n" + b + "\r\n"}, {"total 2", a, b}},
+        {"odd segments",
+         {a.substr(0, 20), a.substr(20) + "\r", "\n" + b + "\r\ntotal", " 9\r\n"},
+         {a, b, "total 9"}},
+        {"empty line stops", {a + "\r\n\r\n" + b + "\r\n"}, {a}},
+        {"511 characters fit", {std::string(511, 'x') + "\r\n" + b + "\r\n"}, {std::string(511, 'x'), b}},
+        {"512 characters stop", {a + "\r\n" + std::string(512, 'y') + "\r\n" + b + "\r\n"}, {a}},
+        {"unended last line dropped", {a + "\r\n" + b}, {a}},
+        {"bytes kept as they come",
+         {std::string("a\0b\tc\n d", 8) + "\r\n"},
+         {std::string("a\0b\tc\n d", 8)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TransferTestSession t;
+        ASSERT_TRUE(t.Connect());
+        t.server.Expect("PASV").Pasv();
+        t.server.Expect("LIST")
+            .Line("150 Here comes the listing")
+            .DataSegments(c.segments)
+            .DataClose()
+            .Line("226 Done");
+        EXPECT_EQ(FtpTransfers::ListDirectory(*t.session, "/pub"), 226);
+        std::size_t bytes = 0;
+        for (const auto& line : c.lines) {
+            bytes += line.size();
+        }
+        EXPECT_EQ(t.Texts("AddListingLine"), c.lines);
+        EXPECT_EQ(t.Texts("FinishListing"), Lines{"1"});
+        EXPECT_EQ(
+            t.Log(),
+            (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 Here comes the listing",
+                   "... received " + std::to_string(bytes) + " bytes in 0 seconds", ">226 Done"}));
+        EXPECT_EQ(t.Texts("SetStatus"), Lines{"LISTing /pub"});
+        EXPECT_EQ(t.Texts("ClearStatus").size(), 1u);
+    }
+}
+
+TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
+    struct Case {
+        const char* what;
+        int currentType;
+        std::vector<std::pair<std::string, std::string>> replies;  // command, reply
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {"type refused", kImageType, {{"TYPE A N", "504 no ascii"}}, 504},
+        {"PASV lost", kAsciiType, {{"PASV", "421 going down"}}, 421},
+        {"LIST refused", kAsciiType, {{"PASV", ""}, {"LIST", "550 no listing"}}, 550},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TransferTestSession t;
+        ASSERT_TRUE(t.Connect());
+        t.session->SetCurrentType(c.currentType);
+        Lines commands;
+        for (const auto& [command, reply] : c.replies) {
+            if (reply.empty()) {
+                t.server.Expect(command).Pasv();
+            } else {
+                t.server.Expect(command).Line(reply);
+            }
+            commands.push_back(command);
+        }
+        EXPECT_EQ(FtpTransfers::ListDirectory(*t.session, "/x"), c.result);
+        EXPECT_EQ(t.Texts("FinishListing").size(), 0u);
+        EXPECT_EQ(t.Texts("SetStatus"), Lines{"LISTing /x"});
+        ASSERT_TRUE(t.server.WaitForScriptDone());
+        EXPECT_EQ(t.Commands(), commands);
+        EXPECT_EQ(t.session->CurrentType(), c.currentType);
+    }
+}
+
+TEST_F(Transfers, AbortedListingFinishesWithFalse) {
+    ASSERT_TRUE(Connect());
+    server.Expect("PASV").Pasv();
+    server.Expect("LIST").Line("150 go").DataSend("one\r\ntwo\r\n");  // and the data connection stays open
+    server.Expect("ABOR").DataClose().Reply("426 aborted\r\n226 abort ok\r\n");
+    std::atomic<bool> aborted{false};
+    views.SetHook([&](const RecordedCall& call) {
+        if (call.op == "AddListingLine" && !aborted.exchange(true)) {
+            session->Abort();
+        }
+    });
+    EXPECT_EQ(FtpTransfers::ListDirectory(*session, "/pub"), 226);
+    views.SetHook(nullptr);
+    EXPECT_EQ(Texts("AddListingLine"), Lines{"one"});
+    EXPECT_EQ(Texts("FinishListing"), Lines{"0"});
+    EXPECT_EQ(Log(), (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 go", "<ABOR",
+                            "Transfer terminated", "... received 3 bytes in 0 seconds", ">426 aborted",
+                            ">226 abort ok"}));
+    EXPECT_FALSE(session->AbortRequested());
+    EXPECT_FALSE(session->Transferring());
+}
+
+TEST_F(Transfers, SendsOneTypeCommandPerChange) {
+    ASSERT_TRUE(Connect());
+    const auto file = [](const char* name) { return RemoteEntry(name, 1, kListedTime); };
+    server.Expect("TYPE I").Line("200 binary");
+    ScriptRetr("a", "1");
+    ScriptRetr("b", "2");
+    EXPECT_EQ(Get({file("a"), file("b")}, kImageType), 226);
+    ScriptRetr("c", "3");
+    EXPECT_EQ(Get({file("c")}, kImageType), 226);
+    server.Expect("TYPE A N").Line("200 ascii");
+    server.Expect("PASV").Pasv();
+    server.Expect("LIST").Line("150 go").DataOpen().DataClose().Line("226 done");
+    EXPECT_EQ(FtpTransfers::ListDirectory(*session, "/"), 226);
+    ScriptRetr("d", "4");
+    EXPECT_EQ(Get({file("d")}, kAsciiType), 226);
+    server.Expect("TYPE I").Line("504 not today");
+    EXPECT_EQ(Get({file("e")}, kImageType), 504);  // nothing else is tried
+    EXPECT_EQ(session->CurrentType(), kAsciiType);
+    ASSERT_TRUE(server.WaitForScriptDone());
+    EXPECT_EQ(Commands(), (Lines{"TYPE I", "PASV", "RETR a", "PASV", "RETR b", "PASV", "RETR c", "TYPE A N",
+                                 "PASV", "LIST", "PASV", "RETR d", "TYPE I"}));
+    EXPECT_EQ(FolderNames(), (std::set<std::string>{"a", "b", "c", "d"}));
+    EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST_F(Transfers, DownloadWritesEveryByteAsItCameAndTheListedTime) {
+    ASSERT_TRUE(Connect());
+    const std::string bytes = TempDir::PatternBytes(40000);  // CR, LF and NUL included
+    ScriptRetr("data.bin", bytes);
+    EXPECT_EQ(Get({RemoteEntry("data.bin", 40000, kListedTime)}), 226);
+    EXPECT_EQ(folder.ReadFile("data.bin"), bytes);
+    EXPECT_EQ(ModifiedTime(folder / "data.bin"), kListedTime);
+    EXPECT_EQ(Log(), (Lines{"GETing data.bin -> " + Folder(), "<PASV", kPasvLine, "<RETR data.bin",
+                            kConnected, ">150 go", "... received 40000 bytes in 0 seconds", ">226 ok"}));
+    EXPECT_EQ(Texts("SetStatus"), Lines{"GETing data.bin"});
+    EXPECT_EQ(Texts("ClearStatus").size(), 2u);
+    const Lines progress = Texts("SetProgress");
+    ASSERT_GE(progress.size(), 3u);
+    EXPECT_EQ(progress[progress.size() - 3], "100");
+    EXPECT_EQ(progress[progress.size() - 2], "0");
+    EXPECT_EQ(progress.back(), "0");
+    for (std::size_t i = 1; i + 2 < progress.size(); ++i) {
+        EXPECT_LE(std::stoi(progress[i - 1]), std::stoi(progress[i]));
+    }
+}
+
+TEST_F(Transfers, LinkDownloadsItsTargetUnderTheTargetsLastComponent) {
+    ASSERT_TRUE(Connect());
+    ScriptRetr("/pub/a/file.txt", "linked");
+    const auto link = RemoteEntry::FromListingLine("lrwxrwxrwx 1 u g 15 Jan  5  2020 lnk -> /pub/a/file.txt");
+    ASSERT_EQ(link.Kind(), EntryKind::Link);
+    const std::string folderText = Folder() + "/";  // already ends in '/': no second one
+    EXPECT_EQ(Get({link}, {0}, kAsciiType, folderText), 226);
+    EXPECT_EQ(Messages().front(), "GETing /pub/a/file.txt -> " + folderText);
+    EXPECT_EQ(Texts("SetStatus"), Lines{"GETing file.txt"});
+    EXPECT_EQ(FolderNames(), std::set<std::string>{"file.txt"});
+    EXPECT_EQ(folder.ReadFile("file.txt"), "linked");
+}
+
+TEST_F(Transfers, RefusedRetrGoesOnWithTheNextEntry) {
+    ASSERT_TRUE(Connect());
+    server.Expect("PASV").Pasv();
+    server.Expect("RETR gone").Line("550 No such file");
+    ScriptRetr("here", "data");
+    EXPECT_EQ(Get({RemoteEntry("gone", 5, kListedTime), RemoteEntry("here", 4, kListedTime)}), 226);
+    EXPECT_EQ(Log(),
+              (Lines{"GETing gone -> " + Folder(), "<PASV", kPasvLine, "<RETR gone", kConnected,
+                     ">550 No such file", "GETing here -> " + Folder(), "<PASV", kPasvLine, "<RETR here",
+                     kConnected, ">150 go", "... received 4 bytes in 0 seconds", ">226 ok"}));
+    // The refused entry's file was made before the server answered: empty, with the listed time.
+    EXPECT_EQ(folder.ReadFile("gone"), "");
+    EXPECT_EQ(ModifiedTime(folder / "gone"), kListedTime);
+    EXPECT_EQ(folder.ReadFile("here"), "data");
+}
+
+TEST_F(Transfers, Reply421EndsTheRequest) {
+    struct Case {
+        const char* what;
+        bool preliminary;  // 421 instead of 150; otherwise as the final reply
+    };
+    for (const Case c : {Case{"preliminary", true}, Case{"final", false}}) {
+        SCOPED_TRACE(c.what);
+        TransferTestSession t;
+        TempDir dir;
+        ASSERT_TRUE(t.Connect());
+        t.server.Expect("PASV").Pasv();
+        if (c.preliminary) {
+            t.server.Expect("RETR a").Line("421 Service closing");
+        } else {
+            t.server.Expect("RETR a").Line("150 go").DataSend("xy").DataClose().Line("421 Service closing");
+        }
+        t.views.SetEntries({RemoteEntry("a", 2, kListedTime), RemoteEntry("b", 2, kListedTime)});
+        FtpRequest request;
+        request.kind = FtpRequestKind::Get;
+        request.text = dir.Path().string();
+        request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
+        EXPECT_EQ(FtpTransfers::GetFiles(*t.session, request), 421);
+        ASSERT_TRUE(t.server.WaitForScriptDone());
+        EXPECT_EQ(t.Commands(), (Lines{"PASV", "RETR a"}));
+        EXPECT_EQ(ModifiedTime(dir / "a") == kListedTime, !c.preliminary);
+        EXPECT_FALSE(fs::exists(dir / "b"));
+    }
+}
+
+TEST_F(Transfers, UnsafeNamesAreRefusedAndTheNextEntryGoesOn) {
+    ASSERT_TRUE(Connect());
+    const auto file = [](std::string name) { return RemoteEntry(std::move(name), 1, kListedTime); };
+    const auto link = [](const std::string& target) {
+        return RemoteEntry::FromListingLine("lrwxrwxrwx 1 u g 4 Jan  5  2020 l -> " + target);
+    };
+    const std::string local = "\": not a file name in the folder";
+    const std::string controls = "\": it holds a CR, LF or NUL character";
+    struct Case {
+        RemoteEntry entry;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {file("../escape"), "... Refused local name \"../escape" + local},
+        {file("a/b"), "... Refused local name \"a/b" + local},
+        {file("."), "... Refused local name \"." + local},
+        {file(".."), "... Refused local name \".." + local},
+        {file(""), "... Refused local name \"" + local},
+        {file(std::string("nul\0name", 8)), "... Refused local name \"nul\\x00name" + local},
+        {link(".."), "... Refused local name \".." + local},
+        {link("/etc/"), "... Refused local name \"" + local},
+        {file("evil\r\nDELE precious"), "... Refused remote name \"evil\\r\\nDELE precious" + controls},
+        {link("/x/a\nb"), "... Refused remote name \"/x/a\\nb" + controls},
+        {file(std::string(506, 'n')), "... Refused remote name \"" + std::string(506, 'n') +
+                                          "\": the command would be longer than 510 characters"},
+    };
+    std::vector<RemoteEntry> entries;
+    Lines messages;
+    for (const Case& c : cases) {
+        entries.push_back(c.entry);
+        messages.push_back(c.message);
+    }
+    entries.push_back(file("good"));
+    ScriptRetr("good", "g");
+    EXPECT_EQ(Get(entries), 226);
+    Lines got = Messages();
+    ASSERT_GE(got.size(), messages.size());
+    EXPECT_EQ(Lines(got.begin(), got.begin() + static_cast<long>(messages.size())), messages);
+    ASSERT_TRUE(server.WaitForScriptDone());
+    EXPECT_EQ(Commands(), (Lines{"PASV", "RETR good"}));
+    EXPECT_EQ(FolderNames(), std::set<std::string>{"good"});
+    EXPECT_FALSE(fs::exists(folder.Path().parent_path() / "escape"));
+
+    // The result of a request that ends on a refused entry says so.
+    EXPECT_EQ(Get({file("..")}), FtpTransfers::kOpenFailed);
+    EXPECT_EQ(Get({file("x\ry")}), FtpSession::kCommandRefused);
+}
+
+TEST_F(Transfers, UploadSendsTheFileAsItIsAndReportsItsLocalLengthAndTime) {
+    ASSERT_TRUE(Connect());
+    const std::string bytes = TempDir::PatternBytes(40000);
+    ASSERT_TRUE(folder.WriteFile("up.bin", bytes));
+    const fs::path path = folder / "up.bin";
+    const timespec times[2] = {{0, UTIME_OMIT}, {kListedTime, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    server.Expect("TYPE I").Line("200 binary");
+    ScriptStor("up.bin");
+    EXPECT_EQ(Put({path.string()}, kImageType), 226);
+    ASSERT_TRUE(server.WaitForDataReceived());
+    EXPECT_EQ(server.DataReceived(), Lines{bytes});
+    EXPECT_EQ(Log(),
+              (Lines{"<TYPE I", ">200 binary", "PUTing " + path.string(), "<PASV", kPasvLine, "<STOR up.bin",
+                     kConnected, ">150 go", "... sent 40000 bytes in 0 seconds", ">226 stored"}));
+    EXPECT_EQ(Texts("SetStatus"), (Lines{"PUTing ...", "PUTing up.bin"}));
+    // One step per 16384-byte block, then 0 after the file and after the request.
+    EXPECT_EQ(Texts("SetProgress"), (Lines{"40", "81", "100", "0", "0"}));
+    EXPECT_EQ(Texts("UploadedFile"), Lines{"up.bin 40000 " + std::to_string(kListedTime)});
+}
+
+TEST_F(Transfers, UploadSkipsFilesThatCannotBeSent) {
+    ASSERT_TRUE(Connect());
+    const fs::path missing = folder / "missing";
+    const fs::path directory = folder / "dir";
+    fs::create_directory(directory);
+    const fs::path newline = folder / "bad\nname";
+    ASSERT_TRUE(TempDir::WriteFileAt(newline, "x"));
+    const fs::path good = folder / "good";
+    ASSERT_TRUE(TempDir::WriteFileAt(good, "fine"));
+    ScriptStor("good");
+    EXPECT_EQ(Put({missing.string(), directory.string(), newline.string(), good.string()}), 226);
+    const Lines messages = Messages();
+    ASSERT_GE(messages.size(), 6u);
+    EXPECT_EQ(Lines(messages.begin(), messages.begin() + 6),
+              (Lines{"PUTing " + missing.string(), "... Open failed on " + missing.string(),
+                     "PUTing " + directory.string(), "... Open failed on " + directory.string(),
+                     "... Refused local name \"bad\\nname\": it holds a CR, LF or NUL character",
+                     "PUTing " + good.string()}));
+    ASSERT_TRUE(server.WaitForScriptDone());
+    EXPECT_EQ(Commands(), (Lines{"PASV", "STOR good"}));
+    EXPECT_EQ(server.DataReceived(), Lines{"fine"});
+    EXPECT_EQ(Texts("UploadedFile").size(), 1u);
+
+    EXPECT_EQ(Put({missing.string()}), FtpTransfers::kOpenFailed);
+}
+
+TEST_F(Transfers, StatisticsAreTimedWithTheTickCount) {
+    struct Case {
+        std::uint32_t start;
+        std::uint32_t end;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {1000, 2000, "... received 2000 bytes in 1 seconds (2 KB/s)"},
+        {0xFFFFFE0Cu, 500, "... received 2000 bytes in 1 seconds (2 KB/s)"},  // the tick count wrapped
+        {7, 7, "... received 2000 bytes in 0 seconds"},
+        {0, 3, "... received 2000 bytes in 0.003 seconds (666.667 KB/s)"},
+    };
+    for (const Case& c : cases) {
+        TransferTestSession t;
+        TempDir dir;
+        FtpSessionOptions options;
+        std::atomic<int> calls{0};
+        options.tickSource = [&] { return calls++ == 0 ? c.start : c.end; };
+        ASSERT_TRUE(t.Connect(options));
+        t.server.Expect("PASV").Pasv();
+        t.server.Expect("RETR f").Line("150 go").DataSend(Zeros(2000)).DataClose().Line("226 ok");
+        t.views.SetEntries({RemoteEntry("f", 2000, kListedTime)});
+        FtpRequest request;
+        request.kind = FtpRequestKind::Get;
+        request.text = dir.Path().string();
+        request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
+        EXPECT_EQ(FtpTransfers::GetFiles(*t.session, request), 226);
+        const Lines messages = t.Messages();
+        EXPECT_EQ(messages.back(), c.message);
+        EXPECT_EQ(calls, 2);
+    }
+}
+
+TEST_F(Transfers, ProgressNeverPassesOneHundred) {
+    ASSERT_TRUE(Connect());
+    server.SetSegmentPause(5ms);
+    server.Expect("PASV").Pasv();
+    server.Expect("RETR zero")
+        .Line("150 go")
+        .DataSegments({Zeros(1000), Zeros(1000), Zeros(1000)})
+        .DataClose()
+        .Line("226 ok");
+    server.Expect("PASV").Pasv();
+    server.Expect("RETR small")
+        .Line("150 go")
+        .DataSegments({Zeros(1000), Zeros(1000)})
+        .DataClose()
+        .Line("226 ok");
+    EXPECT_EQ(Get({RemoteEntry("zero", 0, kListedTime), RemoteEntry("small", 1000, kListedTime)}), 226);
+    const Lines progress = Texts("SetProgress");
+    ASSERT_FALSE(progress.empty());
+    int hundreds = 0;
+    for (const auto& percent : progress) {
+        EXPECT_LE(std::stoi(percent), 100);
+        hundreds += percent == "100";
+    }
+    EXPECT_GE(hundreds, 2);
+    EXPECT_EQ(folder.ReadFile("zero")->size(), 3000u);
+}
+
+TEST_F(Transfers, SilentDataConnectionTimesOut) {
+    FtpSessionOptions options = StillClock();
+    options.dataTimeoutMs = 300;
+    ASSERT_TRUE(Connect(options));
+    server.Expect("PASV").Pasv();
+    server.Expect("RETR slow").Line("150 go").DataSend("abc").Delay(900ms).Line("426 too slow");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Get({RemoteEntry("slow", 10, kListedTime)}), 426);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    const Lines log = Log();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(Lines(log.end() - 4, log.end()),
+              (Lines{">150 go", "... [DATA] Receive failed, WinSock err = WSAETIMEDOUT",
+                     "... received 3 bytes in 0 seconds", ">426 too slow"}));
+    EXPECT_EQ(folder.ReadFile("slow"), "abc");
+}
+
+TEST_F(Transfers, AbortStopsTheBlockInHandAndStartsNoFurtherEntry) {
+    ASSERT_TRUE(Connect());
+    server.Expect("PASV").Pasv();
+    server.Expect("RETR big").Line("150 go").DataSend(Zeros(8 << 20));  // left open
+    server.Expect("ABOR").DataClose().Reply("426 aborted\r\n226 abort ok\r\n");
+    std::atomic<bool> aborted{false};
+    views.SetHook([&](const RecordedCall& call) {
+        if (call.op == "SetProgress" && !aborted.exchange(true)) {
+            session->Abort();
+        }
+    });
+    EXPECT_EQ(Get({RemoteEntry("big", 8 << 20, kListedTime), RemoteEntry("next", 1, kListedTime)}), 226);
+    views.SetHook(nullptr);
+    ASSERT_TRUE(server.WaitForScriptDone());
+    EXPECT_EQ(Commands(), (Lines{"PASV", "RETR big", "ABOR"}));
+    EXPECT_EQ(server.UrgentOffsets().size(), 1u);
+    EXPECT_LT(fs::file_size(folder / "big"), std::uintmax_t{8} << 20);
+    EXPECT_EQ(ModifiedTime(folder / "big"), kListedTime);
+    EXPECT_FALSE(fs::exists(folder / "next"));
+    const Lines log = Log();
+    ASSERT_GE(log.size(), 5u);
+    EXPECT_EQ(log[log.size() - 5], "<ABOR");
+    EXPECT_EQ(log[log.size() - 4], "Transfer terminated");
+    EXPECT_TRUE(
+        std::regex_match(log[log.size() - 3], std::regex(R"(\.\.\. received \d+ bytes in 0 seconds)")));
+    EXPECT_EQ(log[log.size() - 2], ">426 aborted");
+    EXPECT_EQ(log.back(), ">226 abort ok");
+}
+
+// The child of a death test: the file size limit makes the second write of "big" fail with EFBIG, as a
+// full disk would; the other entry is downloaded whole.
+int DiskFullChild() {
+    int failures = 0;
+    const auto check = [&](bool ok, const std::string& what) {
+        if (!ok) {
+            std::cerr << "FAILED: " << what << "\n";
+            ++failures;
+        }
+    };
+    {
+        TransferTestSession t;
+        TempDir dir;
+        check(t.Connect(), "login");
+        const rlimit limit{20000, 20000};
+        check(::setrlimit(RLIMIT_FSIZE, &limit) == 0, "setrlimit");
+        ::signal(SIGXFSZ, SIG_IGN);
+        t.server.Expect("PASV").Pasv();
+        t.server.Expect("RETR small").Line("150 go").DataSend("ok").DataClose().Line("226 ok");
+        t.server.Expect("PASV").Pasv();
+        t.server.Expect("RETR big").Line("150 go").DataSend(Zeros(200000)).DataClose().Line("226 ok");
+        t.views.SetEntries({RemoteEntry("small", 2, kListedTime), RemoteEntry("big", 200000, kListedTime)});
+        FtpRequest request;
+        request.kind = FtpRequestKind::Get;
+        request.text = dir.Path().string();
+        request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
+        const int result = FtpTransfers::GetFiles(*t.session, request);
+        check(result == FtpTransfers::kLocalFailure, "result " + std::to_string(result));
+        const Lines log = t.Log();
+        const std::string failed =
+            "... Write failed on " + (dir / "big").string() + ": " + std::strerror(EFBIG);
+        const auto at = std::find(log.begin(), log.end(), failed);
+        check(at != log.end(), "no '" + failed + "'");
+        check(at != log.end() && at[-1] == ">150 go", "the failure comes in the data loop");
+        check(at != log.end() && log.end() - at == 3 &&
+                  std::regex_match(at[1], std::regex(R"(\.\.\. received \d+ bytes in 0 seconds)")) &&
+                  at[2] == ">226 ok",
+              "statistics and the final reply follow");
+        check(dir.ReadFile("small") == "ok", "small downloaded");
+        check(fs::file_size(dir / "big") <= 20000, "big stops at the limit");
+        check(ModifiedTime(dir / "big") == kListedTime, "big still has the listed time");
+        if (failures > 0) {
+            for (const auto& line : log) {
+                std::cerr << "  " << line << "\n";
+            }
+        }
+    }
+    return failures;
+}
+
+TEST(TransfersDiskFull, WriteFailureEndsThatFileAndIsReported) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(DiskFullChild() == 0 ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
