@@ -7,6 +7,7 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpTransfers.h"
 #include "engine/WinsockErrorName.h"
+#include "platform/SocketError.h"
 
 namespace {
 
@@ -340,6 +341,11 @@ int FtpSession::ReadReply(FtpReply* reply) {
                 views_.log.LogTraffic(">" + line);
                 complete = line.compare(0, 4, key) == 0;
             } else if (length < 0 || !multiLine) {
+                if (length >= 0) {
+                    // A line too short to be a reply carries no socket error; name it rather than show a
+                    // stale one.
+                    SetLastSocketError(wsa::kInvalidArgument);
+                }
                 views_.log.LogTraffic("... [CONTROL] Receive failed, WinSock err = " + WinsockErrorName());
                 if (reply != nullptr) {
                     reply->code = kReplyCode421;

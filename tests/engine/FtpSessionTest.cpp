@@ -1,0 +1,446 @@
+// The session worker and its queue, end to end over loopback: the handlers are replaced by a recording one
+// so that the loop is tested on its own.
+#include "engine/FtpSession.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <latch>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/FakeFtpServer.h"
+#include "support/RecordingViews.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+// Counts its own destruction, to prove an object is released exactly once.
+class Counted : public FtpRequestObject {
+  public:
+    explicit Counted(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
+    ~Counted() override { ++destroyed_; }
+
+  private:
+    std::atomic<int>& destroyed_;
+};
+
+const char* KindName(FtpRequestKind kind) {
+    switch (kind) {
+        case FtpRequestKind::ChangeDir:
+            return "ChangeDir";
+        case FtpRequestKind::UpOneLevel:
+            return "UpOneLevel";
+        case FtpRequestKind::Delete:
+            return "Delete";
+        case FtpRequestKind::Get:
+            return "Get";
+        case FtpRequestKind::Put:
+            return "Put";
+        case FtpRequestKind::Logoff:
+            return "Logoff";
+    }
+    return "?";
+}
+
+class Session : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        gate_.count_down(gate_.max() > 0 ? 1 : 0);
+        if (handle) {
+            handle->Stop();
+            EXPECT_TRUE(handle->WaitEnded(5s));
+        }
+    }
+
+    // Starts a session on the fake server with the recording handler; the login is scripted unless the
+    // test scripted its own.
+    void Start(FtpSessionOptions options = {}, bool scriptLogin = true) {
+        if (scriptLogin) {
+            server.Expect("USER anonymous").Line("230 welcome");
+        }
+        options.handlerOverride = [this](FtpSession& session, FtpRequest& request) {
+            return Serve(session, request);
+        };
+        handle = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/start/dir",
+                                   views.Views(), std::move(options));
+    }
+
+    // The recording handler: the first request (the worker's own, once the test has waited for it with
+    // WaitServed(1)) is recorded and then waits for the gate; a request whose text names a command
+    // ("cmd:NOOP") sends it and returns the reply code.
+    int Serve(FtpSession& session, FtpRequest& request) {
+        {
+            std::lock_guard lock(mutex_);
+            served_.push_back(std::string(KindName(request.kind)) + " " + request.text + " " +
+                              std::to_string(request.value));
+        }
+        servedChanged_.notify_all();
+        if (first_.exchange(false)) {
+            gate_.wait();
+        }
+        if (request.text.rfind("cmd:", 0) == 0) {
+            return session.Command(request.text.substr(4));
+        }
+        return 250;
+    }
+
+    void OpenGate() { gate_.count_down(); }
+
+    Lines Served() {
+        std::lock_guard lock(mutex_);
+        return served_;
+    }
+
+    bool WaitServed(std::size_t n, std::chrono::milliseconds timeout = 5s) {
+        std::unique_lock lock(mutex_);
+        return servedChanged_.wait_for(lock, timeout, [&] { return served_.size() >= n; });
+    }
+
+    // The session ended the way every session ends: both pages reset, Host first, as the last calls.
+    void ExpectEnded() {
+        ASSERT_TRUE(handle->WaitEnded(5s));
+        const auto calls = views.Calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(calls[calls.size() - 2].op, "HostResetAfterSession");
+        EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
+        EXPECT_EQ(views.Session(), nullptr);
+        EXPECT_TRUE(server.WaitForClose());
+    }
+
+    FakeFtpServer server;
+    RecordingViews views;
+    std::shared_ptr<FtpSessionHandle> handle;
+
+  private:
+    std::atomic<bool> first_{true};
+    std::latch gate_{1};
+    std::mutex mutex_;
+    std::condition_variable servedChanged_;
+    Lines served_;
+};
+
+TEST_F(Session, ServesInQueueOrderUntilLogoffAndReleasesWhatIsLeft) {
+    std::atomic<int> destroyed{0};
+    Start();
+    ASSERT_TRUE(WaitServed(1));
+    auto enqueue = [&](FtpRequestKind kind, std::string text, int value, bool withObject) {
+        std::unique_ptr<FtpRequestObject> object;
+        if (withObject) {
+            object = std::make_unique<Counted>(destroyed);
+        }
+        EXPECT_TRUE(handle->Enqueue(kind, text, object, value));
+        EXPECT_EQ(object, nullptr);
+    };
+    enqueue(FtpRequestKind::UpOneLevel, "", 0, false);
+    enqueue(FtpRequestKind::Delete, "", 0, true);
+    enqueue(FtpRequestKind::Get, "/tmp/folder", 1, true);
+    enqueue(FtpRequestKind::Put, "", 0, true);
+    enqueue(FtpRequestKind::ChangeDir, "pub", 0, false);
+    enqueue(FtpRequestKind::Logoff, "", 0, false);
+    enqueue(FtpRequestKind::ChangeDir, "never", 0, true);
+    enqueue(FtpRequestKind::Get, "never", 0, true);
+    OpenGate();
+    ExpectEnded();
+    EXPECT_EQ(Served(), (Lines{"ChangeDir start/dir 1", "UpOneLevel  0", "Delete  0", "Get /tmp/folder 1",
+                               "Put  0", "ChangeDir pub 0"}));
+    EXPECT_EQ(destroyed, 5);
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "QUIT"}));
+    EXPECT_EQ(views.Traffic().back(), "<QUIT");  // its reply is not read
+    EXPECT_EQ(views.Texts("ShowConnected"),
+              Lines{"127.0.0.1 [127.0.0.1:" + std::to_string(server.Port()) + "]"});
+    // The session is gone: the handle refuses and leaves the object with the caller.
+    std::unique_ptr<FtpRequestObject> late = std::make_unique<Counted>(destroyed);
+    EXPECT_FALSE(handle->Enqueue(FtpRequestKind::Get, "x", late, 0));
+    EXPECT_NE(late, nullptr);
+    handle->Abort();
+    late.reset();
+    EXPECT_EQ(destroyed, 6);
+}
+
+TEST_F(Session, UnsolicitedReplyIsLoggedAndDiscardedBeforeTheNextRequest) {
+    Start();
+    ASSERT_TRUE(WaitServed(1));
+    OpenGate();
+    server.Now().Reply("220-stray notice\r\n220 end of notice\r\n");
+    std::this_thread::sleep_for(200ms);  // let it arrive while the worker is idle
+    server.Expect("NOOP").Line("200 NOOP ok");
+    server.Expect("QUIT");
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::ChangeDir, "cmd:NOOP", 0));
+    ASSERT_TRUE(WaitServed(2));
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">200 NOOP ok"));
+    const Lines log = views.LogLines();
+    const auto at = std::find(log.begin(), log.end(), "... (discarding extraneous response)");
+    ASSERT_NE(at, log.end());
+    EXPECT_EQ(Lines(at, log.end()), (Lines{"... (discarding extraneous response)", ">220-stray notice",
+                                           ">220 end of notice", "<NOOP", ">200 NOOP ok"}));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ExpectEnded();
+    EXPECT_EQ(server.Problems(), Lines{});
+}
+
+TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
+    struct Case {
+        const char* what;
+        int timeoutMs;
+        std::string failureTraffic;  // empty: the server's own 421
+    };
+    const std::vector<Case> cases = {
+        {"421 reply", 60000, ""},
+        {"connection closed", 60000, "... [CONTROL] Receive failed, WinSock err = WSAECONNRESET"},
+        {"connection reset", 60000, "... [CONTROL] Receive failed, WinSock err = WSAECONNRESET"},
+        {"server silent past the time-out", 200, "... [CONTROL] Receive failed, WinSock err = WSAETIMEDOUT"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeFtpServer caseServer;
+        RecordingViews caseViews;
+        caseServer.Expect("USER anonymous").Line("230 in");
+        {
+            auto noop = caseServer.Expect("NOOP");
+            if (std::string(c.what) == "421 reply") {
+                noop.Line("421 Service closing control connection");
+            } else if (std::string(c.what) == "connection closed") {
+                noop.Close();
+            } else if (std::string(c.what) == "connection reset") {
+                noop.Reset();
+            }
+        }
+        std::atomic<int> destroyed{0};
+        std::atomic<int> served{0};
+        std::latch entered(1);
+        std::latch gate(1);
+        FtpSessionOptions options;
+        options.controlTimeoutMs = c.timeoutMs;
+        options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+            if (++served == 1) {
+                entered.count_down();
+                gate.wait();
+                return 250;
+            }
+            return session.Command(request.text);
+        };
+        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
+                                   caseViews.Views(), options);
+        entered.wait();  // the worker serves its own first request
+        ASSERT_TRUE(h->Enqueue(FtpRequestKind::ChangeDir, "NOOP", 0));
+        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+        ASSERT_TRUE(h->Enqueue(FtpRequestKind::Get, "after", object, 0));
+        gate.count_down();
+        ASSERT_TRUE(h->WaitEnded(5s));
+        EXPECT_EQ(served, 2);  // the request after the failure was discarded, not served
+        EXPECT_EQ(destroyed, 1);
+        EXPECT_EQ(caseServer.Commands(), (Lines{"USER anonymous", "NOOP"}));
+        const Lines traffic = caseViews.Traffic();
+        EXPECT_EQ(traffic.back(),
+                  c.failureTraffic.empty() ? ">421 Service closing control connection" : c.failureTraffic);
+        const auto calls = caseViews.Calls();
+        EXPECT_EQ(calls[calls.size() - 2].op, "HostResetAfterSession");
+        EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
+    }
+}
+
+TEST_F(Session, The65thOutstandingRequestIsRefusedAndStaysWithTheCaller) {
+    std::atomic<int> destroyed{0};
+    Start();
+    ASSERT_TRUE(WaitServed(1));
+    // The worker's own first request, being served, holds one record.
+    for (int i = 1; i < FtpSession::kPoolSize; ++i) {
+        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "f" + std::to_string(i), object, 0)) << i;
+    }
+    std::unique_ptr<FtpRequestObject> refused = std::make_unique<Counted>(destroyed);
+    EXPECT_FALSE(handle->Enqueue(FtpRequestKind::Get, "65th", refused, 0));
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(destroyed, 0);
+    OpenGate();
+    ASSERT_TRUE(WaitServed(FtpSession::kPoolSize));
+    // Records come back as requests finish.
+    EXPECT_TRUE(handle->Enqueue(FtpRequestKind::Get, "65th", refused, 0));
+    EXPECT_EQ(refused, nullptr);
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ExpectEnded();
+    EXPECT_EQ(destroyed, FtpSession::kPoolSize);
+    EXPECT_EQ(Served().back(), "Get 65th 0");
+}
+
+TEST_F(Session, EnqueueFromTwoThreadsKeepsEachThreadsOrder) {
+    constexpr int kEach = 30;
+    Start();
+    ASSERT_TRUE(WaitServed(1));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                EXPECT_TRUE(handle->Enqueue(FtpRequestKind::ChangeDir, std::to_string(t), i));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    OpenGate();
+    ASSERT_TRUE(WaitServed(1 + 2 * kEach));
+    int next[2] = {0, 0};
+    for (const auto& line : Served()) {
+        if (line.rfind("ChangeDir start/dir", 0) == 0) {
+            continue;
+        }
+        const int t = line[10] - '0';
+        EXPECT_EQ(line, "ChangeDir " + std::to_string(t) + " " + std::to_string(next[t]));
+        ++next[t];
+    }
+    EXPECT_EQ(next[0], kEach);
+    EXPECT_EQ(next[1], kEach);
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ExpectEnded();
+}
+
+TEST_F(Session, AbortFlushesOnlyTheWaitingRequests) {
+    std::atomic<int> destroyed{0};
+    Start();
+    ASSERT_TRUE(WaitServed(1));
+    // Idle in effect (nothing queued, no transfer): nothing is sent or reported.
+    const auto before = views.Calls().size();
+    handle->Abort();
+    EXPECT_EQ(views.Calls().size(), before);
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "queued", object, 0));
+    }
+    handle->Abort();
+    EXPECT_EQ(destroyed, 2);
+    EXPECT_EQ(views.Messages().back(), "Queue flushed");
+    EXPECT_EQ(views.Texts("SetStatus").back(), "Queue flushed");
+    OpenGate();
+    // An abort never cancels a request queued after it.
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::ChangeDir, "after", 0));
+    ASSERT_TRUE(WaitServed(2));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ExpectEnded();
+    EXPECT_EQ(Served(), (Lines{"ChangeDir start/dir 1", "ChangeDir after 0"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "QUIT"}));
+}
+
+TEST_F(Session, AbortRacingTheWorkerNeitherDeadlocksNorLosesObjects) {
+    std::atomic<int> created{0};
+    std::atomic<int> destroyed{0};
+    Start();
+    OpenGate();
+    ASSERT_TRUE(views.WaitFor("ResetForSession"));
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (int i = 0; i < 400; ++i) {
+            std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+            ++created;
+            while (!handle->Enqueue(FtpRequestKind::Get, "g", object, i)) {
+                std::this_thread::yield();
+            }
+        }
+        done = true;
+    });
+    int aborts = 0;
+    while (!done) {
+        handle->Abort();
+        ++aborts;
+        std::this_thread::yield();
+    }
+    producer.join();
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ExpectEnded();
+    EXPECT_EQ(destroyed.load(), created.load());
+    EXPECT_GT(aborts, 0);
+}
+
+TEST_F(Session, RequestsQueuedBeforeAFailedLoginAreReleasedUnserved) {
+    server.OnConnect().Delay(200ms).Line("421 Too many users");
+    std::atomic<int> destroyed{0};
+    Start({}, false);
+    std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Delete, "", object, 0));
+    ExpectEnded();
+    EXPECT_TRUE(Served().empty());
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(views.Count("ShowConnected"), 0);
+    EXPECT_EQ(views.Count("ResetForSession"), 0);
+    EXPECT_EQ(views.Messages().back(), "... failed to log in");
+}
+
+TEST_F(Session, StopEndsABlockedWorkerPromptly) {
+    struct Case {
+        const char* what;
+        bool greet;
+        bool blockInRequest;
+    };
+    for (const Case c :
+         {Case{"waiting for the greeting", false, false}, Case{"waiting for a reply", true, true},
+          Case{"waiting for a request", true, false}}) {
+        SCOPED_TRACE(c.what);
+        FakeFtpServer caseServer;
+        RecordingViews caseViews;
+        if (c.greet) {
+            caseServer.Expect("USER anonymous").Line("230 in");
+            caseServer.Expect("NOOP");  // never answered
+        } else {
+            caseServer.OnConnect();  // never greets
+        }
+        FtpSessionOptions options;  // the default 60 s bound: only Stop can end these waits in time
+        options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+            return request.text.empty() ? 250 : session.Command(request.text);
+        };
+        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
+                                   caseViews.Views(), options);
+        if (c.greet) {
+            ASSERT_TRUE(caseViews.WaitFor("ResetForSession"));
+        }
+        if (c.blockInRequest) {
+            ASSERT_TRUE(h->Enqueue(FtpRequestKind::ChangeDir, "NOOP", 0));
+            ASSERT_TRUE(caseServer.WaitForCommand("NOOP"));
+        } else {
+            ASSERT_TRUE(caseServer.WaitForConnection());
+        }
+        std::this_thread::sleep_for(50ms);
+        const auto start = Clock::now();
+        h->Stop();
+        ASSERT_TRUE(h->WaitEnded(5s));
+        EXPECT_LT(Clock::now() - start, 2s);
+        const auto calls = caseViews.Calls();
+        EXPECT_EQ(calls[calls.size() - 2].op, "HostResetAfterSession");
+        EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
+        const Lines commands = caseServer.Commands();
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), "QUIT"), 0);
+        if (!c.greet || c.blockInRequest) {
+            // The interrupted read fails like any lost connection.
+            EXPECT_EQ(caseViews.Traffic().back(), "... [CONTROL] Receive failed, WinSock err = WSAEINTR");
+        }
+        EXPECT_FALSE(h->Enqueue(FtpRequestKind::Logoff));
+        h->Stop();  // harmless once ended
+    }
+}
+
+TEST_F(Session, DroppingTheHandleEarlyLeavesTheWorkerToFinish) {
+    server.Expect("USER anonymous").Line("230 in");
+    std::weak_ptr<FtpSessionHandle> weak;
+    {
+        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views.Views());
+        weak = h;
+        ASSERT_TRUE(views.WaitFor("ResetForSession"));
+        ASSERT_TRUE(h->Enqueue(FtpRequestKind::Logoff));
+    }
+    ASSERT_TRUE(views.WaitFor("RemoteResetAfterSession"));
+    ASSERT_TRUE(server.WaitForCommand("QUIT"));
+    // The worker held the last reference and let its thread go.
+    for (int i = 0; i < 200 && !weak.expired(); ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(weak.expired());
+}
+
+}  // namespace
