@@ -262,6 +262,8 @@ TEST_F(WispSheetTest, SettingsSurviveARestart) {
         // Edited and closed without leaving the page: still saved.
         Control<QLineEdit>(sheet->OptionsPage(), "email")->setText("me@example.org");
         Control<QCheckBox>(sheet->OptionsPage(), "passive")->click();
+        // The anonymous password of this run stays the one read at start.
+        EXPECT_EQ(GetUrlDefaults().password, "<your-email-address>");
         CloseAndPump(*sheet);
         EXPECT_EQ(sheet->windowTitle(), "Wisp - Exiting");
     }
