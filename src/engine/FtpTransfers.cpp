@@ -341,8 +341,8 @@ bool PutOne(FtpSession& session, const std::string& localPath, int& result) {
     }
     const std::uint32_t end = TransferStatistics::Ticks(session.Options());
     LogStatistics(session, "sent", bytes, start, end);
-    // The close marks the end of the file for the server; after a local failure it must not look like one.
-    if (localFailure) {
+    // The close marks the end of the file for the server; a file cut short must not look like a whole one.
+    if (localFailure || session.AbortRequested()) {
         ResetConnection(data);
     } else {
         data.Close();

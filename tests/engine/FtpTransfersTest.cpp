@@ -512,6 +512,29 @@ TEST_F(Transfers, AbortStopsTheBlockInHandAndStartsNoFurtherEntry) {
     EXPECT_EQ(log.back(), ">226 abort ok");
 }
 
+TEST_F(Transfers, AbortedUploadSendsAborAndStartsNoFurtherFile) {
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(folder.WriteFile("big", Zeros(1 << 20)));
+    ASSERT_TRUE(folder.WriteFile("next", "n"));
+    server.Expect("PASV").Pasv();
+    server.Expect("STOR big").Line("150 go").DataReceiveAll();
+    server.Expect("ABOR").Reply("426 aborted\r\n226 abort ok\r\n");
+    std::atomic<bool> aborted{false};
+    views.SetHook([&](const RecordedCall& call) {
+        if (call.op == "SetProgress" && !aborted.exchange(true)) {
+            session->Abort();
+        }
+    });
+    EXPECT_EQ(Put({(folder / "big").string(), (folder / "next").string()}), 226);
+    views.SetHook(nullptr);
+    ASSERT_TRUE(server.WaitForScriptDone());
+    EXPECT_EQ(Commands(), (Lines{"PASV", "STOR big", "ABOR"}));
+    EXPECT_EQ(Texts("UploadedFile"), Lines{"big 1048576 " + std::to_string(ModifiedTime(folder / "big"))});
+    const Lines log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(Lines(log.end() - 2, log.end()), (Lines{">426 aborted", ">226 abort ok"}));
+}
+
 // The child of a death test: the file size limit makes the second write of "big" fail with EFBIG, as a
 // full disk would; the other entry is downloaded whole.
 int DiskFullChild() {
