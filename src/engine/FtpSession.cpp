@@ -241,6 +241,8 @@ void FtpSession::RequestStop() {
     if (stopRequested_.exchange(true)) {
         return;
     }
+    // Handlers that loop over entries or blocks stop as they would for the user's abort.
+    abortRequested_ = true;
     // Wakes a worker waiting for a request. Counts never exceed the queued records, so one more fits
     // unless all 64 are queued, and then the worker is not waiting.
     if (pendingCount_ < kPoolSize) {

@@ -27,9 +27,9 @@ class FtpSessionHandle {
     // the handle, and the worker must not be waiting for the user interface thread meanwhile.
     void Abort();
     // Ends the session as soon as possible, from any thread, without waiting: every blocked wait of the
-    // worker (connect, reads, accept) fails at once with WSAEINTR, no further request is taken and no
-    // QUIT is sent. The worker still closes the connection, discards the queue and calls
-    // ResetAfterSession on the views.
+    // worker (connect, reads, accept) fails at once with WSAEINTR, the running handler sees
+    // abortRequested, no further request is taken and no QUIT is sent. The worker still closes the
+    // connection, discards the queue and calls ResetAfterSession on the views.
     void Stop();
     // True once the worker has released the session (and the thread is joined), within `timeout`.
     bool WaitEnded(std::chrono::milliseconds timeout);

@@ -378,10 +378,12 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
         const char* what;
         bool greet;
         bool blockInRequest;
+        bool pollAbortFlag;  // the request is a loop that only watches abortRequested
     };
     for (const Case c :
-         {Case{"waiting for the greeting", false, false}, Case{"waiting for a reply", true, true},
-          Case{"waiting for a request", true, false}}) {
+         {Case{"waiting for the greeting", false, false, false},
+          Case{"waiting for a reply", true, true, false}, Case{"waiting for a request", true, false, false},
+          Case{"looping in a handler", true, true, true}}) {
         SCOPED_TRACE(c.what);
         FakeFtpServer caseServer;
         RecordingViews caseViews;
@@ -393,7 +395,17 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
         }
         FtpSessionOptions options;  // the default 60 s bound: only Stop can end these waits in time
         options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
-            return request.text.empty() ? 250 : session.Command(request.text);
+            if (request.text.empty()) {
+                return 250;
+            }
+            if (c.pollAbortFlag) {
+                session.SendCommand(request.text);
+                while (!session.AbortRequested()) {
+                    std::this_thread::sleep_for(1ms);
+                }
+                return 226;
+            }
+            return session.Command(request.text);
         };
         auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
                                    caseViews.Views(), options);
@@ -416,7 +428,7 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
         EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
         const Lines commands = caseServer.Commands();
         EXPECT_EQ(std::count(commands.begin(), commands.end(), "QUIT"), 0);
-        if (!c.greet || c.blockInRequest) {
+        if (!c.greet || (c.blockInRequest && !c.pollAbortFlag)) {
             // The interrupted read fails like any lost connection.
             EXPECT_EQ(caseViews.Traffic().back(), "... [CONTROL] Receive failed, WinSock err = WSAEINTR");
         }
