@@ -12,11 +12,12 @@ void RecordingViews::Record(std::string op, std::string text) {
     RecordedCall call{std::move(op), std::move(text)};
     std::function<void(const RecordedCall&)> hook;
     {
+        // Notified under the lock: a test that saw this call may destroy the recorder at once.
         std::lock_guard lock(mutex_);
         calls_.push_back(call);
         hook = hook_;
+        changed_.notify_all();
     }
-    changed_.notify_all();
     if (hook) {
         hook(call);
     }
