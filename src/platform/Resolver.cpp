@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <memory>
 
@@ -22,11 +23,34 @@ std::optional<in_addr> ParseDottedIPv4(std::string_view text) {
     return address;
 }
 
+namespace {
+
+// Names under the reserved "invalid" domain never exist (RFC 6761); answering at once keeps the lookup
+// off the network.
+bool IsReservedInvalidName(std::string_view host) {
+    while (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);
+    }
+    constexpr std::string_view kInvalid = "invalid";
+    if (host.size() < kInvalid.size()) {
+        return false;
+    }
+    const std::string_view last = host.substr(host.size() - kInvalid.size());
+    for (std::size_t i = 0; i < kInvalid.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(last[i])) != kInvalid[i]) {
+            return false;
+        }
+    }
+    return host.size() == kInvalid.size() || host[host.size() - kInvalid.size() - 1] == '.';
+}
+
+}  // namespace
+
 std::optional<in_addr> ResolveIPv4(std::string_view host) {
     if (auto dotted = ParseDottedIPv4(host)) {
         return dotted;
     }
-    if (host.empty()) {
+    if (host.empty() || IsReservedInvalidName(host)) {
         SetLastSocketError(wsa::kHostNotFound);
         return std::nullopt;
     }
