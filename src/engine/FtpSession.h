@@ -117,7 +117,8 @@ class FtpSession {
     static void Run(std::unique_ptr<FtpSession> session);
     void SessionMain();
     void ServeRequests();
-    // Steps 4.3 and 4.4: false when the control connection can no longer be queried.
+    // Reads and drops replies that arrived while no command was outstanding; false when the control
+    // connection can no longer be queried.
     bool DiscardExtraneousReplies();
     FtpRequest* TakePending();
     void ReturnRecord(FtpRequest* record);
