@@ -27,6 +27,15 @@ std::optional<SocketAddress> ToSocketAddress(const sockaddr_in& sa) {
     return SocketAddress{FormatIPv4(sa.sin_addr), ntohs(sa.sin_port)};
 }
 
+// WinSock names an operation on a socket that was never created (or is closed) WSAENOTSOCK.
+bool RequireOpen(int fd) {
+    if (fd < 0) {
+        SetLastSocketError(wsa::kNotSocket);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Socket::~Socket() {
@@ -165,6 +174,9 @@ bool Socket::Connect(std::string_view host, std::uint16_t port) {
 }
 
 bool Socket::Listen(int backlog) {
+    if (!RequireOpen(Handle())) {
+        return false;
+    }
     if (::listen(Handle(), backlog) != 0) {
         SetLastSocketErrorFromErrno(errno);
         return false;
@@ -173,6 +185,9 @@ bool Socket::Listen(int backlog) {
 }
 
 bool Socket::Accept(Socket& peer) {
+    if (!RequireOpen(Handle())) {
+        return false;
+    }
     if (peer.IsOpen()) {
         SetLastSocketError(wsa::kInvalidArgument);
         return false;
@@ -252,6 +267,9 @@ long Socket::Receive(void* data, std::size_t n) {
 }
 
 std::optional<int> Socket::BytesAvailable() {
+    if (!RequireOpen(Handle())) {
+        return std::nullopt;
+    }
     int waiting = 0;
     if (ioctl(Handle(), FIONREAD, &waiting) != 0) {
         SetLastSocketErrorFromErrno(errno);
@@ -261,6 +279,9 @@ std::optional<int> Socket::BytesAvailable() {
 }
 
 bool Socket::SetNoDelay(bool on) {
+    if (!RequireOpen(Handle())) {
+        return false;
+    }
     const int value = on ? 1 : 0;
     if (setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) {
         SetLastSocketErrorFromErrno(errno);
@@ -270,6 +291,9 @@ bool Socket::SetNoDelay(bool on) {
 }
 
 std::optional<SocketAddress> Socket::LocalAddress() const {
+    if (!RequireOpen(Handle())) {
+        return std::nullopt;
+    }
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     if (getsockname(Handle(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
@@ -280,6 +304,9 @@ std::optional<SocketAddress> Socket::LocalAddress() const {
 }
 
 std::optional<SocketAddress> Socket::PeerAddress() const {
+    if (!RequireOpen(Handle())) {
+        return std::nullopt;
+    }
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     if (getpeername(Handle(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {

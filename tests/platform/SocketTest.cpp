@@ -6,7 +6,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
@@ -69,11 +71,26 @@ TEST(Socket, FailuresCarryWinsockNames) {
         EXPECT_LT(Millis(Clock::now() - start), 100);
     }
 
+    // Every operation on a socket that was never created names it WSAENOTSOCK.
     Socket notCreated;
-    EXPECT_FALSE(notCreated.Connect("127.0.0.1", 21));
-    EXPECT_EQ(LastSocketError(), wsa::kNotSocket);
-    EXPECT_FALSE(notCreated.BytesAvailable().has_value());
-    EXPECT_EQ(notCreated.Receive(nullptr, 0), -1);
+    Socket other;
+    char byte = 0;
+    const std::vector<std::pair<const char*, std::function<bool()>>> calls = {
+        {"connect", [&] { return notCreated.Connect("127.0.0.1", 21); }},
+        {"listen", [&] { return notCreated.Listen(); }},
+        {"accept", [&] { return notCreated.Accept(other); }},
+        {"send", [&] { return notCreated.Send(&byte, 1) >= 0; }},
+        {"receive", [&] { return notCreated.Receive(&byte, 1) >= 0; }},
+        {"FIONREAD", [&] { return notCreated.BytesAvailable().has_value(); }},
+        {"TCP_NODELAY", [&] { return notCreated.SetNoDelay(true); }},
+        {"local address", [&] { return notCreated.LocalAddress().has_value(); }},
+        {"peer address", [&] { return notCreated.PeerAddress().has_value(); }},
+    };
+    for (const auto& [what, call] : calls) {
+        SetLastSocketError(0);
+        EXPECT_FALSE(call()) << what;
+        EXPECT_EQ(WinsockErrorName(), "WSAENOTSOCK") << what;
+    }
 
     Socket twice;
     ASSERT_TRUE(twice.Create());
