@@ -1,6 +1,5 @@
 #include "engine/FtpLogin.h"
 
-#include <cstdio>
 #include <string_view>
 
 #include "engine/FtpSession.h"
@@ -62,10 +61,8 @@ bool FtpLogin::ConnectAndLogin(FtpSession& session, std::string& connectionText)
         return false;
     }
     const auto peer = control.PeerAddress().value_or(SocketAddress{});
-    char text[512];
-    std::snprintf(text, sizeof text, "%s [%s:%u]", url.host.c_str(), peer.address.c_str(),
-                  static_cast<unsigned>(peer.port));
-    connectionText = text;
+    // "%s [%s:%u]", built without a fixed buffer so that no host name is cut short.
+    connectionText = url.host + " [" + peer.address + ":" + std::to_string(peer.port) + "]";
     const std::string connected2 = "Connected to " + connectionText;
     session.Status().SetStatus(connected2);
     session.Log().LogMessage(connected2);
