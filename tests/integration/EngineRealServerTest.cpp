@@ -1,0 +1,494 @@
+// The engine against FTP servers nobody here wrote (pyftpdlib, vsftpd) on 127.0.0.1, in passive and active
+// mode, through the session's real worker: login, listings, downloads in both types with their times,
+// uploads, deletion, an abort half-way through a download, and log off.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FtpRequest.h"
+#include "engine/FtpSession.h"
+#include "listing/RemoteEntry.h"
+#include "support/RealFtpServer.h"
+#include "support/RecordingViews.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = RealFtpServer::Kind;
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+struct Param {
+    Kind kind;
+    bool passive;
+};
+
+std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
+    return std::string(info.param.kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd") +
+           (info.param.passive ? "_passive" : "_active");
+}
+
+// Both servers list times in UTC; the listing is read in the local zone, so the tests run in UTC.
+class UtcZone {
+  public:
+    UtcZone() {
+        if (const char* old = std::getenv("TZ")) {
+            old_ = old;
+        }
+        setenv("TZ", "UTC0", 1);
+        tzset();
+    }
+    ~UtcZone() {
+        if (old_) {
+            setenv("TZ", old_->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    UtcZone(const UtcZone&) = delete;
+    UtcZone& operator=(const UtcZone&) = delete;
+
+  private:
+    std::optional<std::string> old_;
+};
+
+bool SetModified(const fs::path& path, std::time_t when) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+std::optional<std::time_t> Modified(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return info.st_mtim.tv_sec;
+}
+
+// A session on the real server, driven request by request: each step queues its request and waits for
+// it to be served, so that the Remote double's entries always belong to the directory being worked in.
+class Engine {
+  public:
+    static constexpr auto kStepBound = 60s;
+
+    Engine(const RealFtpServer& server, bool passive, const std::string& login = "",
+           const std::string& path = "") {
+        FtpSessionOptions options;
+        options.passive = passive;
+        options.controlTimeoutMs = 20000;
+        options.dataTimeoutMs = 20000;
+        handle =
+            FtpSession::Start("ftp://" + login + "127.0.0.1:" + std::to_string(server.Port()) + "/" + path,
+                              views.Views(), options);
+    }
+    ~Engine() {
+        if (handle && !handle->HasEnded()) {
+            handle->Stop();
+            handle->WaitEnded(5s);
+        }
+    }
+
+    // Waits for the fresh listing the session's own first request makes; its lines become the entries.
+    Lines FirstListing() { return AwaitListing(0, 0); }
+
+    // Changes directory (a fresh listing: nothing is cached) and returns the listing's lines.
+    Lines ChangeDir(const std::string& path, FtpRequestKind kind = FtpRequestKind::ChangeDir) {
+        views.SetCachedDirectories({});
+        const int finished = views.Count("FinishListing");
+        const int lines = views.Count("AddListingLine");
+        EXPECT_TRUE(handle->Enqueue(kind, path, 0));
+        return AwaitListing(finished, lines);
+    }
+
+    // Queues a request, then waits until the worker has served it: a directory change to the current
+    // directory, which the page has cached, is served right after it and says so.
+    void Serve(FtpRequestKind kind, const std::string& text, std::unique_ptr<FtpRequestObject> object,
+               int value) {
+        ASSERT_TRUE(handle->Enqueue(kind, text, object, value));
+        WaitIdle();
+    }
+    void WaitIdle() {
+        const Lines entered = views.Texts("EnterDirectory");
+        ASSERT_FALSE(entered.empty());
+        const std::string current = entered.back();
+        views.SetCachedDirectories({current});
+        const std::string cached = "... using cached copy of " + current;
+        const int before = CountMessage(cached);
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::ChangeDir, "", 0));
+        const auto deadline = std::chrono::steady_clock::now() + kStepBound;
+        while (CountMessage(cached) <= before && std::chrono::steady_clock::now() < deadline) {
+            views.WaitForCount("LogMessage", static_cast<int>(views.Messages().size()) + 1, 1s);
+        }
+        ASSERT_GT(CountMessage(cached), before) << "the request was not served in time\n" << Log();
+    }
+
+    // The session's log so far, for failure messages.
+    std::string Log() const {
+        std::string log;
+        for (const auto& line : views.LogLines()) {
+            log += line + "\n";
+        }
+        return log;
+    }
+
+    int CountMessage(const std::string& text) const {
+        int n = 0;
+        for (const auto& line : views.Messages()) {
+            n += line == text ? 1 : 0;
+        }
+        return n;
+    }
+
+    int Index(const std::string& name) const {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].Name() == name) {
+                return static_cast<int>(i);
+            }
+        }
+        ADD_FAILURE() << name << " is not in the listing";
+        return -1;
+    }
+
+    void Get(const std::vector<std::string>& names, int type, const fs::path& folder) {
+        std::vector<std::int32_t> indexes;
+        for (const auto& name : names) {
+            indexes.push_back(Index(name));
+        }
+        Serve(FtpRequestKind::Get, folder.string(), std::make_unique<SelectionIndexes>(indexes), type);
+    }
+
+    RecordingViews views;
+    std::shared_ptr<FtpSessionHandle> handle;
+    std::vector<RemoteEntry> entries;
+
+  private:
+    Lines AwaitListing(int finishedBefore, int linesBefore) {
+        EXPECT_TRUE(views.WaitForCount("FinishListing", finishedBefore + 1, kStepBound)) << Log();
+        EXPECT_EQ(views.Texts("FinishListing").back(), "1");
+        Lines all = views.Texts("AddListingLine");
+        Lines lines(all.begin() + linesBefore, all.end());
+        entries.clear();
+        for (const auto& line : lines) {
+            entries.push_back(RemoteEntry::FromListingLine(line));
+        }
+        views.SetEntries(entries);
+        return lines;
+    }
+};
+
+class EngineRealServerTest : public ::testing::TestWithParam<Param> {
+  protected:
+    void SetUp() override {
+        server = std::make_unique<RealFtpServer>(GetParam().kind);
+        if (!server->Running()) {
+            return;  // each test stops at WISP_REQUIRE_REAL_SERVER
+        }
+        // Listed times: a whole minute of today (shown as "Mon DD HH:MM") and a midnight long ago (shown
+        // with its year), so that they can be compared exactly at the listing's precision.
+        recent = (std::time(nullptr) - 3 * 3600) / 60 * 60;
+        files = {
+            {"pub/empty.bin", TempDir::PatternBytes(0), recent},
+            {"pub/one.bin", TempDir::PatternBytes(1, 2), recent},
+            {"pub/block.bin", TempDir::PatternBytes(16384, 3), recent},
+            {"pub/block1.bin", TempDir::PatternBytes(16385, 4), kLongAgo},
+            {"pub/large.bin", TempDir::PatternBytes(3 * 1024 * 1024 + 77, 5), recent},
+            {"pub/text.txt", "alpha\nbeta\n\ngamma delta\n", recent},
+            {"pub/sub/inner.txt", "inside\n", recent},
+            {"readme.txt", "read me\n", recent},
+        };
+        for (const auto& file : files) {
+            ASSERT_TRUE(server->WriteFile(file.path, file.bytes)) << file.path;
+            ASSERT_TRUE(SetModified(server->Root() / file.path, file.modified)) << file.path;
+        }
+    }
+
+    struct ServedFile {
+        std::string path;
+        std::string bytes;
+        std::time_t modified;
+    };
+    static constexpr std::time_t kLongAgo = 1614816000;  // 2021-03-04 00:00:00 UTC
+
+    const ServedFile& File(const std::string& path) const {
+        for (const auto& file : files) {
+            if (file.path == path) {
+                return file;
+            }
+        }
+        static const ServedFile none{};
+        ADD_FAILURE() << "no served file " << path;
+        return none;
+    }
+
+    std::string Context() const { return server->Log(); }
+
+    UtcZone zone;
+    std::unique_ptr<RealFtpServer> server;
+    std::time_t recent = 0;
+    std::vector<ServedFile> files;
+};
+
+TEST_P(EngineRealServerTest, AnonymousSessionListsRootAndSubdirectory) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    Engine engine(*server, GetParam().passive);
+    engine.FirstListing();
+    EXPECT_EQ(engine.views.Texts("EnterDirectory"), Lines{"/"});
+    const RemoteEntry& pub = engine.entries[static_cast<std::size_t>(engine.Index("pub"))];
+    EXPECT_EQ(pub.Kind(), EntryKind::Directory);
+    const RemoteEntry& readme = engine.entries[static_cast<std::size_t>(engine.Index("readme.txt"))];
+    EXPECT_EQ(readme.Kind(), EntryKind::File);
+    EXPECT_EQ(readme.Size(), 8);
+    EXPECT_EQ(readme.Time(), recent);
+
+    engine.ChangeDir("pub/sub");
+    EXPECT_EQ(engine.views.Texts("EnterDirectory").back(), "/pub/sub");
+    ASSERT_EQ(engine.entries.size(), 1u) << Context();
+    EXPECT_EQ(engine.entries[0].Name(), "inner.txt");
+
+    engine.ChangeDir("", FtpRequestKind::UpOneLevel);
+    EXPECT_EQ(engine.views.Texts("EnterDirectory").back(), "/pub");
+    const Lines traffic = engine.views.Traffic();
+    EXPECT_NE(std::find(traffic.begin(), traffic.end(), "<CDUP"), traffic.end());
+    const Lines messages = engine.views.Messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "LISTing /pub/sub"), messages.end());
+    const std::string modeCommand = GetParam().passive ? "<PASV" : "<PORT ";
+    int modeCommands = 0;
+    for (const auto& line : traffic) {
+        modeCommands += line.rfind(modeCommand, 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(modeCommands, 3);  // one per listing: the root, the subdirectory and its parent
+}
+
+TEST_P(EngineRealServerTest, NamedAccountLogsInWherePossible) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    if (server->HasNamedAccount()) {
+        Engine engine(*server, GetParam().passive,
+                      std::string(RealFtpServer::kUser) + ":" + RealFtpServer::kPassword + "@", "pub");
+        engine.FirstListing();
+        EXPECT_EQ(engine.views.Texts("EnterDirectory"), Lines{"/pub"});
+        engine.Index("large.bin");
+        const Lines messages = engine.views.Messages();
+        EXPECT_NE(std::find(messages.begin(), messages.end(), "... user wisp logged in"), messages.end());
+        const Lines traffic = engine.views.Traffic();
+        EXPECT_NE(std::find(traffic.begin(), traffic.end(), "<PASS ******"), traffic.end());
+        // A wrong password is refused by the server and ends that session.
+        Engine refused(*server, GetParam().passive, std::string(RealFtpServer::kUser) + ":wrong@");
+        ASSERT_TRUE(refused.handle->WaitEnded(20s));
+        EXPECT_EQ(refused.views.Messages().back(), "... failed to log in");
+    } else {
+        // An anonymous-only server refuses the account and the session ends at once.
+        Engine engine(*server, GetParam().passive, std::string(RealFtpServer::kUser) + ":secret@");
+        ASSERT_TRUE(engine.handle->WaitEnded(20s));
+        const Lines messages = engine.views.Messages();
+        EXPECT_NE(std::find(messages.begin(), messages.end(), "... user wisp NOT logged in"), messages.end());
+        EXPECT_EQ(messages.back(), "... failed to log in");
+        EXPECT_EQ(engine.views.Count("ShowConnected"), 0);
+    }
+}
+
+TEST_P(EngineRealServerTest, DownloadsAreByteIdenticalAndCarryTheListedTimes) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    TempDir local("wisp-download");
+    Engine engine(*server, GetParam().passive);
+    engine.FirstListing();
+    engine.ChangeDir("pub");
+    const std::vector<std::string> binaries = {"empty.bin", "one.bin", "block.bin", "block1.bin",
+                                               "large.bin"};
+    engine.Get(binaries, kImageType, local.Path());
+    for (const auto& name : binaries) {
+        SCOPED_TRACE(name);
+        const ServedFile& served = File("pub/" + name);
+        const auto got = local.ReadFile(name);
+        ASSERT_TRUE(got.has_value()) << Context();
+        EXPECT_EQ(got->size(), served.bytes.size());
+        EXPECT_TRUE(*got == served.bytes);
+        // Recent files are listed to the minute, old ones to the day; both were set on such a boundary.
+        const RemoteEntry& entry = engine.entries[static_cast<std::size_t>(engine.Index(name))];
+        EXPECT_EQ(entry.Time(), served.modified);
+        EXPECT_EQ(Modified(local / name), std::optional<std::time_t>(served.modified));
+    }
+
+    // ASCII type: "TYPE A N" first, then the server's own rendering of the text, stored byte for byte.
+    engine.Get({"text.txt"}, kAsciiType, local.Path());
+    const Lines traffic = engine.views.Traffic();
+    Lines types;
+    for (const auto& line : traffic) {
+        if (line.rfind("<TYPE", 0) == 0) {
+            types.push_back(line);
+        }
+    }
+    const auto typeReply = std::find(traffic.begin(), traffic.end(), "<TYPE A N") + 1;
+    ASSERT_LT(typeReply, traffic.end());
+    if (GetParam().kind == Kind::Pyftpdlib && typeReply->rfind(">504", 0) == 0) {
+        // pyftpdlib knows no format parameter and refuses "TYPE A N": the request ends, nothing is made.
+        EXPECT_FALSE(local.ReadFile("text.txt").has_value());
+    } else {
+        // vsftpd sends the file as it is; pyftpdlib would end its lines with CR LF.
+        const std::string expected = GetParam().kind == Kind::Pyftpdlib
+                                         ? "alpha\r\nbeta\r\n\r\ngamma delta\r\n"
+                                         : File("pub/text.txt").bytes;
+        EXPECT_EQ(local.ReadFile("text.txt"), std::optional<std::string>(expected)) << engine.Log();
+        EXPECT_EQ(Modified(local / "text.txt"), std::optional<std::time_t>(recent));
+    }
+    EXPECT_EQ(types, (Lines{"<TYPE I", "<TYPE A N"}));
+    for (const auto& line : engine.views.Messages()) {
+        EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+    }
+}
+
+TEST_P(EngineRealServerTest, UploadsTwoFilesThenDeletesThem) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    TempDir local("wisp-upload");
+    const std::string first = TempDir::PatternBytes(100000, 11);
+    const std::string second = TempDir::PatternBytes(16384 * 3, 12);
+    ASSERT_TRUE(local.WriteFile("first.bin", first));
+    ASSERT_TRUE(local.WriteFile("second.bin", second));
+    Engine engine(*server, GetParam().passive);
+    engine.FirstListing();
+    engine.ChangeDir(RealFtpServer::kWritableFolder);
+    EXPECT_TRUE(engine.entries.empty());
+
+    engine.Serve(FtpRequestKind::Put, "",
+                 std::make_unique<DroppedFiles>(std::vector<std::string>{(local / "first.bin").string(),
+                                                                         (local / "second.bin").string()}),
+                 kImageType);
+    const std::string folder = RealFtpServer::kWritableFolder;
+    EXPECT_EQ(server->ReadFile(folder + "/first.bin"), std::optional<std::string>(first)) << Context();
+    EXPECT_EQ(server->ReadFile(folder + "/second.bin"), std::optional<std::string>(second));
+    const Lines uploaded = engine.views.Texts("UploadedFile");
+    ASSERT_EQ(uploaded.size(), 2u);
+    EXPECT_EQ(uploaded[0], "first.bin 100000 " + std::to_string(*Modified(local / "first.bin")));
+    EXPECT_EQ(uploaded[1], "second.bin 49152 " + std::to_string(*Modified(local / "second.bin")));
+
+    // The page adds what it uploaded to its listing, and deletes both from there.
+    for (const auto& file : uploaded) {
+        const auto space = file.find(' ');
+        engine.entries.emplace_back(file.substr(0, space), std::stoi(file.substr(space + 1)),
+                                    static_cast<std::int32_t>(std::stol(file.substr(file.rfind(' ') + 1))));
+    }
+    engine.views.SetEntries(engine.entries);
+    engine.Serve(FtpRequestKind::Delete, "",
+                 std::make_unique<SelectionIndexes>(
+                     std::vector<std::int32_t>{engine.Index("first.bin"), engine.Index("second.bin")}),
+                 0);
+    EXPECT_FALSE(server->Exists(folder + "/first.bin"));
+    EXPECT_FALSE(server->Exists(folder + "/second.bin"));
+    const Lines messages = engine.views.Messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "... DELETEd first.bin"), messages.end());
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "... DELETEd second.bin"), messages.end());
+    EXPECT_EQ(engine.views.Texts("RemoveEntry"),
+              (Lines{std::to_string(engine.Index("first.bin")), std::to_string(engine.Index("second.bin"))}));
+}
+
+TEST_P(EngineRealServerTest, AbortHalfWayThroughADownloadThenServesTheNextRequest) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    constexpr std::size_t kHuge = 48u * 1024 * 1024;
+    const std::string huge = server->WritePatternFile("pub/huge.bin", kHuge, 21);
+    ASSERT_EQ(huge.size(), kHuge);
+    ASSERT_TRUE(SetModified(server->Root() / "pub/huge.bin", recent));
+    TempDir local("wisp-abort");
+    Engine engine(*server, GetParam().passive);
+    engine.FirstListing();
+    engine.ChangeDir("pub");
+
+    // Half-way, the worker waits inside its progress report until the user interface has aborted.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool halfway = false;
+    bool aborted = false;
+    engine.views.SetHook([&](const RecordedCall& call) {
+        if (call.op != "SetProgress" || std::stoi(call.text) < 50) {
+            return;
+        }
+        std::unique_lock lock(mutex);
+        if (aborted) {
+            return;
+        }
+        halfway = true;
+        changed.notify_all();
+        changed.wait_for(lock, 20s, [&] { return aborted; });
+    });
+    std::unique_ptr<FtpRequestObject> selection =
+        std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{engine.Index("huge.bin")});
+    ASSERT_TRUE(engine.handle->Enqueue(FtpRequestKind::Get, local.Path().string(), selection, kImageType));
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return halfway; })) << Context();
+    }
+    engine.handle->Abort();
+    {
+        std::lock_guard lock(mutex);
+        aborted = true;
+    }
+    changed.notify_all();
+    engine.WaitIdle();
+    engine.views.SetHook(nullptr);
+
+    const Lines messages = engine.views.Messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Transfer terminated"), messages.end());
+    const Lines traffic = engine.views.Traffic();
+    const auto abor = std::find(traffic.begin(), traffic.end(), "<ABOR");
+    ASSERT_NE(abor, traffic.end());
+    for (auto line = abor; line != traffic.end(); ++line) {
+        EXPECT_EQ(line->find("Receive failed"), std::string::npos) << *line;
+    }
+    const auto partial = local.ReadFile("huge.bin");
+    ASSERT_TRUE(partial.has_value());
+    EXPECT_GE(partial->size(), kHuge / 2);
+    EXPECT_LT(partial->size(), kHuge);
+    EXPECT_TRUE(*partial == huge.substr(0, partial->size()));
+    EXPECT_EQ(Modified(local / "huge.bin"), std::optional<std::time_t>(recent));
+
+    // The same session goes on with the next request.
+    engine.Get({"block1.bin"}, kImageType, local.Path());
+    EXPECT_EQ(local.ReadFile("block1.bin"), std::optional<std::string>(File("pub/block1.bin").bytes))
+        << Context();
+}
+
+TEST_P(EngineRealServerTest, LogoffSendsQuitAndEndsTheSession) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    Engine engine(*server, GetParam().passive);
+    engine.FirstListing();
+    ASSERT_TRUE(engine.handle->Enqueue(FtpRequestKind::Logoff));
+    ASSERT_TRUE(engine.handle->WaitEnded(20s));
+    EXPECT_EQ(engine.views.Traffic().back(), "<QUIT");
+    const auto calls = engine.views.Calls();
+    EXPECT_EQ(calls[calls.size() - 2].op, "HostResetAfterSession");
+    EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
+    for (const auto& line : engine.views.Messages()) {
+        EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+    }
+    if (server->GetKind() == Kind::Pyftpdlib) {
+        // The server saw the session end (it logs no QUIT of its own).
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (server->Log().find("FTP session closed") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_NE(server->Log().find("FTP session closed"), std::string::npos) << server->Log();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, EngineRealServerTest,
+                         ::testing::Values(Param{Kind::Pyftpdlib, true}, Param{Kind::Pyftpdlib, false},
+                                           Param{Kind::Vsftpd, true}, Param{Kind::Vsftpd, false}),
+                         ParamName);
+
+}  // namespace
