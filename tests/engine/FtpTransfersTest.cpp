@@ -311,6 +311,30 @@ TEST_F(Transfers, Reply421EndsTheRequest) {
     }
 }
 
+// Through the worker: the 421 ends the session too, without QUIT and without the rest of the selection.
+TEST(TransfersWorker, Preliminary421EndsTheSession) {
+    FakeFtpServer server;
+    RecordingViews views;
+    TempDir dir;
+    server.Expect("USER anonymous").Line("230 in");
+    server.Expect("PASV").Pasv();
+    server.Expect("RETR a").Line("421 Service closing");
+    views.SetEntries({RemoteEntry("a", 1, kListedTime), RemoteEntry("b", 1, kListedTime)});
+    FtpSessionOptions options;
+    options.handlerOverride = [](FtpSession& session, FtpRequest& request) {
+        return request.kind == FtpRequestKind::Get ? FtpTransfers::GetFiles(session, request) : 250;
+    };
+    auto handle =
+        FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views.Views(), options);
+    ASSERT_TRUE(views.WaitFor("ResetForSession"));
+    std::unique_ptr<FtpRequestObject> selection =
+        std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, dir.Path().string(), selection, kAsciiType));
+    ASSERT_TRUE(handle->WaitEnded(10s));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "PASV", "RETR a"}));
+    EXPECT_EQ(views.Calls().back().op, "RemoteResetAfterSession");
+}
+
 TEST_F(Transfers, UnsafeNamesAreRefusedAndTheNextEntryGoesOn) {
     ASSERT_TRUE(Connect());
     const auto file = [](std::string name) { return RemoteEntry(std::move(name), 1, kListedTime); };
