@@ -1,0 +1,388 @@
+// Download and listing speed of the engine against curl, on the same vsftpd on 127.0.0.1.
+//
+// Run (RelWithDebInfo):
+//   cmake --build build-dir-rel --target TransferBench && build-dir-rel/TransferBench [MiB [entries [runs]]]
+// Defaults: a 1024 MiB file, a directory of 100000 entries, 3 runs of each (the best run counts). The same
+// three numbers may come from WISP_BENCH_MIB, WISP_BENCH_ENTRIES and WISP_BENCH_RUNS; e.g.
+//   WISP_BENCH_MIB=64 WISP_BENCH_ENTRIES=5000 build-dir-rel/TransferBench
+// Both clients use PASV (curl with --disable-epsv), start a new connection and login for every run and
+// write to a file in the same scratch folder. Goals: download time ratio engine/curl <= 1.0, listing
+// ratio <= 1.5. Needs root (vsftpd) and curl; exits with 2 when either is missing.
+//
+// The server comes from the tests' launcher (tests/support/RealFtpServer); the bench target then links
+// wisp_test_support. Without it the bench builds but only says so.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/FtpRequest.h"
+#include "engine/FtpSession.h"
+#include "engine/SessionViews.h"
+#include "listing/RemoteEntry.h"
+
+#if __has_include("support/RealFtpServer.h")
+#include "support/RealFtpServer.h"
+#define WISP_BENCH_HAS_SERVER 1
+#else
+#define WISP_BENCH_HAS_SERVER 0
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// The served folder and port of a running vsftpd; stops the server when it goes away.
+class BenchServer {
+  public:
+    virtual ~BenchServer() = default;
+    virtual std::uint16_t Port() const = 0;
+    virtual fs::path Root() const = 0;
+};
+
+#if WISP_BENCH_HAS_SERVER
+class LaunchedServer : public BenchServer {
+  public:
+    LaunchedServer() : server_(RealFtpServer::Kind::Vsftpd) {}
+    bool Running() const { return server_.Running(); }
+    const std::string& Error() const { return server_.Error(); }
+    std::uint16_t Port() const override { return server_.Port(); }
+    fs::path Root() const override { return server_.Root(); }
+
+  private:
+    RealFtpServer server_;
+};
+#endif
+
+// Starts vsftpd on 127.0.0.1; null (with the reason printed) when it cannot.
+std::unique_ptr<BenchServer> StartServer() {
+#if WISP_BENCH_HAS_SERVER
+    auto server = std::make_unique<LaunchedServer>();
+    if (!server->Running()) {
+        std::fprintf(stderr, "vsftpd did not start: %s\n", server->Error().c_str());
+        return nullptr;
+    }
+    return server;
+#else
+    std::fprintf(stderr,
+                 "TransferBench was built without the server launcher; its target needs\n"
+                 "  target_link_libraries(TransferBench PRIVATE wisp_test_support)\n");
+    return nullptr;
+#endif
+}
+
+// The views of one engine session: listing lines go to a file (as curl's do), everything else is
+// counted; the bench waits on the two events that end its requests.
+class BenchViews : public StatusView, public LogView, public HostView, public RemoteView {
+  public:
+    SessionViews Views() { return SessionViews{*this, *this, *this, *this}; }
+
+    void SetStatus(std::optional<std::string_view>) override {}
+    void SetProgress(int) override {}
+    void LogTraffic(std::string_view line) override { Keep(line); }
+    void LogMessage(std::string_view line) override {
+        Keep(line);
+        if (line.rfind("... using cached copy of ", 0) == 0) {
+            Signal(cachedEntered_);
+        }
+    }
+    void ShowConnected(std::string_view) override {}
+    void ResetAfterSession() override { Signal(ended_); }
+    void PingFinished() override {}
+    void ResetForSession(FtpSession&) override {}
+    bool EnterDirectory(std::string_view) override { return cached_; }
+    void AddListingLine(std::string_view line) override {
+        if (listing_ != nullptr) {
+            std::fwrite(line.data(), 1, line.size(), listing_);
+            std::fputc('\n', listing_);
+        }
+        ++lines_;
+    }
+    void FinishListing(bool) override { Signal(finished_); }
+    RemoteEntry EntryAt(int index) override {
+        return index >= 0 && static_cast<std::size_t>(index) < entries_.size()
+                   ? entries_[static_cast<std::size_t>(index)]
+                   : RemoteEntry();
+    }
+    void RemoveEntry(int) override {}
+    void UploadedFile(std::string_view, std::int64_t, std::int32_t) override {}
+
+    // Before the session starts.
+    void AnswerCached(bool cached) { cached_ = cached; }
+    void SetListingFile(std::FILE* file) { listing_ = file; }
+    void SetEntries(std::vector<RemoteEntry> entries) { entries_ = std::move(entries); }
+
+    bool WaitCached(int n) { return WaitFor(cachedEntered_, n); }
+    bool WaitFinished(int n) { return WaitFor(finished_, n); }
+    bool WaitEnded() { return WaitFor(ended_, 2); }  // Host and Remote
+    long Lines() const { return lines_; }
+    std::string Recent() {
+        std::lock_guard lock(mutex_);
+        std::string text;
+        for (const auto& line : recent_) {
+            text += "  " + line + "\n";
+        }
+        return text;
+    }
+
+  private:
+    void Keep(std::string_view line) {
+        std::lock_guard lock(mutex_);
+        recent_.emplace_back(line);
+        if (recent_.size() > 20) {
+            recent_.erase(recent_.begin());
+        }
+    }
+    void Signal(int& counter) {
+        {
+            std::lock_guard lock(mutex_);
+            ++counter;
+        }
+        changed_.notify_all();
+    }
+    bool WaitFor(int& counter, int n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::minutes(10), [&] { return counter >= n; });
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int cachedEntered_ = 0;
+    int finished_ = 0;
+    int ended_ = 0;
+    std::atomic<long> lines_{0};
+    bool cached_ = false;
+    std::FILE* listing_ = nullptr;
+    std::vector<RemoteEntry> entries_;
+    std::vector<std::string> recent_;
+};
+
+long Setting(int argc, char** argv, int position, const char* variable, long fallback) {
+    if (argc > position) {
+        return std::strtol(argv[position], nullptr, 10);
+    }
+    if (const char* value = std::getenv(variable)) {
+        return std::strtol(value, nullptr, 10);
+    }
+    return fallback;
+}
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+bool WriteBigFile(const fs::path& path, std::size_t bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    std::vector<char> block(1 << 20);
+    std::uint32_t state = 12345;
+    for (char& c : block) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>(state >> 24);
+    }
+    bool ok = true;
+    for (std::size_t left = bytes; left > 0 && ok;) {
+        const std::size_t n = std::min(left, block.size());
+        block[0] = static_cast<char>(left);  // no two blocks alike
+        ok = ::write(fd, block.data(), n) == static_cast<ssize_t>(n);
+        left -= n;
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+bool MakeManyEntries(const fs::path& folder, long entries) {
+    std::error_code error;
+    fs::create_directories(folder, error);
+    char name[32];
+    for (long i = 0; i < entries; ++i) {
+        std::snprintf(name, sizeof name, "entry-%07ld.dat", i);
+        const int fd = ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            return false;
+        }
+        ::close(fd);
+    }
+    return !error;
+}
+
+std::uintmax_t FileSize(const fs::path& path) {
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// Runs curl (PASV, no EPSV) into `output`; its wall time, or nullopt when it failed.
+std::optional<Clock::duration> TimeCurl(const std::string& url, const fs::path& output) {
+    const std::string command =
+        "curl -s -S --disable-epsv --max-time 600 -o '" + output.string() + "' '" + url + "'";
+    const auto start = Clock::now();
+    const int status = std::system(command.c_str());
+    const auto elapsed = Clock::now() - start;
+    if (status != 0) {
+        std::fprintf(stderr, "curl failed (%d): %s\n", status, command.c_str());
+        return std::nullopt;
+    }
+    return elapsed;
+}
+
+std::string Url(const BenchServer& server, const std::string& path) {
+    return "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/" + path;
+}
+
+FtpSessionOptions EngineOptions() {
+    FtpSessionOptions options;
+    options.passive = true;
+    return options;
+}
+
+// One engine session: login, CWD into the folder (shown as cached, so no listing), GET the file, log off.
+std::optional<Clock::duration> TimeEngineDownload(const BenchServer& server, const std::string& folder,
+                                                  const RemoteEntry& entry, const fs::path& localFolder) {
+    BenchViews views;
+    views.AnswerCached(true);
+    views.SetEntries({entry});
+    const auto start = Clock::now();
+    auto handle = FtpSession::Start(Url(server, folder), views.Views(), EngineOptions());
+    std::unique_ptr<FtpRequestObject> selection =
+        std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
+    if (!handle->Enqueue(FtpRequestKind::Get, localFolder.string(), selection, kImageType) ||
+        !handle->Enqueue(FtpRequestKind::ChangeDir, "", 0) || !views.WaitCached(2)) {
+        std::fprintf(stderr, "engine download failed:\n%s", views.Recent().c_str());
+        return std::nullopt;
+    }
+    const auto elapsed = Clock::now() - start;
+    handle->Enqueue(FtpRequestKind::Logoff);
+    handle->WaitEnded(std::chrono::seconds(10));
+    return elapsed;
+}
+
+// One engine session: login, CWD into the folder, PWD and a fresh LIST written to `output`.
+std::optional<Clock::duration> TimeEngineListing(const BenchServer& server, const std::string& folder,
+                                                 const fs::path& output, long& lines) {
+    BenchViews views;
+    std::FILE* file = std::fopen(output.c_str(), "w");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    views.SetListingFile(file);
+    const auto start = Clock::now();
+    auto handle = FtpSession::Start(Url(server, folder), views.Views(), EngineOptions());
+    const bool finished = views.WaitFinished(1);
+    std::fclose(file);
+    const auto elapsed = Clock::now() - start;
+    handle->Enqueue(FtpRequestKind::Logoff);
+    handle->WaitEnded(std::chrono::seconds(10));
+    lines = views.Lines();
+    if (!finished) {
+        std::fprintf(stderr, "engine listing failed:\n%s", views.Recent().c_str());
+        return std::nullopt;
+    }
+    return elapsed;
+}
+
+struct Best {
+    double engine = 1e30;
+    double curl = 1e30;
+    void Print(const char* what) const {
+        std::printf("%-9s best: engine %.3f s, curl %.3f s, ratio engine/curl %.3f\n", what, engine, curl,
+                    engine / curl);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long mib = Setting(argc, argv, 1, "WISP_BENCH_MIB", 1024);
+    const long entries = Setting(argc, argv, 2, "WISP_BENCH_ENTRIES", 100000);
+    const long runs = std::max(1L, Setting(argc, argv, 3, "WISP_BENCH_RUNS", 3));
+    if (mib < 1 || mib > 2047 || entries < 1) {
+        std::fprintf(stderr, "usage: TransferBench [MiB (1..2047) [entries [runs]]]\n");
+        return 2;
+    }
+    if (std::system("curl --version >/dev/null 2>&1") != 0) {
+        std::fprintf(stderr, "curl is missing\n");
+        return 2;
+    }
+    const std::unique_ptr<BenchServer> server = StartServer();
+    if (!server) {
+        return 2;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(mib) << 20;
+    std::printf("vsftpd on 127.0.0.1:%u; file %ld MiB, directory of %ld entries, %ld runs\n", server->Port(),
+                mib, entries, runs);
+    if (!WriteBigFile(server->Root() / "big.bin", bytes) ||
+        !MakeManyEntries(server->Root() / "many", entries)) {
+        std::fprintf(stderr, "cannot prepare the served files\n");
+        return 1;
+    }
+    // The entry as the Remote page would hold it after listing the root.
+    RemoteEntry big("big.bin", static_cast<std::int32_t>(bytes), 0);
+
+    const fs::path scratch = server->Root().parent_path() / "bench-out";
+    std::error_code error;
+    fs::create_directories(scratch / "engine", error);
+    const fs::path engineFile = scratch / "engine" / "big.bin";
+    const fs::path curlFile = scratch / "curl-big.bin";
+
+    Best download;
+    for (long run = 0; run < runs; ++run) {
+        fs::remove(engineFile, error);
+        const auto engine = TimeEngineDownload(*server, "", big, scratch / "engine");
+        const std::uintmax_t engineSize = FileSize(engineFile);
+        fs::remove(curlFile, error);
+        const auto curl = TimeCurl(Url(*server, "big.bin"), curlFile);
+        const std::uintmax_t curlSize = FileSize(curlFile);
+        if (!engine || !curl || engineSize != bytes || curlSize != bytes) {
+            std::fprintf(stderr, "download run %ld failed (engine %ju bytes, curl %ju bytes)\n", run + 1,
+                         engineSize, curlSize);
+            return 1;
+        }
+        std::printf("download  run %ld: engine %.3f s (%.0f MB/s), curl %.3f s (%.0f MB/s), ratio %.3f\n",
+                    run + 1, Seconds(*engine), bytes / Seconds(*engine) / 1e6, Seconds(*curl),
+                    bytes / Seconds(*curl) / 1e6, Seconds(*engine) / Seconds(*curl));
+        download.engine = std::min(download.engine, Seconds(*engine));
+        download.curl = std::min(download.curl, Seconds(*curl));
+    }
+    fs::remove(engineFile, error);
+    fs::remove(curlFile, error);
+
+    Best listing;
+    for (long run = 0; run < runs; ++run) {
+        long lines = 0;
+        const auto engine = TimeEngineListing(*server, "many", scratch / "engine-list.txt", lines);
+        const auto curl = TimeCurl(Url(*server, "many/"), scratch / "curl-list.txt");
+        if (!engine || !curl || lines != entries) {
+            std::fprintf(stderr, "listing run %ld failed (engine %ld lines)\n", run + 1, lines);
+            return 1;
+        }
+        std::printf("listing   run %ld: engine %.3f s, curl %.3f s, ratio %.3f\n", run + 1, Seconds(*engine),
+                    Seconds(*curl), Seconds(*engine) / Seconds(*curl));
+        listing.engine = std::min(listing.engine, Seconds(*engine));
+        listing.curl = std::min(listing.curl, Seconds(*curl));
+    }
+    download.Print("download");
+    listing.Print("listing");
+    std::printf("goals: download ratio <= 1.0 (%s), listing ratio <= 1.5 (%s)\n",
+                download.engine <= download.curl ? "met" : "NOT met",
+                listing.engine <= 1.5 * listing.curl ? "met" : "NOT met");
+    fs::remove_all(scratch, error);
+    return 0;
+}
