@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Socket.h"
 #include "support/FakeFtpServer.h"
 #include "support/RecordingViews.h"
 
@@ -434,6 +435,42 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
         }
         EXPECT_FALSE(h->Enqueue(FtpRequestKind::Logoff));
         h->Stop();  // harmless once ended
+    }
+}
+
+TEST_F(Session, AConnectThatGetsNoAnswerEndsByTimeOutOrStop) {
+    struct Case {
+        const char* what;
+        int timeoutMs;
+        bool stop;
+        std::string name;
+    };
+    for (const Case& c :
+         {Case{"time-out", 200, false, "WSAETIMEDOUT"}, Case{"stop", 60000, true, "WSAEINTR"}}) {
+        SCOPED_TRACE(c.what);
+        // A listener whose accept queue is full: loopback drops further handshakes, as a dead host would.
+        Socket full;
+        ASSERT_TRUE(full.Create(0, Socket::kStream, "127.0.0.1"));
+        ASSERT_TRUE(full.Listen(0));
+        Socket queued;
+        ASSERT_TRUE(queued.Create());
+        ASSERT_TRUE(queued.Connect("127.0.0.1", full.LocalAddress()->port));
+        RecordingViews caseViews;
+        FtpSessionOptions options;
+        options.controlTimeoutMs = c.timeoutMs;
+        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(full.LocalAddress()->port) + "/",
+                                   caseViews.Views(), options);
+        ASSERT_TRUE(caseViews.WaitFor("LogMessage", "Connecting to 127.0.0.1"));
+        const auto start = Clock::now();
+        if (c.stop) {
+            std::this_thread::sleep_for(50ms);
+            h->Stop();
+        }
+        ASSERT_TRUE(h->WaitEnded(5s));
+        EXPECT_LT(Clock::now() - start, 2s);
+        EXPECT_EQ(caseViews.Messages(),
+                  (Lines{"Connecting to 127.0.0.1", "... failed to connect, WinSock err = " + c.name}));
+        EXPECT_EQ(caseViews.Calls().back().op, "RemoteResetAfterSession");
     }
 }
 

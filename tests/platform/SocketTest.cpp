@@ -158,20 +158,55 @@ TEST(Socket, PeerCloseAndBrokenPipeAreErrorsNotSignals) {
     EXPECT_EQ(WinsockErrorName(), "WSAECONNRESET");
 }
 
+// The three waits a silent peer can prolong: data to arrive, a connection to accept, and a connect to
+// a listener whose accept queue is full (loopback then drops the handshake, as a distant host would).
+enum class Blocked { Receive, Accept, Connect };
+
+struct Blocker {
+    Pair p;
+    Socket fullListener;
+    Socket queued;
+    Socket connecting;
+    explicit Blocker(Blocked what) {
+        if (what == Blocked::Connect) {
+            EXPECT_TRUE(fullListener.Create(0, Socket::kStream, "127.0.0.1"));
+            EXPECT_TRUE(fullListener.Listen(0));
+            EXPECT_TRUE(queued.Create());
+            EXPECT_TRUE(queued.Connect("127.0.0.1", fullListener.LocalAddress()->port));  // fills the queue
+            EXPECT_TRUE(connecting.Create());
+        }
+    }
+    Socket& Waiter(Blocked what) {
+        return what == Blocked::Accept ? p.listener : what == Blocked::Connect ? connecting : p.client;
+    }
+    // True when the blocked operation failed.
+    bool Run(Blocked what) {
+        char buffer[4];
+        Socket accepted;
+        switch (what) {
+            case Blocked::Receive:
+                return p.client.Receive(buffer, 4) < 0;
+            case Blocked::Accept:
+                return !p.listener.Accept(accepted);
+            case Blocked::Connect:
+                return !connecting.Connect("127.0.0.1", fullListener.LocalAddress()->port);
+        }
+        return false;
+    }
+};
+
 TEST(Socket, WaitsEndAtTheTimeOut) {
     struct Case {
         const char* what;
-        bool accept;
+        Blocked blocked;
     };
-    for (const Case c : {Case{"receive", false}, Case{"accept", true}}) {
+    for (const Case c : {Case{"receive", Blocked::Receive}, Case{"accept", Blocked::Accept},
+                         Case{"connect", Blocked::Connect}}) {
         SCOPED_TRACE(c.what);
-        Pair p;
-        Socket& waiter = c.accept ? p.listener : p.client;
-        waiter.SetTimeout(150);
+        Blocker b(c.blocked);
+        b.Waiter(c.blocked).SetTimeout(150);
         const auto start = Clock::now();
-        char buffer[4];
-        Socket accepted;
-        const bool failed = c.accept ? !waiter.Accept(accepted) : waiter.Receive(buffer, 4) < 0;
+        const bool failed = b.Run(c.blocked);
         const long elapsed = Millis(Clock::now() - start);
         EXPECT_TRUE(failed);
         EXPECT_EQ(WinsockErrorName(), "WSAETIMEDOUT");
@@ -183,23 +218,22 @@ TEST(Socket, WaitsEndAtTheTimeOut) {
 TEST(Socket, InterruptEndsBlockedWaitsFromAnotherThread) {
     struct Case {
         const char* what;
-        bool accept;
+        Blocked blocked;
         bool useAbort;
     };
-    for (const Case c : {Case{"receive/stop", false, false}, Case{"accept/stop", true, false},
-                         Case{"receive/abort", false, true}}) {
+    for (const Case c :
+         {Case{"receive/stop", Blocked::Receive, false}, Case{"accept/stop", Blocked::Accept, false},
+          Case{"connect/stop", Blocked::Connect, false}, Case{"receive/abort", Blocked::Receive, true},
+          Case{"accept/abort", Blocked::Accept, true}}) {
         SCOPED_TRACE(c.what);
-        Pair p;
+        Blocker b(c.blocked);
         auto stop = std::make_shared<SocketInterrupt>();
         auto abort = std::make_shared<SocketInterrupt>();
-        Socket& waiter = c.accept ? p.listener : p.client;
-        waiter.SetInterrupts(stop, abort);  // no time-out: only the interrupt can end the wait
+        b.Waiter(c.blocked).SetInterrupts(stop, abort);  // no time-out: only the interrupt can end the wait
         int error = 0;
         bool failed = false;
         std::thread worker([&] {
-            char buffer[4];
-            Socket accepted;
-            failed = c.accept ? !waiter.Accept(accepted) : waiter.Receive(buffer, 4) < 0;
+            failed = b.Run(c.blocked);
             error = LastSocketError();
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -212,10 +246,10 @@ TEST(Socket, InterruptEndsBlockedWaitsFromAnotherThread) {
 
         // Re-armed, the socket waits and carries data again.
         (c.useAbort ? abort : stop)->Reset();
-        if (!c.accept) {
-            ASSERT_EQ(p.server.Send("x", 1), 1);
+        if (c.blocked == Blocked::Receive) {
+            ASSERT_EQ(b.p.server.Send("x", 1), 1);
             char buffer[4];
-            EXPECT_EQ(p.client.Receive(buffer, 4), 1);
+            EXPECT_EQ(b.p.client.Receive(buffer, 4), 1);
         }
     }
 }
