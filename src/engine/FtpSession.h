@@ -76,6 +76,8 @@ class FtpSession {
     // User interface thread. Stops a running transfer with an urgent ABOR, discards the queued requests
     // and reports "Transfer terminated", "Queue flushed" or both.
     void Abort();
+    // A page that may outlive the session without hearing of its end (the bridge is fenced at exit)
+    // keeps this rather than the FtpSession& from ResetForSession: it refuses once the session is gone.
     std::shared_ptr<FtpSessionHandle> Handle() const { return handle_; }
 
     // ---- For request handlers (worker thread unless stated) ----
