@@ -120,6 +120,9 @@ void FtpSession::ServeRequests() {
             return;
         }
         abortRequested_ = false;
+        // An ABOR that raced the end of the previous request must not make the check below skip the
+        // answer it left behind and wait for one more reply.
+        aborSent_ = false;
         abortSignal_->Reset();
         if (!DiscardExtraneousReplies()) {
             return;
@@ -262,7 +265,7 @@ bool FtpSession::SendAborOnce() {
 void FtpSession::Abort() {
     abortRequested_ = true;
     abortSignal_->Trigger();  // ends a data connection's connect or accept at once
-    SendAborOnce();
+    const bool sentFirst = SendAborOnce();
     int flushed = 0;
     {
         std::lock_guard lock(queueLock_);
@@ -281,12 +284,14 @@ void FtpSession::Abort() {
             }
         }
     }
-    SendAborOnce();  // a transfer that started while the queue was flushed
-    if (!aborSent_ && flushed == 0) {
+    const bool sentLate = SendAborOnce();  // a transfer that started while the queue was flushed
+    // The worker clears aborSent as soon as the aborted request ends, which may already have happened.
+    const bool terminated = sentFirst || sentLate || aborSent_;
+    if (!terminated && flushed == 0) {
         return;
     }
     std::string report;
-    if (aborSent_) {
+    if (terminated) {
         report = flushed > 0 ? "Transfer terminated, queue flushed" : "Transfer terminated";
     } else {
         report = "Queue flushed";
@@ -326,6 +331,7 @@ bool FtpSession::SendCommand(std::string_view command, bool urgent) {
 int FtpSession::ReadReply(FtpReply* reply) {
     std::string code = "421";
     std::string line;
+    bool after426 = false;
     for (;;) {
         bool firstLine = true;
         bool multiLine = false;
@@ -357,8 +363,12 @@ int FtpSession::ReadReply(FtpReply* reply) {
             }
             // A short line inside a multi-line reply is skipped unlogged.
         }
-        if (aborSent_ && (code == "426" || code == "225")) {
-            continue;  // the aborted transfer's own answer; the next reply is the real one
+        // After ABOR the aborted transfer's 426 and a 225 are passed over for the reply that follows; but a
+        // 426 is followed by the ABOR's own answer, which ends the read even when it is a 225 (some servers
+        // answer 426 then 225), or the read would wait for a reply that never comes.
+        if (aborSent_ && (code == "426" || (code == "225" && !after426))) {
+            after426 = after426 || code == "426";
+            continue;
         }
         break;
     }

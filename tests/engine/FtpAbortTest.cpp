@@ -80,6 +80,8 @@ class SimulatedDownloads {
         }
         const int final = session.ReadReply();
         session.SetTransferring(false);
+        std::lock_guard lock(mutex_);
+        finals_.push_back(final);
         return final;
     }
 
@@ -104,6 +106,11 @@ class SimulatedDownloads {
         std::lock_guard lock(mutex_);
         return transfers_;
     }
+    // The final reply code of each transfer, in order.
+    std::vector<int> Finals() {
+        std::lock_guard lock(mutex_);
+        return finals_;
+    }
 
   private:
     bool stopOnAbort_;
@@ -111,6 +118,7 @@ class SimulatedDownloads {
     std::condition_variable changed_;
     int transfers_ = 0;
     int others_ = 0;
+    std::vector<int> finals_;
     bool finish_ = false;
     bool finishOnce_ = true;
 };
@@ -174,6 +182,77 @@ TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
     EXPECT_EQ(Lines(abor, traffic.end()),
               (Lines{"<ABOR", ">426 Transfer aborted", ">226 ABOR successful", "<QUIT"}));
     EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST(FtpAbort, TheTransfersAnswerIsTheReplyAfterTheAbortedOnesWhateverTheServerSays) {
+    struct Case {
+        const char* what;
+        std::string answer;  // the server's replies once ABOR arrives; empty: 226, and 225 a moment later
+        int final;
+        Lines traffic;  // from "<ABOR" to the next request's command
+    };
+    const std::vector<Case> cases = {
+        {"426 then 226",
+         "426 Connection closed; transfer aborted.\r\n226 Closing data connection.\r\n",
+         226,
+         {"<ABOR", ">426 Connection closed; transfer aborted.", ">226 Closing data connection.",
+          "<RETR next"}},
+        {"426 then 225 ends at the 225",
+         "426 Transfer aborted; 28049408 bytes transmitted.\r\n225 ABOR command successful; data channel "
+         "closed.\r\n",
+         225,
+         {"<ABOR", ">426 Transfer aborted; 28049408 bytes transmitted.",
+          ">225 ABOR command successful; data channel closed.", "<RETR next"}},
+        {"225 first, then the transfer's 226",
+         "225 No transfer to ABOR.\r\n226 Transfer complete.\r\n",
+         226,
+         {"<ABOR", ">225 No transfer to ABOR.", ">226 Transfer complete.", "<RETR next"}},
+        {"the transfer's 226, then a late 225 to the ABOR",
+         "",
+         226,
+         {"<ABOR", ">226 Transfer complete.", "... (discarding extraneous response)",
+          ">225 No transfer to ABOR.", "<RETR next"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeFtpServer server;
+        RecordingViews views;
+        SimulatedDownloads downloads(true);
+        server.Expect("USER anonymous").Line("230 in");
+        server.Expect("RETR big").Line("150 go");
+        if (c.answer.empty()) {
+            server.Expect("ABOR").Line("226 Transfer complete.").Delay(20ms).Line("225 No transfer to ABOR.");
+        } else {
+            server.Expect("ABOR").Reply(c.answer);
+        }
+        server.Expect("RETR next").Line("550 no such file");
+        server.Expect("QUIT").Line("221 bye");
+        auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+        ASSERT_TRUE(downloads.WaitFirstRequest());
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "big", 1));
+        ASSERT_TRUE(downloads.WaitTransfers(1));
+        handle->Abort();
+        ASSERT_TRUE(server.WaitForCommand("ABOR"));
+        std::this_thread::sleep_for(150ms);  // the late answer arrives while the worker is idle
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "next", 1));
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+        ASSERT_TRUE(handle->WaitEnded(5s));
+        ASSERT_TRUE(server.WaitForClose());
+        EXPECT_EQ(downloads.Finals(), std::vector<int>{c.final});
+        const Lines log = views.LogLines();
+        const auto abor = std::find(log.begin(), log.end(), "<ABOR");
+        const auto next = std::find(log.begin(), log.end(), "<RETR next");
+        ASSERT_LT(abor, next);
+        Lines between;
+        for (auto line = abor; line <= next; ++line) {
+            if (*line != "Transfer terminated") {
+                between.push_back(*line);
+            }
+        }
+        EXPECT_EQ(between, c.traffic);
+        EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR big", "ABOR", "RETR next", "QUIT"}));
+        EXPECT_TRUE(server.Problems().empty());
+    }
 }
 
 TEST(FtpAbort, SecondAbortDuringTheSameTransferSendsNothingButReportsAgain) {

@@ -381,6 +381,7 @@ TEST(FtpDirectoryCommands, FirstRequestFallsBackFromAFileToItsFolder) {
     ASSERT_TRUE(views.WaitFor("LogMessage", "... using cached copy of /pub"));
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     ASSERT_TRUE(handle->WaitEnded(5s));
+    ASSERT_TRUE(server.WaitForClose());
     EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "CWD pub/x", "CWD pub", "PWD", "QUIT"}));
     EXPECT_EQ(views.Texts("EnterDirectory"), Lines{"/pub"});
     EXPECT_EQ(views.Traffic().back(), "<QUIT");  // its reply is not read
