@@ -34,6 +34,9 @@ int WispApp::Run() {
     }
     // Every send already asks for no signal; this also covers any library that forgets to.
     std::signal(SIGPIPE, SIG_IGN);
+    // A download that reaches the user's file-size limit must become a logged write failure, not a
+    // killed program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     WispSheet sheet(ProfileStore::ForCurrentUser());
     sheet.show();
