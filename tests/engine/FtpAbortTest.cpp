@@ -1,6 +1,7 @@
 // Abort and Logoff through the real worker: the urgent ABOR and its replies, the flushed queue and the
 // objects it releases, the reports, and Abort racing the worker.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,8 +15,11 @@
 
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "engine/FtpTransfers.h"
+#include "listing/RemoteEntry.h"
 #include "support/FakeFtpServer.h"
 #include "support/RecordingViews.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -181,6 +185,67 @@ TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
     ASSERT_NE(abor, traffic.end());
     EXPECT_EQ(Lines(abor, traffic.end()),
               (Lines{"<ABOR", ">426 Transfer aborted", ">226 ABOR successful", "<QUIT"}));
+    EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST(FtpAbort, StopsARealDownloadAfterTheBlockInHandAndKeepsThePartWithItsTime) {
+    constexpr std::int32_t kListedTime = 1600000000;
+    const std::string part = TempDir::PatternBytes(40000, 9);
+    FakeFtpServer server;
+    RecordingViews views;
+    TempDir local("wisp-abort");
+    server.Expect("USER anonymous").Line("230 in");
+    server.Expect("TYPE I").Line("200 Type set to I");
+    server.Expect("PASV").Pasv();
+    server.Expect("RETR big").Line("150 Opening BINARY mode data connection").DataSend(part);  // stays open
+    server.Expect("ABOR").DataClose().Reply("426 Connection closed; transfer aborted.\r\n226 ABOR ok\r\n");
+    server.Expect("QUIT").Line("221 bye");
+    views.SetEntries({RemoteEntry("big", 100000, kListedTime)});
+    std::atomic<bool> firstServed{false};
+    FtpSessionOptions options;
+    options.controlTimeoutMs = 5000;
+    options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+        if (request.kind == FtpRequestKind::Get) {
+            return FtpTransfers::GetFiles(session, request);
+        }
+        firstServed = true;
+        return 250;
+    };
+    auto handle = FtpSession::Start(Url(server), views.Views(), options);
+    for (int i = 0; i < 500 && !firstServed; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(firstServed);
+    std::atomic<int> destroyed{0};
+    for (const char* folder : {local.Path().c_str(), "/never/1", "/never/2"}) {
+        std::unique_ptr<FtpRequestObject> selection = std::make_unique<Counted>(destroyed);
+        static_cast<Counted*>(selection.get())->indexes = {0};
+        ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, folder, selection, kImageType));
+    }
+    ASSERT_TRUE(views.WaitFor("SetProgress", "40"));  // all of the part is in
+
+    handle->Abort();
+    EXPECT_EQ(destroyed, 2);
+    EXPECT_EQ(views.Messages().back(), "Transfer terminated, queue flushed");
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">226 ABOR ok"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    ASSERT_TRUE(handle->WaitEnded(5s));
+    ASSERT_TRUE(server.WaitForClose());
+    EXPECT_EQ(destroyed, 3);
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "TYPE I", "PASV", "RETR big", "ABOR", "QUIT"}));
+    ExpectOneUrgentAbor(server);
+    EXPECT_TRUE(local.ReadFile("big") == std::optional<std::string>(part));
+    struct stat info {};
+    ASSERT_EQ(::stat((local / "big").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, kListedTime);
+    const Lines messages = views.Messages();
+    EXPECT_EQ(
+        std::count_if(messages.begin(), messages.end(),
+                      [](const std::string& m) { return m.rfind("... received 40000 bytes in ", 0) == 0; }),
+        1);
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& m) { return m.rfind("GETing ", 0) == 0; }),
+              1);  // the flushed requests never started
     EXPECT_TRUE(server.Problems().empty());
 }
 
