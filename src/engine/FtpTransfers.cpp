@@ -369,7 +369,11 @@ int FtpTransfers::SelectType(FtpSession& session, int index) {
         return kNothingToDo;
     }
     FtpReply reply;
-    const int code = session.Command(kTransferTypeCommands[static_cast<std::size_t>(index)], &reply);
+    int code = session.Command(kTransferTypeCommands[static_cast<std::size_t>(index)], &reply);
+    if (index == kAsciiType && (code == 501 || code == 504)) {
+        // Some servers know no format parameter; plain "TYPE A" selects the same non-print ASCII.
+        code = session.Command("TYPE A", &reply);
+    }
     if (reply.IsPositive()) {
         session.SetCurrentType(index);
     }

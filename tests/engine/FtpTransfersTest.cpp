@@ -158,7 +158,8 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
         int result;
     };
     const std::vector<Case> cases = {
-        {"type refused", kImageType, {{"TYPE A N", "504 no ascii"}}, 504},
+        {"type refused", kImageType, {{"TYPE A N", "500 no ascii"}}, 500},
+        {"type refused in both forms", kImageType, {{"TYPE A N", "504 no form"}, {"TYPE A", "504 no ascii"}}, 504},
         {"PASV lost", kAsciiType, {{"PASV", "421 going down"}}, 421},
         {"LIST refused", kAsciiType, {{"PASV", ""}, {"LIST", "550 no listing"}}, 550},
     };
@@ -615,3 +616,17 @@ TEST(TransfersDiskFull, WriteFailureEndsThatFileAndIsReported) {
 }
 
 }  // namespace
+
+TEST(TransfersType, AsciiFallsBackToPlainTypeAWhenTheFormIsRefused) {
+    TransferTestSession t;
+    ASSERT_TRUE(t.Connect());
+    t.session->SetCurrentType(kImageType);
+    t.server.Expect("TYPE A N").Line("504 Unsupported type");
+    t.server.Expect("TYPE A").Line("200 Type set to: ASCII.");
+    EXPECT_EQ(FtpTransfers::SelectType(*t.session, kAsciiType), 200);
+    EXPECT_EQ(t.session->CurrentType(), kAsciiType);
+    // Acknowledged once: the next ASCII transfer sends nothing.
+    EXPECT_EQ(FtpTransfers::SelectType(*t.session, kAsciiType), 200);
+    ASSERT_TRUE(t.server.WaitForScriptDone());
+    EXPECT_EQ(t.Commands(), (Lines{"TYPE A N", "TYPE A"}));
+}
