@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "diag/HostByName.h"
 #include "platform/IcmpEcho.h"
 #include "platform/Resolver.h"
 

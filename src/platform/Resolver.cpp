@@ -46,20 +46,18 @@ bool IsReservedInvalidName(std::string_view host) {
 
 }  // namespace
 
-std::optional<in_addr> ResolveIPv4(std::string_view host) {
-    if (auto dotted = ParseDottedIPv4(host)) {
-        return dotted;
-    }
-    if (host.empty() || IsReservedInvalidName(host)) {
+std::optional<ResolvedHost> ResolveHostByName(std::string_view name) {
+    if (name.empty() || IsReservedInvalidName(name)) {
         SetLastSocketError(wsa::kHostNotFound);
         return std::nullopt;
     }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
     addrinfo* raw = nullptr;
-    std::string name(host);
-    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &raw);
+    const std::string text(name);
+    const int rc = getaddrinfo(text.c_str(), nullptr, &hints, &raw);
     if (rc != 0) {
         SetLastSocketErrorFromResolver(rc, errno);
         return std::nullopt;
@@ -67,10 +65,25 @@ std::optional<in_addr> ResolveIPv4(std::string_view host) {
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(raw, &freeaddrinfo);
     for (const addrinfo* ai = results.get(); ai != nullptr; ai = ai->ai_next) {
         if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
-            return reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+            ResolvedHost host;
+            host.address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+            // The canonical name rides on the first entry only.
+            const char* canonical = results->ai_canonname;
+            host.canonicalName = canonical != nullptr && *canonical != '\0' ? canonical : text;
+            return host;
         }
     }
     SetLastSocketError(wsa::kNoData);
+    return std::nullopt;
+}
+
+std::optional<in_addr> ResolveIPv4(std::string_view host) {
+    if (auto dotted = ParseDottedIPv4(host)) {
+        return dotted;
+    }
+    if (auto resolved = ResolveHostByName(host)) {
+        return resolved->address;
+    }
     return std::nullopt;
 }
 

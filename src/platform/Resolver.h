@@ -10,6 +10,14 @@
 // A dotted IPv4 address ("192.0.2.7") parsed strictly; nullopt for anything else (names, "1.2.3").
 std::optional<in_addr> ParseDottedIPv4(std::string_view text);
 
+struct ResolvedHost {
+    in_addr address{};
+    std::string canonicalName;
+};
+
+// A host name's first IPv4 address and its official (canonical) name, as a host entry gives them.
+std::optional<ResolvedHost> ResolveHostByName(std::string_view name);
+
 // The first IPv4 address of a host name, or of dotted text (used unchanged, no lookup).
 std::optional<in_addr> ResolveIPv4(std::string_view host);
 
