@@ -218,8 +218,8 @@ bool Socket::Interrupted() const {
     return false;
 }
 
-long Socket::Send(const void* data, std::size_t n, bool urgent) {
-    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (urgent ? MSG_OOB : 0);
+template <typename Io>
+long Socket::RetryWhenReady(short events, Io io) {
     for (;;) {
         if (!IsOpen()) {
             SetLastSocketError(wsa::kNotSocket);
@@ -228,42 +228,28 @@ long Socket::Send(const void* data, std::size_t n, bool urgent) {
         if (Interrupted()) {
             return -1;
         }
-        const ssize_t sent = ::send(Handle(), data, n, flags);
-        if (sent >= 0) {
-            return static_cast<long>(sent);
+        const ssize_t done = io();
+        if (done >= 0) {
+            return static_cast<long>(done);
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             SetLastSocketErrorFromErrno(errno);
             return -1;
         }
-        if (Wait(POLLOUT) == WaitResult::Failed) {
+        if (Wait(events) == WaitResult::Failed) {
             return -1;
         }
     }
 }
 
+long Socket::Send(const void* data, std::size_t n, bool urgent) {
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (urgent ? MSG_OOB : 0);
+    return RetryWhenReady(POLLOUT, [&] { return ::send(Handle(), data, n, flags); });
+}
+
 long Socket::Receive(void* data, std::size_t n) {
     // Data already waiting is taken without a poll; the wait only happens when there is none.
-    for (;;) {
-        if (!IsOpen()) {
-            SetLastSocketError(wsa::kNotSocket);
-            return -1;
-        }
-        if (Interrupted()) {
-            return -1;
-        }
-        const ssize_t received = ::recv(Handle(), data, n, MSG_DONTWAIT);
-        if (received >= 0) {
-            return static_cast<long>(received);
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            SetLastSocketErrorFromErrno(errno);
-            return -1;
-        }
-        if (Wait(POLLIN) == WaitResult::Failed) {
-            return -1;
-        }
-    }
+    return RetryWhenReady(POLLIN, [&] { return ::recv(Handle(), data, n, MSG_DONTWAIT); });
 }
 
 std::optional<int> Socket::BytesAvailable() {

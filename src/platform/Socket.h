@@ -63,6 +63,10 @@ class Socket {
     WaitResult Wait(short events);
     // True (with WSAEINTR stored) while an attached interrupt is triggered.
     bool Interrupted() const;
+    // Runs one non-blocking send or receive (`io` returns what the system call did), waiting for
+    // `events` and trying again while the socket is not ready.
+    template <typename Io>
+    long RetryWhenReady(short events, Io io);
 
   private:
     std::atomic<int> fd_{-1};
