@@ -166,13 +166,26 @@ bool FtpSession::DiscardExtraneousReplies() {
 
 FtpRequest* FtpSession::TakePending() {
     std::lock_guard lock(queueLock_);
-    if (pendingCount_ == 0) {
-        return nullptr;
-    }
+    return pendingCount_ == 0 ? nullptr : PopPendingLocked();
+}
+
+FtpRequest* FtpSession::PopPendingLocked() {
     FtpRequest* record = pending_[static_cast<std::size_t>(pendingHead_)];
     pendingHead_ = (pendingHead_ + 1) % kPoolSize;
     --pendingCount_;
     return record;
+}
+
+int FtpSession::FlushPendingLocked() {
+    int flushed = 0;
+    while (pendingCount_ > 0) {
+        FtpRequest* record = PopPendingLocked();
+        record->text.clear();
+        record->object.reset();
+        freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
+        ++flushed;
+    }
+    return flushed;
 }
 
 void FtpSession::ReturnRecord(FtpRequest* record) {
@@ -229,14 +242,7 @@ bool FtpSession::Enqueue(FtpRequestKind kind, std::string_view text, int value) 
 void FtpSession::DiscardPending() {
     std::lock_guard lock(queueLock_);
     queueClosed_ = true;
-    while (pendingCount_ > 0) {
-        FtpRequest* record = pending_[static_cast<std::size_t>(pendingHead_)];
-        pendingHead_ = (pendingHead_ + 1) % kPoolSize;
-        --pendingCount_;
-        record->text.clear();
-        record->object.reset();
-        freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
-    }
+    FlushPendingLocked();
 }
 
 void FtpSession::RequestStop() {
@@ -269,19 +275,11 @@ void FtpSession::Abort() {
     int flushed = 0;
     {
         std::lock_guard lock(queueLock_);
-        while (pendingCount_ > 0) {
-            FtpRequest* record = pending_[static_cast<std::size_t>(pendingHead_)];
-            pendingHead_ = (pendingHead_ + 1) % kPoolSize;
-            --pendingCount_;
-            record->text.clear();
-            record->object.reset();
-            freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
-            ++flushed;
-            // Never blocks: when the worker has already taken this request's count, it finds the queue
-            // empty and waits again. After Stop the counts no longer matter and the wake-up must stay.
-            if (!stopRequested_) {
-                (void)queued_.try_acquire();
-            }
+        flushed = FlushPendingLocked();
+        // Never blocks: when the worker has already taken a flushed request's count, it finds the queue
+        // empty and waits again. After Stop the counts no longer matter and the wake-up must stay.
+        for (int i = 0; i < flushed && !stopRequested_; ++i) {
+            (void)queued_.try_acquire();
         }
     }
     const bool sentLate = SendAborOnce();  // a transfer that started while the queue was flushed

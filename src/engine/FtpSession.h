@@ -123,6 +123,10 @@ class FtpSession {
     // connection can no longer be queried.
     bool DiscardExtraneousReplies();
     FtpRequest* TakePending();
+    // With queueLock_ held: the head of pending_; pending_ must not be empty.
+    FtpRequest* PopPendingLocked();
+    // With queueLock_ held: empties pending_, releasing each request's object; returns how many.
+    int FlushPendingLocked();
     void ReturnRecord(FtpRequest* record);
     int Dispatch(FtpRequest& request);
     // Ends the session's queue: later Enqueue calls refuse and the waiting requests are released.
