@@ -61,10 +61,11 @@ void WispOptionsPage::PageDeactivated() {
 }
 
 void WispOptionsPage::ConfirmRemoval() {
+    // The text keeps its CR LF line breaks; Qt shows each pair as one break.
     QMessageBox box(QMessageBox::Critical, "Wisp Removal Confirmation",
-                    "This will remove your FTP site list.\n"
-                    "Any entries you have added will be LOST.\n"
-                    "\n"
+                    "This will remove your FTP site list.\r\n"
+                    "Any entries you have added will be LOST.\r\n"
+                    "\r\n"
                     "Are you SURE you want to continue?",
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Ok);

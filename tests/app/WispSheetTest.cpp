@@ -300,7 +300,7 @@ TEST_F(WispSheetTest, RemovalCancelledChangesNothing) {
     ASSERT_TRUE(answer.seen);
     EXPECT_EQ(answer.title, "Wisp Removal Confirmation");
     EXPECT_EQ(answer.text,
-              "This will remove your FTP site list.\nAny entries you have added will be LOST.\n\n"
+              "This will remove your FTP site list.\r\nAny entries you have added will be LOST.\r\n\r\n"
               "Are you SURE you want to continue?");
     EXPECT_EQ(answer.icon, QMessageBox::Critical);
     EXPECT_EQ(answer.buttons, QMessageBox::Ok | QMessageBox::Cancel);
