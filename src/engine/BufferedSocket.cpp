@@ -57,10 +57,16 @@ int BufferedSocket::ReadLine(std::string& line, int size) {
         const int take = cr != nullptr ? static_cast<int>(cr - begin) : count_;
         const int room = size - static_cast<int>(line.size());
         if (take >= room) {
-            // The line does not fit: consume what would have been stored, as a byte loop would.
+            // The line does not fit: consume what a byte loop would have, the bytes it stored and the one
+            // it took and found no room for (the CR itself when the line ends just too late). Whatever
+            // the stream holds next is read from the same place then.
             line.append(begin, static_cast<std::size_t>(room > 0 ? room : 0));
             position_ += room > 0 ? room : 0;
             count_ -= room > 0 ? room : 0;
+            if (count_ > 0 || ReceiveBlock() > 0) {
+                ++position_;
+                --count_;
+            }
             line.resize(static_cast<std::size_t>(size > 0 ? size - 1 : 0));
             SetLastSocketError(kMessageTooLong);
             return -1;
