@@ -199,7 +199,12 @@ bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& e
         path += '/';
     }
     path += localName;
-    LocalFile file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // O_NONBLOCK only so that a FIFO of that name without a reader fails the open instead of holding the
+    // worker for good; the writes that follow block as usual.
+    LocalFile file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+    if (file.IsOpen()) {
+        (void)::fcntl(file.Fd(), F_SETFL, ::fcntl(file.Fd(), F_GETFL) & ~O_NONBLOCK);
+    }
     if (!file.IsOpen()) {
         log.LogMessage("... Open failed on " + path);
         result = FtpTransfers::kOpenFailed;
@@ -265,6 +270,8 @@ bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& e
     if (localFailure) {
         result = LocalFailureResult(result);
     }
+    // A final 421 ends the request here rather than at the next entry's PASV or PORT, which could only
+    // fail too, after truncating that entry's local file.
     return result != kLostConnection;
 }
 

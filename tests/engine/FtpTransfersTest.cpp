@@ -159,7 +159,10 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
     };
     const std::vector<Case> cases = {
         {"type refused", kImageType, {{"TYPE A N", "500 no ascii"}}, 500},
-        {"type refused in both forms", kImageType, {{"TYPE A N", "504 no form"}, {"TYPE A", "504 no ascii"}}, 504},
+        {"type refused in both forms",
+         kImageType,
+         {{"TYPE A N", "504 no form"}, {"TYPE A", "504 no ascii"}},
+         504},
         {"PASV lost", kAsciiType, {{"PASV", "421 going down"}}, 421},
         {"LIST refused", kAsciiType, {{"PASV", ""}, {"LIST", "550 no listing"}}, 550},
     };
@@ -368,6 +371,12 @@ TEST_F(Transfers, UnsafeNamesAreRefusedAndTheNextEntryGoesOn) {
         entries.push_back(c.entry);
         messages.push_back(c.message);
     }
+    // A FIFO of the entry's name is nothing to write a download into; with no reader it must not hold
+    // the worker either.
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    entries.push_back(file("fifo"));
+    messages.push_back("GETing fifo -> " + Folder());
+    messages.push_back("... Open failed on " + (folder / "fifo").string());
     entries.push_back(file("good"));
     ScriptRetr("good", "g");
     EXPECT_EQ(Get(entries), 226);
@@ -376,7 +385,7 @@ TEST_F(Transfers, UnsafeNamesAreRefusedAndTheNextEntryGoesOn) {
     EXPECT_EQ(Lines(got.begin(), got.begin() + static_cast<long>(messages.size())), messages);
     ASSERT_TRUE(server.WaitForScriptDone());
     EXPECT_EQ(Commands(), (Lines{"PASV", "RETR good"}));
-    EXPECT_EQ(FolderNames(), std::set<std::string>{"good"});
+    EXPECT_EQ(FolderNames(), (std::set<std::string>{"fifo", "good"}));
     EXPECT_FALSE(fs::exists(folder.Path().parent_path() / "escape"));
 
     // The result of a request that ends on a refused entry says so.
