@@ -21,6 +21,9 @@ namespace {
 // so neither it nor its temporary siblings can be mistaken for a sub-key.
 constexpr const char* kValueFileName = ".values";
 constexpr const char* kTempPrefix = ".values.";
+// A value file that no longer reads is kept under this name (it starts with kTempPrefix, so removing
+// the key still takes it along) before the first write replaces it.
+constexpr const char* kDamagedFileName = ".values.damaged";
 
 // Layout: magic, u32 value count, per value {u8 type, u32 name length, name, u32 data length, data},
 // then the CRC-32 of every byte before it. All numbers little-endian. The checksum and the exact
@@ -267,7 +270,15 @@ bool ChangeValue(const fs::path& root, std::string_view key, std::string_view na
         return false;
     }
     const FolderLock lock(*folder);
-    std::vector<ProfileValue> values = ReadValues(*folder);
+    std::vector<ProfileValue> values;
+    if (const std::optional<std::string> bytes = ReadWholeFile(*folder / kValueFileName)) {
+        if (auto parsed = ProfileStore::ParseValueFile(*bytes)) {
+            values = std::move(*parsed);
+        } else {
+            // What was saved there may still be recovered by hand; a write must not destroy it.
+            ::rename((*folder / kValueFileName).c_str(), (*folder / kDamagedFileName).c_str());
+        }
+    }
     auto it =
         std::find_if(values.begin(), values.end(), [&](const ProfileValue& v) { return v.name == name; });
     if (it == values.end()) {

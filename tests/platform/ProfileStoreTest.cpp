@@ -216,6 +216,10 @@ TEST_F(ProfileStoreTest, DamagedFilesReadAsMissingValues) {
     const std::vector<ProfileValue> values = store.EnumerateValues(kKey);
     ASSERT_EQ(values.size(), 1u);
     EXPECT_EQ(values[0].text, "damage");
+    // The damaged file is kept aside rather than overwritten, and goes with its key.
+    EXPECT_EQ(ReadFile(ValueFile(kKey).parent_path() / ".values.damaged"), damaged.back());
+    EXPECT_TRUE(store.DeleteKey(kKey));
+    EXPECT_FALSE(store.KeyExists(kKey));
 }
 
 TEST_F(ProfileStoreTest, ValueFileThatIsNoRegularFileReadsAsMissing) {
