@@ -47,9 +47,10 @@ FtpSession::FtpSession(FtpUrl url, SessionViews views, FtpSessionOptions options
       options_(options),
       stopSignal_(std::make_shared<SocketInterrupt>()),
       abortSignal_(std::make_shared<SocketInterrupt>()) {
-    // Given in array order and taken from the head, so the last record is used first.
-    for (auto& record : records_) {
-        freeRecords_[freeCount_++] = &record;
+    // The free list holds the records in array order with its head on top of the stack, so the first
+    // record is used first and a record given back is the next one taken.
+    for (auto record = records_.rbegin(); record != records_.rend(); ++record) {
+        freeRecords_[static_cast<std::size_t>(freeCount_++)] = &*record;
     }
     control_.SetTimeout(options_.controlTimeoutMs);
     // The control connection ends only with Stop; Abort must not break the reply that follows an ABOR.
