@@ -76,7 +76,10 @@ bool OpenPassive(FtpSession& session, std::string_view command, BufferedSocket& 
     if (!session.SendCommand(command)) {
         return false;  // refused before sending; no reply will come
     }
-    session.PrepareDataSocket(data);
+    // Abort does not end this connect (the time-out and Stop still do): the transfer command is out, and
+    // a connection given up on would leave its answer to come in the middle of a later command's reply.
+    // With the connection made, the transfer is read and ended as any other.
+    session.PrepareDataSocket(data, false);
     (void)data.Create();  // a failure shows in the connect that follows
     const std::string named = reply.DottedAddress();
     if (named != server->address) {
@@ -88,6 +91,7 @@ bool OpenPassive(FtpSession& session, std::string_view command, BufferedSocket& 
         data.Close();
         return false;
     }
+    session.PrepareDataSocket(data);
     session.Log().LogMessage("Connected to [" + Endpoint(server->address, reply.port) + "] for DATA");
     return true;
 }

@@ -271,7 +271,7 @@ bool FtpSession::SendAborOnce() {
 
 void FtpSession::Abort() {
     abortRequested_ = true;
-    abortSignal_->Trigger();  // ends a data connection's connect or accept at once
+    abortSignal_->Trigger();  // ends an active-mode accept and a transfer's data waits at once
     const bool sentFirst = SendAborOnce();
     int flushed = 0;
     {
@@ -391,7 +391,7 @@ int FtpSession::Command(std::string_view command, FtpReply* reply) {
     return ReadReply(reply);
 }
 
-void FtpSession::PrepareDataSocket(Socket& socket) const {
+void FtpSession::PrepareDataSocket(Socket& socket, bool abortEnds) const {
     socket.SetTimeout(options_.dataTimeoutMs);
-    socket.SetInterrupts(stopSignal_, abortSignal_);
+    socket.SetInterrupts(stopSignal_, abortEnds ? abortSignal_ : nullptr);
 }

@@ -99,8 +99,9 @@ class FtpSession {
     int ReadReply(FtpReply* reply = nullptr);
     // SendCommand then ReadReply; kCommandRefused without reading when the command was refused.
     int Command(std::string_view command, FtpReply* reply = nullptr);
-    // Gives a data socket the session's data time-out and makes Stop and Abort end its waits (WSAEINTR).
-    void PrepareDataSocket(Socket& socket) const;
+    // Gives a data socket the session's data time-out and makes Stop end its waits (WSAEINTR), and Abort
+    // too unless `abortEnds` is false.
+    void PrepareDataSocket(Socket& socket, bool abortEnds = true) const;
 
     int CurrentType() const { return currentType_; }
     void SetCurrentType(int index) { currentType_ = index; }

@@ -211,6 +211,20 @@ TEST_F(Transfers, AbortedListingFinishesWithFalse) {
     EXPECT_FALSE(session->Transferring());
 }
 
+// Escape during the directory change that precedes a listing: the listing's data connection is still made
+// and its replies read, so none of them is left to answer a later command.
+TEST_F(Transfers, AbortBeforeTheListingStillReadsItsRepliesAndFinishesWithFalse) {
+    ASSERT_TRUE(Connect());
+    server.Expect("PASV").Pasv();
+    server.Expect("LIST").Line("150 go").DataOpen().DataClose().Line("226 done");
+    session->Abort();  // nothing is transferring or queued: only the flag is set
+    EXPECT_EQ(FtpTransfers::ListDirectory(*session, "/pub"), 226);
+    EXPECT_EQ(Texts("FinishListing"), Lines{"0"});
+    EXPECT_EQ(Log(), (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 go",
+                            "... received 0 bytes in 0 seconds", ">226 done"}));
+    EXPECT_FALSE(session->AbortRequested());
+}
+
 TEST_F(Transfers, SendsOneTypeCommandPerChange) {
     ASSERT_TRUE(Connect());
     const auto file = [](const char* name) { return RemoteEntry(name, 1, kListedTime); };
