@@ -117,9 +117,16 @@ bool OpenActive(FtpSession& session, std::string_view command, BufferedSocket& d
     if (!session.SendCommand(command)) {
         return false;
     }
-    if (!listener.Accept(data)) {
-        LogSocketFailure(session, "Accept");
+    bool refused = false;
+    if (!listener.Accept(data, session.Control(), &refused)) {
         data.Close();
+        if (refused) {
+            // The server answered the transfer command instead of connecting: take that answer now,
+            // so it is neither waited out nor mistaken later for the reply to another command.
+            controlReply = session.ReadReply();
+            return false;
+        }
+        LogSocketFailure(session, "Accept");
         return false;
     }
     session.Log().LogMessage("Accepted connection on [" + Endpoint(local->address, listening->port) +

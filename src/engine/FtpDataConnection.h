@@ -22,8 +22,10 @@ class FtpDataConnection {
   public:
     // True when `data` is connected and `command` ("LIST", "RETR path", "STOR name") has been sent.
     // `data` comes in unopened and leaves without a buffer; its waits are bounded by the session's data
-    // time-out and ended by Abort. `controlReply`, when given, receives the code of the PASV or PORT reply
-    // (0 when none was read): 421 there means the control connection is lost and the request must end.
+    // time-out and ended by Abort. `controlReply`, when given, receives the code of the last reply read
+    // (PASV or PORT, or in active mode the refusal of the transfer command that came instead of the
+    // server's connection; 0 when none was read): 421 means the control connection is lost and the
+    // request must end.
     static bool Open(FtpSession& session, std::string_view command, BufferedSocket& data,
                      int* controlReply = nullptr);
 

@@ -82,7 +82,16 @@ bool Socket::Create(std::uint16_t port, int type, std::string_view localAddress)
     return true;
 }
 
-Socket::WaitResult Socket::Wait(short events) {
+namespace {
+// True when the next byte waiting on `fd` starts a refusal (4xx, 5xx), or the peer has closed.
+bool PeerRefusedOrClosed(int fd) {
+    char first = 0;
+    const ssize_t n = ::recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n == 1 && (first == '4' || first == '5'));
+}
+}  // namespace
+
+Socket::WaitResult Socket::Wait(short events, int answersFd) {
     const int fd = Handle();
     if (fd < 0) {
         SetLastSocketError(wsa::kNotSocket);
@@ -94,13 +103,17 @@ Socket::WaitResult Socket::Wait(short events) {
         if (Interrupted()) {
             return WaitResult::Failed;
         }
-        std::array<pollfd, 3> fds{};
+        std::array<pollfd, 4> fds{};
         nfds_t n = 0;
         fds[n++] = pollfd{fd, events, 0};
         for (const auto* interrupt : {stop_.get(), abort_.get()}) {
             if (interrupt != nullptr && interrupt->Fd() >= 0) {
                 fds[n++] = pollfd{interrupt->Fd(), POLLIN, 0};
             }
+        }
+        const nfds_t interrupts = n;
+        if (answersFd >= 0) {
+            fds[n++] = pollfd{answersFd, POLLIN, 0};
         }
         int waitMs = -1;
         if (timeoutMs_ > 0) {
@@ -115,11 +128,19 @@ Socket::WaitResult Socket::Wait(short events) {
             SetLastSocketErrorFromErrno(errno);
             return WaitResult::Failed;
         }
-        for (nfds_t i = 1; i < n; ++i) {
+        for (nfds_t i = 1; i < interrupts; ++i) {
             if (fds[i].revents != 0) {
                 SetLastSocketError(wsa::kInterrupted);
                 return WaitResult::Failed;
             }
+        }
+        if (n > interrupts && fds[interrupts].revents != 0) {
+            if (PeerRefusedOrClosed(answersFd)) {
+                SetLastSocketError(wsa::kConnectionRefused);
+                return WaitResult::Answered;
+            }
+            // A preliminary or positive reply: the connection may still come; stop watching.
+            answersFd = -1;
         }
         if (fds[0].revents != 0) {
             // Errors and hang-ups count as ready: the call that follows reports them with their own code.
@@ -185,6 +206,21 @@ bool Socket::Listen(int backlog) {
 }
 
 bool Socket::Accept(Socket& peer) {
+    bool refused = false;
+    return AcceptWatching(peer, -1, refused);
+}
+
+bool Socket::Accept(Socket& peer, const Socket& answers, bool* refused) {
+    bool answered = false;
+    const bool accepted = AcceptWatching(peer, answers.Handle(), answered);
+    if (refused != nullptr) {
+        *refused = answered;
+    }
+    return accepted;
+}
+
+bool Socket::AcceptWatching(Socket& peer, int answersFd, bool& refused) {
+    refused = false;
     if (!RequireOpen(Handle())) {
         return false;
     }
@@ -193,7 +229,12 @@ bool Socket::Accept(Socket& peer) {
         return false;
     }
     for (;;) {
-        if (Wait(POLLIN) == WaitResult::Failed) {
+        const WaitResult waited = Wait(POLLIN, answersFd);
+        if (waited == WaitResult::Answered) {
+            refused = true;
+            return false;
+        }
+        if (waited == WaitResult::Failed) {
             return false;
         }
         const int fd = accept4(Handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

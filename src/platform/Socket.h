@@ -32,6 +32,10 @@ class Socket {
     bool Listen(int backlog = 5);
     // Waits (bounded) for a connection and hands it to `peer`, which must not be open.
     bool Accept(Socket& peer);
+    // The same, but also gives up, with `*refused` set, as soon as `answers` (a connection the peer
+    // speaks on) starts a line with '4' or '5', or closes: a server that refuses the transfer never
+    // connects, and waiting out the time-out would only hold the user up.
+    bool Accept(Socket& peer, const Socket& answers, bool* refused);
 
     // One send of up to n bytes (urgent: as out-of-band data); the count sent, or -1.
     long Send(const void* data, std::size_t n, bool urgent = false);
@@ -58,15 +62,17 @@ class Socket {
     static constexpr int kStream = 1;
 
   protected:
-    enum class WaitResult { Ready, Failed };
-    // Waits for `events` (poll flags) on the socket; on failure the last socket error says why.
-    WaitResult Wait(short events);
+    enum class WaitResult { Ready, Failed, Answered };
+    // Waits for `events` (poll flags) on the socket; on failure the last socket error says why. With an
+    // `answersFd`, a refusal or a close arriving there ends the wait as Answered.
+    WaitResult Wait(short events, int answersFd = -1);
     // True (with WSAEINTR stored) while an attached interrupt is triggered.
     bool Interrupted() const;
     // Runs one non-blocking send or receive (`io` returns what the system call did), waiting for
     // `events` and trying again while the socket is not ready.
     template <typename Io>
     long RetryWhenReady(short events, Io io);
+    bool AcceptWatching(Socket& peer, int answersFd, bool& refused);
 
   private:
     std::atomic<int> fd_{-1};

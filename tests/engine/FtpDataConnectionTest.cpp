@@ -255,6 +255,22 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
     }
 }
 
+TEST_F(DataConnection, ActiveModeRefusalEndsTheWaitForTheServer) {
+    // A server that refuses the transfer never connects: its answer ends the wait at once and is taken
+    // as the transfer's reply, not waited out (the time-out here is far beyond the test's own limit).
+    FtpSessionOptions options = StillClock();
+    options.passive = false;
+    options.dataTimeoutMs = 600000;
+    ASSERT_TRUE(Connect(options));
+    server.ExpectVerb("PORT").Line("200 ok");
+    server.Expect("RETR missing").Line("550 No such file");
+    int controlReply = 0;
+    EXPECT_FALSE(Open("RETR missing", &controlReply));
+    EXPECT_EQ(controlReply, 550);
+    EXPECT_EQ(Log(), (Lines{"<PORT 127,0,0,1,P1,P2", ">200 ok", "<RETR missing", ">550 No such file"}));
+    EXPECT_EQ(server.DataConnectionsOpened(), 0);
+}
+
 // The worker: the transfer command of a data connection that could not be made is answered late, and
 // that answer is shown as extraneous before the next request, which then gets its own replies.
 TEST(DataConnectionWorker, LateAnswerAfterFailedPassiveConnectIsDiscarded) {
