@@ -7,28 +7,11 @@
 #include <thread>
 
 #include "engine/FtpSession.h"
+#include "engine/NullViews.h"
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
 
 namespace {
-
-class NullViews : public StatusView, public LogView, public HostView, public RemoteView {
-  public:
-    void SetStatus(std::optional<std::string_view>) override {}
-    void SetProgress(int) override {}
-    void LogTraffic(std::string_view) override {}
-    void LogMessage(std::string_view) override {}
-    void ShowConnected(std::string_view) override {}
-    void ResetAfterSession() override {}
-    void PingFinished() override {}
-    void ResetForSession(FtpSession&) override {}
-    bool EnterDirectory(std::string_view) override { return false; }
-    void AddListingLine(std::string_view) override {}
-    void FinishListing(bool) override {}
-    RemoteEntry EntryAt(int) override { return RemoteEntry(); }
-    void RemoveEntry(int) override {}
-    void UploadedFile(std::string_view, std::int64_t, std::int32_t) override {}
-};
 
 void Run(const char* what, const std::string& reply, int replies, int linesPerReply) {
     Socket listener;
@@ -39,7 +22,7 @@ void Run(const char* what, const std::string& reply, int replies, int linesPerRe
     NullViews views;
     FtpUrl url;
     ParseUrl(url, "ftp://127.0.0.1/");
-    auto session = FtpSession::CreateWithoutWorker(url, SessionViews{views, views, views, views});
+    auto session = FtpSession::CreateWithoutWorker(url, views.Views());
     BufferedSocket& control = session->Control();
     Socket peer;
     if (!control.Create() || !control.AllocateBuffer(FtpSession::kControlBufferSize) ||

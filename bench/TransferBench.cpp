@@ -33,6 +33,7 @@
 
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "engine/NullViews.h"
 #include "engine/SessionViews.h"
 #include "listing/RemoteEntry.h"
 
@@ -89,12 +90,8 @@ std::unique_ptr<BenchServer> StartServer() {
 
 // The views of one engine session: listing lines go to a file (as curl's do), everything else is
 // counted; the bench waits on the two events that end its requests.
-class BenchViews : public StatusView, public LogView, public HostView, public RemoteView {
+class BenchViews : public NullViews {
   public:
-    SessionViews Views() { return SessionViews{*this, *this, *this, *this}; }
-
-    void SetStatus(std::optional<std::string_view>) override {}
-    void SetProgress(int) override {}
     void LogTraffic(std::string_view line) override { Keep(line); }
     void LogMessage(std::string_view line) override {
         Keep(line);
@@ -102,10 +99,7 @@ class BenchViews : public StatusView, public LogView, public HostView, public Re
             Signal(cachedEntered_);
         }
     }
-    void ShowConnected(std::string_view) override {}
     void ResetAfterSession() override { Signal(ended_); }
-    void PingFinished() override {}
-    void ResetForSession(FtpSession&) override {}
     bool EnterDirectory(std::string_view) override { return cached_; }
     void AddListingLine(std::string_view line) override {
         if (listing_ != nullptr) {
@@ -120,8 +114,6 @@ class BenchViews : public StatusView, public LogView, public HostView, public Re
                    ? entries_[static_cast<std::size_t>(index)]
                    : RemoteEntry();
     }
-    void RemoveEntry(int) override {}
-    void UploadedFile(std::string_view, std::int64_t, std::int32_t) override {}
 
     // Before the session starts.
     void AnswerCached(bool cached) { cached_ = cached; }

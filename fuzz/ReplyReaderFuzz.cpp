@@ -10,33 +10,21 @@
 #include <string_view>
 
 #include "engine/FtpSession.h"
+#include "engine/NullViews.h"
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
 #include "platform/Socket.h"
 
 namespace {
 
-class NullViews : public StatusView, public LogView, public HostView, public RemoteView {
+class CheckingViews : public NullViews {
   public:
-    void SetStatus(std::optional<std::string_view>) override {}
-    void SetProgress(int) override {}
     void LogTraffic(std::string_view line) override {
         // A logged reply line never holds the CR that ends it and never exceeds 255 characters.
         if (line.size() > 256 + 64 || line.find('\r') != std::string_view::npos) {
             std::abort();
         }
     }
-    void LogMessage(std::string_view) override {}
-    void ShowConnected(std::string_view) override {}
-    void ResetAfterSession() override {}
-    void PingFinished() override {}
-    void ResetForSession(FtpSession&) override {}
-    bool EnterDirectory(std::string_view) override { return false; }
-    void AddListingLine(std::string_view) override {}
-    void FinishListing(bool) override {}
-    RemoteEntry EntryAt(int) override { return RemoteEntry(); }
-    void RemoveEntry(int) override {}
-    void UploadedFile(std::string_view, std::int64_t, std::int32_t) override {}
 };
 
 }  // namespace
@@ -50,10 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!listening) {
         std::abort();
     }
-    NullViews views;
+    CheckingViews views;
     FtpUrl url;
     ParseUrl(url, "ftp://127.0.0.1/");
-    auto session = FtpSession::CreateWithoutWorker(url, SessionViews{views, views, views, views});
+    auto session = FtpSession::CreateWithoutWorker(url, views.Views());
     BufferedSocket& control = session->Control();
     Socket peer;
     if (!control.Create() || !control.AllocateBuffer(FtpSession::kControlBufferSize) ||

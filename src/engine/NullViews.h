@@ -1,0 +1,29 @@
+#pragma once
+// Every view a session reports to, doing nothing: for programs that drive the engine without a user
+// interface (benchmarks, fuzz targets). Override only what a program wants to see.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "engine/SessionViews.h"
+#include "listing/RemoteEntry.h"
+
+class NullViews : public StatusView, public LogView, public HostView, public RemoteView {
+  public:
+    void SetStatus(std::optional<std::string_view>) override {}
+    void SetProgress(int) override {}
+    void LogTraffic(std::string_view) override {}
+    void LogMessage(std::string_view) override {}
+    void ShowConnected(std::string_view) override {}
+    void ResetAfterSession() override {}
+    void PingFinished() override {}
+    void ResetForSession(FtpSession&) override {}
+    bool EnterDirectory(std::string_view) override { return false; }
+    void AddListingLine(std::string_view) override {}
+    void FinishListing(bool) override {}
+    RemoteEntry EntryAt(int) override { return RemoteEntry(); }
+    void RemoveEntry(int) override {}
+    void UploadedFile(std::string_view, std::int64_t, std::int32_t) override {}
+
+    SessionViews Views() { return SessionViews{*this, *this, *this, *this}; }
+};
