@@ -100,7 +100,7 @@ void FtpSession::SessionMain() {
     std::string connectionText;
     if (!stopRequested_ && FtpLogin::ConnectAndLogin(*this, connectionText)) {
         views_.host.ShowConnected(connectionText);
-        views_.remote.ResetForSession(*this);
+        views_.remote.ResetForSession(handle_);
         // The session opens in the URL's directory, or in its parent when that cannot be entered.
         Enqueue(FtpRequestKind::ChangeDir, url_.path, 1);
         ServeRequests();

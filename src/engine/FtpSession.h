@@ -5,8 +5,8 @@
 // Lifetime. Start creates the session and its worker and returns a shared FtpSessionHandle. The worker
 // owns the session: when the session ends (Logoff, a 421 or lost connection, a failed login, Stop) it
 // closes the control connection, discards the queued requests (their objects are released), calls
-// ResetAfterSession on the Host view and then on the Remote view — the pages drop the FtpSession& they
-// got from ResetForSession there — and only then frees the session. The handle stays valid after that.
+// ResetAfterSession on the Host view and then on the Remote view — the pages drop the handle they got
+// from ResetForSession there — and only then frees the session. The handle stays valid after that.
 // At program exit the owner fences the user-interface bridge, then calls Stop and WaitEnded with a bound.
 //
 // Request handlers (worker thread) plug in through the section "For request handlers": the control
@@ -76,8 +76,7 @@ class FtpSession {
     // User interface thread. Stops a running transfer with an urgent ABOR, discards the queued requests
     // and reports "Transfer terminated", "Queue flushed" or both.
     void Abort();
-    // A page that may outlive the session without hearing of its end (the bridge is fenced at exit)
-    // keeps this rather than the FtpSession& from ResetForSession: it refuses once the session is gone.
+    // What the pages get from ResetForSession: it refuses once the session is gone.
     std::shared_ptr<FtpSessionHandle> Handle() const { return handle_; }
 
     // ---- For request handlers (worker thread unless stated) ----

@@ -17,7 +17,7 @@ class NullViews : public StatusView, public LogView, public HostView, public Rem
     void ShowConnected(std::string_view) override {}
     void ResetAfterSession() override {}
     void PingFinished() override {}
-    void ResetForSession(FtpSession&) override {}
+    void ResetForSession(std::shared_ptr<FtpSessionHandle>) override {}
     bool EnterDirectory(std::string_view) override { return false; }
     void AddListingLine(std::string_view) override {}
     void FinishListing(bool) override {}

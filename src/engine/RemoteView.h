@@ -2,16 +2,18 @@
 // What the session worker asks of and tells the Remote page: directory changes, listing lines, the
 // entries that requests refer to by slot index, deletions and uploads.
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
-class FtpSession;
+class FtpSessionHandle;
 class RemoteEntry;
 
 class RemoteView {
 public:
     virtual ~RemoteView() = default;
-    // After a successful login; the page keeps a non-owning pointer until ResetAfterSession.
-    virtual void ResetForSession(FtpSession& session) = 0;
+    // After a successful login: the session's handle, the page's only way to reach the session (Enqueue,
+    // Abort). The page drops it at ResetAfterSession; the handle refuses once the session has ended.
+    virtual void ResetForSession(std::shared_ptr<FtpSessionHandle> session) = 0;
     virtual void ResetAfterSession() = 0;
     // True when a cached listing of exactly this directory is now shown; false when an empty listing
     // waits to be filled by AddListingLine / FinishListing.

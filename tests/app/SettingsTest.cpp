@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppTestSupport.h"
+#include "support/ConfigFolder.h"
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
 

@@ -92,7 +92,7 @@ void RecordingViews::SetCachedDirectories(std::set<std::string> directories) {
     cached_ = std::move(directories);
 }
 
-FtpSession* RecordingViews::Session() const {
+std::shared_ptr<FtpSessionHandle> RecordingViews::Session() const {
     std::lock_guard lock(mutex_);
     return session_;
 }
@@ -134,10 +134,10 @@ void RecordingViews::Host::PingFinished() {
     owner_.Record("PingFinished", "");
 }
 
-void RecordingViews::Remote::ResetForSession(FtpSession& session) {
+void RecordingViews::Remote::ResetForSession(std::shared_ptr<FtpSessionHandle> session) {
     {
         std::lock_guard lock(owner_.mutex_);
-        owner_.session_ = &session;
+        owner_.session_ = std::move(session);
     }
     owner_.Record("ResetForSession", "");
 }
@@ -145,7 +145,7 @@ void RecordingViews::Remote::ResetForSession(FtpSession& session) {
 void RecordingViews::Remote::ResetAfterSession() {
     {
         std::lock_guard lock(owner_.mutex_);
-        owner_.session_ = nullptr;
+        owner_.session_.reset();
     }
     owner_.Record("RemoteResetAfterSession", "");
 }

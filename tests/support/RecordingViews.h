@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -53,8 +54,8 @@ class RecordingViews {
     RemoteEntry Entry(int index) const;
     // Directories EnterDirectory answers true for (a cached listing is shown).
     void SetCachedDirectories(std::set<std::string> directories);
-    // The session given to ResetForSession; null before it and after RemoteResetAfterSession.
-    FtpSession* Session() const;
+    // The handle given to ResetForSession; null before it and after RemoteResetAfterSession.
+    std::shared_ptr<FtpSessionHandle> Session() const;
     // Runs after every recorded call, on the calling thread, outside the recorder's lock.
     void SetHook(std::function<void(const RecordedCall&)> hook);
 
@@ -76,7 +77,7 @@ class RecordingViews {
     std::vector<RecordedCall> calls_;
     std::vector<RemoteEntry> entries_;
     std::set<std::string> cached_;
-    FtpSession* session_ = nullptr;
+    std::shared_ptr<FtpSessionHandle> session_;
     std::function<void(const RecordedCall&)> hook_;
 
     class Status : public StatusView {
@@ -110,7 +111,7 @@ class RecordingViews {
     class Remote : public RemoteView {
       public:
         explicit Remote(RecordingViews& owner) : owner_(owner) {}
-        void ResetForSession(FtpSession& session) override;
+        void ResetForSession(std::shared_ptr<FtpSessionHandle> session) override;
         void ResetAfterSession() override;
         bool EnterDirectory(std::string_view directory) override;
         void AddListingLine(std::string_view line) override;

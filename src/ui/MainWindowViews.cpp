@@ -1,9 +1,9 @@
-#include "app/MainWindowViews.h"
+#include "ui/MainWindowViews.h"
 
 #include <utility>
 
-#include "app/UiBridge.h"
-#include "app/WispSheet.h"
+#include "ui/UiBridge.h"
+#include "ui/WispSheet.h"
 
 MainWindowViews& MainWindowViews::Instance() {
     // Never destroyed: a worker or ping thread may still report while static objects are torn down.

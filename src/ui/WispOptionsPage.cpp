@@ -1,4 +1,4 @@
-#include "app/WispOptionsPage.h"
+#include "ui/WispOptionsPage.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "app/WispApp.h"
+#include "ui/WispApp.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <csignal>
 
-#include "app/WispSheet.h"
+#include "ui/WispSheet.h"
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
 

@@ -1,4 +1,4 @@
-#include "remote/WispRemotePage.h"
+#include "ui/WispRemotePage.h"
 
 WispRemotePage::WispRemotePage(QWidget* parent) : WispPropertyPage(parent) {
     setObjectName("WispRemotePage");

@@ -1,4 +1,4 @@
-#include "app/UiBridge.h"
+#include "ui/UiBridge.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "app/WispAboutPage.h"
+#include "ui/WispAboutPage.h"
 
 #include <QGroupBox>
 #include <QHBoxLayout>

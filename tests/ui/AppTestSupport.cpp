@@ -1,4 +1,4 @@
-#include "app/AppTestSupport.h"
+#include "ui/AppTestSupport.h"
 
 #include <stdlib.h>
 
@@ -52,28 +52,6 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
-}
-
-ConfigFolder::ConfigFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "wisp-app-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "cannot create a temporary configuration folder";
-    }
-    path_ = pattern;
-    if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
-        previous_ = old;
-    }
-    ::setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
-}
-
-ConfigFolder::~ConfigFolder() {
-    if (previous_) {
-        ::setenv("XDG_CONFIG_HOME", previous_->c_str(), 1);
-    } else {
-        ::unsetenv("XDG_CONFIG_HOME");
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 TestThread::TestThread(std::function<void()> body) : state_(std::make_shared<State>()) {

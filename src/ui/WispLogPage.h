@@ -4,7 +4,7 @@
 // check boxes only when the user leaves the page.
 #include <string_view>
 
-#include "app/WispPropertyPage.h"
+#include "ui/WispPropertyPage.h"
 
 class QCheckBox;
 class QListWidget;

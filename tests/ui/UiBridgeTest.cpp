@@ -1,4 +1,4 @@
-#include "app/UiBridge.h"
+#include "ui/UiBridge.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "app/AppTestSupport.h"
+#include "ui/AppTestSupport.h"
 
 namespace {
 

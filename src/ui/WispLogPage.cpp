@@ -1,4 +1,4 @@
-#include "app/WispLogPage.h"
+#include "ui/WispLogPage.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>

@@ -3,7 +3,7 @@
 // address in read-only boxes the user can select and copy from.
 #include <QString>
 
-#include "app/WispPropertyPage.h"
+#include "ui/WispPropertyPage.h"
 
 class QLineEdit;
 

@@ -1,4 +1,4 @@
-#include "app/WispSheet.h"
+#include "ui/WispSheet.h"
 
 #include <gtest/gtest.h>
 
@@ -20,18 +20,18 @@
 #include <string>
 #include <vector>
 
-#include "app/AppTestSupport.h"
-#include "app/MainWindowViews.h"
-#include "app/UiBridge.h"
-#include "app/WispAboutPage.h"
-#include "app/WispLogPage.h"
-#include "app/WispOptionsPage.h"
+#include "ui/AppTestSupport.h"
+#include "ui/MainWindowViews.h"
+#include "ui/UiBridge.h"
+#include "ui/WispAboutPage.h"
+#include "ui/WispLogPage.h"
+#include "ui/WispOptionsPage.h"
 #include "hosts/FtpUrl.h"
 #include "hosts/HostList.h"
-#include "hosts/WispHostPage.h"
+#include "ui/WispHostPage.h"
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
-#include "remote/WispRemotePage.h"
+#include "ui/WispRemotePage.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // still to come, and the tab takes its place in the row so the main window is complete.
 #include <memory>
 
-#include "app/WispPropertyPage.h"
+#include "ui/WispPropertyPage.h"
 
 class HostList;
 class HostListItems;

@@ -1,4 +1,4 @@
-#include "app/WispSheet.h"
+#include "ui/WispSheet.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -9,15 +9,15 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "app/MainWindowViews.h"
+#include "ui/MainWindowViews.h"
 #include "app/Settings.h"
-#include "app/UiBridge.h"
-#include "app/WispAboutPage.h"
-#include "app/WispLogPage.h"
-#include "app/WispOptionsPage.h"
+#include "ui/UiBridge.h"
+#include "ui/WispAboutPage.h"
+#include "ui/WispLogPage.h"
+#include "ui/WispOptionsPage.h"
 #include "hosts/FtpUrl.h"
-#include "hosts/WispHostPage.h"
-#include "remote/WispRemotePage.h"
+#include "ui/WispHostPage.h"
+#include "ui/WispRemotePage.h"
 
 // The resources live in a static library; nothing else would pull their initialiser in.
 static void InitWispResources() {

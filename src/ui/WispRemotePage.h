@@ -1,7 +1,7 @@
 #pragma once
 // The Remote tab: the server's current directory, its cache and the commands on its entries. Empty
 // for now; it takes its place in the tab row so the main window is complete.
-#include "app/WispPropertyPage.h"
+#include "ui/WispPropertyPage.h"
 
 class WispRemotePage : public WispPropertyPage {
     Q_OBJECT

@@ -12,26 +12,14 @@
 #include <string>
 #include <thread>
 
+#include "support/ConfigFolder.h"
+
 // Makes sure the QApplication exists (created once, before the first test that needs it).
 void EnsureTestApplication();
 
 // Processes events until `done` holds or `timeout` passes; true when it held.
 bool PumpUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
-
-// Points XDG_CONFIG_HOME at a fresh empty folder for the test's life and restores it afterwards.
-class ConfigFolder {
-  public:
-    ConfigFolder();
-    ~ConfigFolder();
-    ConfigFolder(const ConfigFolder&) = delete;
-    ConfigFolder& operator=(const ConfigFolder&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-    std::optional<std::string> previous_;
-};
 
 // A thread running `body`; Finished() tells whether it has returned. A thread that never returns is
 // detached at destruction so a failing test reports instead of hanging.

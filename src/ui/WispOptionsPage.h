@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "app/WispPropertyPage.h"
+#include "ui/WispPropertyPage.h"
 
 class QCheckBox;
 class QLineEdit;

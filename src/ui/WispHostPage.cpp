@@ -1,4 +1,4 @@
-#include "hosts/WispHostPage.h"
+#include "ui/WispHostPage.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "app/WispApp.h"
+#include "ui/WispApp.h"
 
 int main(int argc, char** argv) {
     WispApp app(argc, argv);

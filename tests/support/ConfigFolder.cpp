@@ -1,0 +1,29 @@
+#include "support/ConfigFolder.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <system_error>
+
+ConfigFolder::ConfigFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "wisp-app-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "cannot create a temporary configuration folder";
+    }
+    path_ = pattern;
+    if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
+        previous_ = old;
+    }
+    ::setenv("XDG_CONFIG_HOME", path_.c_str(), 1);
+}
+
+ConfigFolder::~ConfigFolder() {
+    if (previous_) {
+        ::setenv("XDG_CONFIG_HOME", previous_->c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
