@@ -3,8 +3,13 @@
 // for now; it takes its place in the tab row so the main window is complete.
 #include "ui/WispPropertyPage.h"
 
+class RemoteView;
+
 class WispRemotePage : public WispPropertyPage {
     Q_OBJECT
   public:
     explicit WispRemotePage(QWidget* parent = nullptr);
+
+    // What a session reports to about this page; valid for the whole run.
+    RemoteView& SessionView();
 };
