@@ -39,7 +39,7 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     setWindowTitle(kCaption);
 
     about_ = std::make_unique<WispAboutPage>();
-    host_ = std::make_unique<WispHostPage>(store_);
+    host_ = std::make_unique<WispHostPage>(store_, *this);
     log_ = std::make_unique<WispLogPage>();
     options_ = std::make_unique<WispOptionsPage>();
     remote_ = std::make_unique<WispRemotePage>();
@@ -182,6 +182,8 @@ void WispSheet::closeEvent(QCloseEvent* event) {
         SetStatus("Exiting");
         SaveSettings();
         StopReporting();
+        // Fenced first: a worker waiting on this window is released, so it can see the stop and end.
+        host_->StopThreads();
     }
     event->accept();
 }

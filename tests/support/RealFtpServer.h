@@ -41,6 +41,9 @@ class RealFtpServer {
     bool HasNamedAccount() const { return kind_ == Kind::Pyftpdlib; }
     static constexpr const char* kUser = "wisp";
     static constexpr const char* kPassword = "secret";
+    // A second named account (pyftpdlib only) whose login holds the URL's separators "@", ":" and "/".
+    static constexpr const char* kOddUser = "a@b.example";
+    static constexpr const char* kOddPassword = "p@ss:w/rd";
 
     // Files in the served folder, by path relative to the root. Files in the writable folder are given to
     // the anonymous user's system account so that it may overwrite and delete them.

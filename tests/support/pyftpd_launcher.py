@@ -2,7 +2,8 @@
 
 Usage: pyftpd_launcher.py ROOT LOGFILE
 
-Serves ROOT to anonymous users and to the account wisp/secret, both with full read/write rights, on a port
+Serves ROOT to anonymous users, to the account wisp/secret and to the account a@b.example/p@ss:w/rd (a login
+that a URL's own syntax could not carry), all with full read/write rights, on a port
 the system chooses; prints that port on stdout as one line once the server listens. Exits when stdin reaches
 end of file, so a test process that dies never leaves a server behind.
 """
@@ -26,6 +27,7 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_anonymous(root, perm=PERMISSIONS)
     authorizer.add_user("wisp", "secret", root, perm=PERMISSIONS)
+    authorizer.add_user("a@b.example", "p@ss:w/rd", root, perm=PERMISSIONS)
 
     class Handler(FTPHandler):
         pass

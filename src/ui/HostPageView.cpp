@@ -1,0 +1,38 @@
+#include "ui/HostPageView.h"
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "ui/UiBridge.h"
+#include "ui/WispHostPage.h"
+
+HostPageView& HostPageView::Create(std::shared_ptr<UiBridge> bridge, WispHostPage* page) {
+    // Never freed: a worker that is still ending when its window has gone may call its view late. A
+    // program has one page; a test program one per window it opens.
+    static std::mutex mutex;
+    static std::deque<HostPageView> views;
+    std::lock_guard lock(mutex);
+    return views.emplace_back(std::move(bridge), page);
+}
+
+HostPageView::HostPageView(std::shared_ptr<UiBridge> bridge, WispHostPage* page)
+    : bridge_(std::move(bridge)), page_(page) {}
+
+template <typename Work>
+void HostPageView::OnPage(const Work& work) {
+    bridge_->RunAndWait([this, &work] { work(*page_); });
+}
+
+void HostPageView::ShowConnected(std::string_view connectionText) {
+    OnPage([connectionText](WispHostPage& page) { page.ShowConnected(connectionText); });
+}
+
+void HostPageView::ResetAfterSession() {
+    OnPage([](WispHostPage& page) { page.ResetAfterSession(); });
+}
+
+void HostPageView::PingFinished() {
+    OnPage([](WispHostPage& page) { page.PingFinished(); });
+}
