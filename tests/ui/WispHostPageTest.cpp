@@ -464,15 +464,20 @@ TEST_F(WispHostPageServerTest, TheLoginReachesTheServerWhateverItHolds) {
         const char* user;
         const char* password;
         bool save;
-        const char* stored;  // the store's value afterwards, before the password's scrambling
+        const char* loggedIn;  // the user the server sees
+        const char* stored;    // the store's value afterwards, before the password's scrambling
         const char* storedPassword;
     };
     const Case cases[] = {
         {"separators in the boxes, saved", false, RealFtpServer::kOddUser, RealFtpServer::kOddPassword, true,
-         "a@b.example", "p@ss:w/rd"},
+         RealFtpServer::kOddUser, "a@b.example", "p@ss:w/rd"},
         {"separators in the boxes, not saved", false, RealFtpServer::kOddUser, RealFtpServer::kOddPassword,
-         false, "a@b.example", ""},
-        {"typed in the URL box", true, RealFtpServer::kUser, RealFtpServer::kPassword, false, "wisp", ""},
+         false, RealFtpServer::kOddUser, "a@b.example", ""},
+        {"typed in the URL box", true, RealFtpServer::kUser, RealFtpServer::kPassword, false,
+         RealFtpServer::kUser, "wisp", ""},
+        // anonymous, however written, logs in with the defaults and is stored without a login
+        {"anonymous typed in the user box", false, "ANONYMOUS", "typed", true, "anonymous", "", ""},
+        {"no user at all", false, "", "ignored", false, "anonymous", "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -487,9 +492,9 @@ TEST_F(WispHostPageServerTest, TheLoginReachesTheServerWhateverItHolds) {
         }
         Button(*sheet, "connect")->click();
         ASSERT_TRUE(WaitForState(*sheet, State::Connected)) << server_.Log();
-        EXPECT_TRUE(Logged(*sheet, std::string("<USER ") + c.user));
-        EXPECT_TRUE(Logged(*sheet, std::string("... user ") + c.user + " logged in"));
-        EXPECT_NE(server_.Log().find(std::string("USER '") + c.user + "' logged in"), std::string::npos)
+        EXPECT_TRUE(Logged(*sheet, std::string("<USER ") + c.loggedIn));
+        EXPECT_TRUE(Logged(*sheet, std::string("... user ") + c.loggedIn + " logged in"));
+        EXPECT_NE(server_.Log().find(std::string("USER '") + c.loggedIn + "' logged in"), std::string::npos)
             << server_.Log();
         EXPECT_EQ(ProfileStore::ForCurrentUser().QueryString(kHostsKey, site),
                   std::string(c.stored) + "," + ScramblePassword(c.storedPassword));
@@ -552,6 +557,39 @@ TEST_F(WispHostPageTest, OpenUrlWithAUrlThatDoesNotParseStaysIdle) {
     sheet->HostPage().OpenUrl("http://localhost/", "", "");
     EXPECT_EQ(sheet->HostPage().CurrentState(), State::Idle);
     EXPECT_EQ(CountLogged(*sheet, "... malformed URL"), 2);
+}
+
+TEST_F(WispHostPageTest, AUserNameWithACommaLogsInButIsNotSaved) {
+    FakeFtpServer server;
+    server.Expect("USER a,b").Line("331 need password");
+    server.Expect("PASS p@ss").Line("230 logged in");
+    server.OnVerb("PWD").Line("257 \"/\" is current");
+    server.OnVerb("PASV").Pasv();
+    server.OnVerb("LIST").Line("150 here").DataSend("").DataClose().Line("226 done");
+    auto sheet = MakeSheet();
+    const std::string site = "127.0.0.1:" + std::to_string(server.Port());
+    TypeUrlAndLeave(*sheet, site);
+    SetLogin(*sheet, "a,b", "p@ss", true);
+    Button(*sheet, "connect")->click();
+    ASSERT_TRUE(WaitForState(*sheet, State::Connected));
+    EXPECT_TRUE(Logged(*sheet, "... site not saved: a user name with \",\" cannot be stored"));
+    EXPECT_FALSE(ProfileStore::ForCurrentUser().QueryString(kHostsKey, site).has_value());
+    EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST_F(WispHostPageTest, EnterWhilePingingStartsNoSession) {
+    FakeFtpServer server;
+    auto sheet = MakeSheet();
+    sheet->HostPage().SetPingServices(SilentPing());
+    TypeUrlAndLeave(*sheet, "127.0.0.1:" + std::to_string(server.Port()));
+    Button(*sheet, "ping")->click();
+    ASSERT_EQ(sheet->HostPage().CurrentState(), State::Pinging);
+    Url(*sheet)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(Url(*sheet)->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(sheet->HostPage().CurrentState(), State::Pinging);
+    PumpUntil([] { return false; }, milliseconds(300));
+    EXPECT_EQ(server.ConnectionsAccepted(), 0);
+    EXPECT_EQ(sheet->HostPage().CurrentState(), State::Pinging);
 }
 
 // ---- Logoff's state ----
