@@ -429,7 +429,12 @@ void WispHostPage::SetPingServices(PingServices services) {
 
 bool WispHostPage::eventFilter(QObject* watched, QEvent* event) {
     if (watched == urlBox_ || watched == urlBox_->lineEdit()) {
-        if (IsEnterKey(event) && Enter()) {
+        if (IsEnterKey(event)) {
+            // Otherwise the key's normal way is the default button; the combo box's own handling of
+            // Enter (picking an item equal to the text) is no part of it.
+            if (!Enter()) {
+                PressDefaultButton();
+            }
             return true;
         }
         if (event->type() == QEvent::FocusOut &&
@@ -442,11 +447,15 @@ bool WispHostPage::eventFilter(QObject* watched, QEvent* event) {
 
 void WispHostPage::keyPressEvent(QKeyEvent* event) {
     if (IsEnterKey(event)) {
-        if (connectButton_->isEnabled()) {
-            connectButton_->click();
-        }
+        PressDefaultButton();
         event->accept();
         return;
     }
     WispPropertyPage::keyPressEvent(event);
+}
+
+void WispHostPage::PressDefaultButton() {
+    if (connectButton_->isEnabled()) {
+        connectButton_->click();
+    }
 }

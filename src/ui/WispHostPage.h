@@ -75,6 +75,7 @@ class WispHostPage : public WispPropertyPage {
     void Validate();
     // True when the key was consumed.
     bool Enter();
+    void PressDefaultButton();
     void Ping();
     void Connect();
     void Logoff();

@@ -532,6 +532,12 @@ TEST_F(WispHostPageServerTest, EnterInTheUrlBoxValidatesAndConnects) {
     QTest::keyClick(Url(*sheet)->lineEdit(), Qt::Key_Return);
     EXPECT_EQ(sheet->HostPage().CurrentState(), State::Connected);
     EXPECT_EQ(CountLogged(*sheet, "... malformed URL"), 0);
+    // Nor does it pick the listed site the text names, which would replace the login shown.
+    SetLogin(*sheet, "edited", "", false);
+    TypeUrl(*sheet, site);
+    QTest::keyClick(Url(*sheet)->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(ShownLogin(*sheet), (Login{"edited", "", false}));
+    EXPECT_EQ(sheet->HostPage().CurrentState(), State::Connected);
 }
 
 TEST_F(WispHostPageServerTest, OpenUrlConnectsWithTheLoginGiven) {
@@ -575,6 +581,23 @@ TEST_F(WispHostPageTest, AUserNameWithACommaLogsInButIsNotSaved) {
     EXPECT_TRUE(Logged(*sheet, "... site not saved: a user name with \",\" cannot be stored"));
     EXPECT_FALSE(ProfileStore::ForCurrentUser().QueryString(kHostsKey, site).has_value());
     EXPECT_TRUE(server.Problems().empty());
+}
+
+TEST_F(WispHostPageTest, EnterInALoginBoxPressesConnect) {
+    FakeFtpServer server;
+    ScriptLogin(server);
+    server.OnVerb("LIST").Line("150 here").DataSend("").DataClose().Line("226 done");
+    auto sheet = MakeSheet();
+    TypeUrlAndLeave(*sheet, "127.0.0.1:" + std::to_string(server.Port()));
+    Password(*sheet)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(Password(*sheet), Qt::Key_Return);
+    EXPECT_EQ(sheet->HostPage().CurrentState(), State::Connecting);
+    ASSERT_TRUE(WaitForState(*sheet, State::Connected));
+    // Connected, the default button is disabled: Enter does nothing more.
+    QTest::keyClick(Password(*sheet), Qt::Key_Return);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(server.ConnectionsAccepted(), 1);
+    EXPECT_EQ(sheet->HostPage().CurrentState(), State::Connected);
 }
 
 TEST_F(WispHostPageTest, EnterWhilePingingStartsNoSession) {
