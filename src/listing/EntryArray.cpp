@@ -17,9 +17,11 @@ bool EntryArray::Set(int index, const RemoteEntry& entry) {
     }
     auto slot = static_cast<std::size_t>(index);
     if (slot >= slots_.size()) {
-        // Grow by whole steps so a listing filled one entry at a time reallocates rarely.
+        // Grow by at least a whole step, and by half again for a big listing: a fixed step would move
+        // every entry again each 16 entries, quadratic for a directory of 100,000.
         if (slot >= slots_.capacity()) {
-            slots_.reserve(std::max(slot + 1, slots_.size() + kGrowth));
+            const std::size_t step = std::max<std::size_t>(kGrowth, slots_.size() / 2);
+            slots_.reserve(std::max(slot + 1, slots_.size() + step));
         }
         slots_.resize(slot + 1);
     }
