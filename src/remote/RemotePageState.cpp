@@ -33,6 +33,7 @@ void RemotePageState::SetObserver(RemotePageObserver* observer) {
 }
 
 void RemotePageState::ResetForSession(std::shared_ptr<RemoteRequestQueue> session) {
+    observer_->RowsAboutToBeReset();
     SetDirectoryTextAndTell({});
     ClearCache();
     StartPendingListing();
@@ -45,6 +46,7 @@ void RemotePageState::ResetForSession(std::shared_ptr<RemoteRequestQueue> sessio
 }
 
 void RemotePageState::ResetAfterSession() {
+    observer_->RowsAboutToBeReset();
     SetDirectoryTextAndTell({});
     ClearCache();
     StartPendingListing();
@@ -56,6 +58,7 @@ void RemotePageState::ResetAfterSession() {
 }
 
 bool RemotePageState::EnterDirectory(std::string_view path) {
+    observer_->RowsAboutToBeReset();
     SetDirectoryTextAndTell(path);
     const auto cached = std::find_if(cache_.begin(), cache_.end(),
                                      [path](const CacheItem& item) { return item.path == path; });
@@ -77,23 +80,23 @@ void RemotePageState::AddListingLine(std::string_view line) {
     if (!pending_ || line.size() < kMinListingLine) {
         return;
     }
-    AppendEntry(RemoteEntry::FromListingLine(line));
-    observer_->RowsAppended(RowCount() - 1, 1);
+    std::vector<RemoteEntry> entries;
+    entries.push_back(RemoteEntry::FromListingLine(line));
+    AppendEntries(std::move(entries));
 }
 
 void RemotePageState::AddListingLines(const std::vector<std::string>& lines) {
     if (!pending_) {
         return;
     }
-    const int first = RowCount();
+    std::vector<RemoteEntry> entries;
+    entries.reserve(lines.size());
     for (const std::string& line : lines) {
         if (line.size() >= kMinListingLine) {
-            AppendEntry(RemoteEntry::FromListingLine(line));
+            entries.push_back(RemoteEntry::FromListingLine(line));
         }
     }
-    if (RowCount() > first) {
-        observer_->RowsAppended(first, RowCount() - first);
-    }
+    AppendEntries(std::move(entries));
 }
 
 void RemotePageState::FinishListing(bool complete) {
@@ -122,6 +125,7 @@ void RemotePageState::FinishListing(bool complete) {
         return;
     }
     // Aborted: the partial rows go, and the previous directory comes back.
+    observer_->RowsAboutToBeReset();
     SetDirectoryTextAndTell(currentDirectory_);
     StartPendingListing();
     if (currentDirectory_.empty()) {
@@ -145,6 +149,7 @@ RemoteEntry RemotePageState::EntryAt(int index) const {
 void RemotePageState::RemoveEntry(int index) {
     const int row = RowOfSlot(index);
     if (row >= 0) {
+        observer_->RowAboutToBeRemoved(row);
         rows_.erase(rows_.begin() + row);
         observer_->RowRemoved(row);
     }
@@ -163,8 +168,9 @@ void RemotePageState::UploadedFile(std::string_view name, std::int64_t size, std
             return;
         }
     }
-    AppendEntry(RemoteEntry(std::string(name), size32, modifiedTime));
-    observer_->RowsAppended(RowCount() - 1, 1);
+    std::vector<RemoteEntry> entries;
+    entries.emplace_back(std::string(name), size32, modifiedTime);
+    AppendEntries(std::move(entries));
 }
 
 void RemotePageState::Refresh() {
@@ -249,10 +255,19 @@ void RemotePageState::ShowWholeListing() {
     observer_->RowsReset();
 }
 
-void RemotePageState::AppendEntry(const RemoteEntry& entry) {
-    listing_->Set(usedCount_, entry);
-    rows_.push_back(usedCount_);
-    ++usedCount_;
+void RemotePageState::AppendEntries(std::vector<RemoteEntry> entries) {
+    if (entries.empty()) {
+        return;
+    }
+    const int first = RowCount();
+    const int count = static_cast<int>(entries.size());
+    observer_->RowsAboutToBeAppended(first, count);
+    for (RemoteEntry& entry : entries) {
+        listing_->Set(usedCount_, std::move(entry));
+        rows_.push_back(usedCount_);
+        ++usedCount_;
+    }
+    observer_->RowsAppended(first, count);
 }
 
 std::vector<RemotePageState::CacheItem>::iterator RemotePageState::FindIgnoringCase(std::string_view path) {

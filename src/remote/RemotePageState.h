@@ -18,10 +18,14 @@ class LogView;
 class RemotePageObserver {
   public:
     virtual ~RemotePageObserver() = default;
-    // The rows were replaced as a whole (another listing, or none).
+    // The rows are replaced as a whole (another listing, or none): before and after.
+    virtual void RowsAboutToBeReset() {}
     virtual void RowsReset() {}
+    // Rows are added at the end: before and after.
+    virtual void RowsAboutToBeAppended(int /*firstRow*/, int /*count*/) {}
     virtual void RowsAppended(int /*firstRow*/, int /*count*/) {}
     virtual void RowChanged(int /*row*/) {}
+    virtual void RowAboutToBeRemoved(int /*row*/) {}
     virtual void RowRemoved(int /*row*/) {}
     // Called around a re-ordering of the same rows; in between, SlotOfRow answers for the new order.
     virtual void RowsAboutToBeReordered() {}
@@ -103,7 +107,7 @@ class RemotePageState {
 
     void StartPendingListing();
     void ShowWholeListing();
-    void AppendEntry(const RemoteEntry& entry);
+    void AppendEntries(std::vector<RemoteEntry> entries);
     // The first cache item equal to `path` ignoring letter case, or end().
     std::vector<CacheItem>::iterator FindIgnoringCase(std::string_view path);
     void SetDirectoryTextAndTell(std::string_view text);
