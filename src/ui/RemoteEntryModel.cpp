@@ -38,8 +38,8 @@ QVariant RemoteEntryModel::data(const QModelIndex& index, int role) const {
             }
             return {};
         case Qt::TextAlignmentRole:
-            return index.column() == kSize ? QVariant(Qt::AlignRight | Qt::AlignVCenter)
-                                           : QVariant(Qt::AlignLeft | Qt::AlignVCenter);
+            // Only the sizes line up on the right; names follow the view (centred under a large icon).
+            return index.column() == kSize ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant();
         default:
             return {};
     }

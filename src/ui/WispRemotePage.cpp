@@ -343,10 +343,12 @@ void WispRemotePage::CacheChanged() {
 }
 
 void WispRemotePage::SessionChanged(bool connected) {
-    // Every session starts in ASCII mode; while idle neither mode is checked.
-    auto* group = asciiAction_->actionGroup();
-    group->setExclusive(false);
-    asciiAction_->setChecked(connected);
-    imageAction_->setChecked(false);
-    group->setExclusive(true);
+    // Every session starts in ASCII mode; while idle neither mode is checked (the group lets a button be
+    // unchecked from code, never by a click).
+    if (connected) {
+        asciiAction_->setChecked(true);
+    } else {
+        asciiAction_->setChecked(false);
+        imageAction_->setChecked(false);
+    }
 }
