@@ -292,9 +292,30 @@ void RemotePageState::SortRows() {
     observer_->RowsAboutToBeReordered();
     const EntryArray& entries = *listing_;
     const int mode = sortMode_;
-    std::stable_sort(rows_.begin(), rows_.end(), [&entries, mode](int a, int b) {
-        return CompareEntries(entries[a], entries[b], mode) < 0;
-    });
+    if (mode == 2 || mode == -2 || mode == 3 || mode == -3) {
+        // Sizes and times are numbers: sorting them beside their slots, in one small array, gives the
+        // order CompareEntries gives without visiting 100,000 scattered entries at every comparison.
+        std::vector<std::pair<std::int32_t, int>> keyed;
+        keyed.reserve(rows_.size());
+        for (const int slot : rows_) {
+            const RemoteEntry& entry = entries[slot];
+            keyed.emplace_back(mode == 2 || mode == -2 ? entry.Size() : entry.Time(), slot);
+        }
+        if (mode > 0) {
+            std::stable_sort(keyed.begin(), keyed.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+        } else {
+            std::stable_sort(keyed.begin(), keyed.end(),
+                             [](const auto& a, const auto& b) { return b.first < a.first; });
+        }
+        for (std::size_t row = 0; row < keyed.size(); ++row) {
+            rows_[row] = keyed[row].second;
+        }
+    } else {
+        std::stable_sort(rows_.begin(), rows_.end(), [&entries, mode](int a, int b) {
+            return CompareEntries(entries[a], entries[b], mode) < 0;
+        });
+    }
     observer_->RowsReordered();
 }
 

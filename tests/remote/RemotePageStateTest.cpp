@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/LogView.h"
+#include "listing/CompareEntries.h"
 
 namespace {
 
@@ -305,6 +306,42 @@ TEST_F(RemotePageStateTest, LinesOutsideAListingAreIgnored) {
     state_.FinishListing(true);
     EXPECT_EQ(RowNames(), (std::vector<std::string>{"a"}));
     EXPECT_EQ(log_.messages.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Every sort mode orders the rows as CompareEntries orders their entries, equal keys keeping their order.
+TEST(RemotePageStateSortTest, EveryModeFollowsCompareEntries) {
+    RecordingLog log;
+    RemotePageState state(log);
+    ASSERT_FALSE(state.EnterDirectory("/mixed"));
+    const std::int64_t sizes[] = {5, 2147483648LL, 0, 5, 77, 3};
+    std::vector<std::string> lines;
+    for (int i = 0; i < 6; ++i) {
+        lines.push_back(Line(std::string(1, "bAaCcB"[i]) + std::to_string(i), sizes[i]));
+    }
+    lines.push_back("-rw-r--r--   1 ftp ftp 9 xxx  5 13:45 nodate9");  // no valid time
+    lines.push_back("dr-xr-xr-x   2 ftp ftp 9 Feb 29  2000 leap");
+    state.AddListingLines(lines);
+    state.FinishListing(true);
+    for (const int mode : {1, -1, 2, -2, 3, -3}) {
+        SCOPED_TRACE(mode);
+        std::vector<int> expected;  // the rows as they stand, then sorted
+        for (int row = 0; row < state.RowCount(); ++row) {
+            expected.push_back(state.SlotOfRow(row));
+        }
+        state.Arrange(mode);
+        std::stable_sort(expected.begin(), expected.end(), [&state, mode](int a, int b) {
+            return CompareEntries(state.EntryAt(a), state.EntryAt(b), mode) < 0;
+        });
+        std::vector<int> rows;
+        for (int row = 0; row < state.RowCount(); ++row) {
+            rows.push_back(state.SlotOfRow(row));
+        }
+        EXPECT_EQ(rows, expected);
+    }
 }
 
 }  // namespace
