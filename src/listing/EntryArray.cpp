@@ -1,6 +1,7 @@
 #include "listing/EntryArray.h"
 
 #include <algorithm>
+#include <utility>
 
 EntryArray::EntryArray() : slots_(kInitialSlots) {}
 
@@ -11,7 +12,7 @@ RemoteEntry EntryArray::At(int index) const {
     return slots_[static_cast<std::size_t>(index)];
 }
 
-bool EntryArray::Set(int index, const RemoteEntry& entry) {
+bool EntryArray::Set(int index, RemoteEntry entry) {
     if (index < 0) {
         return false;
     }
@@ -25,7 +26,7 @@ bool EntryArray::Set(int index, const RemoteEntry& entry) {
         }
         slots_.resize(slot + 1);
     }
-    slots_[slot] = entry;
+    slots_[slot] = std::move(entry);
     return true;
 }
 

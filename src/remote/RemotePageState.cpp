@@ -86,9 +86,12 @@ void RemotePageState::AddListingLine(std::string_view line) {
 }
 
 void RemotePageState::AddListingLines(const std::vector<std::string>& lines) {
-    if (!pending_) {
-        return;
+    if (pending_) {
+        AppendEntries(EntriesFromLines(lines));
     }
+}
+
+std::vector<RemoteEntry> RemotePageState::EntriesFromLines(const std::vector<std::string>& lines) {
     std::vector<RemoteEntry> entries;
     entries.reserve(lines.size());
     for (const std::string& line : lines) {
@@ -96,7 +99,13 @@ void RemotePageState::AddListingLines(const std::vector<std::string>& lines) {
             entries.push_back(RemoteEntry::FromListingLine(line));
         }
     }
-    AppendEntries(std::move(entries));
+    return entries;
+}
+
+void RemotePageState::AddListingEntries(std::vector<RemoteEntry> entries) {
+    if (pending_) {
+        AppendEntries(std::move(entries));
+    }
 }
 
 void RemotePageState::FinishListing(bool complete) {

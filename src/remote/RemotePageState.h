@@ -60,6 +60,10 @@ class RemotePageState {
     void AddListingLine(std::string_view line);
     // Several lines at once, with one RowsAppended.
     void AddListingLines(const std::vector<std::string>& lines);
+    // The entries of listing lines (the short ones carry none); needs no state, so any thread may parse
+    // ahead and hand the result to AddListingEntries.
+    static std::vector<RemoteEntry> EntriesFromLines(const std::vector<std::string>& lines);
+    void AddListingEntries(std::vector<RemoteEntry> entries);
     void FinishListing(bool complete);
     RemoteEntry EntryAt(int index) const;
     void RemoveEntry(int index);

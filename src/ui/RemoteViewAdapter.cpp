@@ -106,13 +106,15 @@ std::vector<std::string> RemoteViewAdapter::TakeLines() {
 void RemoteViewAdapter::SendLines() {
     // Only the worker adds lines, so once taken here nothing newer can overtake them: the UI thread
     // shows them before it runs the call that follows.
-    std::vector<std::string> lines = TakeLines();
+    const std::vector<std::string> lines = TakeLines();
     if (lines.empty()) {
         return;
     }
-    bridge_->RunAndWait([this, &lines] {
+    // Parsed here, so the UI thread only appends.
+    std::vector<RemoteEntry> entries = RemotePageState::EntriesFromLines(lines);
+    bridge_->RunAndWait([this, &entries] {
         if (page_ != nullptr) {
-            page_->State().AddListingLines(lines);
+            page_->State().AddListingEntries(std::move(entries));
         }
     });
 }
