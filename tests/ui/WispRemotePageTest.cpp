@@ -1,5 +1,12 @@
 #include "ui/WispRemotePage.h"
 
+#include <QLineEdit>
+#include <QTest>
+
+#include "platform/ProfileStore.h"
+#include "remote/RemoteRequestQueue.h"
+#include "ui/WispSheet.h"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -309,6 +316,69 @@ TEST_F(WispRemotePageTest, LooksLikeAFileListInEveryViewMode) {
             EXPECT_GT(page_.CurrentView()->width(), size.width() - 30);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+struct Queued {
+    FtpRequestKind kind;
+    std::string text;
+    bool operator==(const Queued&) const = default;
+};
+
+class RecordingQueue : public RemoteRequestQueue {
+  public:
+    bool Enqueue(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject>&,
+                 int) override {
+        queued.push_back({kind, std::string(text)});
+        return true;
+    }
+    std::vector<Queued> queued;
+};
+
+TEST_F(WispRemotePageTest, GesturesQueueDirectoryChanges) {
+    auto queue = std::make_shared<RecordingQueue>();
+    page_.State().ResetForSession(queue);
+    List("/pub", {Line("dir", 0, 'd'), Line("file")});
+    List("/etc", {Line("x")});
+    page_.show();
+
+    // Enter in the directory field.
+    QLineEdit* field = page_.DirectoryBox()->lineEdit();
+    field->setFocus();
+    field->clear();
+    QTest::keyClicks(field, "/usr/share");
+    QTest::keyClick(field, Qt::Key_Return);
+    // An item picked from the cache list.
+    emit page_.DirectoryBox()->activated(1);
+    // Up one level.
+    page_.UpAction()->trigger();
+    // A double-click on empty space with one directory selected.
+    ASSERT_TRUE(page_.State().EnterDirectory("/pub"));
+    Select({0});
+    QWidget* viewport = page_.CurrentView()->viewport();
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, QPoint(viewport->width() - 4, viewport->height() - 4));
+    // ... and with a file selected, nothing.
+    Select({1});
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, QPoint(viewport->width() - 4, viewport->height() - 4));
+
+    EXPECT_EQ(queue->queued, (std::vector<Queued>{{FtpRequestKind::ChangeDir, "/usr/share"},
+                                                  {FtpRequestKind::ChangeDir, "/pub"},
+                                                  {FtpRequestKind::UpOneLevel, ""},
+                                                  {FtpRequestKind::ChangeDir, "dir"}}));
+}
+
+TEST_F(WispRemotePageTest, RemoteTabInTheMainWindow) {
+    WispSheet sheet(ProfileStore::ForCurrentUser());
+    sheet.show();
+    auto* tabs = sheet.findChild<QTabWidget*>("tabs");
+    ASSERT_NE(tabs, nullptr);
+    tabs->setCurrentWidget(&sheet.RemotePage());
+    QApplication::processEvents();
+    EXPECT_TRUE(sheet.grab().save("/tmp/wisp-remote-sheet.png"));
+    EXPECT_GT(sheet.RemotePage().CurrentView()->height(), 150);
 }
 
 }  // namespace
