@@ -24,7 +24,7 @@ class EntryArray {
 
     // Stores a copy in slot `index`, enlarging the array to index + 1 slots when the index is at or past
     // the end. A negative index changes nothing and gives false.
-    bool Set(int index, const RemoteEntry& entry);
+    bool Set(int index, RemoteEntry entry);
     // Empties the name of slot `index`, keeping the slot; false for an index outside the array.
     bool MakeBlank(int index);
     // Leaves exactly `usedCount` slots: a finished listing keeps what it filled and no spare room.

@@ -1,13 +1,354 @@
 #include "ui/WispRemotePage.h"
 
-#include "engine/NullViews.h"
+#include <QActionGroup>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QStackedWidget>
+#include <QToolBar>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <algorithm>
 
-WispRemotePage::WispRemotePage(QWidget* parent) : WispPropertyPage(parent) {
+#include "engine/FtpSessionHandle.h"
+#include "listing/PropertiesTexts.h"
+#include "remote/SessionRequestQueue.h"
+#include "ui/MainWindowViews.h"
+#include "ui/PropertiesDialog.h"
+#include "ui/RemoteEntryModel.h"
+#include "ui/RemoteIcons.h"
+#include "ui/RemoteViewAdapter.h"
+#include "ui/UiBridge.h"
+
+namespace {
+
+// Cells of the icon views: room for a name under a 32-pixel icon, or beside a 16-pixel one.
+constexpr QSize kLargeIconCell(88, 64);
+constexpr QSize kSmallIconCell(168, 20);
+
+}  // namespace
+
+WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, QWidget* parent)
+    : WispPropertyPage(parent),
+      bridge_(std::move(bridge)),
+      state_(log != nullptr ? *log : static_cast<LogView&>(MainWindowViews::Instance())) {
     setObjectName("WispRemotePage");
+    if (bridge_ == nullptr) {
+        bridge_ = std::make_shared<UiBridge>();
+        ownBridge_ = true;
+    }
+    adapter_ = &RemoteViewAdapter::Create(bridge_, this);
+
+    const auto& icons = RemoteIcons::Entries();
+    model_ = new RemoteEntryModel(state_, {icons[0], icons[1], icons[2]}, this);
+
+    auto* label = new QLabel("&Directory:");
+    directory_ = new QComboBox;
+    directory_->setObjectName("directory");
+    directory_->setEditable(true);
+    directory_->setInsertPolicy(QComboBox::NoInsert);
+    directory_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    directory_->setMinimumContentsLength(20);
+    directory_->setMaxVisibleItems(12);
+    directory_->lineEdit()->installEventFilter(this);
+    label->setBuddy(directory_);
+    connect(directory_, &QComboBox::activated, this, [this](int index) {
+        state_.ChangeDirectory(directory_->itemText(index).toLocal8Bit().toStdString());
+    });
+    connect(directory_->lineEdit(), &QLineEdit::textEdited, this,
+            [this](const QString& text) { state_.SetDirectoryText(text.toLocal8Bit().toStdString()); });
+
+    BuildToolBar();
+
+    listView_ = new QListView;
+    listView_->setObjectName("list");
+    listView_->setModel(model_);
+    listView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    listView_->setUniformItemSizes(true);
+    listView_->setMovement(QListView::Static);
+    listView_->setResizeMode(QListView::Adjust);
+    listView_->setLayoutMode(QListView::Batched);
+    listView_->setBatchSize(2000);
+    listView_->setTextElideMode(Qt::ElideRight);
+    listView_->viewport()->installEventFilter(this);
+
+    treeView_ = new QTreeView;
+    treeView_->setObjectName("details");
+    treeView_->setModel(model_);
+    treeView_->setSelectionModel(listView_->selectionModel());
+    treeView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    treeView_->setRootIsDecorated(false);
+    treeView_->setItemsExpandable(false);
+    treeView_->setUniformRowHeights(true);
+    treeView_->setAllColumnsShowFocus(true);
+    treeView_->setIconSize(QSize(16, 16));
+    treeView_->header()->setSectionsClickable(true);
+    treeView_->header()->setSectionsMovable(false);
+    treeView_->header()->setStretchLastSection(false);
+    treeView_->viewport()->installEventFilter(this);
+    connect(treeView_->header(), &QHeaderView::sectionClicked, this, &WispRemotePage::ColumnClicked);
+
+    views_ = new QStackedWidget;
+    views_->addWidget(listView_);
+    views_->addWidget(treeView_);
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(label);
+    top->addWidget(directory_, 1);
+    top->addSpacing(4);
+    top->addWidget(toolBar_);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 6, 6, 6);
+    layout->addLayout(top);
+    layout->addWidget(views_, 1);
+
+    viewMode_ = 0;
+    SetViewMode(kList);
+    state_.SetObserver(this);
+    SessionChanged(false);
+}
+
+WispRemotePage::~WispRemotePage() {
+    state_.SetObserver(nullptr);
+    adapter_->Detach();
+    if (ownBridge_) {
+        bridge_->Fence();
+    }
 }
 
 RemoteView& WispRemotePage::SessionView() {
-    // Nothing to show yet: the page's own view comes with its listing.
-    static NullViews view;
-    return view;
+    return *adapter_;
+}
+
+void WispRemotePage::BuildToolBar() {
+    toolBar_ = new QToolBar;
+    toolBar_->setObjectName("toolbar");
+    toolBar_->setIconSize(QSize(16, 16));
+    toolBar_->setFloatable(false);
+    toolBar_->setMovable(false);
+    toolBar_->setStyleSheet("QToolBar { border: 0px; }");
+
+    upAction_ = toolBar_->addAction(RemoteIcons::UpOneLevel(), "&Up one level");
+    upAction_->setObjectName("upOneLevel");
+    upAction_->setToolTip("Up one level (to parent directory)");
+    connect(upAction_, &QAction::triggered, this, [this] { state_.UpOneLevel(); });
+    toolBar_->addSeparator();
+
+    auto* mode = new QActionGroup(this);
+    mode->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
+    asciiAction_ = toolBar_->addAction(RemoteIcons::AsciiMode(), "&ASCII transfer mode");
+    asciiAction_->setObjectName("asciiMode");
+    asciiAction_->setToolTip("ASCII (text) transfer mode");
+    imageAction_ = toolBar_->addAction(RemoteIcons::ImageMode(), "&Image transfer mode");
+    imageAction_->setObjectName("imageMode");
+    imageAction_->setToolTip("Image (binary) transfer mode");
+    for (QAction* action : {asciiAction_, imageAction_}) {
+        action->setCheckable(true);
+        mode->addAction(action);
+    }
+}
+
+void WispRemotePage::ResetForSession(std::shared_ptr<FtpSessionHandle> session) {
+    session_ = session;
+    state_.ResetForSession(std::make_shared<SessionRequestQueue>(std::move(session)));
+}
+
+void WispRemotePage::ResetAfterSession() {
+    state_.ResetAfterSession();
+    session_.reset();
+}
+
+int WispRemotePage::TransferType() const {
+    return asciiAction_->isChecked() ? 0 : 1;
+}
+
+void WispRemotePage::SetViewMode(int mode) {
+    if (mode == viewMode_ || mode < kLargeIcons || mode > kDetails) {
+        return;
+    }
+    viewMode_ = mode;
+    if (mode == kDetails) {
+        views_->setCurrentWidget(treeView_);
+        return;
+    }
+    listView_->setUpdatesEnabled(false);
+    switch (mode) {
+        case kLargeIcons:
+            listView_->setViewMode(QListView::IconMode);
+            listView_->setFlow(QListView::LeftToRight);
+            listView_->setIconSize(QSize(32, 32));
+            listView_->setGridSize(kLargeIconCell);
+            listView_->setWordWrap(true);
+            break;
+        case kSmallIcons:
+            listView_->setViewMode(QListView::ListMode);
+            listView_->setFlow(QListView::LeftToRight);
+            listView_->setIconSize(QSize(16, 16));
+            listView_->setGridSize(kSmallIconCell);
+            listView_->setWordWrap(false);
+            break;
+        default:  // List: columns filled top to bottom
+            listView_->setViewMode(QListView::ListMode);
+            listView_->setFlow(QListView::TopToBottom);
+            listView_->setIconSize(QSize(16, 16));
+            listView_->setGridSize(kSmallIconCell);
+            listView_->setWordWrap(false);
+            break;
+    }
+    listView_->setWrapping(true);
+    listView_->setMovement(QListView::Static);
+    listView_->setResizeMode(QListView::Adjust);
+    listView_->setUpdatesEnabled(true);
+    views_->setCurrentWidget(listView_);
+}
+
+QAbstractItemView* WispRemotePage::CurrentView() const {
+    return viewMode_ == kDetails ? static_cast<QAbstractItemView*>(treeView_)
+                                 : static_cast<QAbstractItemView*>(listView_);
+}
+
+QItemSelectionModel* WispRemotePage::Selection() const {
+    return listView_->selectionModel();
+}
+
+std::vector<int> WispRemotePage::SelectedRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex& index : Selection()->selectedRows(0)) {
+        rows.push_back(index.row());
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+std::vector<int> WispRemotePage::SelectedSlots() const {
+    std::vector<int> slotIndexes;
+    for (const int row : SelectedRows()) {
+        slotIndexes.push_back(state_.SlotOfRow(row));
+    }
+    return slotIndexes;
+}
+
+std::unique_ptr<PropertiesDialog> WispRemotePage::CreatePropertiesDialog() {
+    const std::vector<int> rows = SelectedRows();
+    if (rows.empty()) {
+        return nullptr;
+    }
+    // A copy: the dialog keeps nothing that a listing arriving meanwhile could change.
+    std::vector<RemoteEntry> entries;
+    entries.reserve(rows.size());
+    for (const int row : rows) {
+        entries.push_back(state_.EntryOfRow(row));
+    }
+    const PropertiesTexts texts = PropertiesTexts::Build(entries, static_cast<int>(entries.size()));
+    const auto& icons = RemoteIcons::Entries();
+    const auto icon = static_cast<std::size_t>(std::clamp(texts.iconIndex, 0, RemoteIcons::kCount - 1));
+    return std::make_unique<PropertiesDialog>(texts, icons[icon], this);
+}
+
+void WispRemotePage::ShowProperties() {
+    if (std::unique_ptr<PropertiesDialog> dialog = CreatePropertiesDialog()) {
+        dialog->exec();
+    }
+}
+
+void WispRemotePage::ColumnClicked(int column) {
+    state_.SortByColumn(column);
+}
+
+bool WispRemotePage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == directory_->lineEdit() && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && state_.Connected()) {
+            state_.ChangeDirectory(directory_->currentText().toLocal8Bit().toStdString());
+            return true;
+        }
+    }
+    if ((watched == listView_->viewport() || watched == treeView_->viewport()) &&
+        event->type() == QEvent::MouseButtonDblClick) {
+        // Anywhere in the list, even on empty space: the one selected directory opens.
+        state_.OpenSelection(SelectedRows());
+    }
+    return WispPropertyPage::eventFilter(watched, event);
+}
+
+void WispRemotePage::showEvent(QShowEvent* event) {
+    WispPropertyPage::showEvent(event);
+    if (!columnsSized_) {
+        SetColumnWidths();
+    }
+}
+
+void WispRemotePage::SetColumnWidths() {
+    const int width = std::max(views_->width(), 360);
+    treeView_->setColumnWidth(RemoteEntryModel::kName, width / 3);
+    treeView_->setColumnWidth(RemoteEntryModel::kSize, width / 6);
+    treeView_->setColumnWidth(RemoteEntryModel::kDate, width / 3);
+    columnsSized_ = true;
+}
+
+void WispRemotePage::RowsAboutToBeReset() {
+    model_->BeginReset();
+}
+
+void WispRemotePage::RowsReset() {
+    model_->EndReset();
+}
+
+void WispRemotePage::RowsAboutToBeAppended(int first, int count) {
+    model_->BeginAppend(first, count);
+}
+
+void WispRemotePage::RowsAppended(int, int) {
+    model_->EndAppend();
+}
+
+void WispRemotePage::RowChanged(int row) {
+    model_->RowChanged(row);
+}
+
+void WispRemotePage::RowAboutToBeRemoved(int row) {
+    model_->BeginRemove(row);
+}
+
+void WispRemotePage::RowRemoved(int) {
+    model_->EndRemove();
+}
+
+void WispRemotePage::RowsAboutToBeReordered() {
+    model_->BeginReorder();
+}
+
+void WispRemotePage::RowsReordered() {
+    model_->EndReorder();
+}
+
+void WispRemotePage::DirectoryTextChanged(const std::string& text) {
+    directory_->setEditText(QString::fromLocal8Bit(text));
+}
+
+void WispRemotePage::CacheChanged() {
+    const QString text = directory_->currentText();
+    const QSignalBlocker block(directory_);
+    directory_->clear();
+    for (const std::string& path : state_.CachedDirectories()) {
+        directory_->addItem(QString::fromLocal8Bit(path));
+    }
+    directory_->setCurrentIndex(-1);
+    directory_->setEditText(text);
+}
+
+void WispRemotePage::SessionChanged(bool connected) {
+    // Every session starts in ASCII mode; while idle neither mode is checked (the group lets a button be
+    // unchecked from code, never by a click).
+    if (connected) {
+        asciiAction_->setChecked(true);
+    } else {
+        asciiAction_->setChecked(false);
+        imageAction_->setChecked(false);
+    }
 }

@@ -1,15 +1,118 @@
 #pragma once
-// The Remote tab: the server's current directory, its cache and the commands on its entries. Empty
-// for now; it takes its place in the tab row so the main window is complete.
+// The Remote tab: the server's current directory in one of four views, the "&Directory:" box that
+// lists the directories cached this session, and the toolbar with up one level and the transfer mode.
+// The listing, cache and sort live in RemotePageState; this page only shows them and passes gestures on.
+#include <QIcon>
+#include <memory>
+#include <vector>
+
+#include "remote/RemotePageState.h"
 #include "ui/WispPropertyPage.h"
 
+class FtpSessionHandle;
+class LogView;
+class PropertiesDialog;
+class QAbstractItemView;
+class QAction;
+class QComboBox;
+class QItemSelectionModel;
+class QListView;
+class QStackedWidget;
+class QToolBar;
+class QTreeView;
+class RemoteEntryModel;
 class RemoteView;
+class RemoteViewAdapter;
+class UiBridge;
 
-class WispRemotePage : public WispPropertyPage {
+class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     Q_OBJECT
   public:
-    explicit WispRemotePage(QWidget* parent = nullptr);
+    enum ViewMode { kLargeIcons = 1, kSmallIcons = 2, kList = 3, kDetails = 4 };
 
-    // What a session reports to about this page; valid for the whole run.
+    // `bridge`: the main window's, fenced when it closes (the page makes its own when none is given).
+    // `log`: where the page's messages go (the process-wide log when none is given).
+    explicit WispRemotePage(std::shared_ptr<UiBridge> bridge = {}, LogView* log = nullptr,
+                            QWidget* parent = nullptr);
+    ~WispRemotePage() override;
+
+    // What the session worker calls (through the bridge); valid for the whole process.
     RemoteView& SessionView();
+
+    // UI thread: the worker's ResetForSession / ResetAfterSession.
+    void ResetForSession(std::shared_ptr<FtpSessionHandle> session);
+    void ResetAfterSession();
+    // The session's handle while connected, else null.
+    std::shared_ptr<FtpSessionHandle> Session() const { return session_; }
+    bool Connected() const { return state_.Connected(); }
+
+    RemotePageState& State() { return state_; }
+    const RemotePageState& State() const { return state_; }
+
+    int CurrentViewMode() const { return viewMode_; }
+    // Switches the view when `mode` differs from the current one.
+    void SetViewMode(int mode);
+    QAbstractItemView* CurrentView() const;
+    QListView* IconView() const { return listView_; }
+    QTreeView* DetailsView() const { return treeView_; }
+    QItemSelectionModel* Selection() const;
+    RemoteEntryModel* Model() const { return model_; }
+    QComboBox* DirectoryBox() const { return directory_; }
+    QToolBar* ToolBar() const { return toolBar_; }
+    QAction* UpAction() const { return upAction_; }
+    QAction* AsciiAction() const { return asciiAction_; }
+    QAction* ImageAction() const { return imageAction_; }
+    // 0 (ASCII) when the ASCII button is checked, else 1 (image).
+    int TransferType() const;
+
+    // Selected rows in row order, and the slots behind them.
+    std::vector<int> SelectedRows() const;
+    std::vector<int> SelectedSlots() const;
+    // The properties dialog for the selected rows (none when nothing is selected).
+    std::unique_ptr<PropertiesDialog> CreatePropertiesDialog();
+    // Opens it modally.
+    void ShowProperties();
+
+    // The Name, Size and Date/Time header was clicked.
+    void ColumnClicked(int column);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    // RemotePageObserver
+    void RowsAboutToBeReset() override;
+    void RowsReset() override;
+    void RowsAboutToBeAppended(int first, int count) override;
+    void RowsAppended(int first, int count) override;
+    void RowChanged(int row) override;
+    void RowAboutToBeRemoved(int row) override;
+    void RowRemoved(int row) override;
+    void RowsAboutToBeReordered() override;
+    void RowsReordered() override;
+    void DirectoryTextChanged(const std::string& text) override;
+    void CacheChanged() override;
+    void SessionChanged(bool connected) override;
+
+    void BuildToolBar();
+    void SetColumnWidths();
+
+    std::shared_ptr<UiBridge> bridge_;
+    bool ownBridge_ = false;
+    RemotePageState state_;
+    std::shared_ptr<FtpSessionHandle> session_;
+    RemoteViewAdapter* adapter_ = nullptr;  // process-lifetime, see RemoteViewAdapter::Create
+
+    RemoteEntryModel* model_ = nullptr;
+    QComboBox* directory_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    QAction* upAction_ = nullptr;
+    QAction* asciiAction_ = nullptr;
+    QAction* imageAction_ = nullptr;
+    QStackedWidget* views_ = nullptr;
+    QListView* listView_ = nullptr;
+    QTreeView* treeView_ = nullptr;
+    int viewMode_ = kList;
+    bool columnsSized_ = false;
 };

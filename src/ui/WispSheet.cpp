@@ -42,7 +42,7 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     host_ = std::make_unique<WispHostPage>(store_, *this);
     log_ = std::make_unique<WispLogPage>();
     options_ = std::make_unique<WispOptionsPage>();
-    remote_ = std::make_unique<WispRemotePage>();
+    remote_ = std::make_unique<WispRemotePage>(bridge_);
 
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName("tabs");

@@ -1,0 +1,138 @@
+#pragma once
+// What the Remote page shows and remembers, without any widget: the current listing and its rows, the
+// directory cache of the session, the sort state and the session's request queue. The page's widgets
+// only show it; the observer tells them what changed.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "listing/EntryArray.h"
+#include "remote/RemoteRequestQueue.h"
+
+class LogView;
+
+// Told after each change of the state, on the thread that made it (the UI thread in the program).
+class RemotePageObserver {
+  public:
+    virtual ~RemotePageObserver() = default;
+    // The rows are replaced as a whole (another listing, or none): before and after.
+    virtual void RowsAboutToBeReset() {}
+    virtual void RowsReset() {}
+    // Rows are added at the end: before and after.
+    virtual void RowsAboutToBeAppended(int /*firstRow*/, int /*count*/) {}
+    virtual void RowsAppended(int /*firstRow*/, int /*count*/) {}
+    virtual void RowChanged(int /*row*/) {}
+    virtual void RowAboutToBeRemoved(int /*row*/) {}
+    virtual void RowRemoved(int /*row*/) {}
+    // Called around a re-ordering of the same rows; in between, SlotOfRow answers for the new order.
+    virtual void RowsAboutToBeReordered() {}
+    virtual void RowsReordered() {}
+    // The text of the directory field.
+    virtual void DirectoryTextChanged(const std::string& /*text*/) {}
+    // The cached directories (CachedDirectories) changed.
+    virtual void CacheChanged() {}
+    // A session began (true) or ended (false).
+    virtual void SessionChanged(bool /*connected*/) {}
+};
+
+class RemotePageState {
+  public:
+    // Per column: Name, Size, Date/Time.
+    static constexpr int kColumns = 3;
+    // Lines shorter than this (such as "total 12") carry no entry.
+    static constexpr std::size_t kMinListingLine = 31;
+
+    explicit RemotePageState(LogView& log);
+    RemotePageState(const RemotePageState&) = delete;
+    RemotePageState& operator=(const RemotePageState&) = delete;
+
+    // Null: nobody is told.
+    void SetObserver(RemotePageObserver* observer);
+
+    // --- What the session worker reports ---
+    void ResetForSession(std::shared_ptr<RemoteRequestQueue> session);
+    void ResetAfterSession();
+    // True when a cached listing of exactly `path` (letter case included) is now shown.
+    bool EnterDirectory(std::string_view path);
+    void AddListingLine(std::string_view line);
+    // Several lines at once, with one RowsAppended.
+    void AddListingLines(const std::vector<std::string>& lines);
+    // The entries of listing lines (the short ones carry none); needs no state, so any thread may parse
+    // ahead and hand the result to AddListingEntries.
+    static std::vector<RemoteEntry> EntriesFromLines(const std::vector<std::string>& lines);
+    void AddListingEntries(std::vector<RemoteEntry> entries);
+    void FinishListing(bool complete);
+    RemoteEntry EntryAt(int index) const;
+    void RemoveEntry(int index);
+    void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime);
+
+    // --- What the user does ---
+    // Forgets the current directory's cached copy and asks the server to list it again.
+    void Refresh();
+    // A double-click with `selectedRows` selected: opens the one directory or link.
+    void OpenSelection(const std::vector<int>& selectedRows);
+    // Enter in the directory field, or an item picked from the cache list.
+    void ChangeDirectory(std::string_view path);
+    void UpOneLevel();
+    // A click on column `column`'s header: sorts by it, alternating the direction per column.
+    void SortByColumn(int column);
+    // "Arrange Icons": sorts ascending by `mode` (1 name, 2 size, 3 date), leaving the alternation alone.
+    void Arrange(int mode);
+    // Typing in the directory field.
+    void SetDirectoryText(std::string_view text) { directoryText_ = text; }
+
+    // --- What the widgets show ---
+    bool Connected() const { return session_ != nullptr; }
+    const std::shared_ptr<RemoteRequestQueue>& Session() const { return session_; }
+    int RowCount() const { return static_cast<int>(rows_.size()); }
+    // The slot of row `row`; the entry behind it.
+    int SlotOfRow(int row) const { return rows_[static_cast<std::size_t>(row)]; }
+    const RemoteEntry& EntryOfRow(int row) const { return (*listing_)[SlotOfRow(row)]; }
+    // The row that shows slot `slot`, or -1.
+    int RowOfSlot(int slot) const;
+    const std::string& DirectoryText() const { return directoryText_; }
+    const std::string& CurrentDirectory() const { return currentDirectory_; }
+    int UsedCount() const { return usedCount_; }
+    int SortMode() const { return sortMode_; }
+    int SortDirection(int column) const { return sortDirection_[static_cast<std::size_t>(column)]; }
+    // The cached directories in the order of the directory list (sorted ignoring letter case).
+    std::vector<std::string> CachedDirectories() const;
+    // The listing shown; shared so that whoever still resolves slot indexes in it keeps it alive.
+    std::shared_ptr<const EntryArray> Listing() const { return listing_; }
+
+  private:
+    struct CacheItem {
+        std::string path;
+        std::shared_ptr<EntryArray> entries;
+    };
+
+    void StartPendingListing();
+    void ShowWholeListing();
+    void AppendEntries(std::vector<RemoteEntry> entries);
+    // The first cache item equal to `path` ignoring letter case, or end().
+    std::vector<CacheItem>::iterator FindIgnoringCase(std::string_view path);
+    void SetDirectoryTextAndTell(std::string_view text);
+    void Enqueue(FtpRequestKind kind, std::string_view text = {});
+    void SortRows();
+    void ClearCache();
+
+    LogView& log_;
+    RemotePageObserver* observer_ = nullptr;
+    RemotePageObserver silent_;
+    std::shared_ptr<RemoteRequestQueue> session_;
+    std::shared_ptr<EntryArray> listing_;
+    int usedCount_ = 0;
+    std::vector<int> rows_;
+    std::string currentDirectory_;
+    // The directory field's text, and the directory a pending listing is for (the cache key).
+    std::string directoryText_;
+    std::string pendingDirectory_;
+    // A listing is being filled (EnterDirectory found no cached copy and FinishListing has not come).
+    bool pending_ = false;
+    std::vector<CacheItem> cache_;
+    int sortMode_ = 0;
+    std::array<int, kColumns> sortDirection_{1, 1, 1};
+};

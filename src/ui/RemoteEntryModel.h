@@ -1,0 +1,40 @@
+#pragma once
+// The Remote page's rows as an item model: one row per shown entry of the page state, with the Name,
+// Size and Date/Time columns and the entry's kind as its icon. The page forwards the state's changes.
+#include <QAbstractTableModel>
+#include <QIcon>
+#include <array>
+
+class RemotePageState;
+
+class RemoteEntryModel : public QAbstractTableModel {
+    Q_OBJECT
+  public:
+    enum Column { kName = 0, kSize = 1, kDate = 2 };
+
+    // `icons`: by kind (folder, link, file).
+    RemoteEntryModel(const RemotePageState& state, std::array<QIcon, 3> icons, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    // What the state reports, turned into the model's signals.
+    void BeginReset() { beginResetModel(); }
+    void EndReset() { endResetModel(); }
+    void BeginAppend(int first, int count) { beginInsertRows({}, first, first + count - 1); }
+    void EndAppend() { endInsertRows(); }
+    void RowChanged(int row) { emit dataChanged(index(row, 0), index(row, kDate)); }
+    void BeginRemove(int row) { beginRemoveRows({}, row, row); }
+    void EndRemove() { endRemoveRows(); }
+    // Around a sort: selections and the current row follow their entries.
+    void BeginReorder();
+    void EndReorder();
+
+  private:
+    const RemotePageState& state_;
+    std::array<QIcon, 3> icons_;
+    QModelIndexList reorderIndexes_;
+    std::vector<int> reorderSlots_;
+};

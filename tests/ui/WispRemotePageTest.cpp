@@ -1,0 +1,384 @@
+#include "ui/WispRemotePage.h"
+
+#include <QLineEdit>
+#include <QTest>
+
+#include "platform/ProfileStore.h"
+#include "remote/RemoteRequestQueue.h"
+#include "ui/WispSheet.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListView>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+#include <string>
+#include <vector>
+
+#include "engine/RemoteView.h"
+#include "listing/RemoteEntry.h"
+#include "support/RecordingViews.h"
+#include "ui/AppTestSupport.h"
+#include "ui/PropertiesDialog.h"
+#include "ui/RemoteEntryModel.h"
+
+namespace {
+
+std::string Line(const std::string& name, std::int64_t size = 100, char type = '-') {
+    return std::string(1, type) + "rw-r--r--   1 ftp      ftp      " + std::to_string(size) +
+           " Jan  5 13:45 " + name;
+}
+
+class WispRemotePageTest : public AppTest {
+  protected:
+    WispRemotePageTest() : page_(nullptr, &log_.Views().log) { page_.resize(640, 400); }
+
+    // A session without a server: requests go nowhere, but the page is connected.
+    void Connect() { page_.ResetForSession(nullptr); }
+
+    void List(const std::string& path, const std::vector<std::string>& lines) {
+        ASSERT_FALSE(page_.State().EnterDirectory(path));
+        page_.State().AddListingLines(lines);
+        page_.State().FinishListing(true);
+    }
+
+    std::vector<std::string> ModelNames() const {
+        std::vector<std::string> names;
+        const RemoteEntryModel* model = page_.Model();
+        for (int row = 0; row < model->rowCount(); ++row) {
+            names.push_back(model->index(row, 0).data().toString().toStdString());
+        }
+        return names;
+    }
+
+    void Select(const std::vector<int>& rows) {
+        page_.Selection()->clearSelection();
+        for (const int row : rows) {
+            page_.Selection()->select(page_.Model()->index(row, 0),
+                                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+    }
+
+    RecordingViews log_;
+    WispRemotePage page_;
+};
+
+class LogOnly : public LogView {
+  public:
+    void LogTraffic(std::string_view) override {}
+    void LogMessage(std::string_view) override {}
+};
+
+TEST_F(WispRemotePageTest, FourViewModesShareOneSelection) {
+    Connect();
+    List("/pub", {Line("a"), Line("b"), Line("c")});
+    Select({1});
+    const struct {
+        int mode;
+        bool details;
+        QListView::ViewMode listMode;
+        QListView::Flow flow;
+        int iconSize;
+    } modes[] = {
+        {WispRemotePage::kLargeIcons, false, QListView::IconMode, QListView::LeftToRight, 32},
+        {WispRemotePage::kSmallIcons, false, QListView::ListMode, QListView::LeftToRight, 16},
+        {WispRemotePage::kList, false, QListView::ListMode, QListView::TopToBottom, 16},
+        {WispRemotePage::kDetails, true, QListView::ListMode, QListView::TopToBottom, 16},
+    };
+    EXPECT_EQ(page_.CurrentViewMode(), WispRemotePage::kList);
+    for (const auto& m : modes) {
+        SCOPED_TRACE(m.mode);
+        page_.SetViewMode(m.mode);
+        EXPECT_EQ(page_.CurrentViewMode(), m.mode);
+        if (m.details) {
+            EXPECT_EQ(page_.CurrentView(), page_.DetailsView());
+            EXPECT_EQ(page_.DetailsView()->model()->headerData(0, Qt::Horizontal).toString(), "Name");
+            EXPECT_EQ(page_.DetailsView()->model()->headerData(1, Qt::Horizontal).toString(), "Size");
+            EXPECT_EQ(page_.DetailsView()->model()->headerData(2, Qt::Horizontal).toString(), "Date/Time");
+            EXPECT_EQ(page_.Model()->index(0, 1).data(Qt::TextAlignmentRole).toInt() & Qt::AlignRight,
+                      Qt::AlignRight);
+        } else {
+            EXPECT_EQ(page_.CurrentView(), page_.IconView());
+            EXPECT_EQ(page_.IconView()->viewMode(), m.listMode);
+            EXPECT_EQ(page_.IconView()->flow(), m.flow);
+        }
+        EXPECT_EQ(page_.CurrentView()->iconSize().width(), m.iconSize);
+        EXPECT_EQ(page_.CurrentView()->selectionModel(), page_.Selection());
+        EXPECT_EQ(page_.SelectedSlots(), std::vector<int>{1});
+    }
+}
+
+TEST_F(WispRemotePageTest, HeaderClicksSortAndTheSelectionFollowsItsEntry) {
+    Connect();
+    List("/pub", {Line("b", 30), Line("c", 10), Line("a", 20)});
+    Select({0});  // "b"
+    page_.SetViewMode(WispRemotePage::kDetails);
+    emit page_.DetailsView()->header()->sectionClicked(1);
+    EXPECT_EQ(ModelNames(), (std::vector<std::string>{"c", "a", "b"}));
+    EXPECT_EQ(page_.SelectedRows(), std::vector<int>{2});
+    emit page_.DetailsView()->header()->sectionClicked(1);
+    EXPECT_EQ(ModelNames(), (std::vector<std::string>{"b", "a", "c"}));
+    EXPECT_EQ(page_.SelectedSlots(), std::vector<int>{0});
+}
+
+TEST_F(WispRemotePageTest, DirectoryBoxListsTheCacheIgnoringCaseAndKeepsTheField) {
+    Connect();
+    for (const char* path : {"/usr", "/Pub", "/etc", "/pub/x"}) {
+        List(path, {Line("f")});
+    }
+    QComboBox* box = page_.DirectoryBox();
+    std::vector<std::string> items;
+    for (int i = 0; i < box->count(); ++i) {
+        items.push_back(box->itemText(i).toStdString());
+    }
+    EXPECT_EQ(items, (std::vector<std::string>{"/etc", "/Pub", "/pub/x", "/usr"}));
+    EXPECT_EQ(box->currentText(), "/pub/x");
+    EXPECT_TRUE(box->isEditable());
+
+    page_.ResetAfterSession();
+    EXPECT_EQ(box->count(), 0);
+    EXPECT_EQ(box->currentText(), "");
+    EXPECT_EQ(page_.Model()->rowCount(), 0);
+}
+
+TEST_F(WispRemotePageTest, ToolbarTooltipsAndTheModeGroupFollowTheSession) {
+    const struct {
+        QAction* action;
+        const char* tip;
+    } buttons[] = {
+        {page_.UpAction(), "Up one level (to parent directory)"},
+        {page_.AsciiAction(), "ASCII (text) transfer mode"},
+        {page_.ImageAction(), "Image (binary) transfer mode"},
+    };
+    for (const auto& b : buttons) {
+        SCOPED_TRACE(b.tip);
+        auto* button = qobject_cast<QToolButton*>(page_.ToolBar()->widgetForAction(b.action));
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->toolTip().toStdString(), b.tip);
+        EXPECT_FALSE(b.action->icon().isNull());
+    }
+    EXPECT_FALSE(page_.AsciiAction()->isChecked());
+    EXPECT_FALSE(page_.ImageAction()->isChecked());
+    Connect();
+    EXPECT_TRUE(page_.AsciiAction()->isChecked());
+    EXPECT_EQ(page_.TransferType(), 0);
+    page_.ImageAction()->trigger();
+    EXPECT_FALSE(page_.AsciiAction()->isChecked());
+    EXPECT_EQ(page_.TransferType(), 1);
+    page_.ResetAfterSession();
+    EXPECT_FALSE(page_.AsciiAction()->isChecked());
+    EXPECT_FALSE(page_.ImageAction()->isChecked());
+    Connect();  // every session starts in ASCII
+    EXPECT_TRUE(page_.AsciiAction()->isChecked());
+    EXPECT_FALSE(page_.ImageAction()->isChecked());
+}
+
+TEST_F(WispRemotePageTest, PropertiesDialogShowsTheSelectedEntries) {
+    Connect();
+    List("/pub", {Line("notes.txt", 512), "lrwxrwxrwx   1 ftp ftp 7 Jan  5 13:45 bin -> usr/bin",
+                  Line("dir", 0, 'd'), Line("b.txt", 1024)});
+    const struct {
+        std::vector<int> rows;
+        std::string caption, heading, type, size, third, fourth;
+    } cases[] = {
+        {{0}, "notes.txt Properties", "notes.txt", "File", "512 bytes", "Modified:", ""},
+        {{1}, "bin Properties", "bin", "Symbolic link", "7 bytes", "Links to:", "Modified:"},
+        {{0, 2, 3},
+         "notes.txt, ... Properties",
+         "2 Files, 1 Folders, 0 Symbolic links",
+         "Multiple types",
+         "1.50KB (1536 bytes)",
+         "",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.caption);
+        Select(c.rows);
+        std::unique_ptr<PropertiesDialog> dialog = page_.CreatePropertiesDialog();
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_TRUE(dialog->isModal());
+        EXPECT_EQ(dialog->windowTitle().toStdString(), c.caption);
+        const auto text = [&dialog](const char* name) {
+            auto* label = dialog->findChild<QLabel*>(name);
+            return label != nullptr ? label->text().toStdString() : std::string("(missing)");
+        };
+        EXPECT_EQ(text("heading"), c.heading);
+        EXPECT_EQ(text("typeLabel"), "Type:");
+        EXPECT_EQ(text("typeValue"), c.type);
+        EXPECT_EQ(text("sizeLabel"), "Size:");
+        EXPECT_EQ(text("sizeValue"), c.size);
+        EXPECT_EQ(text("thirdLabel"), c.third);
+        EXPECT_EQ(text("fourthLabel"), c.fourth);
+        EXPECT_FALSE(dialog->findChild<QLabel*>("icon")->pixmap().isNull());
+        if (c.rows.size() == 1) {
+            dialog->show();
+            dialog->grab().save(QString::fromStdString("/tmp/wisp-properties-" + c.heading + ".png"));
+        }
+    }
+    Select({});
+    EXPECT_EQ(page_.CreatePropertiesDialog(), nullptr);
+}
+
+TEST_F(WispRemotePageTest, LinesFromAnotherThreadArriveInOrderBeforeTheNextCall) {
+    constexpr int kLines = 5000;
+    RemoteView& view = page_.SessionView();
+    bool cachedAgain = false;
+    std::string lastBeforeFinish;
+    TestThread worker([&] {
+        view.ResetForSession(nullptr);
+        if (view.EnterDirectory("/big")) {
+            return;
+        }
+        for (int i = 0; i < kLines; ++i) {
+            view.AddListingLine(Line("f" + std::to_string(i)));
+        }
+        // Any other call sees every line sent before it.
+        lastBeforeFinish = view.EntryAt(kLines - 1).Name();
+        view.FinishListing(true);
+        cachedAgain = view.EnterDirectory("/big");
+    });
+    ASSERT_TRUE(worker.JoinPumping(std::chrono::seconds(60)));
+    EXPECT_EQ(lastBeforeFinish, "f" + std::to_string(kLines - 1));
+    EXPECT_TRUE(cachedAgain);
+    const std::vector<std::string> names = ModelNames();
+    ASSERT_EQ(names.size(), static_cast<std::size_t>(kLines));
+    for (int i = 0; i < kLines; ++i) {
+        ASSERT_EQ(names[static_cast<std::size_t>(i)], "f" + std::to_string(i));
+    }
+}
+
+TEST_F(WispRemotePageTest, ListingThatPausesStillShowsTheLinesSoFar) {
+    RemoteView& view = page_.SessionView();
+    std::atomic<bool> release{false};
+    TestThread worker([&] {
+        view.ResetForSession(nullptr);
+        view.EnterDirectory("/slow");
+        view.AddListingLine(Line("first"));
+        view.AddListingLine(Line("second"));
+        while (!release.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        view.FinishListing(true);
+    });
+    EXPECT_TRUE(PumpUntil([this] { return page_.Model()->rowCount() == 2; }, std::chrono::seconds(10)));
+    release = true;
+    ASSERT_TRUE(worker.JoinPumping(std::chrono::seconds(10)));
+    EXPECT_EQ(ModelNames(), (std::vector<std::string>{"first", "second"}));
+}
+
+TEST_F(WispRemotePageTest, AdapterOfAGonePageDoesNothing) {
+    RemoteView* view = nullptr;
+    {
+        LogOnly log;
+        WispRemotePage page(nullptr, &log);
+        view = &page.SessionView();
+    }
+    TestThread worker([view] {
+        view->ResetForSession(nullptr);
+        EXPECT_FALSE(view->EnterDirectory("/x"));
+        view->AddListingLine(Line("a"));
+        EXPECT_TRUE(view->EntryAt(0).IsBlank());
+        view->FinishListing(true);
+    });
+    EXPECT_TRUE(worker.JoinPumping(std::chrono::seconds(10)));
+}
+
+TEST_F(WispRemotePageTest, LooksLikeAFileListInEveryViewMode) {
+    Connect();
+    std::vector<std::string> lines;
+    for (int i = 0; i < 8; ++i) {
+        lines.push_back(Line("folder" + std::to_string(i), 4096, 'd'));
+    }
+    lines.push_back("lrwxrwxrwx   1 ftp ftp 7 Jan  5 13:45 bin -> usr/bin");
+    for (int i = 0; i < 40; ++i) {
+        lines.push_back(
+            Line("document-" + std::to_string(i) + (i % 3 == 0 ? ".txt" : ".tar.gz"), 1000 + i * 777));
+    }
+    List("/pub/linux/distributions", lines);
+    const char* names[] = {"", "large", "small", "list", "details"};
+    for (const QSize size : {QSize(640, 400), QSize(1200, 800)}) {
+        page_.resize(size);
+        page_.show();
+        for (int mode = WispRemotePage::kLargeIcons; mode <= WispRemotePage::kDetails; ++mode) {
+            page_.SetViewMode(mode);
+            QApplication::processEvents();
+            const QString path = QString("/tmp/wisp-remote-%1-%2.png").arg(names[mode]).arg(size.width());
+            EXPECT_TRUE(page_.grab().save(path));
+            // The list fills the page below the directory row.
+            EXPECT_GT(page_.CurrentView()->height(), size.height() - 80);
+            EXPECT_GT(page_.CurrentView()->width(), size.width() - 30);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct Queued {
+    FtpRequestKind kind;
+    std::string text;
+    bool operator==(const Queued&) const = default;
+};
+
+class RecordingQueue : public RemoteRequestQueue {
+  public:
+    bool Enqueue(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject>&,
+                 int) override {
+        queued.push_back({kind, std::string(text)});
+        return true;
+    }
+    std::vector<Queued> queued;
+};
+
+TEST_F(WispRemotePageTest, GesturesQueueDirectoryChanges) {
+    auto queue = std::make_shared<RecordingQueue>();
+    page_.State().ResetForSession(queue);
+    List("/pub", {Line("dir", 0, 'd'), Line("file")});
+    List("/etc", {Line("x")});
+    page_.show();
+
+    // Enter in the directory field.
+    QLineEdit* field = page_.DirectoryBox()->lineEdit();
+    field->setFocus();
+    field->clear();
+    QTest::keyClicks(field, "/usr/share");
+    QTest::keyClick(field, Qt::Key_Return);
+    // An item picked from the cache list.
+    emit page_.DirectoryBox()->activated(1);
+    // Up one level.
+    page_.UpAction()->trigger();
+    // A double-click on empty space with one directory selected.
+    ASSERT_TRUE(page_.State().EnterDirectory("/pub"));
+    Select({0});
+    QWidget* viewport = page_.CurrentView()->viewport();
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, QPoint(viewport->width() - 4, viewport->height() - 4));
+    // ... and with a file selected, nothing.
+    Select({1});
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, QPoint(viewport->width() - 4, viewport->height() - 4));
+
+    EXPECT_EQ(queue->queued, (std::vector<Queued>{{FtpRequestKind::ChangeDir, "/usr/share"},
+                                                  {FtpRequestKind::ChangeDir, "/pub"},
+                                                  {FtpRequestKind::UpOneLevel, ""},
+                                                  {FtpRequestKind::ChangeDir, "dir"}}));
+}
+
+TEST_F(WispRemotePageTest, RemoteTabInTheMainWindow) {
+    WispSheet sheet(ProfileStore::ForCurrentUser());
+    sheet.show();
+    auto* tabs = sheet.findChild<QTabWidget*>("tabs");
+    ASSERT_NE(tabs, nullptr);
+    tabs->setCurrentWidget(&sheet.RemotePage());
+    QApplication::processEvents();
+    EXPECT_TRUE(sheet.grab().save("/tmp/wisp-remote-sheet.png"));
+    EXPECT_GT(sheet.RemotePage().CurrentView()->height(), 150);
+}
+
+}  // namespace
