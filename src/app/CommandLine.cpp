@@ -83,6 +83,13 @@ bool CommandLine::DecodeUrl(std::string_view text, CommandLineUrl& url, std::str
         url = CommandLineUrl{};
         return false;
     }
+    // The URL box reads everything before an "@" as a login, wherever the "@" stands, so such a
+    // path would silently name another host.
+    if (url.url.find('@') != std::string::npos) {
+        error = "the URL's path holds an \"@\", which Wisp would read as a login";
+        url = CommandLineUrl{};
+        return false;
+    }
     return true;
 }
 

@@ -34,9 +34,9 @@ class CommandLine {
     static CommandLineRequest Parse(int argc, char** argv);
 
     // Splits the login off `text` at the last "@" before the host and its first ":", and decodes
-    // the URL, the user and the password separately. Refuses malformed escapes and decoded control
-    // characters (a CR LF in a path would end one FTP command and start another). False with `error`
-    // set on refusal.
+    // the URL, the user and the password separately. Refuses malformed escapes, decoded control
+    // characters (a CR LF in a path would end one FTP command and start another) and an "@" left in
+    // the URL. False with `error` set on refusal.
     static bool DecodeUrl(std::string_view text, CommandLineUrl& url, std::string& error);
 
     static std::string HelpText();
