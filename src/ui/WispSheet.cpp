@@ -28,13 +28,18 @@ namespace {
 
 constexpr const char* kCaption = "Wisp";
 
-// The tab widget sizes its corner from the corner widget's size hint, not its fixed size; a plain
-// progress bar hints a few pixels narrower and would hang past the right edge and be cut off.
+// The tab widget places its corner from the corner widget's size hint, not its fixed size: a plain
+// progress bar hints a few pixels narrower and would hang past the right edge and be cut off. The
+// hint is a little taller than the bar, so the corner is placed with room below it and the fixed-height
+// bar stays clear of the page frame's top line.
 class CornerProgressBar : public QProgressBar {
   public:
+    static constexpr int kGapBelow = 4;
     using QProgressBar::QProgressBar;
-    QSize sizeHint() const override { return {WispSheet::kProgressWidth, WispSheet::kProgressHeight}; }
-    QSize minimumSizeHint() const override { return sizeHint(); }
+    QSize sizeHint() const override {
+        return {WispSheet::kProgressWidth, WispSheet::kProgressHeight + kGapBelow};
+    }
+    QSize minimumSizeHint() const override { return {WispSheet::kProgressWidth, WispSheet::kProgressHeight}; }
 };
 
 }  // namespace
