@@ -22,9 +22,8 @@ QLineEdit* MakeReadOnlyBox(QWidget* parent, const char* name) {
 WispAboutPage::WispAboutPage(QWidget* parent) : WispPropertyPage(parent) {
     setObjectName("WispAboutPage");
     auto* icon = new QLabel(this);
-    icon->setPixmap(QIcon(":/wisp/wisp-32.png").pixmap(32, 32));
-    auto* title =
-        new QLabel(QString::fromUtf8("Wisp - FTP Client for Windows\u00ae 95 / NT\u00ae 4.0"), this);
+    icon->setPixmap(QIcon(":/wisp/wisp-48.png").pixmap(48, 48));
+    auto* title = new QLabel("Wisp - FTP Client for Linux", this);
     title->setObjectName("title");
     auto* maker = new QLabel(QString("Made by %1").arg(kMaker), this);
     auto* rights =

@@ -5,12 +5,15 @@
 
 #include <QMessageBox>
 #include <csignal>
+#include <cstdio>
 
-#include "ui/WispSheet.h"
+#include "app/CommandLine.h"
+
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
+#include "ui/WispSheet.h"
 
-WispApp::WispApp(int& argc, char** argv) : app_(argc, argv) {
+WispApp::WispApp(int& argc, char** argv) : argc_(argc), argv_(argv), app_(argc, argv) {
     QApplication::setOrganizationName(
         QString::fromUtf8(kCompanyKey.data(), static_cast<qsizetype>(kCompanyKey.size())));
     QApplication::setApplicationName("Wisp");
@@ -25,7 +28,16 @@ bool WispApp::SocketsAvailable() {
     return true;
 }
 
+void WispApp::OpenCommandLineUrl(WispSheet& sheet, const CommandLineUrl& url) {
+    sheet.SetStartUrl(url);
+}
+
 int WispApp::Run() {
+    const CommandLineRequest request = CommandLine::Parse(argc_, argv_);
+    if (request.action == CommandLineAction::Fail) {
+        std::fprintf(stderr, "wisp: %s\nTry 'wisp --help' for more information.\n", request.error.c_str());
+        return 2;
+    }
     if (!SocketsAvailable()) {
         QMessageBox box(QMessageBox::Warning, "Wisp", "Windows sockets initialization failed.",
                         QMessageBox::Ok);
@@ -40,6 +52,9 @@ int WispApp::Run() {
 
     WispSheet sheet(ProfileStore::ForCurrentUser());
     sheet.show();
+    if (request.hasUrl) {
+        OpenCommandLineUrl(sheet, request.url);
+    }
     // Closing the only window ends the loop; a session or ping thread still running is fenced off
     // from the windows by then and ends with the process.
     return QApplication::exec();

@@ -9,14 +9,14 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "ui/MainWindowViews.h"
 #include "app/Settings.h"
+#include "hosts/FtpUrl.h"
+#include "ui/MainWindowViews.h"
 #include "ui/UiBridge.h"
 #include "ui/WispAboutPage.h"
+#include "ui/WispHostPage.h"
 #include "ui/WispLogPage.h"
 #include "ui/WispOptionsPage.h"
-#include "hosts/FtpUrl.h"
-#include "ui/WispHostPage.h"
 #include "ui/WispRemotePage.h"
 
 // The resources live in a static library; nothing else would pull their initialiser in.
@@ -28,11 +28,26 @@ namespace {
 
 constexpr const char* kCaption = "Wisp";
 
+// The tab widget places its corner from the corner widget's size hint, not its fixed size: a plain
+// progress bar hints a few pixels narrower and would hang past the right edge and be cut off. The
+// hint is a little taller than the bar, so the corner is placed with room below it and the fixed-height
+// bar stays clear of the page frame's top line.
+class CornerProgressBar : public QProgressBar {
+  public:
+    static constexpr int kGapBelow = 4;
+    using QProgressBar::QProgressBar;
+    QSize sizeHint() const override {
+        return {WispSheet::kProgressWidth, WispSheet::kProgressHeight + kGapBelow};
+    }
+    QSize minimumSizeHint() const override { return {WispSheet::kProgressWidth, WispSheet::kProgressHeight}; }
+};
+
 }  // namespace
 
 WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+                          Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                          Qt::WindowCloseButtonHint),
       store_(std::move(store)),
       bridge_(std::make_shared<UiBridge>()) {
     InitWispResources();
@@ -55,8 +70,9 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
-    // The window keeps the size its pages need, as a dialog frame would.
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    // Resizable; every page stretches with the window and the corner keeps the progress bar at the
+    // right end of the tab row.
+    resize(kDefaultWidth, kDefaultHeight);
 
     LoadSettings();
 
@@ -64,9 +80,10 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     icon.addFile(":/wisp/wisp-16.png", QSize(16, 16));
     icon.addFile(":/wisp/wisp-32.png", QSize(32, 32));
     icon.addFile(":/wisp/wisp-48.png", QSize(48, 48));
+    icon.addFile(":/wisp/wisp-128.png", QSize(128, 128));
     setWindowIcon(icon);
 
-    progress_ = new QProgressBar(tabs_);
+    progress_ = new CornerProgressBar(tabs_);
     progress_->setObjectName("progress");
     progress_->setRange(0, 100);
     progress_->setValue(0);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/CommandLine.h"
 #include "platform/ProfileStore.h"
 
 class QProgressBar;
@@ -25,6 +26,9 @@ class WispSheet : public QWidget {
   public:
     static constexpr int kProgressWidth = 100;
     static constexpr int kProgressHeight = 16;
+    // Fits a 1366 x 768 laptop screen with room for panels, and shows a listing of useful length.
+    static constexpr int kDefaultWidth = 800;
+    static constexpr int kDefaultHeight = 560;
 
     // Loads the settings from `store` and fixes the URL defaults for the run; the Host page is active.
     explicit WispSheet(ProfileStore store, QWidget* parent = nullptr);
@@ -39,6 +43,10 @@ class WispSheet : public QWidget {
     // Set by the Options page's confirmed removal: closing deletes the stored data instead of saving.
     bool RemoveOnExit() const { return removeOnExit_; }
     void RequestRemoval();
+
+    // The URL the program was started with, kept for the Host page.
+    void SetStartUrl(const CommandLineUrl& url) { startUrl_ = url; }
+    const std::optional<CommandLineUrl>& StartUrl() const { return startUrl_; }
 
     // The bridge the pages' views hand to worker threads; fenced when the window starts closing.
     const std::shared_ptr<UiBridge>& Bridge() const { return bridge_; }
@@ -74,4 +82,5 @@ class WispSheet : public QWidget {
     std::shared_ptr<UiBridge> bridge_;
     bool closing_ = false;
     bool centred_ = false;
+    std::optional<CommandLineUrl> startUrl_;
 };

@@ -20,17 +20,18 @@
 #include <string>
 #include <vector>
 
+#include "app/CommandLine.h"
+#include "hosts/FtpUrl.h"
+#include "hosts/HostList.h"
+#include "platform/ProfileKeys.h"
+#include "platform/ProfileStore.h"
 #include "ui/AppTestSupport.h"
 #include "ui/MainWindowViews.h"
 #include "ui/UiBridge.h"
 #include "ui/WispAboutPage.h"
+#include "ui/WispHostPage.h"
 #include "ui/WispLogPage.h"
 #include "ui/WispOptionsPage.h"
-#include "hosts/FtpUrl.h"
-#include "hosts/HostList.h"
-#include "ui/WispHostPage.h"
-#include "platform/ProfileKeys.h"
-#include "platform/ProfileStore.h"
 #include "ui/WispRemotePage.h"
 
 namespace {
@@ -239,6 +240,8 @@ TEST_F(WispSheetTest, WipeEmptiesTheListAndLaterLinesFollow) {
 
 TEST_F(WispSheetTest, LogListScrollsSidewaysAtLeast640PixelsAndToItsWidestLine) {
     auto sheet = MakeSheet();
+    // Narrower than the scrolling extent, so the list must scroll.
+    sheet->resize(560, 420);
     ShowTab(*sheet, sheet->LogPage());
     auto* list = Control<QListWidget>(sheet->LogPage(), "log");
     MainWindowViews::Instance().LogMessage("short");
@@ -357,8 +360,71 @@ TEST_F(WispSheetTest, AboutBoxesAreFilledWhenTheTabIsFirstOpened) {
     EXPECT_EQ(mail->text(), WispAboutPage::kEMail);
     EXPECT_TRUE(web->isReadOnly());
     EXPECT_TRUE(mail->isReadOnly());
-    EXPECT_EQ(Control<QLabel>(sheet->AboutPage(), "title")->text(),
-              QString::fromUtf8("Wisp - FTP Client for Windows\u00ae 95 / NT\u00ae 4.0"));
+    EXPECT_EQ(Control<QLabel>(sheet->AboutPage(), "title")->text(), "Wisp - FTP Client for Linux");
+    // The page and `wisp --version` name the same version.
+    EXPECT_EQ("Wisp " + Control<QLabel>(sheet->AboutPage(), "version")->text().toStdString() + "\n",
+              CommandLine::VersionText());
+}
+
+TEST_F(WispSheetTest, TheWindowOpensAtItsDefaultSizeAndCanBeResized) {
+    auto sheet = MakeSheet();
+    EXPECT_EQ(sheet->size(), QSize(WispSheet::kDefaultWidth, WispSheet::kDefaultHeight));
+    EXPECT_LT(sheet->minimumWidth(), WispSheet::kDefaultWidth);
+    EXPECT_GT(sheet->maximumWidth(), 4000);
+    EXPECT_GT(sheet->maximumHeight(), 4000);
+    sheet->resize(1600, 1000);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(sheet->size(), QSize(1600, 1000));
+}
+
+TEST_F(WispSheetTest, EveryPageAndTheProgressBarFollowTheWindowSize) {
+    auto sheet = MakeSheet();
+    const QSize sizes[] = {{WispSheet::kDefaultWidth, WispSheet::kDefaultHeight}, {1600, 1000}, {640, 420}};
+    for (const QSize& size : sizes) {
+        sheet->resize(size);
+        QCoreApplication::processEvents();
+        const QTabWidget& tabs = sheet->Tabs();
+        const QRect bar(sheet->ProgressBar().mapTo(sheet.get(), QPoint(0, 0)), sheet->ProgressBar().size());
+        const QRect tabRow(tabs.tabBar()->mapTo(sheet.get(), QPoint(0, 0)), tabs.tabBar()->size());
+        const QRect tabArea(tabs.mapTo(sheet.get(), QPoint(0, 0)), tabs.size());
+        if (const char* dir = std::getenv("WISP_GRAB_DIR")) {
+            for (int i = 0; i < tabs.count(); ++i) {
+                sheet->Tabs().setCurrentIndex(i);
+                QCoreApplication::processEvents();
+                sheet->grab().save(QString("%1/sheet-%2-%3.png").arg(dir).arg(size.width()).arg(i));
+            }
+            sheet->Tabs().setCurrentIndex(0);
+            QCoreApplication::processEvents();
+        }
+        EXPECT_EQ(bar.size(), QSize(WispSheet::kProgressWidth, WispSheet::kProgressHeight)) << size.width();
+        // At the right end of the tab row: right of the last tab, close to the tab area's right edge,
+        // and vertically within the row.
+        EXPECT_GT(bar.left(), tabRow.right()) << size.width();
+        EXPECT_LE(bar.right(), tabArea.right()) << size.width();
+        EXPECT_GT(bar.right(), tabArea.right() - 16) << size.width();
+        EXPECT_GE(bar.top(), tabArea.top()) << size.width();
+        EXPECT_LT(bar.bottom(), tabRow.bottom()) << size.width();
+        // A couple of pixels clear of the frame line drawn just above the pages.
+        const QWidget* page = tabs.currentWidget();
+        EXPECT_LE(bar.bottom(), page->mapTo(sheet.get(), QPoint(0, 0)).y() - 5) << size.width();
+        // Pages fill the window less a margin, whichever is shown.
+        for (int i = 0; i < tabs.count(); ++i) {
+            const QWidget* page = tabs.widget(i);
+            sheet->Tabs().setCurrentIndex(i);
+            QCoreApplication::processEvents();
+            EXPECT_GT(page->width(), size.width() - 60) << i << " at " << size.width();
+            EXPECT_GT(page->height(), size.height() - 110) << i << " at " << size.width();
+        }
+        sheet->Tabs().setCurrentIndex(0);
+    }
+}
+
+TEST_F(WispSheetTest, TheWindowShowsTheProgramIcon) {
+    auto sheet = MakeSheet();
+    const QList<QSize> sizes = sheet->windowIcon().availableSizes();
+    for (const QSize size : {QSize(16, 16), QSize(32, 32), QSize(48, 48), QSize(128, 128)}) {
+        EXPECT_TRUE(sizes.contains(size)) << size.width();
+    }
 }
 
 TEST_F(WispSheetTest, AThreadLoggingWithoutPauseNeverHoldsUpTheClose) {

@@ -1,0 +1,60 @@
+// Not a check: scripts/screenshot.sh runs this to picture the program connected to the demo site, for the
+// README. It is disabled so the test runs never need a demo site.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QCoreApplication>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTabWidget>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "app/CommandLine.h"
+#include "platform/ProfileStore.h"
+#include "ui/AppTestSupport.h"
+#include "ui/WispApp.h"
+#include "ui/WispHostPage.h"
+#include "ui/WispRemotePage.h"
+#include "ui/WispSheet.h"
+
+namespace {
+
+class ScreenshotTest : public AppTest {};
+
+bool RemoteListingShown(const WispSheet& sheet) {
+    for (const QAbstractItemView* view : sheet.RemotePage().findChildren<QAbstractItemView*>()) {
+        if (view->model() != nullptr && view->model()->rowCount() > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(ScreenshotTest, DISABLED_RemotePageOnTheDemoSite) {
+    const char* url = std::getenv("WISP_SCREENSHOT_URL");
+    const char* file = std::getenv("WISP_SCREENSHOT_FILE");
+    ASSERT_NE(url, nullptr) << "set WISP_SCREENSHOT_URL";
+    ASSERT_NE(file, nullptr) << "set WISP_SCREENSHOT_FILE";
+    const CommandLineRequest request = CommandLine::Parse({std::string_view(url)});
+    ASSERT_TRUE(request.hasUrl) << request.error;
+
+    WispSheet sheet(ProfileStore::ForCurrentUser());
+    sheet.show();
+    WispApp::OpenCommandLineUrl(sheet, request.url);
+    for (QPushButton* button : sheet.HostPage().findChildren<QPushButton*>()) {
+        if (button->text() == "&Connect" && button->isEnabled()) {
+            button->click();
+        }
+    }
+    const bool listed = PumpUntil([&] { return RemoteListingShown(sheet); }, std::chrono::seconds(60));
+    sheet.Tabs().setCurrentWidget(&sheet.RemotePage());
+    PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_TRUE(sheet.grab().save(QString::fromLocal8Bit(file)));
+    EXPECT_TRUE(listed) << "the Remote page showed no listing; the picture shows the window as it was";
+    sheet.close();
+    QCoreApplication::processEvents();
+}
+
+}  // namespace
