@@ -11,6 +11,7 @@
 
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
+#include "ui/WispHostPage.h"
 #include "ui/WispSheet.h"
 
 WispApp::WispApp(int& argc, char** argv) : argc_(argc), argv_(argv), app_(argc, argv) {
@@ -29,7 +30,7 @@ bool WispApp::SocketsAvailable() {
 }
 
 void WispApp::OpenCommandLineUrl(WispSheet& sheet, const CommandLineUrl& url) {
-    sheet.SetStartUrl(url);
+    sheet.HostPage().OpenUrl(url.url, url.user, url.password);
 }
 
 int WispApp::Run() {

@@ -45,8 +45,6 @@ class WispSheet : public QWidget {
     void RequestRemoval();
 
     // The URL the program was started with, kept for the Host page.
-    void SetStartUrl(const CommandLineUrl& url) { startUrl_ = url; }
-    const std::optional<CommandLineUrl>& StartUrl() const { return startUrl_; }
 
     // The bridge the pages' views hand to worker threads; fenced when the window starts closing.
     const std::shared_ptr<UiBridge>& Bridge() const { return bridge_; }
@@ -82,5 +80,4 @@ class WispSheet : public QWidget {
     std::shared_ptr<UiBridge> bridge_;
     bool closing_ = false;
     bool centred_ = false;
-    std::optional<CommandLineUrl> startUrl_;
 };

@@ -43,11 +43,6 @@ TEST_F(ScreenshotTest, DISABLED_RemotePageOnTheDemoSite) {
     WispSheet sheet(ProfileStore::ForCurrentUser());
     sheet.show();
     WispApp::OpenCommandLineUrl(sheet, request.url);
-    for (QPushButton* button : sheet.HostPage().findChildren<QPushButton*>()) {
-        if (button->text() == "&Connect" && button->isEnabled()) {
-            button->click();
-        }
-    }
     const bool listed = PumpUntil([&] { return RemoteListingShown(sheet); }, std::chrono::seconds(60));
     sheet.Tabs().setCurrentWidget(&sheet.RemotePage());
     PumpUntil([] { return false; }, std::chrono::milliseconds(300));
