@@ -26,12 +26,14 @@
 #include "platform/IcmpStatus.h"
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
+#include "remote/RemotePageState.h"
 #include "support/FakeFtpServer.h"
 #include "support/RealFtpServer.h"
 #include "ui/AppTestSupport.h"
 #include "ui/WispApp.h"
 #include "ui/WispLogPage.h"
 #include "ui/WispOptionsPage.h"
+#include "ui/WispRemotePage.h"
 #include "ui/WispSheet.h"
 
 namespace {
@@ -567,6 +569,18 @@ TEST_F(WispHostPageServerTest, ACommandLineLinkWithAnEncodedLoginConnects) {
               std::string::npos)
         << server_.Log();
     EXPECT_EQ(Url(*sheet)->currentText().toStdString(), "ftp://localhost:" + std::to_string(server_.Port()));
+}
+
+TEST_F(WispHostPageServerTest, ALinkToAFileOpensTheFolderThatHoldsIt) {
+    WISP_REQUIRE_REAL_SERVER(server_);
+    ASSERT_TRUE(server_.WriteFile("pub/file.txt", "text\r\n"));
+    auto sheet = MakeSheet();
+    sheet->HostPage().OpenUrl("ftp://localhost:" + std::to_string(server_.Port()) + "/pub/file.txt", "", "");
+    ASSERT_TRUE(WaitForState(*sheet, State::Connected)) << server_.Log();
+    const RemotePageState& remote = sheet->RemotePage().State();
+    ASSERT_TRUE(PumpUntil([&] { return remote.CurrentDirectory() == "/pub" && remote.RowCount() == 1; },
+                          milliseconds(10000)))
+        << "now in \"" << remote.CurrentDirectory() << "\" with " << remote.RowCount() << " rows";
 }
 
 TEST_F(WispHostPageTest, OpenUrlWithAUrlThatDoesNotParseStaysIdle) {
