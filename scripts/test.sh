@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every configuration and runs every test:
-# the plain build (all tests), the core tests under ASan+UBSan and under TSan, and each fuzz target briefly.
+# the plain build (all tests), the core tests under ASan+UBSan and under TSan (built without Qt, after a
+# check that only the UI includes Qt headers), and each fuzz target briefly.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -48,9 +49,22 @@ lsan_options=""
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="$lsan_options" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest build-asan
 
-echo "== TSan: core tests =="
+echo "== core without Qt: no Qt header outside src/ui and tests/ui =="
+# Qt headers only under src/ui and tests/ui; the TSan build below then builds and tests the core with Qt
+# made unfindable, so a core file that needs Qt fails there.
+qt_includes=$(grep -rlE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](Q[A-Z][A-Za-z]*|Qt[A-Za-z]+/[^>"]*)[>"]' \
+  src tests bench fuzz 2>/dev/null | grep -vE '^(src/ui|tests/ui)/' || true)
+if [ -z "$qt_includes" ]; then
+  echo "no-Qt check: ok"
+  passed=$((passed + 1))
+else
+  echo "no-Qt check: FAILED, Qt headers included by:"; echo "$qt_includes"
+  failed=$((failed + 1))
+fi
+
+echo "== TSan: core tests, built without Qt =="
 configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DWISP_SANITIZE=thread -DWISP_BUILD_UI=OFF \
-  -DWISP_BUILD_BENCH=OFF
+  -DWISP_BUILD_BENCH=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
 tsan_options="halt_on_error=1 second_deadlock_stack=1"
 [ -f tests/tsan.supp ] && tsan_options="$tsan_options suppressions=$root/tests/tsan.supp"
 TSAN_OPTIONS="$tsan_options" run_ctest build-tsan

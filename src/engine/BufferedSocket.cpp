@@ -1,6 +1,9 @@
 #include "engine/BufferedSocket.h"
 
+#include <sys/socket.h>
+
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -99,6 +102,28 @@ int BufferedSocket::SendAll(const char* data, std::size_t n, bool urgent) {
         sent += static_cast<std::size_t>(rc);
     }
     return static_cast<int>(n);
+}
+
+long BufferedSocket::SendWithoutWaiting(const char* data, std::size_t n, bool urgent) {
+    if (!IsOpen()) {
+        SetLastSocketError(wsa::kNotSocket);
+        return -1;
+    }
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (urgent ? MSG_OOB : 0);
+    for (;;) {
+        const ssize_t sent = ::send(Handle(), data, n, flags);
+        if (sent >= 0) {
+            return static_cast<long>(sent);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        SetLastSocketErrorFromErrno(errno);
+        return -1;
+    }
 }
 
 int BufferedSocket::SendBlock(int n) {

@@ -7,6 +7,7 @@
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
 #include "engine/FtpTransfers.h"
+#include "engine/PrintableText.h"
 #include "listing/RemoteEntry.h"
 
 namespace {
@@ -78,7 +79,7 @@ int FtpDirectoryCommands::ChangeDirectory(FtpSession& session, std::string_view 
         return pwdCode;
     }
     if (session.Remote().EnterDirectory(*directory)) {
-        session.Log().LogMessage("... using cached copy of " + *directory);
+        session.Log().LogMessage("... using cached copy of " + Printable(*directory));
         return kPwdCode;
     }
     return FtpTransfers::ListDirectory(session, *directory);
@@ -95,7 +96,7 @@ int FtpDirectoryCommands::DeleteFiles(FtpSession& session, FtpRequest& request) 
             }
             const std::string& name = entry.Name();
             session.Status().SetStatus("DELETEing " + name);
-            session.Log().LogMessage("DELETEing " + name);
+            session.Log().LogMessage("DELETEing " + Printable(name));
             FtpReply reply;
             // A name holding CR or LF is never sent (Command refuses it and reads no reply); it is
             // reported like any refusal and the next entry follows.
@@ -103,9 +104,9 @@ int FtpDirectoryCommands::DeleteFiles(FtpSession& session, FtpRequest& request) 
             session.Status().SetStatus(std::nullopt);
             if (reply.IsPositive()) {
                 session.Remote().RemoveEntry(index);
-                session.Log().LogMessage("... DELETEd " + name);
+                session.Log().LogMessage("... DELETEd " + Printable(name));
             } else {
-                session.Log().LogMessage("... Unable to DELETE " + name);
+                session.Log().LogMessage("... Unable to DELETE " + Printable(name));
                 if (result == kLostConnection) {
                     break;
                 }

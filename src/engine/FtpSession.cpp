@@ -1,5 +1,7 @@
 #include "engine/FtpSession.h"
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 #include <utility>
 
@@ -14,6 +16,20 @@ namespace {
 constexpr int kReplyCode421 = 421;
 // Fewer waiting bytes than this cannot be a reply ("nnn" CR LF); they are left for the next read.
 constexpr int kExtraneousThreshold = 5;
+// How long the reads of an aborted request may go on when the control connection has no time-out.
+constexpr int kAbortGraceWithoutTimeoutMs = 60000;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// ABOR as RFC 959 asks: Telnet IP as normal data, Telnet DM as urgent data, then the command.
+std::vector<std::pair<std::string, bool>> AborPieces() {
+    return {
+        {std::string("\xff\xf4"), false}, {std::string("\xff\xf2"), true}, {std::string("ABOR\r\n"), false}};
+}
 
 int LeadingNumber(std::string_view text) {
     int value = 0;
@@ -121,6 +137,7 @@ void FtpSession::ServeRequests() {
             return;
         }
         abortRequested_ = false;
+        abortAtMs_ = 0;
         // An ABOR that raced the end of the previous request must not make the check below skip the
         // answer it left behind and wait for one more reply.
         aborSent_ = false;
@@ -137,7 +154,9 @@ void FtpSession::ServeRequests() {
             running = false;
         }
         ReturnRecord(record);
+        SettleOwedAbor();
         abortRequested_ = false;
+        abortAtMs_ = 0;
         aborSent_ = false;
         abortSignal_->Reset();
         if (!running) {
@@ -157,11 +176,17 @@ bool FtpSession::DiscardExtraneousReplies() {
             views_.log.LogMessage("... CTL socket failure, WinSock err = " + WinsockErrorName());
             return false;
         }
-        if (*waiting < kExtraneousThreshold) {
+        // Replies already taken into the connection's buffer wait there unseen by the system's count.
+        if (*waiting + control_.Buffered() < kExtraneousThreshold) {
             return true;
         }
         views_.log.LogMessage("... (discarding extraneous response)");
-        ReadReply();
+        bool failed = false;
+        ReadReplyNoting(nullptr, failed);
+        if (failed) {
+            // What follows cannot be told from what came before: the connection is done.
+            return false;
+        }
     }
 }
 
@@ -265,11 +290,87 @@ bool FtpSession::SendAborOnce() {
     if (!transferring_ || aborSent_.exchange(true)) {
         return false;
     }
-    SendCommand("ABOR", true);
+    views_.log.LogTraffic("<ABOR");
+    // The user-interface thread never waits on the connection: when the worker is writing, or the
+    // server has stopped reading, the worker sends the ABOR (or its rest) itself.
+    bool failed = false;
+    {
+        std::unique_lock lock(sendLock_, std::try_to_lock);
+        if (!lock.owns_lock() || !aborOwed_.empty()) {
+            aborDeferred_ = true;
+        } else {
+            aborOwed_ = AborPieces();
+            failed = !SendOwedAborLocked(false);
+        }
+    }
+    if (failed) {
+        views_.log.LogMessage("... [CONTROL] Send failed, WinSock err = " + WinsockErrorName());
+    }
     return true;
 }
 
+bool FtpSession::SendOwedAborLocked(bool wait) {
+    while (!aborOwed_.empty()) {
+        auto& [bytes, urgent] = aborOwed_.front();
+        if (wait) {
+            if (control_.SendAll(bytes.data(), bytes.size(), urgent) < 0) {
+                aborOwed_.clear();
+                return false;
+            }
+            bytes.clear();
+        } else {
+            const long sent = control_.SendWithoutWaiting(bytes.data(), bytes.size(), urgent);
+            if (sent < 0) {
+                aborOwed_.clear();
+                return false;
+            }
+            bytes.erase(0, static_cast<std::size_t>(sent));
+            if (!bytes.empty()) {
+                aborDeferred_ = true;  // the worker finishes it
+                return true;
+            }
+        }
+        aborOwed_.erase(aborOwed_.begin());
+    }
+    return true;
+}
+
+void FtpSession::SendOwedAbor() {
+    if (!aborDeferred_) {
+        return;
+    }
+    bool failed = false;
+    {
+        std::lock_guard lock(sendLock_);
+        if (aborDeferred_.exchange(false)) {
+            if (aborOwed_.empty()) {
+                aborOwed_ = AborPieces();
+            }
+            failed = !SendOwedAborLocked(true);
+        }
+    }
+    if (failed) {
+        views_.log.LogMessage("... [CONTROL] Send failed, WinSock err = " + WinsockErrorName());
+    }
+}
+
+void FtpSession::SettleOwedAbor() {
+    if (!aborDeferred_) {
+        return;
+    }
+    {
+        std::lock_guard lock(sendLock_);
+        if (aborOwed_.empty()) {
+            aborDeferred_ = false;  // nothing of it left: the request it was for has ended
+            return;
+        }
+    }
+    SendOwedAbor();
+}
+
 void FtpSession::Abort() {
+    std::int64_t none = 0;
+    abortAtMs_.compare_exchange_strong(none, NowMs());
     abortRequested_ = true;
     abortSignal_->Trigger();  // ends an active-mode accept and a transfer's data waits at once
     const bool sentFirst = SendAborOnce();
@@ -309,6 +410,7 @@ bool FtpSession::SendCommand(std::string_view command, bool urgent) {
         views_.log.LogMessage("... command not sent: it holds a CR, LF or NUL character");
         return false;
     }
+    SendOwedAbor();
     views_.log.LogTraffic(TrafficCopy(command));
     int sent = 0;
     {
@@ -328,6 +430,12 @@ bool FtpSession::SendCommand(std::string_view command, bool urgent) {
 }
 
 int FtpSession::ReadReply(FtpReply* reply) {
+    bool failed = false;
+    return ReadReplyNoting(reply, failed);
+}
+
+int FtpSession::ReadReplyNoting(FtpReply* reply, bool& failed) {
+    SendOwedAbor();
     std::string code = "421";
     std::string line;
     bool after426 = false;
@@ -337,7 +445,29 @@ int FtpSession::ReadReply(FtpReply* reply) {
         std::string key;
         bool complete = false;
         while (!complete) {
-            const int length = control_.ReadLine(line, kReplyLineSize);
+            // After an abort the reply gets one control time-out to end, or a server that never ends it
+            // (or keeps it trickling) would hold the worker for good.
+            const std::int64_t abortAt = abortAtMs_;
+            bool pastAbortBound = false;
+            int length = -1;
+            if (abortAt != 0) {
+                const int grace =
+                    options_.controlTimeoutMs > 0 ? options_.controlTimeoutMs : kAbortGraceWithoutTimeoutMs;
+                const std::int64_t left = abortAt + grace - NowMs();
+                if (left > 0) {
+                    control_.SetTimeout(static_cast<int>(std::min<std::int64_t>(
+                        left, options_.controlTimeoutMs > 0 ? options_.controlTimeoutMs : left)));
+                    length = control_.ReadLine(line, kReplyLineSize);
+                    control_.SetTimeout(options_.controlTimeoutMs);
+                }
+                pastAbortBound = NowMs() - abortAt >= grace;
+            } else {
+                length = control_.ReadLine(line, kReplyLineSize);
+            }
+            if (pastAbortBound && (length < 4 || line.compare(0, 4, key) != 0)) {
+                length = -1;
+                SetLastSocketError(wsa::kInterrupted);
+            }
             if (length >= 4) {
                 if (firstLine) {
                     code = line.substr(0, 3);
@@ -354,6 +484,7 @@ int FtpSession::ReadReply(FtpReply* reply) {
                     SetLastSocketError(wsa::kInvalidArgument);
                 }
                 views_.log.LogTraffic("... [CONTROL] Receive failed, WinSock err = " + WinsockErrorName());
+                failed = true;
                 if (reply != nullptr) {
                     reply->code = kReplyCode421;
                     reply->codeText = "421";

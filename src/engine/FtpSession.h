@@ -21,6 +21,8 @@
 #include <semaphore>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/BufferedSocket.h"
 #include "engine/FtpReply.h"
@@ -134,6 +136,16 @@ class FtpSession {
     // From the handle's Stop.
     void RequestStop();
     bool SendAborOnce();
+    // ReadReply's work; `failed` tells a failure of the connection from a server's own 421.
+    int ReadReplyNoting(FtpReply* reply, bool& failed);
+    // With sendLock_ held: sends what is owed of an ABOR. Without `wait` (user-interface thread) only
+    // what the connection takes at once; the rest stays owed. False on a send error.
+    bool SendOwedAborLocked(bool wait);
+    // Worker: sends an ABOR that Abort could not send in full before anything else is read or written.
+    void SendOwedAbor();
+    // Worker, between requests: an ABOR not begun belongs to the request that ended; a begun one is
+    // finished so that the next command is not written into its middle.
+    void SettleOwedAbor();
 
     FtpUrl url_;
     BufferedSocket control_;
@@ -155,6 +167,13 @@ class FtpSession {
     std::atomic<bool> abortRequested_{false};
     std::atomic<bool> aborSent_{false};
     std::atomic<bool> stopRequested_{false};
+    // When the user's abort came (steady-clock milliseconds, 0: none): reads of the running request end
+    // one control time-out after it, whatever the server keeps sending.
+    std::atomic<std::int64_t> abortAtMs_{0};
+    // Abort found sendLock_ taken: the worker sends the whole ABOR before its next read or command.
+    std::atomic<bool> aborDeferred_{false};
+    // Guarded by sendLock_: the pieces of an ABOR the connection did not take at once (urgent flag each).
+    std::vector<std::pair<std::string, bool>> aborOwed_;
     SessionViews views_;
     FtpSessionOptions options_;
     std::shared_ptr<SocketInterrupt> stopSignal_;

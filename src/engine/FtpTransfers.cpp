@@ -16,6 +16,7 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
 #include "engine/WinsockErrorName.h"
 #include "listing/RemoteEntry.h"
@@ -60,27 +61,6 @@ class LocalFile {
   private:
     int fd_;
 };
-
-// The name as a log line can show it: control characters written as escapes.
-std::string Printable(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            shown += "\\r";
-        } else if (c == '\n') {
-            shown += "\\n";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            shown += "\\x";
-            shown += kHex[byte >> 4];
-            shown += kHex[byte & 0xf];
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
 
 [[maybe_unused]] const char* ReasonText(int rc, const char* buffer) {
     return rc == 0 ? buffer : "Unknown error";
@@ -193,7 +173,7 @@ bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& e
         return true;
     }
     status.SetStatus("GETing " + localName);
-    log.LogMessage("GETing " + remotePath + " -> " + folder);
+    log.LogMessage("GETing " + Printable(remotePath) + " -> " + folder);
     std::string path = folder;
     if (!path.empty() && path.back() != '/') {
         path += '/';
@@ -393,7 +373,7 @@ int FtpTransfers::ListDirectory(FtpSession& session, std::string_view path) {
         int code = SelectType(session, kAsciiType);
         const std::string announce = "LISTing " + std::string(path);
         status.SetStatus(announce);
-        session.Log().LogMessage(announce);
+        session.Log().LogMessage("LISTing " + Printable(path));
         if (!IsPositiveCompletion(code)) {
             return code;
         }

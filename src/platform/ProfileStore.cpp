@@ -229,9 +229,33 @@ bool SyncFolder(const fs::path& folder) {
     return fd.Get() >= 0 && ::fsync(fd.Get()) == 0;
 }
 
+// True for the names mkostemp gives WriteValues' temporary files: the prefix and six letters or digits.
+bool IsTemporaryName(const std::string& name) {
+    const std::size_t prefix = std::strlen(kTempPrefix);
+    return name.size() == prefix + 6 && name.compare(0, prefix, kTempPrefix) == 0 &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix), name.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+           });
+}
+
+// A writer killed between creating its temporary file and the rename leaves the file behind. Every
+// writer, in this process or another, holds the key's folder lock (an flock on the folder) from before
+// it creates its temporary file until after the rename, so a temporary file found while holding that
+// lock belongs to nobody.
+void RemoveStaleTemporaries(const fs::path& folder) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (IsTemporaryName(it->path().filename().string()) && it->is_regular_file(ec)) {
+            ::unlink(it->path().c_str());
+        }
+    }
+}
+
 // Writes a temporary file beside the value file, flushes it to disk and renames it over the old
-// one, so a crash leaves either the old or the new file, never a partial one.
+// one, so a crash leaves either the old or the new file, never a partial one. The caller holds the
+// key's FolderLock.
 bool WriteValues(const fs::path& folder, const std::vector<ProfileValue>& values) {
+    RemoveStaleTemporaries(folder);
     const std::string bytes = ProfileStore::FormatValueFile(values);
     std::string temp = (folder / (std::string(kTempPrefix) + "XXXXXX")).string();
     FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));

@@ -1,8 +1,10 @@
 #include "ui/WispLogPage.h"
 
 #include <QCheckBox>
+#include <QFont>
 #include <QHBoxLayout>
 #include <QListWidget>
+#include <QLocale>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QString>
@@ -19,13 +21,24 @@ class LogList : public QListWidget {
 
   protected:
     void updateGeometries() override {
+        // Laying the view out can show or hide a scroll bar, which asks for this again from inside the
+        // base class; with a vertical scroll bar and the widened range that never settled and ran the
+        // stack out. One pass at a time: the outer one finishes with the final sizes.
+        if (updating_) {
+            return;
+        }
+        updating_ = true;
         QListWidget::updateGeometries();
         QScrollBar* bar = horizontalScrollBar();
         const int visible = viewport()->width();
         const int extent = std::max(WispLogPage::kHorizontalExtent, bar->maximum() + visible);
         bar->setRange(0, std::max(0, extent - visible));
         bar->setPageStep(visible);
+        updating_ = false;
     }
+
+  private:
+    bool updating_ = false;
 };
 
 }  // namespace
@@ -48,7 +61,7 @@ WispLogPage::WispLogPage(QWidget* parent) : WispPropertyPage(parent) {
     extendedBox_->setObjectName("extended");
     auto* wipe = new QPushButton("&Wipe", this);
     wipe->setObjectName("wipe");
-    connect(wipe, &QPushButton::clicked, list_, &QListWidget::clear);
+    connect(wipe, &QPushButton::clicked, this, &WispLogPage::Wipe);
 
     auto* switches = new QHBoxLayout;
     switches->addWidget(loggingBox_);
@@ -83,6 +96,34 @@ void WispLogPage::LogMessage(std::string_view line) {
 
 void WispLogPage::AddLine(std::string_view line) {
     list_->addItem(QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    const int lines = list_->count() - (dropped_ > 0 ? 1 : 0);
+    if (lines > kMaxLines) {
+        DropOldest();
+    }
+}
+
+void WispLogPage::DropOldest() {
+    // Removing one batch of rows at once keeps a flood of lines from costing a model update per line.
+    const int lines = list_->count() - (dropped_ > 0 ? 1 : 0);
+    const int drop = std::min(lines, std::max(kDropBatch, lines - kMaxLines));
+    if (dropped_ == 0) {
+        list_->insertItem(0, QString());
+    }
+    list_->model()->removeRows(1, drop);
+    dropped_ += drop;
+    QListWidgetItem* note = list_->item(0);
+    const QLocale english(QLocale::English);
+    note->setText(QString("(%1 older lines removed: the log keeps the last %2)")
+                      .arg(english.toString(dropped_), english.toString(kMaxLines)));
+    note->setFlags(Qt::ItemIsEnabled);
+    QFont font = note->font();
+    font.setItalic(true);
+    note->setFont(font);
+}
+
+void WispLogPage::Wipe() {
+    list_->clear();
+    dropped_ = 0;
 }
 
 void WispLogPage::PageActivated() {

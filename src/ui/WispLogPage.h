@@ -14,6 +14,10 @@ class WispLogPage : public WispPropertyPage {
   public:
     // The list can be scrolled sideways at least this far, however short its lines.
     static constexpr int kHorizontalExtent = 640;
+    // Most log lines kept; beyond it the oldest go, a thousand at a time, and the first row says how many
+    // have gone, so an endless reply cannot fill the memory.
+    static constexpr int kMaxLines = 100000;
+    static constexpr int kDropBatch = 1000;
 
     explicit WispLogPage(QWidget* parent = nullptr);
 
@@ -32,6 +36,8 @@ class WispLogPage : public WispPropertyPage {
 
   private:
     void AddLine(std::string_view line);
+    void DropOldest();
+    void Wipe();
 
     QListWidget* list_ = nullptr;
     QCheckBox* loggingBox_ = nullptr;
@@ -40,4 +46,6 @@ class WispLogPage : public WispPropertyPage {
     bool commands_ = false;
     bool extended_ = false;
     bool logging_ = false;
+    // Lines removed to keep within kMaxLines since the last Wipe; while non-zero, row 0 is the note.
+    long long dropped_ = 0;
 };

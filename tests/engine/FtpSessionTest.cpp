@@ -7,11 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <latch>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include "platform/Socket.h"
 #include "support/FakeFtpServer.h"
@@ -90,8 +93,14 @@ class Session : public ::testing::Test {
         if (request.text.rfind("cmd:", 0) == 0) {
             return session.Command(request.text.substr(4));
         }
+        if (request.text == "custom" && custom) {
+            return custom(session);
+        }
         return 250;
     }
+
+    // Serves a request whose text is "custom".
+    std::function<int(FtpSession&)> custom;
 
     void OpenGate() { gate_.count_down(); }
 
@@ -106,14 +115,17 @@ class Session : public ::testing::Test {
     }
 
     // The session ended the way every session ends: both pages reset, Host first, as the last calls.
-    void ExpectEnded() {
+    // A server busy sending (or no longer reading) notices the close only when its action ends.
+    void ExpectEnded(bool serverNoticesClose = true) {
         ASSERT_TRUE(handle->WaitEnded(5s));
         const auto calls = views.Calls();
         ASSERT_GE(calls.size(), 2u);
         EXPECT_EQ(calls[calls.size() - 2].op, "HostResetAfterSession");
         EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
         EXPECT_EQ(views.Session(), nullptr);
-        EXPECT_TRUE(server.WaitForClose());
+        if (serverNoticesClose) {
+            EXPECT_TRUE(server.WaitForClose());
+        }
     }
 
     FakeFtpServer server;
@@ -493,3 +505,158 @@ TEST_F(Session, DroppingTheHandleEarlyLeavesTheWorkerToFinish) {
 }
 
 }  // namespace
+
+namespace {
+
+// The log from the first "... (discarding extraneous response)" on.
+Lines LogFromDiscard(const RecordingViews& views) {
+    const Lines log = views.LogLines();
+    const auto at = std::find(log.begin(), log.end(), "... (discarding extraneous response)");
+    return Lines(at, log.end());
+}
+
+}  // namespace
+
+TEST_F(Session, EveryStrayReplyWaitingIsDiscardedBeforeTheNextRequest) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> packets;
+        Lines discarded;  // "+" stands for the notice "... (discarding extraneous response)"
+    };
+    const std::vector<Case> cases = {
+        {"two in one packet (active mode: 150, then 425)",
+         {"150 Opening data connection\r\n425 Can't open data connection\r\n"},
+         {"+", ">150 Opening data connection", "+", ">425 Can't open data connection"}},
+        {"two in separate packets",
+         {"150 Opening data connection\r\n", "425 Can't open data connection\r\n"},
+         {"+", ">150 Opening data connection", "+", ">425 Can't open data connection"}},
+        {"three in one packet, one multi-line",
+         {"226 done\r\n421-idle\r\n421 soon\r\n200 late\r\n"},
+         {"+", ">226 done", "+", ">421-idle", ">421 soon", "+", ">200 late"}},
+        {"three in separate packets",
+         {"226 done\r\n", "421-idle\r\n421 soon\r\n", "200 late\r\n"},
+         {"+", ">226 done", "+", ">421-idle", ">421 soon", "+", ">200 late"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeFtpServer caseServer;
+        RecordingViews caseViews;
+        caseServer.Expect("USER anonymous").Line("230 welcome");
+        FtpSessionOptions options;
+        options.handlerOverride = [](FtpSession& session, FtpRequest& request) {
+            return request.text.empty() ? 250 : session.Command(request.text);
+        };
+        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
+                                   caseViews.Views(), options);
+        ASSERT_TRUE(caseViews.WaitFor("ResetForSession"));
+        caseServer.Now().Segments(c.packets);
+        // Let every packet arrive while the worker is idle.
+        std::this_thread::sleep_for(100ms + 60ms * static_cast<int>(c.packets.size()));
+        caseServer.Expect("PWD").Line("257 \"/home\" is current directory");
+        caseServer.Expect("QUIT");
+        ASSERT_TRUE(h->Enqueue(FtpRequestKind::ChangeDir, "PWD", 0));
+        ASSERT_TRUE(caseViews.WaitFor("LogTraffic", ">257 \"/home\" is current directory"));
+        Lines expected;
+        for (const std::string& line : c.discarded) {
+            // Each reply is preceded by its own notice.
+            expected.push_back(line == "+" ? "... (discarding extraneous response)" : line);
+        }
+        expected.push_back("<PWD");
+        expected.push_back(">257 \"/home\" is current directory");
+        EXPECT_EQ(LogFromDiscard(caseViews), expected);
+        ASSERT_TRUE(h->Enqueue(FtpRequestKind::Logoff));
+        ASSERT_TRUE(h->WaitEnded(5s));
+        ASSERT_TRUE(caseServer.WaitForCommand("QUIT"));
+        EXPECT_EQ(caseServer.Commands(), (Lines{"USER anonymous", "PWD", "QUIT"}));
+        EXPECT_EQ(caseServer.Problems(), Lines{});
+    }
+}
+
+TEST_F(Session, JunkWithoutALineEndWhileIdleEndsTheSessionAtOnce) {
+    Start();
+    ASSERT_TRUE(WaitServed(1));
+    OpenGate();
+    server.SetActionTimeout(1000ms);  // the client stops reading the junk; the server's send gives up
+    server.Now().Reply(std::string(1 << 20, 'x'));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::ChangeDir, "cmd:NOOP", 0));
+    ExpectEnded();
+    EXPECT_EQ(LogFromDiscard(views), (Lines{"... (discarding extraneous response)",
+                                            "... [CONTROL] Receive failed, WinSock err = WSAEMSGSIZE"}));
+    EXPECT_EQ(Served().size(), 1u);  // the NOOP request was never served
+    EXPECT_EQ(server.Commands(), Lines{"USER anonymous"});
+}
+
+TEST_F(Session, AbortEndsAnEndlessReplyAndTheSessionWithinTheControlTimeOut) {
+    server.SetSegmentPause(5ms);
+    std::vector<std::string> pieces(4000, std::string());
+    for (auto& piece : pieces) {
+        for (int i = 0; i < 20; ++i) {
+            piece += "250-still going\r\n";
+        }
+    }
+    FtpSessionOptions options;
+    options.controlTimeoutMs = 500;
+    Start(options);
+    server.Expect("CWD endless").Line("250-here it comes").Segments(pieces).Line("250 never reached");
+    ASSERT_TRUE(WaitServed(1));
+    OpenGate();
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::ChangeDir, "cmd:CWD endless", 0));
+    ASSERT_TRUE(views.WaitFor("LogTraffic", ">250-still going"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    const auto aborted = Clock::now();
+    handle->Abort();
+    EXPECT_EQ(views.Messages().back(), "Queue flushed");  // the Logoff
+    ExpectEnded(false);
+    EXPECT_LT(Clock::now() - aborted, 4s);  // bounded by the 500 ms time-out, with room for slow runs
+    EXPECT_EQ(views.Traffic().back(), "... [CONTROL] Receive failed, WinSock err = WSAEINTR");
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "CWD endless"}));  // no QUIT on an unknown state
+}
+
+TEST_F(Session, AbortReturnsAtOnceWhenTheServerStopsReadingTheControlConnection) {
+    FtpSessionOptions options;
+    options.controlTimeoutMs = 3000;
+    std::atomic<bool> full{false};
+    std::atomic<bool> abortDone{false};
+    custom = [&](FtpSession& session) {
+        // The server has stopped reading: fill the connection until it takes no more.
+        const std::string junk(4096, 'j');
+        int stalls = 0;
+        while (stalls < 20) {
+            const long sent =
+                ::send(session.Control().Handle(), junk.data(), junk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent > 0) {
+                stalls = 0;
+            } else {
+                ++stalls;
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        session.SetTransferring(true);
+        full = true;
+        while (!abortDone) {
+            std::this_thread::sleep_for(1ms);
+        }
+        session.SetTransferring(false);
+        return session.ReadReply();  // sends the ABOR Abort left behind, then fails with the time-out
+    };
+    Start(options);
+    ASSERT_TRUE(WaitServed(1));
+    OpenGate();
+    server.Now().StopReading();
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::ChangeDir, "custom", 0));
+    for (int i = 0; i < 1000 && !full; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(full);
+    const auto start = Clock::now();
+    handle->Abort();
+    const auto spent = Clock::now() - start;
+    abortDone = true;
+    EXPECT_LT(spent, 1s);  // the real figure is well under a millisecond; the bound is for slow runs
+    EXPECT_EQ(views.Messages().back(), "Transfer terminated");
+    EXPECT_EQ(views.Traffic().back(), "<ABOR");
+    ExpectEnded(false);
+    const Lines traffic = views.Traffic();
+    EXPECT_EQ(traffic.back().rfind("... [CONTROL] Receive failed, WinSock err = ", 0), 0u) << traffic.back();
+}

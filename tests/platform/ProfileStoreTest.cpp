@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -245,18 +246,24 @@ TEST_F(ProfileStoreTest, FilesAndFoldersArePrivateWhateverTheUmask) {
 
 // A crash between writing the temporary file and renaming it leaves that file behind: it must not
 // change what is read, count as a sub-key or keep the key from being deleted.
-TEST_F(ProfileStoreTest, LeftoverTemporaryFilesAreHarmless) {
+TEST_F(ProfileStoreTest, LeftoverTemporaryFilesAreHarmlessAndGoWithTheNextWrite) {
     ProfileStore store = Store();
     ASSERT_TRUE(store.SetString(kKey, "site", ","));
+    // What writers killed before their rename leave behind, and a damaged file kept for the user.
     WriteFile(root_ / kKey / ".values.Ab12Cd", "half written");
+    WriteFile(root_ / kKey / ".values.zz9ZZ0", "half written too");
+    WriteFile(root_ / kKey / ".values.damaged", "kept for recovery by hand");
     EXPECT_EQ(store.QueryString(kKey, "site"), ",");
     EXPECT_EQ(store.CountSubKeys(kKey), 0);
     ASSERT_TRUE(store.SetString(kKey, "second", ","));
-    int files = 0;
+    std::vector<std::string> files;
     for (const auto& entry : fs::directory_iterator(root_ / kKey)) {
-        files += entry.is_regular_file() ? 1 : 0;
+        files.push_back(entry.path().filename().string());
     }
-    EXPECT_EQ(files, 2);  // the value file and the old leftover; no new temporary file
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{".values", ".values.damaged"}));
+    EXPECT_EQ(store.QueryString(kKey, "site"), ",");
+    EXPECT_EQ(store.QueryString(kKey, "second"), ",");
     EXPECT_TRUE(store.DeleteKey(kKey));
     EXPECT_FALSE(fs::exists(root_ / kKey));
 }
