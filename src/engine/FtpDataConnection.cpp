@@ -53,7 +53,7 @@ std::string Endpoint(std::string_view address, std::uint16_t port) {
 }
 
 // Logs a failed connect or accept unless the wait was ended on purpose (Abort, Stop).
-void LogSocketFailure(FtpSession& session, std::string_view what) {
+void LogSocketFailure(FtpContext& session, std::string_view what) {
     if (LastSocketError() == wsa::kInterrupted) {
         return;
     }
@@ -64,7 +64,7 @@ void LogSocketFailure(FtpSession& session, std::string_view what) {
     session.Log().LogMessage(message);
 }
 
-bool OpenPassive(FtpSession& session, std::string_view command, BufferedSocket& data,
+bool OpenPassive(FtpContext& session, std::string_view command, BufferedSocket& data,
                  const PasvReply& reply) {
     // The server's own address, never the one the reply names: a reply must not be able to send the
     // client to another host.
@@ -96,7 +96,7 @@ bool OpenPassive(FtpSession& session, std::string_view command, BufferedSocket& 
     return true;
 }
 
-bool OpenActive(FtpSession& session, std::string_view command, BufferedSocket& data, int& controlReply) {
+bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& data, int& controlReply) {
     Socket listener;
     session.PrepareDataSocket(listener);
     session.PrepareDataSocket(data);
@@ -178,7 +178,7 @@ std::string FtpDataConnection::FormatPortCommand(std::string_view dottedAddress,
     return command;
 }
 
-bool FtpDataConnection::Open(FtpSession& session, std::string_view command, BufferedSocket& data,
+bool FtpDataConnection::Open(FtpContext& session, std::string_view command, BufferedSocket& data,
                              int* controlReply) {
     int ignored = 0;
     int& reply = controlReply != nullptr ? *controlReply : ignored;

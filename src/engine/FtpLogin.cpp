@@ -27,7 +27,7 @@ int PortNumber(std::string_view text) {
 
 }  // namespace
 
-bool FtpLogin::ConnectAndLogin(FtpSession& session, std::string& connectionText) {
+bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText) {
     BufferedSocket& control = session.Control();
     const FtpUrl& url = session.Url();
     // The buffer is given even when TCP_NODELAY is refused: the replies must be readable either way.
@@ -69,7 +69,7 @@ bool FtpLogin::ConnectAndLogin(FtpSession& session, std::string& connectionText)
     return true;
 }
 
-int FtpLogin::Login(FtpSession& session) {
+int FtpLogin::Login(FtpContext& session) {
     LogView& log = session.Log();
     const std::string& user = session.Url().user;
 

@@ -98,7 +98,7 @@ void FtpSession::Run(std::unique_ptr<FtpSession> session) {
 
 void FtpSession::SessionMain() {
     std::string connectionText;
-    if (!stopRequested_ && FtpLogin::ConnectAndLogin(*this, connectionText)) {
+    if (!stopRequested_ && FtpLogin::ConnectAndLogin(context_, connectionText)) {
         views_.host.ShowConnected(connectionText);
         views_.remote.ResetForSession(handle_);
         // The session opens in the URL's directory, or in its parent when that cannot be entered.
@@ -199,19 +199,19 @@ void FtpSession::ReturnRecord(FtpRequest* record) {
 
 int FtpSession::Dispatch(FtpRequest& request) {
     if (options_.handlerOverride && request.kind != FtpRequestKind::Logoff) {
-        return options_.handlerOverride(*this, request);
+        return options_.handlerOverride(context_, request);
     }
     switch (request.kind) {
         case FtpRequestKind::ChangeDir:
-            return FtpDirectoryCommands::ChangeDirectory(*this, request.text, request.value);
+            return FtpDirectoryCommands::ChangeDirectory(context_, request.text, request.value);
         case FtpRequestKind::UpOneLevel:
-            return FtpDirectoryCommands::ChangeDirectory(*this, "..", 0);
+            return FtpDirectoryCommands::ChangeDirectory(context_, "..", 0);
         case FtpRequestKind::Delete:
-            return FtpDirectoryCommands::DeleteFiles(*this, request);
+            return FtpDirectoryCommands::DeleteFiles(context_, request);
         case FtpRequestKind::Get:
-            return FtpTransfers::GetFiles(*this, request);
+            return FtpTransfers::GetFiles(context_, request);
         case FtpRequestKind::Put:
-            return FtpTransfers::PutFiles(*this, request);
+            return FtpTransfers::PutFiles(context_, request);
         case FtpRequestKind::Logoff:
             return 0;
     }

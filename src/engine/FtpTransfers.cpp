@@ -125,7 +125,7 @@ int WriteAll(int fd, const char* data, std::size_t n) {
 
 // Reports a data connection that failed for a reason of its own, not because of an abort. A line read
 // cannot tell the plain end of data or an over-long line from a failure by its result alone.
-void LogDataFailure(FtpSession& session, std::string_view what, bool lineRead = false) {
+void LogDataFailure(FtpContext& session, std::string_view what, bool lineRead = false) {
     const int error = LastSocketError();
     if (error == wsa::kInterrupted ||
         (lineRead && (error == wsa::kConnectionReset || error == kMessageTooLong))) {
@@ -153,14 +153,14 @@ std::int32_t ToListingTime(const timespec& time) {
     return static_cast<std::int32_t>(time.tv_sec);
 }
 
-void LogStatistics(FtpSession& session, std::string_view direction, std::int64_t bytes, std::uint32_t start,
+void LogStatistics(FtpContext& session, std::string_view direction, std::int64_t bytes, std::uint32_t start,
                    std::uint32_t end) {
     session.Log().LogMessage(TransferStatistics::Message(direction, bytes, end - start));
 }
 
 // Ends a downloaded file: its time becomes the listed one (0 and -1 are no time), then it is closed.
 // Returns false when the close reported a late write failure.
-bool FinishLocalFile(FtpSession& session, LocalFile& file, const std::string& path, std::int32_t listedTime) {
+bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& path, std::int32_t listedTime) {
     if (listedTime > 0) {
         const timespec times[2] = {{0, UTIME_OMIT}, {listedTime, 0}};
         if (::futimens(file.Fd(), times) != 0) {
@@ -175,7 +175,7 @@ bool FinishLocalFile(FtpSession& session, LocalFile& file, const std::string& pa
 }
 
 // One entry of a Get request. Returns false when the request must end (421).
-bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& entry, int& result) {
+bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::string localName = entry.LocalName();
@@ -276,7 +276,7 @@ bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& e
 }
 
 // One dropped file of a Put request. Returns false when the request must end (421).
-bool PutOne(FtpSession& session, const std::string& localPath, int& result) {
+bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::size_t slash = localPath.rfind('/');
@@ -367,7 +367,7 @@ bool PutOne(FtpSession& session, const std::string& localPath, int& result) {
 
 }  // namespace
 
-int FtpTransfers::SelectType(FtpSession& session, int index) {
+int FtpTransfers::SelectType(FtpContext& session, int index) {
     if (index < 0 || index >= static_cast<int>(std::size(kTransferTypeCommands))) {
         session.Log().LogMessage("... Unknown transfer type " + std::to_string(index));
         return FtpSession::kCommandRefused;
@@ -387,7 +387,7 @@ int FtpTransfers::SelectType(FtpSession& session, int index) {
     return code;
 }
 
-int FtpTransfers::ListDirectory(FtpSession& session, std::string_view path) {
+int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
     StatusView& status = session.Status();
     const int result = [&] {
         int code = SelectType(session, kAsciiType);
@@ -438,7 +438,7 @@ int FtpTransfers::ListDirectory(FtpSession& session, std::string_view path) {
     return result;
 }
 
-int FtpTransfers::GetFiles(FtpSession& session, FtpRequest& request) {
+int FtpTransfers::GetFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> selection = std::move(request.object);
     int result = SelectType(session, request.value);
     if (!IsPositiveCompletion(result)) {
@@ -460,7 +460,7 @@ int FtpTransfers::GetFiles(FtpSession& session, FtpRequest& request) {
     return result;
 }
 
-int FtpTransfers::PutFiles(FtpSession& session, FtpRequest& request) {
+int FtpTransfers::PutFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> dropped = std::move(request.object);
     int result = SelectType(session, request.value);
     if (!IsPositiveCompletion(result)) {

@@ -4,7 +4,7 @@
 // reply code (421 ends the session).
 #include <string_view>
 
-class FtpSession;
+class FtpContext;
 struct FtpRequest;
 
 class FtpTransfers {
@@ -20,13 +20,13 @@ class FtpTransfers {
     static constexpr int kTransferBufferSize = 16384;
 
     // Sends the type command for `index` unless the server already has it; 200 when nothing was sent.
-    static int SelectType(FtpSession& session, int index);
+    static int SelectType(FtpContext& session, int index);
     // LIST of the current directory, line by line into the Remote view; FinishListing only when the
     // server accepted LIST.
-    static int ListDirectory(FtpSession& session, std::string_view path);
+    static int ListDirectory(FtpContext& session, std::string_view path);
     // request.text: local folder; request.Selection(): slot indexes; request.value: transfer type.
     // The selection is released before returning.
-    static int GetFiles(FtpSession& session, FtpRequest& request);
+    static int GetFiles(FtpContext& session, FtpRequest& request);
     // request.Dropped(): local paths; request.value: transfer type. Released before returning.
-    static int PutFiles(FtpSession& session, FtpRequest& request);
+    static int PutFiles(FtpContext& session, FtpRequest& request);
 };

@@ -67,7 +67,7 @@ class Session : public ::testing::Test {
         if (scriptLogin) {
             server.Expect("USER anonymous").Line("230 welcome");
         }
-        options.handlerOverride = [this](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [this](FtpContext& session, FtpRequest& request) {
             return Serve(session, request);
         };
         handle = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/start/dir",
@@ -77,7 +77,7 @@ class Session : public ::testing::Test {
     // The recording handler: the first request (the worker's own, once the test has waited for it with
     // WaitServed(1)) is recorded and then waits for the gate; a request whose text names a command
     // ("cmd:NOOP") sends it and returns the reply code.
-    int Serve(FtpSession& session, FtpRequest& request) {
+    int Serve(FtpContext& session, FtpRequest& request) {
         {
             std::lock_guard lock(mutex_);
             served_.push_back(std::string(KindName(request.kind)) + " " + request.text + " " +
@@ -220,7 +220,7 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
         std::latch gate(1);
         FtpSessionOptions options;
         options.controlTimeoutMs = c.timeoutMs;
-        options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
             if (++served == 1) {
                 entered.count_down();
                 gate.wait();
@@ -395,7 +395,7 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
             caseServer.OnConnect();  // never greets
         }
         FtpSessionOptions options;  // the default 60 s bound: only Stop can end these waits in time
-        options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
             if (request.text.empty()) {
                 return 250;
             }
