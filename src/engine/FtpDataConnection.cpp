@@ -1,6 +1,7 @@
 #include "engine/FtpDataConnection.h"
 
 #include "engine/BufferedSocket.h"
+#include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpSession.h"
 #include "engine/WinsockErrorName.h"
@@ -10,7 +11,7 @@ namespace {
 
 constexpr int kEnteringPassive = 227;
 constexpr int kCannotOpenData = 425;
-constexpr int kLostConnection = 421;
+constexpr int kLostConnection = FtpProtocol::kLostConnection;
 constexpr int kListenBacklog = 5;
 constexpr std::string_view kDigits = "0123456789";
 
@@ -31,18 +32,12 @@ std::optional<std::string_view> NextToken(std::string_view& rest, std::string_vi
 // A token's leading number (after blanks, as atoi reads it); nothing when it has no digit or the
 // number does not fit a byte.
 std::optional<int> ByteValue(std::string_view token) {
-    std::size_t i = token.find_first_not_of(" \t");
-    if (i == std::string_view::npos || token[i] < '0' || token[i] > '9') {
+    const std::size_t i = token.find_first_not_of(" \t");
+    if (i == std::string_view::npos) {
         return std::nullopt;
     }
-    int value = 0;
-    for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
-        value = value * 10 + (token[i] - '0');
-        if (value > 255) {
-            return std::nullopt;
-        }
-    }
-    return value;
+    const auto value = FtpProtocol::LeadingNumber(token.substr(i), 255);
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
 std::string Endpoint(std::string_view address, std::uint16_t port) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
@@ -12,7 +13,7 @@
 namespace {
 
 constexpr int kPwdCode = 257;
-constexpr int kLostConnection = 421;
+constexpr int kLostConnection = FtpProtocol::kLostConnection;
 // What a Delete request without a selection returns: nothing was sent, nothing failed.
 constexpr int kNothingToDo = 200;
 

@@ -5,25 +5,20 @@
 
 #include "engine/FtpDirectoryCommands.h"
 #include "engine/FtpLogin.h"
+#include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
 namespace {
 
-constexpr int kReplyCode421 = 421;
+constexpr int kReplyCode421 = FtpProtocol::kLostConnection;
 // Fewer waiting bytes than this cannot be a reply ("nnn" CR LF); they are left for the next read.
 constexpr int kExtraneousThreshold = 5;
 
-int LeadingNumber(std::string_view text) {
-    int value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            break;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
+// The reply code's value; 0 when it does not start with a digit.
+int LeadingNumber(std::string_view code) {
+    return static_cast<int>(FtpProtocol::LeadingNumber(code, 999).value_or(0));
 }
 
 // The traffic copy of a command: a password is shown as one '*' per character.
@@ -301,13 +296,15 @@ void FtpSession::Abort() {
 
 bool FtpSession::SendCommand(std::string_view command, bool urgent) {
     // A line that does not fit, or that would end early and smuggle a second command, is never sent.
-    if (command.size() > BufferedSocket::kMaxLineText) {
-        views_.log.LogMessage("... command not sent: it is longer than 510 characters");
-        return false;
-    }
-    if (command.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
-        views_.log.LogMessage("... command not sent: it holds a CR, LF or NUL character");
-        return false;
+    switch (FtpProtocol::CheckCommandLine(command)) {
+        case FtpProtocol::LineFault::Unsafe:
+            views_.log.LogMessage("... command not sent: it holds a CR, LF or NUL character");
+            return false;
+        case FtpProtocol::LineFault::TooLong:
+            views_.log.LogMessage("... command not sent: it is longer than 510 characters");
+            return false;
+        case FtpProtocol::LineFault::None:
+            break;
     }
     views_.log.LogTraffic(TrafficCopy(command));
     int sent = 0;

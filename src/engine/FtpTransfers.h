@@ -17,7 +17,12 @@ class FtpTransfers {
     static constexpr int kLocalFailure = 451;
     static constexpr int kListBufferSize = 4096;
     static constexpr int kListLineSize = 512;
-    static constexpr int kTransferBufferSize = 16384;
+    // What a transfer gets when its data connection failed (reset, time-out) while the server's final
+    // reply said nothing was wrong: "connection closed; transfer aborted".
+    static constexpr int kDataFailure = 426;
+    // Downloads read in large blocks: fewer system calls per byte. Uploads send 16384-byte blocks.
+    static constexpr int kTransferBufferSize = 256 * 1024;
+    static constexpr int kUploadBufferSize = 16384;
 
     // Sends the type command for `index` unless the server already has it; 200 when nothing was sent.
     static int SelectType(FtpContext& session, int index);
