@@ -1,5 +1,7 @@
 #include "engine/FtpDataConnection.h"
 
+#include <chrono>
+
 #include "engine/BufferedSocket.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
@@ -112,17 +114,42 @@ bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& d
     if (!session.SendCommand(command)) {
         return false;
     }
-    bool refused = false;
-    if (!listener.Accept(data, session.Control(), &refused)) {
-        data.Close();
-        if (refused) {
-            // The server answered the transfer command instead of connecting: take that answer now,
-            // so it is neither waited out nor mistaken later for the reply to another command.
-            controlReply = session.ReadReply();
-            return false;
-        }
+    const auto server = session.Control().PeerAddress();
+    if (!server) {
         LogSocketFailure(session, "Accept");
         return false;
+    }
+    // Only the server may connect: a connection from anywhere else is closed and the wait goes on, within
+    // the bound that the first wait began.
+    using Clock = std::chrono::steady_clock;
+    const int timeoutMs = listener.Timeout();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool refused = false;
+        if (!listener.Accept(data, session.Control(), &refused)) {
+            data.Close();
+            if (refused) {
+                // The server answered the transfer command instead of connecting: take that answer now,
+                // so it is neither waited out nor mistaken later for the reply to another command.
+                controlReply = session.ReadReply();
+                return false;
+            }
+            LogSocketFailure(session, "Accept");
+            return false;
+        }
+        const auto peer = data.PeerAddress();
+        if (peer && peer->address == server->address) {
+            break;
+        }
+        session.Log().LogMessage("... Refused DATA connection from [" +
+                                 (peer ? Endpoint(peer->address, peer->port) : std::string("?")) +
+                                 "]: not the server");
+        data.Close();
+        if (timeoutMs > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            // At least one more look: a wait of 0 would mean no bound at all.
+            listener.SetTimeout(left > 0 ? static_cast<int>(left) : 1);
+        }
     }
     session.Log().LogMessage("Accepted connection on [" + Endpoint(local->address, listening->port) +
                              "] for DATA");
