@@ -129,9 +129,12 @@ bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& d
         if (!listener.Accept(data, session.Control(), &refused)) {
             data.Close();
             if (refused) {
-                // The server answered the transfer command instead of connecting: take that answer now,
-                // so it is neither waited out nor mistaken later for the reply to another command.
-                controlReply = session.ReadReply();
+                // The server answered the transfer command instead of connecting: take that answer now
+                // (through any preliminary reply), so it is neither waited out nor mistaken later for
+                // the reply to another command.
+                do {
+                    controlReply = session.ReadReply();
+                } while (controlReply >= 100 && controlReply < 200);
                 return false;
             }
             LogSocketFailure(session, "Accept");

@@ -76,6 +76,23 @@ TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
     EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("gone", 3, 0), kImageType), 550);
 }
 
+TEST(TransferFaults, ActiveModeFinalReplyWithoutAConnectionEndsTheWait) {
+    // The data time-out is far beyond the test's own limits: only the server's answer can end the wait.
+    TransferTestSession t;
+    FtpSessionOptions options = TransferTestSession::StillClock();
+    options.passive = false;
+    options.dataTimeoutMs = 600000;
+    ASSERT_TRUE(t.Connect(options));
+    t.server.ExpectVerb("PORT").Line("200 ok");
+    t.server.Expect("LIST").Line("150 go").Delay(std::chrono::milliseconds(100)).Line("226 nothing to send");
+    t.server.Expect("NOOP").Line("200 still here");
+    EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/"), 200);
+    EXPECT_EQ(t.Texts("FinishListing"), Lines{});
+    // Both answers were taken: the next command gets its own.
+    EXPECT_EQ(t.session->Context().Command("NOOP"), 200);
+    EXPECT_EQ(t.server.DataConnectionsOpened(), 0);
+}
+
 TEST(TransferFaults, ActiveModeTakesOnlyTheServersConnection) {
     TransferTestSession t;
     FtpSessionOptions options = TransferTestSession::StillClock();
