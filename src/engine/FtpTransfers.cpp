@@ -492,7 +492,8 @@ int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
                 return BlockLoopEnd{};
             });
         if (outcome.stage == TransferStage::NotOpened) {
-            return outcome.reply == kLostConnection ? kLostConnection : code;
+            // A refusal (of PASV, PORT, or of LIST in active mode) is the result, as for a download.
+            return outcome.reply >= 400 ? outcome.reply : code;
         }
         if (outcome.stage == TransferStage::Refused) {
             return outcome.reply;

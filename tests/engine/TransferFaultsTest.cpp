@@ -64,6 +64,17 @@ TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
     EXPECT_EQ(t.Texts("FinishListing"), Lines{"0"});
 }
 
+TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
+    TransferTestSession t;
+    FtpSessionOptions options = TransferTestSession::StillClock();
+    options.passive = false;
+    ASSERT_TRUE(t.Connect(options));
+    t.server.ExpectVerb("PORT").Line("200 ok");
+    t.server.Expect("LIST").Line("550 No listing here");
+    EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/"), 550);
+    EXPECT_EQ(t.Texts("FinishListing"), Lines{});
+}
+
 TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
     TempDir folder("wisp-faults");
     TransferTestSession t;
