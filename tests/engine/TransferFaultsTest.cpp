@@ -64,6 +64,17 @@ TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
     EXPECT_EQ(t.Texts("FinishListing"), Lines{"0"});
 }
 
+TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
+    TempDir folder("wisp-faults");
+    TransferTestSession t;
+    ASSERT_TRUE(t.Connect());
+    t.server.Expect("PASV").Pasv();
+    t.server.Expect("RETR f").Line("150 go").DataSend("part").DataReset().Line("226 ok");
+    EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("f", 100, 0), kAsciiType),
+              FtpTransfers::kDataFailure);
+    EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
+}
+
 TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
     TransferTestSession t;
     FtpSessionOptions options = TransferTestSession::StillClock();
