@@ -58,8 +58,17 @@ TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
     TransferTestSession t;
     ASSERT_TRUE(t.Connect());
     t.server.Expect("PASV").Pasv();
-    t.server.Expect("LIST").Line("150 go").DataSend("one\r\ntwo\r\n").DataReset().Line("226 Done");
+    t.server.Expect("LIST").Line("150 go").DataSend("one\r\ntwo\r\n");
+    // The reset comes only once the client is reading: a nudge on the control connection sets it off.
+    t.server.Expect("NOOP").DataReset().Line("226 Done");
+    bool nudged = false;
+    t.views.SetHook([&](const RecordedCall& call) {
+        if (call.op == "AddListingLine" && !nudged) {
+            nudged = t.session->Context().SendCommand("NOOP");
+        }
+    });
     EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/pub"), 226);
+    t.views.SetHook(nullptr);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
     EXPECT_EQ(t.Texts("FinishListing"), Lines{"0"});
 }
@@ -69,9 +78,18 @@ TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
     TransferTestSession t;
     ASSERT_TRUE(t.Connect());
     t.server.Expect("PASV").Pasv();
-    t.server.Expect("RETR f").Line("150 go").DataSend("part").DataReset().Line("226 ok");
+    t.server.Expect("RETR f").Line("150 go").DataSend("part");
+    // The reset comes only once the part is in: a nudge on the control connection sets it off.
+    t.server.Expect("NOOP").DataReset().Line("226 ok");
+    bool nudged = false;
+    t.views.SetHook([&](const RecordedCall& call) {
+        if (call.op == "SetProgress" && !nudged) {
+            nudged = t.session->Context().SendCommand("NOOP");
+        }
+    });
     EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("f", 100, 0), kAsciiType),
               FtpTransfers::kDataFailure);
+    t.views.SetHook(nullptr);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
 }
 
