@@ -23,7 +23,7 @@ void Run(const char* what, const std::string& reply, int replies, int linesPerRe
     FtpUrl url;
     ParseUrl(url, "ftp://127.0.0.1/");
     auto session = FtpSession::CreateWithoutWorker(url, views.Views());
-    BufferedSocket& control = session->Control();
+    BufferedSocket& control = session->Context().Control();
     Socket peer;
     if (!control.Create() || !control.AllocateBuffer(FtpSession::kControlBufferSize) ||
         !control.Connect("127.0.0.1", listener.LocalAddress()->port) || !listener.Accept(peer)) {
@@ -43,7 +43,7 @@ void Run(const char* what, const std::string& reply, int replies, int linesPerRe
     });
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < replies; ++i) {
-        if (session->ReadReply() == 421) {
+        if (session->Context().ReadReply() == 421) {
             std::fprintf(stderr, "reply %d failed\n", i);
             std::exit(1);
         }

@@ -1,13 +1,16 @@
-// Download and listing speed of the engine against curl, on the same vsftpd on 127.0.0.1.
+// Download, upload and listing speed of the engine against curl and lftp, on the same vsftpd on 127.0.0.1.
 //
 // Run (RelWithDebInfo):
 //   cmake --build build-dir-rel --target TransferBench && build-dir-rel/TransferBench [MiB [entries [runs]]]
-// Defaults: a 1024 MiB file, a directory of 100000 entries, 3 runs of each (the best run counts). The same
+// Defaults: a 1024 MiB download, an upload of half that, a directory of 100000 entries, 5 runs. The same
 // three numbers may come from WISP_BENCH_MIB, WISP_BENCH_ENTRIES and WISP_BENCH_RUNS; e.g.
 //   WISP_BENCH_MIB=64 WISP_BENCH_ENTRIES=5000 build-dir-rel/TransferBench
-// Both clients use PASV (curl with --disable-epsv), start a new connection and login for every run and
-// write to a file in the same scratch folder. Goals: download time ratio engine/curl <= 1.0, listing
-// ratio <= 1.5. Needs root (vsftpd) and curl; exits with 2 when either is missing.
+// The clients run interleaved (engine, curl, lftp in each run), all with PASV (curl with --disable-epsv), a
+// new connection and login for every run, and the downloads go to a tmpfs folder (/dev/shm) so the disk
+// does not count. Prints each run, then the medians and the ratios engine/curl and engine/lftp. Goals:
+// download and upload at most the fastest other client's time, listing ratio engine/curl <= 1.5. Needs
+// root (vsftpd) and curl (exits with 2 when either is missing); lftp is left out, with a message, when it
+// is not installed.
 //
 // The server comes from the tests' launcher (tests/support/RealFtpServer); the bench target then links
 // wisp_test_support. Without it the bench builds but only says so.
@@ -48,6 +51,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+// The served folder that anonymous users may write (the launcher's).
+constexpr const char* kWritableFolder = "upload";
 
 // The served folder and port of a running vsftpd; stops the server when it goes away.
 class BenchServer {
@@ -290,12 +295,91 @@ std::optional<Clock::duration> TimeEngineListing(const BenchServer& server, cons
     return elapsed;
 }
 
-struct Best {
-    double engine = 1e30;
-    double curl = 1e30;
+bool HaveLftp() {
+    return std::system("lftp --version >/dev/null 2>&1") == 0;
+}
+
+// Runs lftp (PASV, anonymous) with `commands` against the server; its wall time, or nullopt on failure.
+std::optional<Clock::duration> TimeLftp(const BenchServer& server, const std::string& commands) {
+    const std::string command =
+        "lftp -c 'set ftp:passive-mode on; set ftp:prefer-epsv no; set net:max-retries 1; "
+        "open -u anonymous,bench@ ftp://127.0.0.1:" +
+        std::to_string(server.Port()) + "; " + commands + "' >/dev/null";
+    const auto start = Clock::now();
+    const int status = std::system(command.c_str());
+    const auto elapsed = Clock::now() - start;
+    if (status != 0) {
+        std::fprintf(stderr, "lftp failed (%d): %s\n", status, command.c_str());
+        return std::nullopt;
+    }
+    return elapsed;
+}
+
+// Runs curl uploading `input` to `url`; its wall time, or nullopt.
+std::optional<Clock::duration> TimeCurlUpload(const fs::path& input, const std::string& url) {
+    const std::string command =
+        "curl -s -S --disable-epsv --max-time 600 -T '" + input.string() + "' '" + url + "'";
+    const auto start = Clock::now();
+    const int status = std::system(command.c_str());
+    const auto elapsed = Clock::now() - start;
+    if (status != 0) {
+        std::fprintf(stderr, "curl failed (%d): %s\n", status, command.c_str());
+        return std::nullopt;
+    }
+    return elapsed;
+}
+
+// One engine session: login, CWD into the writable folder (cached), PUT the file, log off.
+std::optional<Clock::duration> TimeEngineUpload(const BenchServer& server, const std::string& folder,
+                                                const fs::path& input) {
+    BenchViews views;
+    views.AnswerCached(true);
+    const auto start = Clock::now();
+    auto handle = FtpSession::Start(Url(server, folder), views.Views(), EngineOptions());
+    std::unique_ptr<FtpRequestObject> dropped =
+        std::make_unique<DroppedFiles>(std::vector<std::string>{input.string()});
+    // The session first enters the URL's folder; the file goes there.
+    if (!views.WaitCached(1) || !handle->Enqueue(FtpRequestKind::Put, "", dropped, kImageType) ||
+        !handle->Enqueue(FtpRequestKind::ChangeDir, "", 0) || !views.WaitCached(2)) {
+        std::fprintf(stderr, "engine upload failed:\n%s", views.Recent().c_str());
+        return std::nullopt;
+    }
+    const auto elapsed = Clock::now() - start;
+    handle->Enqueue(FtpRequestKind::Logoff);
+    handle->WaitEnded(std::chrono::seconds(10));
+    if (std::getenv("WISP_BENCH_VERBOSE") != nullptr) {
+        std::fprintf(stderr, "%s", views.Recent().c_str());
+    }
+    return elapsed;
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// The times of the clients of one measurement, run by run.
+struct Times {
+    std::vector<double> engine, curl, lftp;
     void Print(const char* what) const {
-        std::printf("%-9s best: engine %.3f s, curl %.3f s, ratio engine/curl %.3f\n", what, engine, curl,
-                    engine / curl);
+        const double e = Median(engine);
+        const double c = Median(curl);
+        std::printf("%-9s median: engine %.3f s, curl %.3f s", what, e, c);
+        if (!lftp.empty()) {
+            std::printf(", lftp %.3f s; ratio engine/curl %.3f, engine/lftp %.3f\n", Median(lftp), e / c,
+                        e / Median(lftp));
+        } else {
+            std::printf("; ratio engine/curl %.3f\n", e / c);
+        }
+    }
+    // The engine's median is at most every other client's.
+    bool Fastest() const {
+        const double e = Median(engine);
+        return e <= Median(curl) && (lftp.empty() || e <= Median(lftp));
     }
 };
 
@@ -304,22 +388,28 @@ struct Best {
 int main(int argc, char** argv) {
     const long mib = Setting(argc, argv, 1, "WISP_BENCH_MIB", 1024);
     const long entries = Setting(argc, argv, 2, "WISP_BENCH_ENTRIES", 100000);
-    const long runs = std::max(1L, Setting(argc, argv, 3, "WISP_BENCH_RUNS", 3));
-    if (mib < 1 || mib > 2047 || entries < 1) {
-        std::fprintf(stderr, "usage: TransferBench [MiB (1..2047) [entries [runs]]]\n");
+    const long runs = std::max(1L, Setting(argc, argv, 3, "WISP_BENCH_RUNS", 5));
+    if (mib < 2 || mib > 2047 || entries < 1) {
+        std::fprintf(stderr, "usage: TransferBench [MiB (2..2047) [entries [runs]]]\n");
         return 2;
     }
     if (std::system("curl --version >/dev/null 2>&1") != 0) {
         std::fprintf(stderr, "curl is missing\n");
         return 2;
     }
+    const bool lftp = HaveLftp();
+    if (!lftp) {
+        std::fprintf(stderr, "lftp is missing: measuring the engine against curl only\n");
+    }
     const std::unique_ptr<BenchServer> server = StartServer();
     if (!server) {
         return 2;
     }
     const std::size_t bytes = static_cast<std::size_t>(mib) << 20;
-    std::printf("vsftpd on 127.0.0.1:%u; file %ld MiB, directory of %ld entries, %ld runs\n", server->Port(),
-                mib, entries, runs);
+    const std::size_t upBytes = bytes / 2;
+    std::printf(
+        "vsftpd on 127.0.0.1:%u; download %ld MiB, upload %ld MiB, directory of %ld entries, %ld runs\n",
+        server->Port(), mib, mib / 2, entries, runs);
     if (!WriteBigFile(server->Root() / "big.bin", bytes) ||
         !MakeManyEntries(server->Root() / "many", entries)) {
         std::fprintf(stderr, "cannot prepare the served files\n");
@@ -328,35 +418,80 @@ int main(int argc, char** argv) {
     // The entry as the Remote page would hold it after listing the root.
     RemoteEntry big("big.bin", static_cast<std::int32_t>(bytes), 0);
 
-    const fs::path scratch = server->Root().parent_path() / "bench-out";
+    // Downloads land on tmpfs, so only the network path and the clients count.
+    const fs::path scratch = fs::path("/dev/shm") / ("wisp-bench-" + std::to_string(::getpid()));
     std::error_code error;
     fs::create_directories(scratch / "engine", error);
     const fs::path engineFile = scratch / "engine" / "big.bin";
     const fs::path curlFile = scratch / "curl-big.bin";
+    const fs::path lftpFile = scratch / "lftp-big.bin";
+    const fs::path upFile = scratch / "up.bin";
+    const fs::path served = server->Root() / kWritableFolder;
+    if (!WriteBigFile(upFile, upBytes)) {
+        std::fprintf(stderr, "cannot prepare the upload in %s\n", scratch.c_str());
+        return 1;
+    }
 
-    Best download;
+    Times download;
     for (long run = 0; run < runs; ++run) {
-        fs::remove(engineFile, error);
+        for (const auto& file : {engineFile, curlFile, lftpFile}) {
+            fs::remove(file, error);
+        }
         const auto engine = TimeEngineDownload(*server, "", big, scratch / "engine");
-        const std::uintmax_t engineSize = FileSize(engineFile);
-        fs::remove(curlFile, error);
         const auto curl = TimeCurl(Url(*server, "big.bin"), curlFile);
-        const std::uintmax_t curlSize = FileSize(curlFile);
-        if (!engine || !curl || engineSize != bytes || curlSize != bytes) {
+        const auto other = lftp ? TimeLftp(*server, "get big.bin -o " + lftpFile.string())
+                                : std::optional<Clock::duration>();
+        if (!engine || !curl || FileSize(engineFile) != bytes || FileSize(curlFile) != bytes ||
+            (lftp && (!other || FileSize(lftpFile) != bytes))) {
             std::fprintf(stderr, "download run %ld failed (engine %ju bytes, curl %ju bytes)\n", run + 1,
+                         FileSize(engineFile), FileSize(curlFile));
+            return 1;
+        }
+        std::printf("download  run %ld: engine %.3f s, curl %.3f s", run + 1, Seconds(*engine),
+                    Seconds(*curl));
+        download.engine.push_back(Seconds(*engine));
+        download.curl.push_back(Seconds(*curl));
+        if (lftp) {
+            std::printf(", lftp %.3f s", Seconds(*other));
+            download.lftp.push_back(Seconds(*other));
+        }
+        std::printf("\n");
+    }
+    for (const auto& file : {engineFile, curlFile, lftpFile}) {
+        fs::remove(file, error);
+    }
+
+    Times upload;
+    const fs::path upServed = served / "up.bin";
+    for (long run = 0; run < runs; ++run) {
+        fs::remove(upServed, error);
+        const auto engine = TimeEngineUpload(*server, kWritableFolder, upFile);
+        const std::uintmax_t engineSize = FileSize(upServed);
+        const auto curl =
+            TimeCurlUpload(upFile, Url(*server, std::string(kWritableFolder) + "/up.bin"));
+        const std::uintmax_t curlSize = FileSize(upServed);
+        const auto other = lftp ? TimeLftp(*server, "cd " + std::string(kWritableFolder) +
+                                                        "; put " + upFile.string() + " -o up.bin")
+                                : std::optional<Clock::duration>();
+        if (!engine || !curl || engineSize != upBytes || curlSize != upBytes ||
+            (lftp && (!other || FileSize(upServed) != upBytes))) {
+            std::fprintf(stderr, "upload run %ld failed (engine %ju bytes, curl %ju bytes)\n", run + 1,
                          engineSize, curlSize);
             return 1;
         }
-        std::printf("download  run %ld: engine %.3f s (%.0f MB/s), curl %.3f s (%.0f MB/s), ratio %.3f\n",
-                    run + 1, Seconds(*engine), bytes / Seconds(*engine) / 1e6, Seconds(*curl),
-                    bytes / Seconds(*curl) / 1e6, Seconds(*engine) / Seconds(*curl));
-        download.engine = std::min(download.engine, Seconds(*engine));
-        download.curl = std::min(download.curl, Seconds(*curl));
+        std::printf("upload    run %ld: engine %.3f s, curl %.3f s", run + 1, Seconds(*engine),
+                    Seconds(*curl));
+        upload.engine.push_back(Seconds(*engine));
+        upload.curl.push_back(Seconds(*curl));
+        if (lftp) {
+            std::printf(", lftp %.3f s", Seconds(*other));
+            upload.lftp.push_back(Seconds(*other));
+        }
+        std::printf("\n");
     }
-    fs::remove(engineFile, error);
-    fs::remove(curlFile, error);
+    fs::remove(upServed, error);
 
-    Best listing;
+    Times listing;
     for (long run = 0; run < runs; ++run) {
         long lines = 0;
         const auto engine = TimeEngineListing(*server, "many", scratch / "engine-list.txt", lines);
@@ -365,16 +500,17 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "listing run %ld failed (engine %ld lines)\n", run + 1, lines);
             return 1;
         }
-        std::printf("listing   run %ld: engine %.3f s, curl %.3f s, ratio %.3f\n", run + 1, Seconds(*engine),
-                    Seconds(*curl), Seconds(*engine) / Seconds(*curl));
-        listing.engine = std::min(listing.engine, Seconds(*engine));
-        listing.curl = std::min(listing.curl, Seconds(*curl));
+        std::printf("listing   run %ld: engine %.3f s, curl %.3f s\n", run + 1, Seconds(*engine),
+                    Seconds(*curl));
+        listing.engine.push_back(Seconds(*engine));
+        listing.curl.push_back(Seconds(*curl));
     }
     download.Print("download");
+    upload.Print("upload");
     listing.Print("listing");
-    std::printf("goals: download ratio <= 1.0 (%s), listing ratio <= 1.5 (%s)\n",
-                download.engine <= download.curl ? "met" : "NOT met",
-                listing.engine <= 1.5 * listing.curl ? "met" : "NOT met");
+    std::printf("goals: download fastest (%s), upload fastest (%s), listing ratio <= 1.5 (%s)\n",
+                download.Fastest() ? "met" : "NOT met", upload.Fastest() ? "met" : "NOT met",
+                Median(listing.engine) <= 1.5 * Median(listing.curl) ? "met" : "NOT met");
     fs::remove_all(scratch, error);
     return 0;
 }

@@ -42,6 +42,7 @@ int BufferedSocket::ReceiveBlock() {
     if (received == 0) {
         // A closed connection carries no error of its own; name it so the failure message says why.
         SetLastSocketError(wsa::kConnectionReset);
+        peerClosed_ = true;
         return -2;
     }
     position_ = 0;

@@ -19,6 +19,8 @@ class BufferedSocket : public Socket {
     bool AllocateBuffer(int size);
     // One receive of up to capacity bytes. The count, -1 on a socket error, -2 when the peer closed.
     int ReceiveBlock();
+    // True once a receive found the peer's orderly close (which line reads report like a failure).
+    bool PeerClosed() const { return peerClosed_; }
     // Reads a line ending at CR (the byte after the CR is skipped) into `line`, at most size - 1
     // characters. Returns its length, or -1 when it does not fit or the connection fails first; in the
     // latter case `line` keeps the partial line.
@@ -45,4 +47,5 @@ class BufferedSocket : public Socket {
     int position_ = 0;
     int count_ = 0;
     int capacity_ = 0;
+    bool peerClosed_ = false;
 };

@@ -1,6 +1,9 @@
 #include "engine/FtpDataConnection.h"
 
+#include <chrono>
+
 #include "engine/BufferedSocket.h"
+#include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpSession.h"
 #include "engine/WinsockErrorName.h"
@@ -10,7 +13,7 @@ namespace {
 
 constexpr int kEnteringPassive = 227;
 constexpr int kCannotOpenData = 425;
-constexpr int kLostConnection = 421;
+constexpr int kLostConnection = FtpProtocol::kLostConnection;
 constexpr int kListenBacklog = 5;
 constexpr std::string_view kDigits = "0123456789";
 
@@ -31,18 +34,12 @@ std::optional<std::string_view> NextToken(std::string_view& rest, std::string_vi
 // A token's leading number (after blanks, as atoi reads it); nothing when it has no digit or the
 // number does not fit a byte.
 std::optional<int> ByteValue(std::string_view token) {
-    std::size_t i = token.find_first_not_of(" \t");
-    if (i == std::string_view::npos || token[i] < '0' || token[i] > '9') {
+    const std::size_t i = token.find_first_not_of(" \t");
+    if (i == std::string_view::npos) {
         return std::nullopt;
     }
-    int value = 0;
-    for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
-        value = value * 10 + (token[i] - '0');
-        if (value > 255) {
-            return std::nullopt;
-        }
-    }
-    return value;
+    const auto value = FtpProtocol::LeadingNumber(token.substr(i), 255);
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
 std::string Endpoint(std::string_view address, std::uint16_t port) {
@@ -53,7 +50,7 @@ std::string Endpoint(std::string_view address, std::uint16_t port) {
 }
 
 // Logs a failed connect or accept unless the wait was ended on purpose (Abort, Stop).
-void LogSocketFailure(FtpSession& session, std::string_view what) {
+void LogSocketFailure(FtpContext& session, std::string_view what) {
     if (LastSocketError() == wsa::kInterrupted) {
         return;
     }
@@ -64,7 +61,7 @@ void LogSocketFailure(FtpSession& session, std::string_view what) {
     session.Log().LogMessage(message);
 }
 
-bool OpenPassive(FtpSession& session, std::string_view command, BufferedSocket& data,
+bool OpenPassive(FtpContext& session, std::string_view command, BufferedSocket& data,
                  const PasvReply& reply) {
     // The server's own address, never the one the reply names: a reply must not be able to send the
     // client to another host.
@@ -96,7 +93,7 @@ bool OpenPassive(FtpSession& session, std::string_view command, BufferedSocket& 
     return true;
 }
 
-bool OpenActive(FtpSession& session, std::string_view command, BufferedSocket& data, int& controlReply) {
+bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& data, int& controlReply) {
     Socket listener;
     session.PrepareDataSocket(listener);
     session.PrepareDataSocket(data);
@@ -117,17 +114,45 @@ bool OpenActive(FtpSession& session, std::string_view command, BufferedSocket& d
     if (!session.SendCommand(command)) {
         return false;
     }
-    bool refused = false;
-    if (!listener.Accept(data, session.Control(), &refused)) {
-        data.Close();
-        if (refused) {
-            // The server answered the transfer command instead of connecting: take that answer now,
-            // so it is neither waited out nor mistaken later for the reply to another command.
-            controlReply = session.ReadReply();
-            return false;
-        }
+    const auto server = session.Control().PeerAddress();
+    if (!server) {
         LogSocketFailure(session, "Accept");
         return false;
+    }
+    // Only the server may connect: a connection from anywhere else is closed and the wait goes on, within
+    // the bound that the first wait began.
+    using Clock = std::chrono::steady_clock;
+    const int timeoutMs = listener.Timeout();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool refused = false;
+        if (!listener.Accept(data, session.Control(), &refused)) {
+            data.Close();
+            if (refused) {
+                // The server answered the transfer command instead of connecting: take that answer now
+                // (through any preliminary reply), so it is neither waited out nor mistaken later for
+                // the reply to another command.
+                do {
+                    controlReply = session.ReadReply();
+                } while (controlReply >= 100 && controlReply < 200);
+                return false;
+            }
+            LogSocketFailure(session, "Accept");
+            return false;
+        }
+        const auto peer = data.PeerAddress();
+        if (peer && peer->address == server->address) {
+            break;
+        }
+        session.Log().LogMessage("... Refused DATA connection from [" +
+                                 (peer ? Endpoint(peer->address, peer->port) : std::string("?")) +
+                                 "]: not the server");
+        data.Close();
+        if (timeoutMs > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            // At least one more look: a wait of 0 would mean no bound at all.
+            listener.SetTimeout(left > 0 ? static_cast<int>(left) : 1);
+        }
     }
     session.Log().LogMessage("Accepted connection on [" + Endpoint(local->address, listening->port) +
                              "] for DATA");
@@ -178,7 +203,7 @@ std::string FtpDataConnection::FormatPortCommand(std::string_view dottedAddress,
     return command;
 }
 
-bool FtpDataConnection::Open(FtpSession& session, std::string_view command, BufferedSocket& data,
+bool FtpDataConnection::Open(FtpContext& session, std::string_view command, BufferedSocket& data,
                              int* controlReply) {
     int ignored = 0;
     int& reply = controlReply != nullptr ? *controlReply : ignored;

@@ -8,7 +8,7 @@
 #include <string_view>
 
 class BufferedSocket;
-class FtpSession;
+class FtpContext;
 
 // The six numbers of a 227 reply.
 struct PasvReply {
@@ -26,7 +26,7 @@ class FtpDataConnection {
     // (PASV or PORT, or in active mode the refusal of the transfer command that came instead of the
     // server's connection; 0 when none was read): 421 means the control connection is lost and the
     // request must end.
-    static bool Open(FtpSession& session, std::string_view command, BufferedSocket& data,
+    static bool Open(FtpContext& session, std::string_view command, BufferedSocket& data,
                      int* controlReply = nullptr);
 
     // The address and port of a 227 reply line: the scan starts at the first digit after the code; five

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
@@ -13,12 +14,12 @@
 namespace {
 
 constexpr int kPwdCode = 257;
-constexpr int kLostConnection = 421;
+constexpr int kLostConnection = FtpProtocol::kLostConnection;
 // What a Delete request without a selection returns: nothing was sent, nothing failed.
 constexpr int kNothingToDo = 200;
 
 // One directory command with its status: "CD <path>" while it runs, the bare title after.
-int EnterOne(FtpSession& session, std::string_view path, std::string_view command, FtpReply& reply) {
+int EnterOne(FtpContext& session, std::string_view path, std::string_view command, FtpReply& reply) {
     session.Status().SetStatus("CD " + std::string(path));
     const int code = session.Command(command, &reply);
     session.Status().SetStatus(std::nullopt);
@@ -45,7 +46,7 @@ std::optional<std::string> FtpDirectoryCommands::DirectoryFromPwdReply(std::stri
         line.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
 }
 
-int FtpDirectoryCommands::ChangeDirectory(FtpSession& session, std::string_view path, int fallBack) {
+int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view path, int fallBack) {
     FtpReply reply;
     if (!path.empty()) {
         const std::string command = path == ".." ? std::string("CDUP") : "CWD " + std::string(path);
@@ -85,7 +86,7 @@ int FtpDirectoryCommands::ChangeDirectory(FtpSession& session, std::string_view 
     return FtpTransfers::ListDirectory(session, *directory);
 }
 
-int FtpDirectoryCommands::DeleteFiles(FtpSession& session, FtpRequest& request) {
+int FtpDirectoryCommands::DeleteFiles(FtpContext& session, FtpRequest& request) {
     int result = kNothingToDo;
     if (const SelectionIndexes* selection = request.Selection()) {
         // Not stopped by an abort: every selected entry is tried, as the user chose them all.

@@ -5,16 +5,16 @@
 #include <string>
 #include <string_view>
 
-class FtpSession;
+class FtpContext;
 struct FtpRequest;
 
 class FtpDirectoryCommands {
   public:
     // path "" stays in the current directory; ".." sends CDUP; fallBack 1 tries the parent on refusal.
     // Ends with PWD and the cached (EnterDirectory) or a fresh listing of the directory it names.
-    static int ChangeDirectory(FtpSession& session, std::string_view path, int fallBack);
+    static int ChangeDirectory(FtpContext& session, std::string_view path, int fallBack);
     // request.Selection() holds the slot indexes to delete; the handler releases it.
-    static int DeleteFiles(FtpSession& session, FtpRequest& request);
+    static int DeleteFiles(FtpContext& session, FtpRequest& request);
 
     // The directory a 257 reply line names: from the first double quote after the code (and any quotes
     // right after it) up to the next quote or the end. nullopt when the line holds no quote.

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "engine/FtpProtocol.h"
 #include "engine/FtpSession.h"
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
@@ -12,22 +13,12 @@ constexpr std::string_view kAccountRefusal = " ... \"account\" feature NOT suppo
 
 // The port text's leading decimal digits; 0 (never connectable) when there are none or too many.
 int PortNumber(std::string_view text) {
-    long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            break;
-        }
-        value = value * 10 + (c - '0');
-        if (value > 65535) {
-            return 0;
-        }
-    }
-    return static_cast<int>(value);
+    return static_cast<int>(FtpProtocol::LeadingNumber(text, 65535).value_or(0));
 }
 
 }  // namespace
 
-bool FtpLogin::ConnectAndLogin(FtpSession& session, std::string& connectionText) {
+bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText) {
     BufferedSocket& control = session.Control();
     const FtpUrl& url = session.Url();
     // The buffer is given even when TCP_NODELAY is refused: the replies must be readable either way.
@@ -69,7 +60,7 @@ bool FtpLogin::ConnectAndLogin(FtpSession& session, std::string& connectionText)
     return true;
 }
 
-int FtpLogin::Login(FtpSession& session) {
+int FtpLogin::Login(FtpContext& session) {
     LogView& log = session.Log();
     const std::string& user = session.Url().user;
 
@@ -80,7 +71,7 @@ int FtpLogin::Login(FtpSession& session) {
         case 220:
             log.LogMessage("... connected, logging in");
             break;
-        case 421:
+        case FtpProtocol::kLostConnection:
             log.LogMessage("... service not available");
             return 0;
         default:
@@ -100,7 +91,7 @@ int FtpLogin::Login(FtpSession& session) {
             log.LogMessage(kAccountRefusal);
             session.SendCommand("QUIT");
             return 0;
-        case 421:
+        case FtpProtocol::kLostConnection:
             log.LogMessage("... service not available");
             return 0;
         case 500:
@@ -129,7 +120,7 @@ int FtpLogin::Login(FtpSession& session) {
             log.LogMessage(kAccountRefusal);
             session.SendCommand("QUIT");
             return 0;
-        case 421:
+        case FtpProtocol::kLostConnection:
             log.LogMessage(" ... service not available");
             return 0;
         case 500:

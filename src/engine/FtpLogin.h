@@ -3,13 +3,13 @@
 // in with the URL's user name and password (no ACCT: a server that asks for an account is refused).
 #include <string>
 
-class FtpSession;
+class FtpContext;
 
 class FtpLogin {
   public:
     // Connects and logs in. On success `connectionText` is "host [a.b.c.d:port]" and true is returned;
     // every failure has been reported and the session must end.
-    static bool ConnectAndLogin(FtpSession& session, std::string& connectionText);
+    static bool ConnectAndLogin(FtpContext& session, std::string& connectionText);
     // Reads the greeting and conducts USER/PASS; 1 when logged in, 0 otherwise.
-    static int Login(FtpSession& session);
+    static int Login(FtpContext& session);
 };

@@ -7,13 +7,14 @@
 
 #include "engine/FtpDirectoryCommands.h"
 #include "engine/FtpLogin.h"
+#include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
 namespace {
 
-constexpr int kReplyCode421 = 421;
+constexpr int kReplyCode421 = FtpProtocol::kLostConnection;
 // Fewer waiting bytes than this cannot be a reply ("nnn" CR LF); they are left for the next read.
 constexpr int kExtraneousThreshold = 5;
 // How long the reads of an aborted request may go on when the control connection has no time-out.
@@ -31,15 +32,9 @@ std::vector<std::pair<std::string, bool>> AborPieces() {
         {std::string("\xff\xf4"), false}, {std::string("\xff\xf2"), true}, {std::string("ABOR\r\n"), false}};
 }
 
-int LeadingNumber(std::string_view text) {
-    int value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            break;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
+// The reply code's value; 0 when it does not start with a digit.
+int LeadingNumber(std::string_view code) {
+    return static_cast<int>(FtpProtocol::LeadingNumber(code, 999).value_or(0));
 }
 
 // The traffic copy of a command: a password is shown as one '*' per character.
@@ -114,7 +109,7 @@ void FtpSession::Run(std::unique_ptr<FtpSession> session) {
 
 void FtpSession::SessionMain() {
     std::string connectionText;
-    if (!stopRequested_ && FtpLogin::ConnectAndLogin(*this, connectionText)) {
+    if (!stopRequested_ && FtpLogin::ConnectAndLogin(context_, connectionText)) {
         views_.host.ShowConnected(connectionText);
         views_.remote.ResetForSession(handle_);
         // The session opens in the URL's directory, or in its parent when that cannot be entered.
@@ -224,19 +219,19 @@ void FtpSession::ReturnRecord(FtpRequest* record) {
 
 int FtpSession::Dispatch(FtpRequest& request) {
     if (options_.handlerOverride && request.kind != FtpRequestKind::Logoff) {
-        return options_.handlerOverride(*this, request);
+        return options_.handlerOverride(context_, request);
     }
     switch (request.kind) {
         case FtpRequestKind::ChangeDir:
-            return FtpDirectoryCommands::ChangeDirectory(*this, request.text, request.value);
+            return FtpDirectoryCommands::ChangeDirectory(context_, request.text, request.value);
         case FtpRequestKind::UpOneLevel:
-            return FtpDirectoryCommands::ChangeDirectory(*this, "..", 0);
+            return FtpDirectoryCommands::ChangeDirectory(context_, "..", 0);
         case FtpRequestKind::Delete:
-            return FtpDirectoryCommands::DeleteFiles(*this, request);
+            return FtpDirectoryCommands::DeleteFiles(context_, request);
         case FtpRequestKind::Get:
-            return FtpTransfers::GetFiles(*this, request);
+            return FtpTransfers::GetFiles(context_, request);
         case FtpRequestKind::Put:
-            return FtpTransfers::PutFiles(*this, request);
+            return FtpTransfers::PutFiles(context_, request);
         case FtpRequestKind::Logoff:
             return 0;
     }
@@ -402,13 +397,15 @@ void FtpSession::Abort() {
 
 bool FtpSession::SendCommand(std::string_view command, bool urgent) {
     // A line that does not fit, or that would end early and smuggle a second command, is never sent.
-    if (command.size() > BufferedSocket::kMaxLineText) {
-        views_.log.LogMessage("... command not sent: it is longer than 510 characters");
-        return false;
-    }
-    if (command.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
-        views_.log.LogMessage("... command not sent: it holds a CR, LF or NUL character");
-        return false;
+    switch (FtpProtocol::CheckCommandLine(command)) {
+        case FtpProtocol::LineFault::Unsafe:
+            views_.log.LogMessage("... command not sent: it holds a CR, LF or NUL character");
+            return false;
+        case FtpProtocol::LineFault::TooLong:
+            views_.log.LogMessage("... command not sent: it is longer than 510 characters");
+            return false;
+        case FtpProtocol::LineFault::None:
+            break;
     }
     SendOwedAbor();
     views_.log.LogTraffic(TrafficCopy(command));

@@ -9,8 +9,8 @@
 // from ResetForSession there — and only then frees the session. The handle stays valid after that.
 // At program exit the owner fences the user-interface bridge, then calls Stop and WaitEnded with a bound.
 //
-// Request handlers (worker thread) plug in through the section "For request handlers": the control
-// connection, SendCommand/ReadReply, the views, the session's flags and options. They live in FtpLogin,
+// Request handlers (worker thread) see the session only through its FtpContext: the control connection,
+// SendCommand/ReadReply, the views, the session's flags and options. They live in FtpLogin,
 // FtpDataConnection, FtpTransfers and FtpDirectoryCommands.
 #include <array>
 #include <atomic>
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/BufferedSocket.h"
+#include "engine/FtpContext.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSessionHandle.h"
@@ -42,7 +43,7 @@ struct FtpSessionOptions {
     int dataTimeoutMs = 60000;
     // When set, serves every request except Logoff instead of the built-in handlers: tests of the
     // worker loop itself, independent of what the handlers send.
-    std::function<int(FtpSession&, FtpRequest&)> handlerOverride;
+    std::function<int(FtpContext&, FtpRequest&)> handlerOverride;
     // The millisecond tick count that transfer statistics are timed with (32 bits, wrapping); empty uses
     // the steady clock. Tests set it to make the statistics message exact.
     std::function<std::uint32_t()> tickSource;
@@ -63,7 +64,7 @@ class FtpSession {
     static std::shared_ptr<FtpSessionHandle> Start(FtpUrl url, SessionViews views,
                                                    FtpSessionOptions options = {});
     // A session without a worker, for driving the connection and the handlers from the caller's own
-    // thread (tests, tools). Its handle works as usual but never reports an end.
+    // thread (tests, tools) through Context(). Its handle works as usual but never reports an end.
     static std::unique_ptr<FtpSession> CreateWithoutWorker(FtpUrl url, SessionViews views,
                                                            FtpSessionOptions options = {});
     ~FtpSession();
@@ -81,7 +82,12 @@ class FtpSession {
     // What the pages get from ResetForSession: it refuses once the session is gone.
     std::shared_ptr<FtpSessionHandle> Handle() const { return handle_; }
 
-    // ---- For request handlers (worker thread unless stated) ----
+    // The handlers' view of the session. Only the worker and the owner of a session made by
+    // CreateWithoutWorker hold an FtpSession; Start hands out the handle alone.
+    FtpContext& Context() { return context_; }
+
+  private:
+    // ---- Reached by the request handlers through FtpContext (worker thread unless stated) ----
     const FtpUrl& Url() const { return url_; }
     const FtpSessionOptions& Options() const { return options_; }
     BufferedSocket& Control() { return control_; }
@@ -116,7 +122,6 @@ class FtpSession {
     bool AborSent() const { return aborSent_.load(); }
     bool StopRequested() const { return stopRequested_.load(); }
 
-  private:
     FtpSession(FtpUrl url, SessionViews views, FtpSessionOptions options);
     static void Run(std::unique_ptr<FtpSession> session);
     void SessionMain();
@@ -179,6 +184,8 @@ class FtpSession {
     std::shared_ptr<SocketInterrupt> stopSignal_;
     std::shared_ptr<SocketInterrupt> abortSignal_;
     std::shared_ptr<FtpSessionHandle> handle_;
+    FtpContext context_{*this};
 
+    friend class FtpContext;
     friend class FtpSessionHandle;
 };

@@ -13,6 +13,7 @@
 
 #include "engine/BufferedSocket.h"
 #include "engine/FtpDataConnection.h"
+#include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
@@ -24,18 +25,14 @@
 
 namespace {
 
-constexpr int kLostConnection = 421;
+constexpr int kLostConnection = FtpProtocol::kLostConnection;
 constexpr int kNothingToDo = 200;
 // WSAEMSGSIZE: what a line read reports for a line that does not fit.
 constexpr int kMessageTooLong = 10040;
 
-bool IsPositiveCompletion(int code) {
-    return code >= 200 && code <= 299;
-}
-
-// The local side failed; a failure the server reported already is kept.
-int LocalFailureResult(int finalReply) {
-    return finalReply >= 400 ? finalReply : FtpTransfers::kLocalFailure;
+// A side of the transfer failed; a failure the server reported already is kept.
+int FailureResult(int finalReply, int failure) {
+    return finalReply >= 400 ? finalReply : failure;
 }
 
 // A file descriptor closed when it goes out of scope.
@@ -75,14 +72,15 @@ std::string SystemReason(int error) {
     return ReasonText(strerror_r(error, buffer, sizeof buffer), buffer);
 }
 
-// Why `command` cannot be sent as one command line, or nothing when it can. A name from the server's
-// listing or from a local file must never end the line early and smuggle in a command of its own.
+// Why `command` cannot be sent as one command line, or nothing when it can.
 std::optional<std::string> CommandProblem(std::string_view command) {
-    if (command.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
-        return "it holds a CR, LF or NUL character";
-    }
-    if (command.size() > BufferedSocket::kMaxLineText) {
-        return "the command would be longer than 510 characters";
+    switch (FtpProtocol::CheckCommandLine(command)) {
+        case FtpProtocol::LineFault::Unsafe:
+            return "it holds a CR, LF or NUL character";
+        case FtpProtocol::LineFault::TooLong:
+            return "the command would be longer than 510 characters";
+        case FtpProtocol::LineFault::None:
+            break;
     }
     return std::nullopt;
 }
@@ -103,16 +101,15 @@ int WriteAll(int fd, const char* data, std::size_t n) {
     return 0;
 }
 
-// Reports a data connection that failed for a reason of its own, not because of an abort. A line read
-// cannot tell the plain end of data or an over-long line from a failure by its result alone.
-void LogDataFailure(FtpSession& session, std::string_view what, bool lineRead = false) {
-    const int error = LastSocketError();
-    if (error == wsa::kInterrupted ||
-        (lineRead && (error == wsa::kConnectionReset || error == kMessageTooLong))) {
-        return;
+// Reports a data connection that failed for a reason of its own; false when it was ended on purpose
+// (Abort, Stop), which is no failure of the data.
+bool LogDataFailure(FtpContext& session, std::string_view what) {
+    if (LastSocketError() == wsa::kInterrupted) {
+        return false;
     }
     session.Log().LogMessage("... [DATA] " + std::string(what) +
                              " failed, WinSock err = " + WinsockErrorName());
+    return true;
 }
 
 // Closes an upload's data connection with a reset, so that the server does not take what it got so far
@@ -133,14 +130,14 @@ std::int32_t ToListingTime(const timespec& time) {
     return static_cast<std::int32_t>(time.tv_sec);
 }
 
-void LogStatistics(FtpSession& session, std::string_view direction, std::int64_t bytes, std::uint32_t start,
+void LogStatistics(FtpContext& session, std::string_view direction, std::int64_t bytes, std::uint32_t start,
                    std::uint32_t end) {
     session.Log().LogMessage(TransferStatistics::Message(direction, bytes, end - start));
 }
 
 // Ends a downloaded file: its time becomes the listed one (0 and -1 are no time), then it is closed.
 // Returns false when the close reported a late write failure.
-bool FinishLocalFile(FtpSession& session, LocalFile& file, const std::string& path, std::int32_t listedTime) {
+bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& path, std::int32_t listedTime) {
     if (listedTime > 0) {
         const timespec times[2] = {{0, UTIME_OMIT}, {listedTime, 0}};
         if (::futimens(file.Fd(), times) != 0) {
@@ -154,8 +151,80 @@ bool FinishLocalFile(FtpSession& session, LocalFile& file, const std::string& pa
     return true;
 }
 
+// How far the bracket around one listing or transfer got.
+enum class TransferStage {
+    NotOpened,  // no data connection: `reply` is the last reply read while trying (0 when none)
+    Refused,    // the server answered the command with a final reply (or 421) instead of sending
+    Done,       // the data moved and `reply` is the final reply
+};
+
+struct TransferOutcome {
+    TransferStage stage = TransferStage::NotOpened;
+    int reply = 0;
+};
+
+// What the block loop of one transfer reports.
+struct BlockLoopEnd {
+    // The data connection must be reset instead of closed: the peer must not take what it got for all.
+    bool reset = false;
+};
+
+// The bracket that every listing and transfer shares: data connection around `command`, preliminary
+// reply, timed block loop, statistics, close, final reply. `blocks(data, bytes)` moves the data.
+template <typename BlockLoop>
+TransferOutcome RunTransfer(FtpContext& session, std::string_view command, std::string_view direction,
+                            BlockLoop&& blocks) {
+    BufferedSocket data;
+    int controlReply = 0;
+    if (!FtpDataConnection::Open(session, command, data, &controlReply)) {
+        return {TransferStage::NotOpened, controlReply};
+    }
+    const int preliminary = session.ReadReply();
+    if (preliminary >= 200) {
+        data.Close();
+        return {TransferStage::Refused, preliminary};
+    }
+    session.SetTransferring(true);
+    const std::uint32_t start = TransferStatistics::Ticks(session.Options());
+    std::int64_t bytes = 0;
+    const BlockLoopEnd end = blocks(data, bytes);
+    LogStatistics(session, direction, bytes, start, TransferStatistics::Ticks(session.Options()));
+    // Closed before the final reply: a server with data still to send then notices and answers at once.
+    if (end.reset) {
+        ResetConnection(data);
+    } else {
+        data.Close();
+    }
+    const int final = session.ReadReply();
+    session.SetTransferring(false);
+    return {TransferStage::Done, final};
+}
+
+// Posts the progress only when the percentage changes.
+class ProgressPoster {
+  public:
+    ProgressPoster(StatusView& status, std::uint64_t expected) : status_(status), expected_(expected) {}
+    void Update(std::int64_t bytes) {
+        const int percent = TransferStatistics::Percent(static_cast<std::uint64_t>(bytes), expected_);
+        if (percent != last_) {
+            last_ = percent;
+            status_.SetProgress(percent);
+        }
+    }
+
+  private:
+    StatusView& status_;
+    std::uint64_t expected_;
+    int last_ = -1;
+};
+
+void EndTransferStatus(FtpContext& session) {
+    session.Status().SetStatus(std::nullopt);
+    session.Status().SetProgress(0);
+}
+
 // One entry of a Get request. Returns false when the request must end (421).
-bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& entry, int& result) {
+bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::string localName = entry.LocalName();
@@ -191,64 +260,55 @@ bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& e
         return true;
     }
 
-    BufferedSocket data;
-    int controlReply = 0;
-    if (!FtpDataConnection::Open(session, command, data, &controlReply)) {
-        if (controlReply == kLostConnection) {
-            result = kLostConnection;
-            return false;  // as after a preliminary 421, the file's time is left alone
-        }
-        FinishLocalFile(session, file, path, entry.Time());
-        return true;
-    }
-    result = session.ReadReply();
-    if (result == kLostConnection) {
-        return false;
-    }
-    if (result >= 200) {
-        data.Close();
-        FinishLocalFile(session, file, path, entry.Time());
-        return true;
-    }
-
-    session.SetTransferring(true);
-    const std::uint64_t expected = TransferStatistics::ExpectedSize(entry);
-    bool localFailure = !data.AllocateBuffer(FtpTransfers::kTransferBufferSize);
-    if (localFailure) {
-        log.LogMessage("... Write failed on " + path + ": " + SystemReason(ENOMEM));
-    }
-    const std::uint32_t start = TransferStatistics::Ticks(session.Options());
-    std::int64_t bytes = 0;
-    while (!localFailure && !session.AbortRequested()) {
-        const int received = data.ReceiveBlock();
-        if (received < 1) {
-            if (received == -1) {
-                LogDataFailure(session, "Receive");
+    bool localFailure = false;
+    bool dataFailure = false;
+    const TransferOutcome outcome =
+        RunTransfer(session, command, "received", [&](BufferedSocket& data, std::int64_t& bytes) {
+            ProgressPoster progress(status, TransferStatistics::ExpectedSize(entry));
+            if (!data.AllocateBuffer(FtpTransfers::kTransferBufferSize)) {
+                log.LogMessage("... Write failed on " + path + ": " + SystemReason(ENOMEM));
+                localFailure = true;
+                return BlockLoopEnd{};
             }
-            break;
+            while (!session.AbortRequested()) {
+                const int received = data.ReceiveBlock();
+                if (received < 1) {
+                    dataFailure = received == -1 && LogDataFailure(session, "Receive");
+                    break;
+                }
+                if (const int error = WriteAll(file.Fd(), data.Buffer(), static_cast<std::size_t>(received));
+                    error != 0) {
+                    log.LogMessage("... Write failed on " + path + ": " + SystemReason(error));
+                    localFailure = true;
+                    break;
+                }
+                bytes += received;
+                progress.Update(bytes);
+            }
+            return BlockLoopEnd{};
+        });
+    if (outcome.stage == TransferStage::NotOpened) {
+        // The refusal of RETR itself (active mode), of PASV or of PORT is the entry's result; a reply
+        // that was no refusal leaves the result as it was.
+        if (outcome.reply >= 400) {
+            result = outcome.reply;
         }
-        if (const int error = WriteAll(file.Fd(), data.Buffer(), static_cast<std::size_t>(received));
-            error != 0) {
-            log.LogMessage("... Write failed on " + path + ": " + SystemReason(error));
-            localFailure = true;
-            break;
-        }
-        bytes += received;
-        status.SetProgress(TransferStatistics::Percent(static_cast<std::uint64_t>(bytes), expected));
+    } else {
+        result = outcome.reply;
     }
-    const std::uint32_t end = TransferStatistics::Ticks(session.Options());
-    LogStatistics(session, "received", bytes, start, end);
-    // Closed before the final reply: a server with data still to send then notices and answers at once.
-    data.Close();
-    result = session.ReadReply();
-    session.SetTransferring(false);
-    status.SetStatus(std::nullopt);
-    status.SetProgress(0);
+    if (result == kLostConnection && outcome.stage != TransferStage::Done) {
+        return false;  // the file's time is left alone
+    }
+    if (outcome.stage == TransferStage::Done) {
+        EndTransferStatus(session);
+    }
     if (!FinishLocalFile(session, file, path, entry.Time())) {
         localFailure = true;
     }
     if (localFailure) {
-        result = LocalFailureResult(result);
+        result = FailureResult(result, FtpTransfers::kLocalFailure);
+    } else if (dataFailure) {
+        result = FailureResult(result, FtpTransfers::kDataFailure);
     }
     // A final 421 ends the request here rather than at the next entry's PASV or PORT, which could only
     // fail too, after truncating that entry's local file.
@@ -256,7 +316,7 @@ bool GetOne(FtpSession& session, const std::string& folder, const RemoteEntry& e
 }
 
 // One dropped file of a Put request. Returns false when the request must end (421).
-bool PutOne(FtpSession& session, const std::string& localPath, int& result) {
+bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::size_t slash = localPath.rfind('/');
@@ -281,73 +341,83 @@ bool PutOne(FtpSession& session, const std::string& localPath, int& result) {
     const std::int64_t length = info.st_size;
     const std::int32_t modified = ToListingTime(info.st_mtim);
 
-    BufferedSocket data;
-    int controlReply = 0;
-    if (!FtpDataConnection::Open(session, command, data, &controlReply)) {
-        if (controlReply == kLostConnection) {
-            result = kLostConnection;
-            return false;
-        }
-        return true;
+    bool localFailure = false;
+    bool dataFailure = false;
+    std::int64_t sent = 0;
+    const TransferOutcome outcome =
+        RunTransfer(session, command, "sent", [&](BufferedSocket& data, std::int64_t& bytes) {
+            ProgressPoster progress(status, static_cast<std::uint64_t>(length));
+            if (!data.AllocateBuffer(FtpTransfers::kUploadBufferSize)) {
+                log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
+                localFailure = true;
+            }
+            while (!localFailure && !session.AbortRequested()) {
+                ssize_t got = 0;
+                do {
+                    got = ::read(file.Fd(), data.Buffer(), FtpTransfers::kUploadBufferSize);
+                } while (got < 0 && errno == EINTR);
+                if (got < 0) {
+                    log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(errno));
+                    localFailure = true;
+                    break;
+                }
+                if (got == 0) {
+                    break;
+                }
+                if (data.SendBlock(static_cast<int>(got)) < 1) {
+                    LogDataFailure(session, "Send");
+                    dataFailure = true;
+                    break;
+                }
+                bytes += got;
+                progress.Update(bytes);
+            }
+            sent = bytes;
+            // The close marks the end of the file for the server; a file cut short must not look whole.
+            return BlockLoopEnd{localFailure || dataFailure || session.AbortRequested()};
+        });
+    const bool whole = !localFailure && !dataFailure && !session.AbortRequested();
+    if (outcome.stage != TransferStage::NotOpened || outcome.reply >= 400) {
+        result = outcome.reply;
     }
-    result = session.ReadReply();
-    if (result == kLostConnection) {
-        return false;
+    if (outcome.stage != TransferStage::Done) {
+        return result != kLostConnection;
     }
-    if (result >= 200) {
-        return true;
+    // Only a file that went out whole and that the server confirmed is on the server.
+    if (whole && FtpProtocol::IsPositiveCompletion(outcome.reply)) {
+        session.Remote().UploadedFile(name, sent, modified);
     }
-
-    session.SetTransferring(true);
-    bool localFailure = !data.AllocateBuffer(FtpTransfers::kTransferBufferSize);
+    EndTransferStatus(session);
     if (localFailure) {
-        log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
-    }
-    const std::uint32_t start = TransferStatistics::Ticks(session.Options());
-    std::int64_t bytes = 0;
-    while (!localFailure && !session.AbortRequested()) {
-        ssize_t got = 0;
-        do {
-            got = ::read(file.Fd(), data.Buffer(), FtpTransfers::kTransferBufferSize);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
-            log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(errno));
-            localFailure = true;
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        if (data.SendBlock(static_cast<int>(got)) < 1) {
-            LogDataFailure(session, "Send");
-            break;
-        }
-        bytes += got;
-        status.SetProgress(TransferStatistics::Percent(static_cast<std::uint64_t>(bytes),
-                                                       static_cast<std::uint64_t>(length)));
-    }
-    const std::uint32_t end = TransferStatistics::Ticks(session.Options());
-    LogStatistics(session, "sent", bytes, start, end);
-    // The close marks the end of the file for the server; a file cut short must not look like a whole one.
-    if (localFailure || session.AbortRequested()) {
-        ResetConnection(data);
-    } else {
-        data.Close();
-    }
-    result = session.ReadReply();
-    session.SetTransferring(false);
-    session.Remote().UploadedFile(name, length, modified);
-    status.SetStatus(std::nullopt);
-    status.SetProgress(0);
-    if (localFailure) {
-        result = LocalFailureResult(result);
+        result = FailureResult(result, FtpTransfers::kLocalFailure);
+    } else if (dataFailure) {
+        result = FailureResult(result, FtpTransfers::kDataFailure);
     }
     return result != kLostConnection;
 }
 
+// The loop shared by Get and Put: the type, then one call per item until the end, an abort or a 421.
+template <typename Item, typename ServeOne>
+int ServeEach(FtpContext& session, int typeIndex, const std::vector<Item>* items, ServeOne serveOne) {
+    int result = FtpTransfers::SelectType(session, typeIndex);
+    if (!FtpProtocol::IsPositiveCompletion(result)) {
+        return result;
+    }
+    if (items != nullptr) {
+        for (const Item& item : *items) {
+            if (session.AbortRequested() || !serveOne(item, result)) {
+                break;
+            }
+        }
+    }
+    session.ClearAbortRequested();
+    EndTransferStatus(session);
+    return result;
+}
+
 }  // namespace
 
-int FtpTransfers::SelectType(FtpSession& session, int index) {
+int FtpTransfers::SelectType(FtpContext& session, int index) {
     if (index < 0 || index >= static_cast<int>(std::size(kTransferTypeCommands))) {
         session.Log().LogMessage("... Unknown transfer type " + std::to_string(index));
         return FtpSession::kCommandRefused;
@@ -367,97 +437,68 @@ int FtpTransfers::SelectType(FtpSession& session, int index) {
     return code;
 }
 
-int FtpTransfers::ListDirectory(FtpSession& session, std::string_view path) {
+int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
     StatusView& status = session.Status();
     const int result = [&] {
-        int code = SelectType(session, kAsciiType);
+        const int code = SelectType(session, kAsciiType);
         const std::string announce = "LISTing " + std::string(path);
         status.SetStatus(announce);
         session.Log().LogMessage("LISTing " + Printable(path));
-        if (!IsPositiveCompletion(code)) {
+        if (!FtpProtocol::IsPositiveCompletion(code)) {
             return code;
         }
-        BufferedSocket data;
-        int controlReply = 0;
-        if (!FtpDataConnection::Open(session, "LIST", data, &controlReply)) {
-            return controlReply == kLostConnection ? kLostConnection : code;
-        }
-        code = session.ReadReply();
-        if (code >= 200) {
-            return code;
-        }
-        session.SetTransferring(true);
-        const std::uint32_t start = TransferStatistics::Ticks(session.Options());
-        std::int64_t bytes = 0;
-        if (data.AllocateBuffer(kListBufferSize)) {
-            std::string line;
-            while (!session.AbortRequested()) {
-                const int length = data.ReadLine(line, kListLineSize);
-                if (length <= 0) {
-                    if (length < 0) {
-                        LogDataFailure(session, "Receive", true);
-                    }
-                    break;
+        bool cut = false;
+        const TransferOutcome outcome =
+            RunTransfer(session, "LIST", "received", [&](BufferedSocket& data, std::int64_t& bytes) {
+                if (!data.AllocateBuffer(kListBufferSize)) {
+                    return BlockLoopEnd{};
                 }
-                bytes += length;
-                session.Remote().AddListingLine(line);
-            }
+                std::string line;
+                while (!session.AbortRequested()) {
+                    const int length = data.ReadLine(line, kListLineSize);
+                    if (length <= 0) {
+                        // The end of the data, or a line that does not fit, ends the listing as it
+                        // is; anything else cut it short.
+                        if (length < 0 && !data.PeerClosed() && LastSocketError() != kMessageTooLong) {
+                            cut = LogDataFailure(session, "Receive");
+                        }
+                        break;
+                    }
+                    bytes += length;
+                    session.Remote().AddListingLine(line);
+                }
+                // A listing that stopped early may still have data on the way; a plain close lets the
+                // server finish instead of waiting for room to send.
+                return BlockLoopEnd{};
+            });
+        if (outcome.stage == TransferStage::NotOpened) {
+            // A refusal (of PASV, PORT, or of LIST in active mode) is the result, as for a download.
+            return outcome.reply >= 400 ? outcome.reply : code;
         }
-        const std::uint32_t end = TransferStatistics::Ticks(session.Options());
-        LogStatistics(session, "received", bytes, start, end);
-        // A listing that stopped early (empty or over-long line) may still have data on the way; closing
-        // lets the server finish instead of waiting for room to send.
-        data.Close();
-        code = session.ReadReply();
-        session.SetTransferring(false);
-        session.Remote().FinishListing(!session.AbortRequested());
-        return code;
+        if (outcome.stage == TransferStage::Refused) {
+            return outcome.reply;
+        }
+        // The rows that arrived stay shown, but a cut listing is not taken for the whole directory.
+        session.Remote().FinishListing(!cut && !session.AbortRequested());
+        return outcome.reply;
     }();
     session.ClearAbortRequested();
     status.SetStatus(std::nullopt);
     return result;
 }
 
-int FtpTransfers::GetFiles(FtpSession& session, FtpRequest& request) {
+int FtpTransfers::GetFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> selection = std::move(request.object);
-    int result = SelectType(session, request.value);
-    if (!IsPositiveCompletion(result)) {
-        return result;
-    }
-    if (const auto* indexes = dynamic_cast<const SelectionIndexes*>(selection.get())) {
-        for (const std::int32_t index : indexes->indexes) {
-            if (session.AbortRequested()) {
-                break;
-            }
-            if (!GetOne(session, request.text, session.Remote().EntryAt(index), result)) {
-                break;
-            }
-        }
-    }
-    session.ClearAbortRequested();
-    session.Status().SetStatus(std::nullopt);
-    session.Status().SetProgress(0);
-    return result;
+    const auto* indexes = dynamic_cast<const SelectionIndexes*>(selection.get());
+    return ServeEach(session, request.value, indexes != nullptr ? &indexes->indexes : nullptr,
+                     [&](std::int32_t index, int& result) {
+                         return GetOne(session, request.text, session.Remote().EntryAt(index), result);
+                     });
 }
 
-int FtpTransfers::PutFiles(FtpSession& session, FtpRequest& request) {
+int FtpTransfers::PutFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> dropped = std::move(request.object);
-    int result = SelectType(session, request.value);
-    if (!IsPositiveCompletion(result)) {
-        return result;
-    }
-    if (const auto* files = dynamic_cast<const DroppedFiles*>(dropped.get())) {
-        for (const std::string& path : files->paths) {
-            if (session.AbortRequested()) {
-                break;
-            }
-            if (!PutOne(session, path, result)) {
-                break;
-            }
-        }
-    }
-    session.ClearAbortRequested();
-    session.Status().SetStatus(std::nullopt);
-    session.Status().SetProgress(0);
-    return result;
+    const auto* files = dynamic_cast<const DroppedFiles*>(dropped.get());
+    return ServeEach(session, request.value, files != nullptr ? &files->paths : nullptr,
+                     [&](const std::string& path, int& result) { return PutOne(session, path, result); });
 }

@@ -4,7 +4,7 @@
 // reply code (421 ends the session).
 #include <string_view>
 
-class FtpSession;
+class FtpContext;
 struct FtpRequest;
 
 class FtpTransfers {
@@ -17,16 +17,21 @@ class FtpTransfers {
     static constexpr int kLocalFailure = 451;
     static constexpr int kListBufferSize = 4096;
     static constexpr int kListLineSize = 512;
-    static constexpr int kTransferBufferSize = 16384;
+    // What a transfer gets when its data connection failed (reset, time-out) while the server's final
+    // reply said nothing was wrong: "connection closed; transfer aborted".
+    static constexpr int kDataFailure = 426;
+    // Downloads read in large blocks: fewer system calls per byte. Uploads send 16384-byte blocks.
+    static constexpr int kTransferBufferSize = 256 * 1024;
+    static constexpr int kUploadBufferSize = 16384;
 
     // Sends the type command for `index` unless the server already has it; 200 when nothing was sent.
-    static int SelectType(FtpSession& session, int index);
+    static int SelectType(FtpContext& session, int index);
     // LIST of the current directory, line by line into the Remote view; FinishListing only when the
     // server accepted LIST.
-    static int ListDirectory(FtpSession& session, std::string_view path);
+    static int ListDirectory(FtpContext& session, std::string_view path);
     // request.text: local folder; request.Selection(): slot indexes; request.value: transfer type.
     // The selection is released before returning.
-    static int GetFiles(FtpSession& session, FtpRequest& request);
+    static int GetFiles(FtpContext& session, FtpRequest& request);
     // request.Dropped(): local paths; request.value: transfer type. Released before returning.
-    static int PutFiles(FtpSession& session, FtpRequest& request);
+    static int PutFiles(FtpContext& session, FtpRequest& request);
 };

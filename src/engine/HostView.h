@@ -3,7 +3,7 @@
 #include <string_view>
 
 class HostView {
-public:
+  public:
     virtual ~HostView() = default;
     // After a successful login, with the "%s [%s:%u]" connection text.
     virtual void ShowConnected(std::string_view connectionText) = 0;

@@ -3,7 +3,7 @@
 #include <string_view>
 
 class LogView {
-public:
+  public:
     virtual ~LogView() = default;
     virtual void LogTraffic(std::string_view line) = 0;
     virtual void LogMessage(std::string_view line) = 0;

@@ -9,7 +9,7 @@ class FtpSessionHandle;
 class RemoteEntry;
 
 class RemoteView {
-public:
+  public:
     virtual ~RemoteView() = default;
     // After a successful login: the session's handle, the page's only way to reach the session (Enqueue,
     // Abort). The page drops it at ResetAfterSession; the handle refuses once the session has ended.

@@ -4,7 +4,7 @@
 #include <string_view>
 
 class StatusView {
-public:
+  public:
     virtual ~StatusView() = default;
     // nullopt restores the bare title; any text (even empty) shows "Wisp - " and the text.
     virtual void SetStatus(std::optional<std::string_view> text) = 0;

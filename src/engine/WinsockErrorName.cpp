@@ -36,4 +36,6 @@ std::string WinsockErrorName(int code) {
     return "<WSAunknown: #" + std::to_string(code) + ">";
 }
 
-std::string WinsockErrorName() { return WinsockErrorName(LastSocketError()); }
+std::string WinsockErrorName() {
+    return WinsockErrorName(LastSocketError());
+}

@@ -83,11 +83,36 @@ bool Socket::Create(std::uint16_t port, int type, std::string_view localAddress)
 }
 
 namespace {
-// True when the next byte waiting on `fd` starts a refusal (4xx, 5xx), or the peer has closed.
-bool PeerRefusedOrClosed(int fd) {
-    char first = 0;
-    const ssize_t n = ::recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n == 1 && (first == '4' || first == '5'));
+// How long a watch on the answers waits between looks once only a preliminary reply has come: the
+// connection is then awaited as usual, but a final reply that follows still ends the wait soon.
+constexpr int kAnswerRecheckMs = 50;
+
+enum class Answers { Final, PreliminaryOnly };
+
+// What waits on `fd` so far: Final when the peer has closed, or when a line starts with a refusal (4xx,
+// 5xx) or a completion (2xx) before any line that is not a preliminary reply (1xx); PreliminaryOnly
+// otherwise. `seen` is how many bytes were looked at.
+Answers PeekAnswers(int fd, std::size_t& seen) {
+    char bytes[1024];
+    const ssize_t n = ::recv(fd, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) {
+        return Answers::Final;
+    }
+    seen = n > 0 ? static_cast<std::size_t>(n) : 0;
+    bool lineStart = true;
+    for (std::size_t i = 0; i < seen; ++i) {
+        if (lineStart) {
+            const char first = bytes[i];
+            if (first == '2' || first == '4' || first == '5') {
+                return Answers::Final;
+            }
+            if (first != '1') {
+                return Answers::PreliminaryOnly;  // not a reply this watch understands; leave it
+            }
+        }
+        lineStart = bytes[i] == '\n';
+    }
+    return Answers::PreliminaryOnly;
 }
 }  // namespace
 
@@ -99,6 +124,7 @@ Socket::WaitResult Socket::Wait(short events, int answersFd) {
     }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    bool preliminarySeen = false;
     for (;;) {
         if (Interrupted()) {
             return WaitResult::Failed;
@@ -112,13 +138,16 @@ Socket::WaitResult Socket::Wait(short events, int answersFd) {
             }
         }
         const nfds_t interrupts = n;
-        if (answersFd >= 0) {
+        if (answersFd >= 0 && !preliminarySeen) {
             fds[n++] = pollfd{answersFd, POLLIN, 0};
         }
         int waitMs = -1;
         if (timeoutMs_ > 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             waitMs = left > 0 ? static_cast<int>(left) : 0;
+        }
+        if (preliminarySeen && (waitMs < 0 || waitMs > kAnswerRecheckMs)) {
+            waitMs = kAnswerRecheckMs;
         }
         const int rc = poll(fds.data(), n, waitMs);
         if (rc < 0) {
@@ -134,17 +163,20 @@ Socket::WaitResult Socket::Wait(short events, int answersFd) {
                 return WaitResult::Failed;
             }
         }
-        if (n > interrupts && fds[interrupts].revents != 0) {
-            if (PeerRefusedOrClosed(answersFd)) {
-                SetLastSocketError(wsa::kConnectionRefused);
-                return WaitResult::Answered;
-            }
-            // A preliminary or positive reply: the connection may still come; stop watching.
-            answersFd = -1;
-        }
+        // The socket first: a connection that came before the server's final reply is still taken.
         if (fds[0].revents != 0) {
             // Errors and hang-ups count as ready: the call that follows reports them with their own code.
             return WaitResult::Ready;
+        }
+        if (answersFd >= 0 && (preliminarySeen || (n > interrupts && fds[interrupts].revents != 0))) {
+            std::size_t seen = 0;
+            if (PeekAnswers(answersFd, seen) == Answers::Final) {
+                SetLastSocketError(wsa::kConnectionRefused);
+                return WaitResult::Answered;
+            }
+            // A preliminary reply: the connection may still come. The answers are looked at again now
+            // and then, not polled, since the unread reply would wake every poll at once.
+            preliminarySeen = true;
         }
         if (rc == 0 && timeoutMs_ > 0 && Clock::now() >= deadline) {
             SetLastSocketError(wsa::kTimedOut);

@@ -33,8 +33,9 @@ class Socket {
     // Waits (bounded) for a connection and hands it to `peer`, which must not be open.
     bool Accept(Socket& peer);
     // The same, but also gives up, with `*refused` set, as soon as `answers` (a connection the peer
-    // speaks on) starts a line with '4' or '5', or closes: a server that refuses the transfer never
-    // connects, and waiting out the time-out would only hold the user up.
+    // speaks on) starts a line with '4' or '5', or with '2' (a final reply, also after preliminary '1'
+    // lines), or closes: a server that answers the transfer without connecting never connects, and
+    // waiting out the time-out would only hold the user up.
     bool Accept(Socket& peer, const Socket& answers, bool* refused);
 
     // One send of up to n bytes (urgent: as out-of-band data); the count sent, or -1.

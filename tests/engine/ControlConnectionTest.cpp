@@ -25,7 +25,7 @@ class ControlConnection : public ::testing::Test {
         FtpUrl url;
         ASSERT_TRUE(ParseUrl(url, "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/"));
         session = FtpSession::CreateWithoutWorker(url, views.Views(), options);
-        BufferedSocket& control = session->Control();
+        BufferedSocket& control = session->Context().Control();
         ASSERT_TRUE(control.Create());
         ASSERT_TRUE(control.AllocateBuffer(FtpSession::kControlBufferSize));
         ASSERT_TRUE(control.Connect("127.0.0.1", server.Port()));
@@ -142,12 +142,12 @@ TEST_F(ControlConnection, ReadsCompleteRepliesOrFailsWith421) {
         FtpUrl url;
         ParseUrl(url, "ftp://127.0.0.1/");
         auto s = FtpSession::CreateWithoutWorker(url, caseViews.Views());
-        ASSERT_TRUE(s->Control().Create());
-        ASSERT_TRUE(s->Control().AllocateBuffer(FtpSession::kControlBufferSize));
-        ASSERT_TRUE(s->Control().Connect("127.0.0.1", local.Port()));
+        ASSERT_TRUE(s->Context().Control().Create());
+        ASSERT_TRUE(s->Context().Control().AllocateBuffer(FtpSession::kControlBufferSize));
+        ASSERT_TRUE(s->Context().Control().Connect("127.0.0.1", local.Port()));
         FtpReply reply;
         reply.lastLine = "untouched";
-        EXPECT_EQ(s->ReadReply(&reply), c.code);
+        EXPECT_EQ(s->Context().ReadReply(&reply), c.code);
         EXPECT_EQ(reply.code, c.code);
         EXPECT_EQ(caseViews.Traffic(), c.traffic);
         EXPECT_EQ(reply.lastLine, c.lastLine);
@@ -161,7 +161,7 @@ TEST_F(ControlConnection, ReadsAreBoundedByTheIdleTimeOut) {
     options.controlTimeoutMs = 200;
     Connect(options);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(session->ReadReply(), 421);
+    EXPECT_EQ(session->Context().ReadReply(), 421);
     EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(3000));
     EXPECT_EQ(views.Traffic(), Lines{kReceiveFailed + "WSAETIMEDOUT"});
 }
@@ -180,7 +180,7 @@ TEST_F(ControlConnection, CommandsAreLoggedMaskedAndSentWhole) {
     std::string expectedBytes;
     Lines expectedTraffic;
     for (const auto& c : cases) {
-        EXPECT_TRUE(session->SendCommand(c.command));
+        EXPECT_TRUE(session->Context().SendCommand(c.command));
         expectedBytes += c.command + "\r\n";
         expectedTraffic.push_back(c.traffic);
     }
@@ -207,32 +207,32 @@ TEST_F(ControlConnection, UnsafeCommandsAreRefusedAndTheSessionStaysUsable) {
     };
     server.OnVerb("NOOP").Line("200 still here");
     Connect();
-    ASSERT_EQ(session->ReadReply(), 220);
+    ASSERT_EQ(session->Context().ReadReply(), 220);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command.substr(0, 20));
         const auto start = std::chrono::steady_clock::now();
         FtpReply reply;
         // Refused commands get their code at once: nothing was sent, so no reply is awaited.
-        EXPECT_EQ(session->Command(c.command, &reply), FtpSession::kCommandRefused);
+        EXPECT_EQ(session->Context().Command(c.command, &reply), FtpSession::kCommandRefused);
         EXPECT_EQ(reply.codeText, "501");
         EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(1000));
-        EXPECT_FALSE(session->SendCommand(c.command));
+        EXPECT_FALSE(session->Context().SendCommand(c.command));
         EXPECT_EQ(views.Messages().back(), c.message);
     }
     EXPECT_EQ(views.Traffic(), Lines{">220 FakeFtpServer ready"});
-    EXPECT_EQ(session->Command("NOOP"), 200);
+    EXPECT_EQ(session->Context().Command("NOOP"), 200);
     EXPECT_EQ(server.Commands(), Lines{"NOOP"});
 }
 
 TEST_F(ControlConnection, SendFailureIsLoggedAndTheReplyReadFails) {
     server.Expect("NOOP").Reset();
     Connect();
-    ASSERT_EQ(session->ReadReply(), 220);
-    EXPECT_EQ(session->Command("NOOP"), 421);
+    ASSERT_EQ(session->Context().ReadReply(), 220);
+    EXPECT_EQ(session->Context().Command("NOOP"), 421);
     ASSERT_TRUE(server.WaitForClose());
     // The reset is reported by the read; the next send then fails on the dead connection.
-    EXPECT_TRUE(session->SendCommand("NOOP"));
-    EXPECT_EQ(session->ReadReply(), 421);
+    EXPECT_TRUE(session->Context().SendCommand("NOOP"));
+    EXPECT_EQ(session->Context().ReadReply(), 421);
     const Lines messages = views.Messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back().rfind("... [CONTROL] Send failed, WinSock err = WSAE", 0), 0u)
@@ -272,15 +272,15 @@ TEST_F(ControlConnection, RepliesOfTheAbortedTransferAreSkippedAfterAbor) {
         FtpUrl url;
         ParseUrl(url, "ftp://127.0.0.1/");
         auto s = FtpSession::CreateWithoutWorker(url, caseViews.Views());
-        ASSERT_TRUE(s->Control().Create());
-        ASSERT_TRUE(s->Control().AllocateBuffer(FtpSession::kControlBufferSize));
-        ASSERT_TRUE(s->Control().Connect("127.0.0.1", local.Port()));
-        ASSERT_EQ(s->ReadReply(), 220);
-        s->SetTransferring(c.transferring);
+        ASSERT_TRUE(s->Context().Control().Create());
+        ASSERT_TRUE(s->Context().Control().AllocateBuffer(FtpSession::kControlBufferSize));
+        ASSERT_TRUE(s->Context().Control().Connect("127.0.0.1", local.Port()));
+        ASSERT_EQ(s->Context().ReadReply(), 220);
+        s->Context().SetTransferring(c.transferring);
         s->Abort();
-        EXPECT_TRUE(s->AborSent());
-        EXPECT_TRUE(s->AbortRequested());
-        EXPECT_EQ(s->ReadReply(), c.code);
+        EXPECT_TRUE(s->Context().AborSent());
+        EXPECT_TRUE(s->Context().AbortRequested());
+        EXPECT_EQ(s->Context().ReadReply(), c.code);
         Lines traffic = caseViews.Traffic();
         traffic.erase(traffic.begin());  // the greeting
         EXPECT_EQ(traffic, c.traffic);
@@ -292,17 +292,17 @@ TEST_F(ControlConnection, RepliesOfTheAbortedTransferAreSkippedAfterAbor) {
 TEST_F(ControlConnection, AborIsPrecededByTelnetIpAndUrgentDm) {
     server.Expect("ABOR").Reply("426 aborted\r\n226 done\r\n");
     Connect();
-    ASSERT_EQ(session->ReadReply(), 220);
+    ASSERT_EQ(session->Context().ReadReply(), 220);
     // Without a running transfer, Abort sends nothing and reports nothing.
     session->Abort();
-    EXPECT_FALSE(session->AborSent());
+    EXPECT_FALSE(session->Context().AborSent());
     EXPECT_TRUE(views.Messages().empty());
 
-    session->SetTransferring(true);
+    session->Context().SetTransferring(true);
     session->Abort();
     session->Abort();  // a second Abort of the same transfer sends nothing more
     ASSERT_TRUE(server.WaitForCommand("ABOR"));
-    EXPECT_EQ(session->ReadReply(), 226);
+    EXPECT_EQ(session->Context().ReadReply(), 226);
     const std::string expected =
         "\xff\xf4\xff\xf2"
         "ABOR\r\n";
@@ -315,8 +315,8 @@ TEST_F(ControlConnection, AborIsPrecededByTelnetIpAndUrgentDm) {
 TEST_F(ControlConnection, WithoutAborThe426IsTheReply) {
     server.Expect("RETR x").Reply("426 broken\r\n226 late\r\n");
     Connect();
-    ASSERT_EQ(session->ReadReply(), 220);
-    EXPECT_EQ(session->Command("RETR x"), 426);
+    ASSERT_EQ(session->Context().ReadReply(), 220);
+    EXPECT_EQ(session->Context().Command("RETR x"), 426);
 }
 
 }  // namespace

@@ -51,13 +51,13 @@ class SimulatedDownloads {
     FtpSessionOptions Options() {
         FtpSessionOptions options;
         options.controlTimeoutMs = 3000;
-        options.handlerOverride = [this](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [this](FtpContext& session, FtpRequest& request) {
             return Serve(session, request);
         };
         return options;
     }
 
-    int Serve(FtpSession& session, FtpRequest& request) {
+    int Serve(FtpContext& session, FtpRequest& request) {
         if (request.kind != FtpRequestKind::Get) {
             std::lock_guard lock(mutex_);
             ++others_;
@@ -204,7 +204,7 @@ TEST(FtpAbort, StopsARealDownloadAfterTheBlockInHandAndKeepsThePartWithItsTime) 
     std::atomic<bool> firstServed{false};
     FtpSessionOptions options;
     options.controlTimeoutMs = 5000;
-    options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+    options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
         if (request.kind == FtpRequestKind::Get) {
             return FtpTransfers::GetFiles(session, request);
         }

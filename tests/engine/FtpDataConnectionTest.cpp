@@ -86,10 +86,10 @@ class DataConnection : public ::testing::Test, protected TransferTestSession {
     // Opens a data connection around `command` and reads the server's preliminary reply when it opened.
     bool Open(const std::string& command, int* controlReply = nullptr) {
         BufferedSocket data;
-        const bool open = FtpDataConnection::Open(*session, command, data, controlReply);
+        const bool open = FtpDataConnection::Open(session->Context(), command, data, controlReply);
         if (open) {
             EXPECT_FALSE(data.Buffer());  // the caller gives it its buffer
-            session->ReadReply();
+            session->Context().ReadReply();
         }
         return open;
     }
@@ -127,8 +127,8 @@ TEST_F(DataConnection, PassiveConnectsToTheControlPeerWhateverTheReplyNames) {
         t.server.Expect("PASV").Pasv(c.format, c.named);
         t.server.Expect("RETR f").DataOpen().Line("150 go");
         BufferedSocket data;
-        ASSERT_TRUE(FtpDataConnection::Open(*t.session, "RETR f", data));
-        EXPECT_EQ(t.session->ReadReply(), 150);
+        ASSERT_TRUE(FtpDataConnection::Open(t.session->Context(), "RETR f", data));
+        EXPECT_EQ(t.session->Context().ReadReply(), 150);
         EXPECT_EQ(t.Log(), c.log);
         EXPECT_EQ(t.server.DataConnectionsOpened(), 1);
         EXPECT_EQ(data.PeerAddress()->address, "127.0.0.1");
@@ -157,11 +157,11 @@ TEST_F(DataConnection, PassiveRefusalsSendNothing) {
         t.server.Expect("PASV").Line(c.reply);
         BufferedSocket data;
         int controlReply = 0;
-        EXPECT_FALSE(FtpDataConnection::Open(*t.session, "RETR f", data, &controlReply));
+        EXPECT_FALSE(FtpDataConnection::Open(t.session->Context(), "RETR f", data, &controlReply));
         EXPECT_EQ(controlReply, c.controlReply);
         EXPECT_EQ(t.Log(), (Lines{"<PASV", ">" + Normalize(c.reply), "... [DATA] connection CLOSED"}));
         EXPECT_FALSE(data.IsOpen());
-        EXPECT_TRUE(t.session->Passive());
+        EXPECT_TRUE(t.session->Context().Passive());
         ASSERT_TRUE(t.server.WaitForScriptDone());
         EXPECT_EQ(t.Commands(), Lines{"PASV"});
     }
@@ -175,7 +175,7 @@ TEST_F(DataConnection, After425EveryTransferOfTheSessionUsesPort) {
     server.ExpectVerb("PORT").Line("200 PORT ok");
     server.Expect("RETR b").DataOpen().Line("150 go");
     ASSERT_TRUE(Open("RETR a"));
-    EXPECT_FALSE(session->Passive());
+    EXPECT_FALSE(session->Context().Passive());
     ASSERT_TRUE(Open("RETR b"));
     EXPECT_EQ(Commands(),
               (Lines{"PASV", "PORT 127,0,0,1,P1,P2", "RETR a", "PORT 127,0,0,1,P1,P2", "RETR b"}));
@@ -245,7 +245,7 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
         }
         const auto started = Clock::now();
         BufferedSocket data;
-        EXPECT_FALSE(FtpDataConnection::Open(*t.session, "RETR f", data));
+        EXPECT_FALSE(FtpDataConnection::Open(t.session->Context(), "RETR f", data));
         EXPECT_LT(Clock::now() - started, 10s);
         if (aborter.joinable()) {
             aborter.join();
@@ -286,7 +286,7 @@ TEST(DataConnectionWorker, LateAnswerAfterFailedPassiveConnectIsDiscarded) {
     server.OnVerb("NOOP").Line("200 fine");  // a fallback, so the script is done once 425 is out
     views.SetEntries({RemoteEntry("f", 3, 1000000000)});
     FtpSessionOptions options;
-    options.handlerOverride = [](FtpSession& session, FtpRequest& request) {
+    options.handlerOverride = [](FtpContext& session, FtpRequest& request) {
         switch (request.kind) {
             case FtpRequestKind::Get:
                 return FtpTransfers::GetFiles(session, request);

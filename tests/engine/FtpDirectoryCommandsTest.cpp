@@ -44,7 +44,7 @@ class Direct {
         options.controlTimeoutMs = 3000;  // a wrongly awaited reply fails the test instead of hanging it
         session = FtpSession::CreateWithoutWorker(url, views.Views(), options);
         std::string connectionText;
-        loggedIn = FtpLogin::ConnectAndLogin(*session, connectionText);
+        loggedIn = FtpLogin::ConnectAndLogin(session->Context(), connectionText);
         mark = views.Calls().size();
     }
 
@@ -62,7 +62,7 @@ class Direct {
     // commands that were wrongly sent cannot still be on their way.
     Lines CommandsSinceLogin() {
         server.OnVerb("NOOP").Line("200 ok");
-        EXPECT_EQ(session->Command("NOOP"), 200);
+        EXPECT_EQ(session->Context().Command("NOOP"), 200);
         Lines commands = server.Commands();
         EXPECT_EQ(commands.back(), "NOOP");
         return Lines(commands.begin() + 1, commands.end() - 1);
@@ -191,7 +191,8 @@ TEST(FtpDirectoryCommands, ChangeDirectoryFollowsRefusalsFallBackAndPwd) {
         Direct direct(c.script);
         ASSERT_TRUE(direct.loggedIn);
         direct.views.SetCachedDirectories({"/pub", "/"});
-        EXPECT_EQ(FtpDirectoryCommands::ChangeDirectory(*direct.session, c.path, c.fallBack), c.result);
+        EXPECT_EQ(FtpDirectoryCommands::ChangeDirectory(direct.session->Context(), c.path, c.fallBack),
+                  c.result);
         EXPECT_EQ(direct.CallsSinceLogin(), c.calls);
         Lines expected;
         for (const auto& step : c.script) {
@@ -348,7 +349,7 @@ TEST(FtpDirectoryCommands, DeleteFilesReportsEachEntryAndStopsOnlyAt421) {
         FtpRequest request;
         request.kind = FtpRequestKind::Delete;
         request.object = std::make_unique<CountedSelection>(c.selection, destroyed);
-        EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(*direct.session, request), c.result);
+        EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(direct.session->Context(), request), c.result);
         EXPECT_EQ(destroyed, 1);  // the handler released the selection
         EXPECT_EQ(request.object, nullptr);
         EXPECT_EQ(direct.CallsSinceLogin(), c.calls);
@@ -373,7 +374,7 @@ TEST(FtpDirectoryCommands, DeleteSendsALinksOwnName) {
         {RemoteEntry::FromListingLine("lrwxrwxrwx   1 root  root  9 Jan  5  2020 current -> releases/9")});
     FtpRequest request;
     request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-    EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(*direct.session, request), 250);
+    EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(direct.session->Context(), request), 250);
     EXPECT_EQ(direct.CommandsSinceLogin(), Lines{"DELE current"});
 }
 

@@ -28,12 +28,12 @@ Outcome RunLogin(FakeFtpServer& server, RecordingViews& views, const std::string
     EXPECT_TRUE(ParseUrl(url, "ftp://" + login + host + ":" + std::to_string(server.Port()) + "/pub"));
     auto session = FtpSession::CreateWithoutWorker(url, views.Views());
     std::string connectionText;
-    const bool ok = FtpLogin::ConnectAndLogin(*session, connectionText);
+    const bool ok = FtpLogin::ConnectAndLogin(session->Context(), connectionText);
     if (ok) {
         EXPECT_EQ(connectionText, host + " [127.0.0.1:" + std::to_string(server.Port()) + "]");
     }
     // Any QUIT was sent before ConnectAndLogin returned; closing makes the server see the end.
-    session->Control().Close();
+    session->Context().Control().Close();
     EXPECT_TRUE(server.WaitForClose());
     return {ok, views.Messages(), server.Commands()};
 }
@@ -242,7 +242,7 @@ TEST(FtpLogin, RefusedConnectIsReported) {
     RecordingViews views;
     auto session = FtpSession::CreateWithoutWorker(url, views.Views());
     std::string text;
-    EXPECT_FALSE(FtpLogin::ConnectAndLogin(*session, text));
+    EXPECT_FALSE(FtpLogin::ConnectAndLogin(session->Context(), text));
     EXPECT_EQ(views.Messages(),
               (Lines{"Connecting to 127.0.0.1", "... failed to connect, WinSock err = WSAECONNREFUSED"}));
     // The title keeps "Connecting to" until the Host page resets it.

@@ -70,7 +70,7 @@ class Session : public ::testing::Test {
         if (scriptLogin) {
             server.Expect("USER anonymous").Line("230 welcome");
         }
-        options.handlerOverride = [this](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [this](FtpContext& session, FtpRequest& request) {
             return Serve(session, request);
         };
         handle = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/start/dir",
@@ -80,7 +80,7 @@ class Session : public ::testing::Test {
     // The recording handler: the first request (the worker's own, once the test has waited for it with
     // WaitServed(1)) is recorded and then waits for the gate; a request whose text names a command
     // ("cmd:NOOP") sends it and returns the reply code.
-    int Serve(FtpSession& session, FtpRequest& request) {
+    int Serve(FtpContext& session, FtpRequest& request) {
         {
             std::lock_guard lock(mutex_);
             served_.push_back(std::string(KindName(request.kind)) + " " + request.text + " " +
@@ -100,7 +100,7 @@ class Session : public ::testing::Test {
     }
 
     // Serves a request whose text is "custom".
-    std::function<int(FtpSession&)> custom;
+    std::function<int(FtpContext&)> custom;
 
     void OpenGate() { gate_.count_down(); }
 
@@ -232,7 +232,7 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
         std::latch gate(1);
         FtpSessionOptions options;
         options.controlTimeoutMs = c.timeoutMs;
-        options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
             if (++served == 1) {
                 entered.count_down();
                 gate.wait();
@@ -407,7 +407,7 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
             caseServer.OnConnect();  // never greets
         }
         FtpSessionOptions options;  // the default 60 s bound: only Stop can end these waits in time
-        options.handlerOverride = [&](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
             if (request.text.empty()) {
                 return 250;
             }
@@ -543,7 +543,7 @@ TEST_F(Session, EveryStrayReplyWaitingIsDiscardedBeforeTheNextRequest) {
         RecordingViews caseViews;
         caseServer.Expect("USER anonymous").Line("230 welcome");
         FtpSessionOptions options;
-        options.handlerOverride = [](FtpSession& session, FtpRequest& request) {
+        options.handlerOverride = [](FtpContext& session, FtpRequest& request) {
             return request.text.empty() ? 250 : session.Command(request.text);
         };
         auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
@@ -618,7 +618,7 @@ TEST_F(Session, AbortReturnsAtOnceWhenTheServerStopsReadingTheControlConnection)
     options.controlTimeoutMs = 3000;
     std::atomic<bool> full{false};
     std::atomic<bool> abortDone{false};
-    custom = [&](FtpSession& session) {
+    custom = [&](FtpContext& session) {
         // The server has stopped reading: fill the connection until it takes no more.
         const std::string junk(4096, 'j');
         int stalls = 0;

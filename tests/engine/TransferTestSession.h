@@ -34,7 +34,7 @@ class TransferTestSession {
         EXPECT_TRUE(ParseUrl(url, "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/"));
         session = FtpSession::CreateWithoutWorker(url, views.Views(), std::move(options));
         std::string connection;
-        const bool ok = FtpLogin::ConnectAndLogin(*session, connection);
+        const bool ok = FtpLogin::ConnectAndLogin(session->Context(), connection);
         EXPECT_TRUE(ok);
         mark_ = views.Calls().size();
         return ok;

@@ -336,10 +336,12 @@ TEST_P(EngineRealServerTest, DownloadsAreByteIdenticalAndCarryTheListedTimes) {
     }
     // vsftpd sends the file as it is; pyftpdlib ends its lines with CR LF.
     const bool pyftpdlib = GetParam().kind == Kind::Pyftpdlib;
-    const std::string expected = pyftpdlib ? "alpha\r\nbeta\r\n\r\ngamma delta\r\n" : File("pub/text.txt").bytes;
+    const std::string expected =
+        pyftpdlib ? "alpha\r\nbeta\r\n\r\ngamma delta\r\n" : File("pub/text.txt").bytes;
     EXPECT_EQ(local.ReadFile("text.txt"), std::optional<std::string>(expected)) << engine.Log();
     EXPECT_EQ(Modified(local / "text.txt"), std::optional<std::time_t>(recent));
-    EXPECT_EQ(types, pyftpdlib ? (Lines{"<TYPE I", "<TYPE A N", "<TYPE A"}) : (Lines{"<TYPE I", "<TYPE A N"}));
+    EXPECT_EQ(types,
+              pyftpdlib ? (Lines{"<TYPE I", "<TYPE A N", "<TYPE A"}) : (Lines{"<TYPE I", "<TYPE A N"}));
     for (const auto& line : engine.views.Messages()) {
         EXPECT_EQ(line.find("failed"), std::string::npos) << line;
     }

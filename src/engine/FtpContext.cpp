@@ -1,0 +1,67 @@
+#include "engine/FtpContext.h"
+
+#include "engine/FtpSession.h"
+
+const FtpUrl& FtpContext::Url() const {
+    return session_.Url();
+}
+const FtpSessionOptions& FtpContext::Options() const {
+    return session_.Options();
+}
+BufferedSocket& FtpContext::Control() {
+    return session_.Control();
+}
+StatusView& FtpContext::Status() {
+    return session_.Status();
+}
+LogView& FtpContext::Log() {
+    return session_.Log();
+}
+HostView& FtpContext::Host() {
+    return session_.Host();
+}
+RemoteView& FtpContext::Remote() {
+    return session_.Remote();
+}
+bool FtpContext::SendCommand(std::string_view command, bool urgent) {
+    return session_.SendCommand(command, urgent);
+}
+int FtpContext::ReadReply(FtpReply* reply) {
+    return session_.ReadReply(reply);
+}
+int FtpContext::Command(std::string_view command, FtpReply* reply) {
+    return session_.Command(command, reply);
+}
+void FtpContext::PrepareDataSocket(Socket& socket, bool abortEnds) const {
+    session_.PrepareDataSocket(socket, abortEnds);
+}
+int FtpContext::CurrentType() const {
+    return session_.CurrentType();
+}
+void FtpContext::SetCurrentType(int index) {
+    session_.SetCurrentType(index);
+}
+bool FtpContext::Passive() const {
+    return session_.Passive();
+}
+void FtpContext::ClearPassive() {
+    session_.ClearPassive();
+}
+bool FtpContext::Transferring() const {
+    return session_.Transferring();
+}
+void FtpContext::SetTransferring(bool on) {
+    session_.SetTransferring(on);
+}
+bool FtpContext::AbortRequested() const {
+    return session_.AbortRequested();
+}
+void FtpContext::ClearAbortRequested() {
+    session_.ClearAbortRequested();
+}
+bool FtpContext::AborSent() const {
+    return session_.AborSent();
+}
+bool FtpContext::StopRequested() const {
+    return session_.StopRequested();
+}

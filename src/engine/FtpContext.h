@@ -1,0 +1,64 @@
+#pragma once
+// What the request handlers (connect and login, data connections, transfers, directory commands) see of
+// their session: the control connection, commands and replies, the views, the options and the flags.
+// Only the worker's handlers get one; the pages reach a session through its FtpSessionHandle alone.
+#include <string_view>
+
+#include "engine/FtpReply.h"
+
+class BufferedSocket;
+class FtpSession;
+class HostView;
+class LogView;
+class RemoteView;
+class Socket;
+class StatusView;
+struct FtpSessionOptions;
+struct FtpUrl;
+
+class FtpContext {
+  public:
+    FtpContext(const FtpContext&) = delete;
+    FtpContext& operator=(const FtpContext&) = delete;
+
+    const FtpUrl& Url() const;
+    const FtpSessionOptions& Options() const;
+    BufferedSocket& Control();
+    StatusView& Status();
+    LogView& Log();
+    HostView& Host();
+    RemoteView& Remote();
+
+    // Logs and sends one command line (urgent: preceded by Telnet IP and an urgent Telnet DM). Returns
+    // false only when the command was refused and nothing was sent (longer than 510 characters, or
+    // holding CR, LF or NUL): the caller must not wait for a reply then. A failed send is logged and
+    // counts as sent; the ReadReply that follows fails with 421.
+    bool SendCommand(std::string_view command, bool urgent = false);
+    // Reads one complete reply from the control connection; returns its code, or 421 (logged on the
+    // traffic channel) when the connection fails, times out, or sends a line that is too long or short.
+    int ReadReply(FtpReply* reply = nullptr);
+    // SendCommand then ReadReply; kCommandRefused without reading when the command was refused.
+    int Command(std::string_view command, FtpReply* reply = nullptr);
+    // Gives a data socket the session's data time-out and makes Stop end its waits (WSAEINTR), and Abort
+    // too unless `abortEnds` is false.
+    void PrepareDataSocket(Socket& socket, bool abortEnds = true) const;
+
+    int CurrentType() const;
+    void SetCurrentType(int index);
+    bool Passive() const;
+    void ClearPassive();
+    // Shared with Abort on the user interface thread.
+    bool Transferring() const;
+    void SetTransferring(bool on);
+    bool AbortRequested() const;
+    void ClearAbortRequested();
+    bool AborSent() const;
+    bool StopRequested() const;
+
+  private:
+    explicit FtpContext(FtpSession& session) : session_(session) {}
+
+    FtpSession& session_;
+
+    friend class FtpSession;
+};
