@@ -8,7 +8,9 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -21,6 +23,7 @@
 #include "support/RecordingViews.h"
 #include "support/TempDir.h"
 #include "ui/AppTestSupport.h"
+#include "ui/DialogDownloadChoices.h"
 #include "ui/PropertiesDialog.h"
 #include "ui/RemoteEntryModel.h"
 #include "ui/WispRemotePage.h"
@@ -374,6 +377,49 @@ TEST_F(RemoteCommandsTest, DroppedLocalFilesBecomeOnePutWithTheMode) {
               (std::vector<Queued>{
                   {FtpRequestKind::Put, "", {}, {one.toStdString(), two.toStdString()}, kImageType},
                   {FtpRequestKind::Put, "", {}, {two.toStdString()}, kAsciiType}}));
+}
+
+TEST_F(RemoteCommandsTest, OverwriteQuestionHasItsTextCaptionButtonsAndIcon) {
+    const std::unique_ptr<QMessageBox> question(
+        DialogDownloadChoices::CreateOverwriteQuestion("/home/user/Downloads/report.txt", &page_));
+    EXPECT_EQ(question->windowTitle(), "Get file(s) as...");
+    EXPECT_EQ(question->text(),
+              "/home/user/Downloads/report.txt\nThis file already exists.\n\nReplace existing file?");
+    EXPECT_EQ(question->icon(), QMessageBox::Warning);
+    EXPECT_EQ(question->standardButtons(), QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    EXPECT_EQ(question->defaultButton(), question->button(QMessageBox::Yes));
+    question->show();
+    ASSERT_TRUE(PumpUntil([&] { return question->isVisible(); }));
+    EXPECT_TRUE(question->grab().save("/tmp/wisp-overwrite-question.png"));
+    question->hide();
+    // Escape answers Cancel: nothing is fetched.
+    QTimer::singleShot(0, [&] { QTest::keyClick(question.get(), Qt::Key_Escape); });
+    EXPECT_EQ(question->exec(), QMessageBox::Cancel);
+}
+
+// Pictures of both menus, to look at.
+TEST_F(RemoteCommandsTest, MenusLookLikeMenus) {
+    Connect();
+    page_.show();
+    Select({2});
+    const std::unique_ptr<QMenu> selection = page_.CreateContextMenu();
+    selection->popup(page_.mapToGlobal(QPoint(40, 40)));
+    ASSERT_TRUE(PumpUntil([&] { return selection->isVisible(); }));
+    EXPECT_TRUE(selection->grab().save("/tmp/wisp-selection-menu.png"));
+    selection->close();
+
+    Select({});
+    page_.SetViewMode(WispRemotePage::kDetails);
+    const std::unique_ptr<QMenu> background = page_.CreateContextMenu();
+    background->popup(page_.mapToGlobal(QPoint(40, 40)));
+    ASSERT_TRUE(PumpUntil([&] { return background->isVisible(); }));
+    EXPECT_TRUE(background->grab().save("/tmp/wisp-background-menu.png"));
+    QMenu* view = background->actions().front()->menu();
+    view->popup(page_.mapToGlobal(QPoint(200, 40)));
+    ASSERT_TRUE(PumpUntil([&] { return view->isVisible(); }));
+    EXPECT_TRUE(view->grab().save("/tmp/wisp-view-menu.png"));
+    view->close();
+    background->close();
 }
 
 }  // namespace
