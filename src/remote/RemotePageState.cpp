@@ -245,6 +245,19 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
     if (!Connected() || selectedRows.empty()) {
         return false;
     }
+    // Slots and names are taken before the first question: while a dialog is open the worker may show
+    // another listing, and the rows would then name other entries.
+    struct Chosen {
+        int row;
+        int slot;
+        std::string localName;
+    };
+    std::vector<Chosen> chosen;
+    for (const int row : selectedRows) {
+        if (row >= 0 && row < RowCount()) {
+            chosen.push_back({row, SlotOfRow(row), EntryOfRow(row).LocalName()});
+        }
+    }
     const std::optional<std::string> folder = choices.ChooseFolder(downloadFolder_);
     if (!folder) {
         return false;
@@ -256,12 +269,10 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
         prefix += '/';
     }
     auto selection = std::make_unique<SelectionIndexes>();
-    for (const int row : selectedRows) {
-        const int slot = SlotOfRow(row);
-        const std::string localName = (*listing_)[slot].LocalName();
+    for (const Chosen& entry : chosen) {
         // A name the engine refuses (from a hostile listing) names no file here: the engine says why.
-        if (IsSafeLocalName(localName)) {
-            const std::string localPath = prefix + localName;
+        if (IsSafeLocalName(entry.localName)) {
+            const std::string localPath = prefix + entry.localName;
             struct stat info {};
             if (::lstat(localPath.c_str(), &info) == 0) {
                 const DownloadChoices::Answer answer = choices.AskOverwrite(localPath);
@@ -270,13 +281,13 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
                 }
                 if (answer == DownloadChoices::Answer::No) {
                     if (deselect) {
-                        deselect(row);
+                        deselect(entry.row);
                     }
                     continue;
                 }
             }
         }
-        selection->indexes.push_back(slot);
+        selection->indexes.push_back(entry.slot);
     }
     if (selection->indexes.empty()) {
         return false;

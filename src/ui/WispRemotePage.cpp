@@ -384,6 +384,9 @@ void WispRemotePage::RunMenuCommand(int id, bool selectionMenu) {
 
 void WispRemotePage::GetFilesAs() {
     state_.GetFilesAs(SelectedRows(), TransferType(), *choices_, [this](int row) {
+        if (row >= model_->rowCount()) {
+            return;
+        }
         Selection()->select(model_->index(row, 0), QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
     });
 }

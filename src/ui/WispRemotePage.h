@@ -80,7 +80,8 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     // The Name, Size and Date/Time header was clicked.
     void ColumnClicked(int column);
 
-    // Commands of the context menus; an action's data() holds its command number.
+    // Commands of the context menus; an action's data() holds its command number. Each menu numbers its
+    // own items, so 5 is Properties in the selection menu and Name under Arrange Icons.
     enum MenuCommand {
         kOpen = 1,
         kGet = 2,

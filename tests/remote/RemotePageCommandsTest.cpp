@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ class ScriptedChoices : public DownloadChoices {
     }
     Answer AskOverwrite(const std::string& localPath) override {
         asked.push_back(localPath);
+        if (whileAsking) {
+            whileAsking();
+        }
         if (answers.empty()) {
             ADD_FAILURE() << "unexpected question about " << localPath;
             return Answer::Cancel;
@@ -68,6 +72,7 @@ class ScriptedChoices : public DownloadChoices {
         return answer;
     }
     std::optional<std::string> folder;
+    std::function<void()> whileAsking;
     std::deque<Answer> answers;
     std::vector<std::string> startFolders;
     std::vector<std::string> asked;
@@ -186,6 +191,20 @@ TEST_F(RemotePageCommandsTest, LinkIsCheckedUnderTheLastPartOfItsTarget) {
     EXPECT_EQ(choices_.asked, std::vector<std::string>{local_.Path().string() + "/file.txt"});
     ASSERT_EQ(queue_->queued.size(), 1U);
     EXPECT_EQ(queue_->queued[0].indexes, (std::vector<std::int32_t>{0, 1}));
+}
+
+TEST_F(RemotePageCommandsTest, AListingArrivingWhileAQuestionIsOpenChangesNothingAsked) {
+    using A = DownloadChoices::Answer;
+    ASSERT_TRUE(local_.WriteFile("a.txt", "old"));
+    List("/pub", {Line("a.txt"), Line("b.txt"), Line("c.txt")});
+    choices_.folder = local_.Path().string();
+    choices_.answers = {A::Yes};
+    // The worker shows a shorter listing while the user reads the question.
+    choices_.whileAsking = [this] { List("/etc", {Line("x")}); };
+    EXPECT_TRUE(Get({0, 1, 2}));
+    EXPECT_EQ(choices_.asked, std::vector<std::string>{local_.Path().string() + "/a.txt"});
+    ASSERT_EQ(queue_->queued.size(), 1U);
+    EXPECT_EQ(queue_->queued[0].indexes, (std::vector<std::int32_t>{0, 1, 2}));
 }
 
 TEST_F(RemotePageCommandsTest, EachRequestKeepsTheModeItWasQueuedWith) {
