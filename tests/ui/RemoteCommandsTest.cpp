@@ -19,7 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/FtpSession.h"
+#include "engine/FtpSessionHandle.h"
+#include "engine/NullViews.h"
 #include "remote/RemoteRequestQueue.h"
+#include "support/FakeFtpServer.h"
 #include "support/RecordingViews.h"
 #include "support/TempDir.h"
 #include "ui/AppTestSupport.h"
@@ -420,6 +424,41 @@ TEST_F(RemoteCommandsTest, MenusLookLikeMenus) {
     EXPECT_TRUE(view->grab().save("/tmp/wisp-view-menu.png"));
     view->close();
     background->close();
+}
+
+// Through a real session: a link is fetched by its target and stored under the last part of it.
+TEST_F(RemoteCommandsTest, LinkIsFetchedByItsTargetAndStoredUnderItsLastPart) {
+    FakeFtpServer server;
+    server.OnVerb("USER").Line("331 password please");
+    server.OnVerb("PASS").Line("230 in");
+    server.OnVerb("CWD").Line("250 ok");
+    server.OnVerb("PWD").Line("257 \"/pub\" is current");
+    server.OnVerb("TYPE").Line("200 ok");
+    server.OnVerb("PASV").Pasv();
+    server.OnVerb("LIST")
+        .Line("150 here")
+        .DataSend(Line("link", 'l', "/pub/dir/file.txt") + "\r\n")
+        .DataClose()
+        .Line("226 done");
+    server.Expect("RETR /pub/dir/file.txt")
+        .Line("150 go")
+        .DataSend("linked body")
+        .DataClose()
+        .Line("226 done");
+    server.OnVerb("QUIT").Line("221 bye");
+
+    NullViews none;
+    SessionViews views{none, log_.Views().log, none, page_.SessionView()};
+    const std::shared_ptr<FtpSessionHandle> handle =
+        FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/pub", views);
+    ASSERT_TRUE(PumpUntil([&] { return page_.Model()->rowCount() == 1; }, std::chrono::seconds(30)));
+    Select({0});
+    page_.GetFilesAs();
+    ASSERT_TRUE(
+        PumpUntil([&] { return local_.ReadFile("file.txt") == "linked body"; }, std::chrono::seconds(30)));
+    EXPECT_FALSE(std::filesystem::exists(local_ / "link"));
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    EXPECT_TRUE(PumpUntil([&] { return handle->HasEnded(); }, std::chrono::seconds(30)));
 }
 
 }  // namespace
