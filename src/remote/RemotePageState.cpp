@@ -1,5 +1,7 @@
 #include "remote/RemotePageState.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "engine/LogView.h"
@@ -217,6 +219,101 @@ void RemotePageState::UpOneLevel() {
     Enqueue(FtpRequestKind::UpOneLevel);
 }
 
+void RemotePageState::DeleteRows(const std::vector<int>& selectedRows) {
+    if (!Connected() || selectedRows.empty()) {
+        return;
+    }
+    auto selection = std::make_unique<SelectionIndexes>();
+    for (const int row : selectedRows) {
+        selection->indexes.push_back(SlotOfRow(row));
+    }
+    EnqueueWith(FtpRequestKind::Delete, {}, std::move(selection), 0);
+}
+
+void RemotePageState::Logoff() {
+    Enqueue(FtpRequestKind::Logoff);
+}
+
+void RemotePageState::Abort() {
+    if (session_ != nullptr) {
+        session_->Abort();
+    }
+}
+
+bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode, DownloadChoices& choices,
+                                 const std::function<void(int row)>& deselect) {
+    if (!Connected() || selectedRows.empty()) {
+        return false;
+    }
+    // Slots and names are taken before the first question: while a dialog is open the worker may show
+    // another listing, and the rows would then name other entries.
+    struct Chosen {
+        int row;
+        int slot;
+        std::string localName;
+    };
+    std::vector<Chosen> chosen;
+    for (const int row : selectedRows) {
+        if (row >= 0 && row < RowCount()) {
+            chosen.push_back({row, SlotOfRow(row), EntryOfRow(row).LocalName()});
+        }
+    }
+    const std::optional<std::string> folder = choices.ChooseFolder(downloadFolder_);
+    if (!folder) {
+        return false;
+    }
+    downloadFolder_ = *folder;
+    // The same joining as the engine's, so that the question is about the file it will write.
+    std::string prefix = *folder;
+    if (!prefix.empty() && prefix.back() != '/') {
+        prefix += '/';
+    }
+    auto selection = std::make_unique<SelectionIndexes>();
+    for (const Chosen& entry : chosen) {
+        // A name the engine refuses (from a hostile listing) names no file here: the engine says why.
+        if (IsSafeLocalName(entry.localName)) {
+            const std::string localPath = prefix + entry.localName;
+            struct stat info {};
+            if (::lstat(localPath.c_str(), &info) == 0) {
+                const DownloadChoices::Answer answer = choices.AskOverwrite(localPath);
+                if (answer == DownloadChoices::Answer::Cancel) {
+                    return false;
+                }
+                if (answer == DownloadChoices::Answer::No) {
+                    if (deselect) {
+                        deselect(entry.row);
+                    }
+                    continue;
+                }
+            }
+        }
+        selection->indexes.push_back(entry.slot);
+    }
+    if (selection->indexes.empty()) {
+        return false;
+    }
+    return EnqueueWith(FtpRequestKind::Get, *folder, std::move(selection), mode);
+}
+
+bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int mode) {
+    if (!Connected()) {
+        return false;
+    }
+    auto dropped = std::make_unique<DroppedFiles>();
+    for (const std::string& path : localPaths) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            log_.LogMessage("... Skipped " + path + ": a folder cannot be stored as a file");
+            continue;
+        }
+        dropped->paths.push_back(path);
+    }
+    if (dropped->paths.empty()) {
+        return false;
+    }
+    return EnqueueWith(FtpRequestKind::Put, {}, std::move(dropped), mode);
+}
+
 void RemotePageState::SortByColumn(int column) {
     if (column < 0 || column >= kColumns) {
         return;
@@ -295,6 +392,14 @@ void RemotePageState::Enqueue(FtpRequestKind kind, std::string_view text) {
     }
     std::unique_ptr<FtpRequestObject> none;
     session_->Enqueue(kind, text, none, 0);
+}
+
+bool RemotePageState::EnqueueWith(FtpRequestKind kind, std::string_view text,
+                                  std::unique_ptr<FtpRequestObject> object, int value) {
+    if (session_ == nullptr) {
+        return false;
+    }
+    return session_->Enqueue(kind, text, object, value);
 }
 
 void RemotePageState::SortRows() {

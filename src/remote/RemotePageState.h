@@ -4,12 +4,14 @@
 // only show it; the observer tells them what changed.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "listing/EntryArray.h"
+#include "remote/DownloadChoices.h"
 #include "remote/RemoteRequestQueue.h"
 
 class LogView;
@@ -77,6 +79,21 @@ class RemotePageState {
     // Enter in the directory field, or an item picked from the cache list.
     void ChangeDirectory(std::string_view path);
     void UpOneLevel();
+    // "&Delete" or the Delete key: one Delete request for the rows' slots, without asking.
+    void DeleteRows(const std::vector<int>& selectedRows);
+    void Logoff();
+    // Escape: the session stops its running transfer and empties its queue (nothing while not connected).
+    void Abort();
+    // Get for `selectedRows` with transfer type `mode`: asks for the folder (opening on the last one) and
+    // about each local file that exists; a file answered No is dropped and its row handed to `deselect`.
+    // Queues at most one Get request; returns true when it did.
+    bool GetFilesAs(const std::vector<int>& selectedRows, int mode, DownloadChoices& choices,
+                    const std::function<void(int row)>& deselect);
+    // Local files dropped on the list: one Put request with type `mode`. Folders cannot be stored as
+    // files and are left out with a log line; returns true when a request was queued.
+    bool PutFiles(const std::vector<std::string>& localPaths, int mode);
+    // The folder the last download went to (empty before the first); kept across sessions.
+    const std::string& DownloadFolder() const { return downloadFolder_; }
     // A click on column `column`'s header: sorts by it, alternating the direction per column.
     void SortByColumn(int column);
     // "Arrange Icons": sorts ascending by `mode` (1 name, 2 size, 3 date), leaving the alternation alone.
@@ -116,6 +133,8 @@ class RemotePageState {
     std::vector<CacheItem>::iterator FindIgnoringCase(std::string_view path);
     void SetDirectoryTextAndTell(std::string_view text);
     void Enqueue(FtpRequestKind kind, std::string_view text = {});
+    bool EnqueueWith(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject> object,
+                     int value);
     void SortRows();
     void ClearCache();
 
@@ -133,6 +152,7 @@ class RemotePageState {
     // A listing is being filled (EnterDirectory found no cached copy and FinishListing has not come).
     bool pending_ = false;
     std::vector<CacheItem> cache_;
+    std::string downloadFolder_;
     int sortMode_ = 0;
     std::array<int, kColumns> sortDirection_{1, 1, 1};
 };

@@ -13,6 +13,8 @@ class RemoteRequestQueue {
     // False when the session no longer takes requests (the object then stays the caller's).
     virtual bool Enqueue(FtpRequestKind kind, std::string_view text,
                          std::unique_ptr<FtpRequestObject>& object, int value) = 0;
+    // Stops the running transfer and empties the queue (the user pressed Escape).
+    virtual void Abort() {}
     // The session behind the queue, when there is one.
     virtual std::shared_ptr<FtpSessionHandle> Handle() const { return nullptr; }
 };

@@ -9,6 +9,7 @@ class SessionRequestQueue final : public RemoteRequestQueue {
     explicit SessionRequestQueue(std::shared_ptr<FtpSessionHandle> handle) : handle_(std::move(handle)) {}
     bool Enqueue(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject>& object,
                  int value) override;
+    void Abort() override;
     std::shared_ptr<FtpSessionHandle> Handle() const override { return handle_; }
 
   private:

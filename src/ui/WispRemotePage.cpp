@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMenu>
+#include <QMimeData>
 #include <QStackedWidget>
 #include <QToolBar>
 #include <QTreeView>
@@ -17,6 +19,7 @@
 #include "engine/FtpSessionHandle.h"
 #include "listing/PropertiesTexts.h"
 #include "remote/SessionRequestQueue.h"
+#include "ui/DialogDownloadChoices.h"
 #include "ui/MainWindowViews.h"
 #include "ui/PropertiesDialog.h"
 #include "ui/RemoteEntryModel.h"
@@ -107,6 +110,16 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
     layout->addLayout(top);
     layout->addWidget(views_, 1);
 
+    for (QAbstractItemView* view :
+         {static_cast<QAbstractItemView*>(listView_), static_cast<QAbstractItemView*>(treeView_)}) {
+        view->installEventFilter(this);
+        view->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(view, &QWidget::customContextMenuRequested, this,
+                [this, view](const QPoint& pos) { ShowContextMenu(view->viewport()->mapToGlobal(pos)); });
+    }
+    menuRunner_ = [](QMenu& menu, const QPoint& globalPos) { return menu.exec(globalPos); };
+    choices_ = std::make_unique<DialogDownloadChoices>(this);
+
     viewMode_ = 0;
     SetViewMode(kList);
     state_.SetObserver(this);
@@ -174,6 +187,7 @@ void WispRemotePage::SetViewMode(int mode) {
     viewMode_ = mode;
     if (mode == kDetails) {
         views_->setCurrentWidget(treeView_);
+        AcceptFileDrops();
         return;
     }
     listView_->setUpdatesEnabled(false);
@@ -205,6 +219,14 @@ void WispRemotePage::SetViewMode(int mode) {
     listView_->setResizeMode(QListView::Adjust);
     listView_->setUpdatesEnabled(true);
     views_->setCurrentWidget(listView_);
+    AcceptFileDrops();
+}
+
+void WispRemotePage::AcceptFileDrops() {
+    // The list view's mode setters choose its viewport's drop acceptance from its own item moves; files
+    // from outside are taken by the event filter, whatever the mode.
+    listView_->viewport()->setAcceptDrops(true);
+    treeView_->viewport()->setAcceptDrops(true);
 }
 
 QAbstractItemView* WispRemotePage::CurrentView() const {
@@ -260,13 +282,234 @@ void WispRemotePage::ColumnClicked(int column) {
     state_.SortByColumn(column);
 }
 
+namespace {
+
+bool IsEnter(const QKeyEvent& key) {
+    return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
+}
+
+QAction* AddCommand(QMenu& menu, const QString& text, int id) {
+    QAction* action = menu.addAction(text);
+    action->setData(id);
+    return action;
+}
+
+}  // namespace
+
+QString WispRemotePage::GetItemLabel() const {
+    return asciiAction_->isChecked() ? "&Get file(s) as Ascii (text)..."
+                                     : "&Get file(s) as Image (binary)...";
+}
+
+std::unique_ptr<QMenu> WispRemotePage::CreateContextMenu() {
+    auto menu = std::make_unique<QMenu>(this);
+    const std::vector<int> rows = SelectedRows();
+    if (!rows.empty()) {
+        menu->setObjectName("selectionMenu");
+        const EntryKind kind = rows.size() == 1 ? state_.EntryOfRow(rows[0]).Kind() : EntryKind::File;
+        QAction* open = nullptr;
+        if (kind == EntryKind::Directory || kind == EntryKind::Link) {
+            open = AddCommand(*menu, "&Open", kOpen);
+        }
+        if (kind == EntryKind::Directory) {
+            menu->setDefaultAction(open);
+        } else {
+            menu->setDefaultAction(AddCommand(*menu, GetItemLabel(), kGet));
+            menu->addSeparator();
+            AddCommand(*menu, "&Delete", kDelete);
+        }
+        menu->addSeparator();
+        AddCommand(*menu, "P&roperties", kProperties);
+        return menu;
+    }
+    menu->setObjectName("backgroundMenu");
+    QMenu* view = menu->addMenu("&View");
+    const char* const views[] = {"Lar&ge Icons", "S&mall Icons", "&List", "&Details"};
+    for (int mode = kLargeIcons; mode <= kDetails; ++mode) {
+        QAction* action = AddCommand(*view, views[mode - 1], mode);
+        action->setCheckable(true);
+        action->setChecked(mode == viewMode_);
+    }
+    menu->addSeparator();
+    QMenu* arrange = menu->addMenu("Arrange &Icons");
+    AddCommand(*arrange, "&Name", kArrangeByName);
+    AddCommand(*arrange, "Si&ze", kArrangeBySize);
+    AddCommand(*arrange, "&Date", kArrangeByDate);
+    menu->addSeparator();
+    AddCommand(*menu, "&Refresh", kRefresh)->setEnabled(Connected());
+    menu->addSeparator();
+    AddCommand(*menu, "&Logoff", kLogoff)->setEnabled(Connected());
+    return menu;
+}
+
+void WispRemotePage::ShowContextMenu(const QPoint& globalPos) {
+    const std::unique_ptr<QMenu> menu = CreateContextMenu();
+    const bool selectionMenu = menu->objectName() == "selectionMenu";
+    QAction* chosen = menuRunner_(*menu, globalPos);
+    if (chosen != nullptr && chosen->isEnabled()) {
+        RunMenuCommand(chosen->data().toInt(), selectionMenu);
+    }
+}
+
+void WispRemotePage::RunMenuCommand(int id, bool selectionMenu) {
+    if (selectionMenu) {
+        switch (id) {
+            case kOpen:
+                state_.OpenSelection(SelectedRows());
+                break;
+            case kGet:
+                GetFilesAs();
+                break;
+            case kDelete:
+                DeleteSelection();
+                break;
+            case kProperties:
+                ShowProperties();
+                break;
+            default:
+                break;
+        }
+        return;
+    }
+    if (id >= kLargeIcons && id <= kDetails) {
+        SetViewMode(id);
+    } else if (id >= kArrangeByName && id <= kArrangeByDate) {
+        state_.Arrange(id - 4);
+    } else if (id == kRefresh) {
+        state_.Refresh();
+    } else if (id == kLogoff) {
+        state_.Logoff();
+    }
+}
+
+void WispRemotePage::GetFilesAs() {
+    state_.GetFilesAs(SelectedRows(), TransferType(), *choices_, [this](int row) {
+        if (row >= model_->rowCount()) {
+            return;
+        }
+        Selection()->select(model_->index(row, 0), QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+    });
+}
+
+void WispRemotePage::DeleteSelection() {
+    state_.DeleteRows(SelectedRows());
+}
+
+void WispRemotePage::CancelTransfer() {
+    state_.Abort();
+}
+
+void WispRemotePage::DropUrls(const QList<QUrl>& urls) {
+    if (!Connected()) {
+        return;
+    }
+    std::vector<std::string> paths;
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile()) {
+            paths.push_back(url.toLocalFile().toLocal8Bit().toStdString());
+        }
+    }
+    if (!paths.empty()) {
+        state_.PutFiles(paths, TransferType());
+    }
+}
+
+void WispRemotePage::EnterInList() {
+    const std::vector<int> rows = SelectedRows();
+    if (rows.empty()) {
+        return;
+    }
+    if (rows.size() == 1) {
+        const RemoteEntry& entry = state_.EntryOfRow(rows[0]);
+        if (entry.Kind() == EntryKind::Directory) {
+            state_.ChangeDirectory(entry.Name());
+        } else if (entry.Kind() == EntryKind::File) {
+            GetFilesAs();
+        }
+        return;
+    }
+    GetFilesAs();
+}
+
+bool WispRemotePage::ListKeyPressed(const QKeyEvent& key) {
+    if (IsEnter(key)) {
+        if (!Connected()) {
+            return false;
+        }
+        EnterInList();
+        return true;
+    }
+    switch (key.key()) {
+        case Qt::Key_Escape:
+            CancelTransfer();
+            return true;
+        case Qt::Key_F5:
+            state_.Refresh();
+            return true;
+        case Qt::Key_Delete:
+            DeleteSelection();
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool WispRemotePage::ListDragEvent(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDropEvent*>(event);
+            if (drag->mimeData()->hasUrls()) {
+                drag->setDropAction(Qt::CopyAction);
+                drag->accept();
+            } else {
+                drag->ignore();
+            }
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            if (drop->mimeData()->hasUrls()) {
+                drop->setDropAction(Qt::CopyAction);
+                drop->accept();
+                DropUrls(drop->mimeData()->urls());
+            }
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+void WispRemotePage::keyPressEvent(QKeyEvent* event) {
+    // F5 anywhere on the page that no control took.
+    if (event->key() == Qt::Key_F5) {
+        state_.Refresh();
+        event->accept();
+        return;
+    }
+    WispPropertyPage::keyPressEvent(event);
+}
+
 bool WispRemotePage::eventFilter(QObject* watched, QEvent* event) {
     if (watched == directory_->lineEdit() && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && state_.Connected()) {
+        if (IsEnter(*key) && state_.Connected()) {
             state_.ChangeDirectory(directory_->currentText().toLocal8Bit().toStdString());
             return true;
         }
+        if (key->key() == Qt::Key_F5) {
+            state_.Refresh();
+            return true;
+        }
+    }
+    if ((watched == listView_ || watched == treeView_) && event->type() == QEvent::KeyPress) {
+        if (ListKeyPressed(*static_cast<QKeyEvent*>(event))) {
+            return true;
+        }
+    }
+    if ((watched == listView_->viewport() || watched == treeView_->viewport()) && ListDragEvent(event)) {
+        return true;
     }
     if ((watched == listView_->viewport() || watched == treeView_->viewport()) &&
         event->type() == QEvent::MouseButtonDblClick) {

@@ -3,6 +3,9 @@
 // lists the directories cached this session, and the toolbar with up one level and the transfer mode.
 // The listing, cache and sort live in RemotePageState; this page only shows them and passes gestures on.
 #include <QIcon>
+#include <QList>
+#include <QUrl>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -17,6 +20,7 @@ class QAction;
 class QComboBox;
 class QItemSelectionModel;
 class QListView;
+class QMenu;
 class QStackedWidget;
 class QToolBar;
 class QTreeView;
@@ -76,9 +80,47 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     // The Name, Size and Date/Time header was clicked.
     void ColumnClicked(int column);
 
+    // Commands of the context menus; an action's data() holds its command number. Each menu numbers its
+    // own items, so 5 is Properties in the selection menu and Name under Arrange Icons.
+    enum MenuCommand {
+        kOpen = 1,
+        kGet = 2,
+        kDelete = 3,
+        kProperties = 5,
+        kArrangeByName = 5,
+        kArrangeBySize = 6,
+        kArrangeByDate = 7,
+        kRefresh = 9,
+        kLogoff = 10,
+    };
+    // The get item's label for the mode the toolbar shows now.
+    QString GetItemLabel() const;
+    // The menu a right-click shows now: the selection menu when rows are selected, else the background
+    // menu. The caller owns it.
+    std::unique_ptr<QMenu> CreateContextMenu();
+    // Builds the menu, lets the user choose at `globalPos` and runs the choice.
+    void ShowContextMenu(const QPoint& globalPos);
+    // Runs command `id` of the selection menu (`selectionMenu`) or of the background menu.
+    void RunMenuCommand(int id, bool selectionMenu);
+    // How a menu is shown and a choice taken; tests answer instead of a user.
+    using MenuRunner = std::function<QAction*(QMenu& menu, const QPoint& globalPos)>;
+    void SetMenuRunner(MenuRunner runner) { menuRunner_ = std::move(runner); }
+
+    // The download questions (dialogs unless a test sets its own).
+    void SetDownloadChoices(std::unique_ptr<DownloadChoices> choices) { choices_ = std::move(choices); }
+    // Downloads the selected rows with the mode the toolbar shows now.
+    void GetFilesAs();
+    // One Delete request for the selected rows.
+    void DeleteSelection();
+    // Escape in the list: stops the running transfer and empties the queue.
+    void CancelTransfer();
+    // Local files dropped on the list: one Put request; other URLs are ignored.
+    void DropUrls(const QList<QUrl>& urls);
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     // RemotePageObserver
@@ -96,6 +138,10 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void SessionChanged(bool connected) override;
 
     void BuildToolBar();
+    void AcceptFileDrops();
+    bool ListKeyPressed(const QKeyEvent& key);
+    bool ListDragEvent(QEvent* event);
+    void EnterInList();
     void SetColumnWidths();
 
     std::shared_ptr<UiBridge> bridge_;
@@ -114,5 +160,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     QListView* listView_ = nullptr;
     QTreeView* treeView_ = nullptr;
     int viewMode_ = kList;
+    MenuRunner menuRunner_;
+    std::unique_ptr<DownloadChoices> choices_;
     bool columnsSized_ = false;
 };

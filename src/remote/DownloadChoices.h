@@ -1,0 +1,16 @@
+#pragma once
+// The two questions a download asks the user: which folder the files go to, and whether a file that is
+// already there may be replaced. Dialogs in the program, scripted answers in tests.
+#include <optional>
+#include <string>
+
+class DownloadChoices {
+  public:
+    enum class Answer { Yes, No, Cancel };
+
+    virtual ~DownloadChoices() = default;
+    // The folder chosen, opening on `startFolder`; nothing when the user cancelled.
+    virtual std::optional<std::string> ChooseFolder(const std::string& startFolder) = 0;
+    // `localPath` exists: replace it (Yes), skip this file (No), or give up the whole download (Cancel).
+    virtual Answer AskOverwrite(const std::string& localPath) = 0;
+};

@@ -1,0 +1,37 @@
+#include "ui/DialogDownloadChoices.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <memory>
+
+std::optional<std::string> DialogDownloadChoices::ChooseFolder(const std::string& startFolder) {
+    const QString folder = QFileDialog::getExistingDirectory(owner_, "Select folder for downloaded files",
+                                                             QString::fromLocal8Bit(startFolder));
+    if (folder.isEmpty()) {
+        return std::nullopt;
+    }
+    return folder.toLocal8Bit().toStdString();
+}
+
+DownloadChoices::Answer DialogDownloadChoices::AskOverwrite(const std::string& localPath) {
+    const std::unique_ptr<QMessageBox> question(CreateOverwriteQuestion(localPath, owner_));
+    switch (question->exec()) {
+        case QMessageBox::Yes:
+            return Answer::Yes;
+        case QMessageBox::No:
+            return Answer::No;
+        default:
+            return Answer::Cancel;
+    }
+}
+
+QMessageBox* DialogDownloadChoices::CreateOverwriteQuestion(const std::string& localPath, QWidget* owner) {
+    auto* question = new QMessageBox(
+        QMessageBox::Warning, "Get file(s) as...",
+        QString::fromLocal8Bit(localPath) + "\nThis file already exists.\n\nReplace existing file?",
+        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
+    question->setDefaultButton(QMessageBox::Yes);
+    question->setEscapeButton(QMessageBox::Cancel);
+    question->setTextFormat(Qt::PlainText);
+    return question;
+}
