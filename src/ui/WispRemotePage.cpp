@@ -127,6 +127,12 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
 }
 
 WispRemotePage::~WispRemotePage() {
+    // QWidget's destructor hides the children after this one has run, and a combo box losing focus then
+    // emits activated(): nothing of this page may answer any more.
+    for (QObject* child : findChildren<QObject*>()) {
+        QObject::disconnect(child, nullptr, this, nullptr);
+        child->removeEventFilter(this);
+    }
     state_.SetObserver(nullptr);
     adapter_->Detach();
     if (ownBridge_) {
