@@ -49,11 +49,11 @@ lsan_options=""
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="$lsan_options" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest build-asan
 
-echo "== core without Qt: no Qt header outside src/ui and tests/ui =="
-# Qt headers only under src/ui and tests/ui; the TSan build below then builds and tests the core with Qt
+echo "== core without Qt: no Qt header outside src/ui, tests/ui and bench/ui =="
+# Qt headers only under src/ui, tests/ui and bench/ui; the TSan build below then builds and tests the core with Qt
 # made unfindable, so a core file that needs Qt fails there.
 qt_includes=$(grep -rlE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](Q[A-Z][A-Za-z]*|Qt[A-Za-z]+/[^>"]*)[>"]' \
-  src tests bench fuzz 2>/dev/null | grep -vE '^(src/ui|tests/ui)/' || true)
+  src tests bench fuzz 2>/dev/null | grep -vE '^(src/ui|tests/ui|bench/ui)/' || true)
 if [ -z "$qt_includes" ]; then
   echo "no-Qt check: ok"
   passed=$((passed + 1))
