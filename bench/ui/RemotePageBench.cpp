@@ -1,6 +1,7 @@
 // The Remote page with a real session against vsftpd on 127.0.0.1 and a directory of 100,000 entries:
 // how soon rows show, how long the listing, a cached re-entry, sorting and view switches take, how much
-// the process grows and the longest stall of the event loop while the listing arrives.
+// the process grows and the longest stall of the event loop while the listing arrives and during a 1 GiB
+// download with its progress posted.
 //
 // Run (RelWithDebInfo, as root for vsftpd):
 //   cmake --build build --target RemotePageBench && build/RemotePageBench [entries]
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListView>
+#include <QProgressBar>
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
@@ -100,6 +102,21 @@ class ListTimer : public NullViews {
     std::atomic<int> cached{0};
 };
 
+// The status channel as the main window gets it: progress posted to a progress bar, never waited for.
+class PostedProgress : public NullViews {
+  public:
+    explicit PostedProgress(QProgressBar& bar) : bar_(bar) {}
+    void SetProgress(int percent) override {
+        QMetaObject::invokeMethod(
+            &bar_, [bar = &bar_, percent] { bar->setValue(percent); }, Qt::QueuedConnection);
+        posts.fetch_add(1);
+    }
+    std::atomic<int> posts{0};
+
+  private:
+    QProgressBar& bar_;
+};
+
 // Passes every call to the page and notes when the first and the last listing line left the worker.
 class LineTimer : public RemoteView {
   public:
@@ -156,6 +173,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vsftpd did not start: %s\n", server.Error().c_str());
         return 2;
     }
+    // A sparse 1 GiB file: the server reads zeros without touching the disk.
+    constexpr std::uintmax_t kDownloadBytes = 1ull << 30;
+    std::ofstream(server.Root() / "big.bin").close();
+    std::filesystem::resize_file(server.Root() / "big.bin", kDownloadBytes);
     if (!MakeEntries(server.Root() / "big", entries)) {
         std::fprintf(stderr, "could not create the entries\n");
         return 2;
@@ -166,8 +187,10 @@ int main(int argc, char** argv) {
     WispRemotePage page(nullptr, &log);
     page.resize(800, 600);
     page.show();
+    QProgressBar progress;
+    PostedProgress status(progress);
     LineTimer lines(page.SessionView());
-    SessionViews views{none, log, none, lines};
+    SessionViews views{status, log, none, lines};
     const std::shared_ptr<FtpSessionHandle> handle =
         FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views);
     if (!PumpUntil([&] { return log.cached.load() == 1; })) {
@@ -270,6 +293,39 @@ int main(int argc, char** argv) {
         page.CurrentView()->viewport()->repaint();
         std::printf("switch to %-12s %8.1f ms (goal <= 100)\n", modes[mode], Ms(Clock::now() - start));
     }
+
+    // A 1 GiB download with its progress posted: the event loop's longest gap meanwhile.
+    handle->Enqueue(FtpRequestKind::ChangeDir, "/");
+    PumpUntil([&] { return page.State().CurrentDirectory() == "/"; });
+    int slot = -1;
+    for (int index = 0; index < page.State().UsedCount(); ++index) {
+        if (page.State().EntryAt(index).Name() == "big.bin") {
+            slot = index;
+        }
+    }
+    const std::filesystem::path folder = "/dev/shm/wisp-remote-page-bench";
+    std::filesystem::create_directories(folder);
+    std::unique_ptr<FtpRequestObject> selection =
+        std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{slot});
+    const int postsBefore = status.posts.load();
+    longestStall = {};
+    lastTick = Clock::now();
+    watching = true;
+    const auto downloadStart = Clock::now();
+    handle->Enqueue(FtpRequestKind::Get, folder.string(), selection, kImageType);
+    const auto local = folder / "big.bin";
+    const bool downloaded = PumpUntil(
+        [&] {
+            std::error_code error;
+            return std::filesystem::file_size(local, error) == kDownloadBytes && progress.value() == 0 &&
+                   status.posts.load() > postsBefore;
+        },
+        std::chrono::seconds(120));
+    watching = false;
+    std::printf("1 GiB download: %s in %8.1f ms, %d progress posts\n", downloaded ? "whole" : "NOT whole",
+                Ms(Clock::now() - downloadStart), status.posts.load() - postsBefore);
+    std::printf("longest event-loop stall during the download: %8.1f ms (goal < 100)\n", Ms(longestStall));
+    std::filesystem::remove_all(folder);
 
     handle->Enqueue(FtpRequestKind::Logoff);
     PumpUntil([&] { return handle->HasEnded(); }, std::chrono::seconds(10));
