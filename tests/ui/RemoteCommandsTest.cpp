@@ -24,6 +24,7 @@
 #include "engine/NullViews.h"
 #include "remote/RemoteRequestQueue.h"
 #include "support/FakeFtpServer.h"
+#include "support/RecordingQueue.h"
 #include "support/RecordingViews.h"
 #include "support/TempDir.h"
 #include "ui/AppTestSupport.h"
@@ -33,35 +34,6 @@
 #include "ui/WispRemotePage.h"
 
 namespace {
-
-struct Queued {
-    FtpRequestKind kind;
-    std::string text;
-    std::vector<std::int32_t> indexes;
-    std::vector<std::string> paths;
-    int value = 0;
-    bool operator==(const Queued&) const = default;
-};
-
-class RecordingQueue : public RemoteRequestQueue {
-  public:
-    bool Enqueue(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject>& object,
-                 int value) override {
-        Queued request{kind, std::string(text), {}, {}, value};
-        if (const auto* selection = dynamic_cast<SelectionIndexes*>(object.get())) {
-            request.indexes = selection->indexes;
-        }
-        if (const auto* dropped = dynamic_cast<DroppedFiles*>(object.get())) {
-            request.paths = dropped->paths;
-        }
-        object.reset();
-        queued.push_back(request);
-        return true;
-    }
-    void Abort() override { ++aborts; }
-    std::vector<Queued> queued;
-    int aborts = 0;
-};
 
 class ScriptedChoices : public DownloadChoices {
   public:
