@@ -226,18 +226,22 @@ std::uintmax_t FileSize(const fs::path& path) {
     return error ? 0 : size;
 }
 
-// Runs curl (PASV, no EPSV) into `output`; its wall time, or nullopt when it failed.
-std::optional<Clock::duration> TimeCurl(const std::string& url, const fs::path& output) {
-    const std::string command =
-        "curl -s -S --disable-epsv --max-time 600 -o '" + output.string() + "' '" + url + "'";
+// Runs a shell command; its wall time, or nullopt (with a line naming `tool`) when it failed.
+std::optional<Clock::duration> TimeCommand(const char* tool, const std::string& command) {
     const auto start = Clock::now();
     const int status = std::system(command.c_str());
     const auto elapsed = Clock::now() - start;
     if (status != 0) {
-        std::fprintf(stderr, "curl failed (%d): %s\n", status, command.c_str());
+        std::fprintf(stderr, "%s failed (%d): %s\n", tool, status, command.c_str());
         return std::nullopt;
     }
     return elapsed;
+}
+
+// Runs curl (PASV, no EPSV) into `output`; its wall time, or nullopt when it failed.
+std::optional<Clock::duration> TimeCurl(const std::string& url, const fs::path& output) {
+    return TimeCommand("curl",
+                       "curl -s -S --disable-epsv --max-time 600 -o '" + output.string() + "' '" + url + "'");
 }
 
 std::string Url(const BenchServer& server, const std::string& path) {
@@ -305,28 +309,13 @@ std::optional<Clock::duration> TimeLftp(const BenchServer& server, const std::st
         "lftp -c 'set ftp:passive-mode on; set ftp:prefer-epsv no; set net:max-retries 1; "
         "open -u anonymous,bench@ ftp://127.0.0.1:" +
         std::to_string(server.Port()) + "; " + commands + "' >/dev/null";
-    const auto start = Clock::now();
-    const int status = std::system(command.c_str());
-    const auto elapsed = Clock::now() - start;
-    if (status != 0) {
-        std::fprintf(stderr, "lftp failed (%d): %s\n", status, command.c_str());
-        return std::nullopt;
-    }
-    return elapsed;
+    return TimeCommand("lftp", command);
 }
 
 // Runs curl uploading `input` to `url`; its wall time, or nullopt.
 std::optional<Clock::duration> TimeCurlUpload(const fs::path& input, const std::string& url) {
-    const std::string command =
-        "curl -s -S --disable-epsv --max-time 600 -T '" + input.string() + "' '" + url + "'";
-    const auto start = Clock::now();
-    const int status = std::system(command.c_str());
-    const auto elapsed = Clock::now() - start;
-    if (status != 0) {
-        std::fprintf(stderr, "curl failed (%d): %s\n", status, command.c_str());
-        return std::nullopt;
-    }
-    return elapsed;
+    return TimeCommand("curl",
+                       "curl -s -S --disable-epsv --max-time 600 -T '" + input.string() + "' '" + url + "'");
 }
 
 // One engine session: login, CWD into the writable folder (cached), PUT the file, log off.
@@ -467,11 +456,10 @@ int main(int argc, char** argv) {
         fs::remove(upServed, error);
         const auto engine = TimeEngineUpload(*server, kWritableFolder, upFile);
         const std::uintmax_t engineSize = FileSize(upServed);
-        const auto curl =
-            TimeCurlUpload(upFile, Url(*server, std::string(kWritableFolder) + "/up.bin"));
+        const auto curl = TimeCurlUpload(upFile, Url(*server, std::string(kWritableFolder) + "/up.bin"));
         const std::uintmax_t curlSize = FileSize(upServed);
-        const auto other = lftp ? TimeLftp(*server, "cd " + std::string(kWritableFolder) +
-                                                        "; put " + upFile.string() + " -o up.bin")
+        const auto other = lftp ? TimeLftp(*server, "cd " + std::string(kWritableFolder) + "; put " +
+                                                        upFile.string() + " -o up.bin")
                                 : std::optional<Clock::duration>();
         if (!engine || !curl || engineSize != upBytes || curlSize != upBytes ||
             (lftp && (!other || FileSize(upServed) != upBytes))) {

@@ -35,28 +35,26 @@ void RemotePageState::SetObserver(RemotePageObserver* observer) {
 }
 
 void RemotePageState::ResetForSession(std::shared_ptr<RemoteRequestQueue> session) {
-    observer_->RowsAboutToBeReset();
-    SetDirectoryTextAndTell({});
-    ClearCache();
-    StartPendingListing();
-    pending_ = false;
-    currentDirectory_.clear();
-    sortDirection_ = {1, 1, 1};
-    session_ = std::move(session);
-    observer_->RowsReset();
-    observer_->SessionChanged(true);
+    ResetSession(std::move(session), true);
 }
 
 void RemotePageState::ResetAfterSession() {
+    ResetSession(nullptr, false);
+}
+
+void RemotePageState::ResetSession(std::shared_ptr<RemoteRequestQueue> session, bool starting) {
     observer_->RowsAboutToBeReset();
     SetDirectoryTextAndTell({});
     ClearCache();
     StartPendingListing();
     pending_ = false;
     currentDirectory_.clear();
-    session_.reset();
+    if (starting) {
+        sortDirection_ = {1, 1, 1};
+    }
+    session_ = std::move(session);
     observer_->RowsReset();
-    observer_->SessionChanged(false);
+    observer_->SessionChanged(starting);
 }
 
 bool RemotePageState::EnterDirectory(std::string_view path) {

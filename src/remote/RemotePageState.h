@@ -126,6 +126,9 @@ class RemotePageState {
         std::shared_ptr<EntryArray> entries;
     };
 
+    // Both ends of a session: no listing, no cache, no directory; a new session also resets the sort
+    // alternation.
+    void ResetSession(std::shared_ptr<RemoteRequestQueue> session, bool starting);
     void StartPendingListing();
     void ShowWholeListing();
     void AppendEntries(std::vector<RemoteEntry> entries);
