@@ -33,6 +33,8 @@
 #include "hosts/FtpUrl.h"
 #include "platform/SocketInterrupt.h"
 
+class TrustedCertificates;
+
 struct FtpSessionOptions {
     // Open data connections with PASV (the Options page's "Passive" when the session starts).
     bool passive = true;
@@ -47,6 +49,14 @@ struct FtpSessionOptions {
     // The millisecond tick count that transfer statistics are timed with (32 bits, wrapping); empty uses
     // the steady clock. Tests set it to make the statistics message exact.
     std::function<std::uint32_t()> tickSource;
+    // TLS (ftpes://, ftps://): a PEM file of trusted certificates used instead of the system's trust
+    // store (tests); empty: the system's store.
+    std::string tlsTrustFile;
+    // Highest TLS version offered: 0x0303 (1.2) or 0x0304 (1.3); 0: the library's highest.
+    int tlsMaxVersion = 0;
+    // The certificates the user chose to always trust; null: none are stored, and "Always" trusts the
+    // certificate for this session only.
+    std::shared_ptr<TrustedCertificates> trustedCertificates;
 };
 
 class FtpSession {

@@ -1,6 +1,22 @@
 #pragma once
 // What the session worker and the ping thread tell the Host page.
+#include <cstdint>
+#include <functional>
+#include <string>
 #include <string_view>
+
+#include "platform/CertificateInfo.h"
+
+// The user's answer to a certificate that failed verification.
+enum class CertificateTrust { Cancel, ThisTime, Always };
+
+struct CertificateQuestion {
+    std::string host;  // as the URL named it
+    std::uint16_t port = 0;
+    CertificateInfo certificate;
+    // A fingerprint stored for this host and port no longer matches: the certificate has changed.
+    bool changed = false;
+};
 
 class HostView {
   public:
@@ -11,4 +27,9 @@ class HostView {
     virtual void ResetAfterSession() = 0;
     // When a ping thread has finished.
     virtual void PingFinished() = 0;
+    // Session worker: the server's certificate failed verification; ask the user whether to go on. Must
+    // not wait for the user: `answer` is called later, at most once, on any thread. The worker waits for
+    // it until Stop; an answer never given (the window closed) counts as Cancel at Stop.
+    virtual void AskCertificateTrust(const CertificateQuestion& question,
+                                     std::function<void(CertificateTrust)> answer) = 0;
 };
