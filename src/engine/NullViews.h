@@ -17,6 +17,10 @@ class NullViews : public StatusView, public LogView, public HostView, public Rem
     void ShowConnected(std::string_view) override {}
     void ResetAfterSession() override {}
     void PingFinished() override {}
+    // No one to ask: an unverified certificate is refused.
+    void AskCertificateTrust(const CertificateQuestion&, std::function<void(CertificateTrust)> answer) override {
+        answer(CertificateTrust::Cancel);
+    }
     void ResetForSession(std::shared_ptr<FtpSessionHandle>) override {}
     bool EnterDirectory(std::string_view) override { return false; }
     void AddListingLine(std::string_view) override {}

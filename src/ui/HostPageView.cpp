@@ -33,6 +33,10 @@ void HostPageView::ResetAfterSession() {
     OnPage([](WispHostPage& page) { page.ResetAfterSession(); });
 }
 
+void HostPageView::AskCertificateTrust(const CertificateQuestion&, std::function<void(CertificateTrust)> answer) {
+    answer(CertificateTrust::Cancel);  // the dialog comes with the Host page's part of TLS
+}
+
 void HostPageView::PingFinished() {
     OnPage([](WispHostPage& page) { page.PingFinished(); });
 }

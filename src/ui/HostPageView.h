@@ -19,6 +19,8 @@ class HostPageView final : public HostView {
     void ShowConnected(std::string_view connectionText) override;
     void ResetAfterSession() override;
     void PingFinished() override;
+    void AskCertificateTrust(const CertificateQuestion& question,
+                             std::function<void(CertificateTrust)> answer) override;
 
     HostPageView(std::shared_ptr<UiBridge> bridge, WispHostPage* page);
 

@@ -134,6 +134,30 @@ void RecordingViews::Host::PingFinished() {
     owner_.Record("PingFinished", "");
 }
 
+void RecordingViews::Host::AskCertificateTrust(const CertificateQuestion& question,
+                                               std::function<void(CertificateTrust)> answer) {
+    CertificateTrust given = CertificateTrust::Cancel;
+    {
+        std::lock_guard lock(owner_.mutex_);
+        owner_.questions_.push_back(question);
+        given = owner_.certificateAnswer_;
+    }
+    owner_.Record("AskCertificateTrust", question.host + ":" + std::to_string(question.port) + " " +
+                                             question.certificate.problem +
+                                             (question.changed ? " (changed)" : ""));
+    answer(given);
+}
+
+void RecordingViews::SetCertificateAnswer(CertificateTrust answer) {
+    std::lock_guard lock(mutex_);
+    certificateAnswer_ = answer;
+}
+
+std::vector<CertificateQuestion> RecordingViews::CertificateQuestions() const {
+    std::lock_guard lock(mutex_);
+    return questions_;
+}
+
 void RecordingViews::Remote::ResetForSession(std::shared_ptr<FtpSessionHandle> session) {
     {
         std::lock_guard lock(owner_.mutex_);

@@ -18,10 +18,11 @@ struct RecordedCall {
     // The operation's name: "SetStatus", "ClearStatus" (SetStatus with none), "SetProgress", "LogTraffic",
     // "LogMessage", "ShowConnected", "HostResetAfterSession", "PingFinished", "ResetForSession",
     // "RemoteResetAfterSession", "EnterDirectory", "AddListingLine", "FinishListing", "EntryAt",
-    // "RemoveEntry", "UploadedFile".
+    // "RemoveEntry", "UploadedFile", "AskCertificateTrust".
     std::string op;
     // Its argument as text: the line or status, the number in decimal, "1"/"0" for FinishListing,
-    // "name size time" for UploadedFile, empty when there is none.
+    // "name size time" for UploadedFile, "host:port problem" for AskCertificateTrust (with " (changed)"
+    // when a stored fingerprint no longer matched), empty when there is none.
     std::string text;
     bool operator==(const RecordedCall&) const = default;
 };
@@ -58,6 +59,10 @@ class RecordingViews {
     std::shared_ptr<FtpSessionHandle> Session() const;
     // Runs after every recorded call, on the calling thread, outside the recorder's lock.
     void SetHook(std::function<void(const RecordedCall&)> hook);
+    // How AskCertificateTrust answers (at once, on the worker): Cancel unless set.
+    void SetCertificateAnswer(CertificateTrust answer);
+    // The questions asked so far.
+    std::vector<CertificateQuestion> CertificateQuestions() const;
 
   private:
     class Status;
@@ -79,6 +84,8 @@ class RecordingViews {
     std::set<std::string> cached_;
     std::shared_ptr<FtpSessionHandle> session_;
     std::function<void(const RecordedCall&)> hook_;
+    CertificateTrust certificateAnswer_ = CertificateTrust::Cancel;
+    std::vector<CertificateQuestion> questions_;
 
     class Status : public StatusView {
       public:
@@ -104,6 +111,8 @@ class RecordingViews {
         void ShowConnected(std::string_view connectionText) override;
         void ResetAfterSession() override;
         void PingFinished() override;
+        void AskCertificateTrust(const CertificateQuestion& question,
+                                 std::function<void(CertificateTrust)> answer) override;
 
       private:
         RecordingViews& owner_;
