@@ -105,28 +105,6 @@ int BufferedSocket::SendAll(const char* data, std::size_t n, bool urgent) {
     return static_cast<int>(n);
 }
 
-long BufferedSocket::SendWithoutWaiting(const char* data, std::size_t n, bool urgent) {
-    if (!IsOpen()) {
-        SetLastSocketError(wsa::kNotSocket);
-        return -1;
-    }
-    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (urgent ? MSG_OOB : 0);
-    for (;;) {
-        const ssize_t sent = ::send(Handle(), data, n, flags);
-        if (sent >= 0) {
-            return static_cast<long>(sent);
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return 0;
-        }
-        SetLastSocketErrorFromErrno(errno);
-        return -1;
-    }
-}
-
 int BufferedSocket::SendBlock(int n) {
     if (n < 0 || n > capacity_ || !buffer_) {
         SetLastSocketError(wsa::kInvalidArgument);

@@ -31,9 +31,6 @@ class BufferedSocket : public Socket {
     int SendLine(std::string_view text);
     // Sends all n bytes of data; n, or -1.
     int SendAll(const char* data, std::size_t n, bool urgent = false);
-    // One send that never waits (safe on the user-interface thread whatever the peer does): the count
-    // sent, 0 when the connection has no room now, or -1 on an error.
-    long SendWithoutWaiting(const char* data, std::size_t n, bool urgent = false);
     // Bytes received into the buffer and not yet consumed by ReadLine.
     int Buffered() const { return count_; }
 

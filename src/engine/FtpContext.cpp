@@ -23,6 +23,19 @@ HostView& FtpContext::Host() {
 RemoteView& FtpContext::Remote() {
     return session_.Remote();
 }
+const std::shared_ptr<TlsContext>& FtpContext::Tls() const {
+    return session_.tls_;
+}
+void FtpContext::SetTls(std::shared_ptr<TlsContext> tls) {
+    session_.usesTls_ = tls != nullptr;
+    session_.tls_ = std::move(tls);
+}
+const std::string& FtpContext::AcceptedFingerprint() const {
+    return session_.acceptedFingerprint_;
+}
+void FtpContext::SetAcceptedFingerprint(std::string fingerprint) {
+    session_.acceptedFingerprint_ = std::move(fingerprint);
+}
 bool FtpContext::SendCommand(std::string_view command, bool urgent) {
     return session_.SendCommand(command, urgent);
 }

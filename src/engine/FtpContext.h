@@ -2,6 +2,8 @@
 // What the request handlers (connect and login, data connections, transfers, directory commands) see of
 // their session: the control connection, commands and replies, the views, the options and the flags.
 // Only the worker's handlers get one; the pages reach a session through its FtpSessionHandle alone.
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "engine/FtpReply.h"
@@ -13,6 +15,7 @@ class LogView;
 class RemoteView;
 class Socket;
 class StatusView;
+class TlsContext;
 struct FtpSessionOptions;
 struct FtpUrl;
 
@@ -42,6 +45,14 @@ class FtpContext {
     // Gives a data socket the session's data time-out and makes Stop end its waits (WSAEINTR), and Abort
     // too unless `abortEnds` is false.
     void PrepareDataSocket(Socket& socket, bool abortEnds = true) const;
+
+    // The session's TLS configuration and newest session; null while the session is plain.
+    const std::shared_ptr<TlsContext>& Tls() const;
+    void SetTls(std::shared_ptr<TlsContext> tls);
+    // The fingerprint of the control connection's certificate, accepted by the trust store or the user:
+    // every data connection must show the same one.
+    const std::string& AcceptedFingerprint() const;
+    void SetAcceptedFingerprint(std::string fingerprint);
 
     int CurrentType() const;
     void SetCurrentType(int index);

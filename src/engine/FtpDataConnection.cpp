@@ -6,6 +6,7 @@
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpSession.h"
+#include "engine/FtpTls.h"
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
@@ -208,6 +209,23 @@ bool FtpDataConnection::Open(FtpContext& session, std::string_view command, Buff
     int ignored = 0;
     int& reply = controlReply != nullptr ? *controlReply : ignored;
     reply = 0;
+    if (!OpenConnection(session, command, data, reply)) {
+        return false;
+    }
+    if (!session.Tls() || FtpTls::SecureData(session, data)) {
+        return true;
+    }
+    data.CloseAbortive();
+    // The server answers the transfer command once it sees the handshake fail: that answer belongs to
+    // this request, not to the next command.
+    do {
+        reply = session.ReadReply();
+    } while (reply >= 100 && reply < 200);
+    return false;
+}
+
+bool FtpDataConnection::OpenConnection(FtpContext& session, std::string_view command, BufferedSocket& data,
+                                       int& reply) {
     if (session.Passive()) {
         FtpReply pasv;
         reply = session.Command("PASV", &pasv);

@@ -1,6 +1,7 @@
 #pragma once
 // Opens the data connection of one listing or transfer around its command: PASV (the client connects)
-// while the session is passive, otherwise PORT (the server connects to a socket the client listens on).
+// while the session is passive, otherwise PORT (the server connects to a socket the client listens on);
+// on a TLS session the connection then becomes TLS too.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -35,4 +36,9 @@ class FtpDataConnection {
     static std::optional<PasvReply> ParsePasvReply(std::string_view line);
     // "PORT a,b,c,d,hi,lo" for a dotted local address and a port.
     static std::string FormatPortCommand(std::string_view dottedAddress, std::uint16_t port);
+
+  private:
+    // Open without TLS: the connection made and the command sent.
+    static bool OpenConnection(FtpContext& session, std::string_view command, BufferedSocket& data,
+                               int& reply);
 };

@@ -4,6 +4,7 @@
 
 #include "engine/FtpProtocol.h"
 #include "engine/FtpSession.h"
+#include "engine/FtpTls.h"
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
@@ -16,11 +17,20 @@ int PortNumber(std::string_view text) {
     return static_cast<int>(FtpProtocol::LeadingNumber(text, 65535).value_or(0));
 }
 
+// Implicit TLS has its own well-known port; a port the URL named is used as it is.
+std::string_view PortOf(const FtpUrl& url) {
+    return url.portDefaulted && FtpTls::ModeOf(url.scheme) == FtpTls::Mode::Implicit ? "990" : url.port;
+}
+
 }  // namespace
 
 bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText) {
     BufferedSocket& control = session.Control();
     const FtpUrl& url = session.Url();
+    const FtpTls::Mode tls = FtpTls::ModeOf(url.scheme);
+    if (tls != FtpTls::Mode::None && !FtpTls::Prepare(session)) {
+        return false;
+    }
     // The buffer is given even when TCP_NODELAY is refused: the replies must be readable either way.
     bool created = control.Create();
     if (created) {
@@ -33,7 +43,7 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
     const std::string connecting = "Connecting to " + url.host;
     session.Status().SetStatus(connecting);
     session.Log().LogMessage(connecting);
-    const int port = PortNumber(url.port);
+    const int port = PortNumber(PortOf(url));
     bool connected = false;
     if (created) {
         if (port == 0) {
@@ -46,7 +56,8 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
         session.Log().LogMessage("... failed to connect, WinSock err = " + WinsockErrorName());
         return false;
     }
-    if (Login(session) == 0) {
+    const bool secured = tls != FtpTls::Mode::Implicit || FtpTls::SecureControl(session);
+    if (!secured || Login(session) == 0 || (tls != FtpTls::Mode::None && !FtpTls::ProtectData(session))) {
         session.Status().SetStatus(std::nullopt);
         session.Log().LogMessage("... failed to log in");
         return false;
@@ -54,6 +65,9 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
     const auto peer = control.PeerAddress().value_or(SocketAddress{});
     // "%s [%s:%u]", built without a fixed buffer so that no host name is cut short.
     connectionText = url.host + " [" + peer.address + ":" + std::to_string(peer.port) + "]";
+    if (tls != FtpTls::Mode::None) {
+        connectionText.insert(0, url.scheme + "://");  // the user sees that the session is protected
+    }
     const std::string connected2 = "Connected to " + connectionText;
     session.Status().SetStatus(connected2);
     session.Log().LogMessage(connected2);
@@ -70,6 +84,10 @@ int FtpLogin::Login(FtpContext& session) {
             return 0;
         case 220:
             log.LogMessage("... connected, logging in");
+            if (FtpTls::ModeOf(session.Url().scheme) == FtpTls::Mode::Explicit &&
+                !FtpTls::RequestAuthTls(session)) {
+                return 0;
+            }
             break;
         case FtpProtocol::kLostConnection:
             log.LogMessage("... service not available");

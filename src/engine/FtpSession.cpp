@@ -26,8 +26,13 @@ std::int64_t NowMs() {
         .count();
 }
 
-// ABOR as RFC 959 asks: Telnet IP as normal data, Telnet DM as urgent data, then the command.
-std::vector<std::pair<std::string, bool>> AborPieces() {
+// ABOR as RFC 959 asks: Telnet IP as normal data, Telnet DM as urgent data, then the command. Inside TLS
+// there is no urgent data (and Telnet bytes would only confuse a TLS server's command reader), so ABOR
+// goes in-band alone; a server reads it between the blocks it sends.
+std::vector<std::pair<std::string, bool>> AborPieces(bool tls) {
+    if (tls) {
+        return {{std::string("ABOR\r\n"), false}};
+    }
     return {
         {std::string("\xff\xf4"), false}, {std::string("\xff\xf2"), true}, {std::string("ABOR\r\n"), false}};
 }
@@ -294,7 +299,7 @@ bool FtpSession::SendAborOnce() {
         if (!lock.owns_lock() || !aborOwed_.empty()) {
             aborDeferred_ = true;
         } else {
-            aborOwed_ = AborPieces();
+            aborOwed_ = AborPieces(usesTls_);
             failed = !SendOwedAborLocked(false);
         }
     }
@@ -339,7 +344,7 @@ void FtpSession::SendOwedAbor() {
         std::lock_guard lock(sendLock_);
         if (aborDeferred_.exchange(false)) {
             if (aborOwed_.empty()) {
-                aborOwed_ = AborPieces();
+                aborOwed_ = AborPieces(usesTls_);
             }
             failed = !SendOwedAborLocked(true);
         }
@@ -412,7 +417,7 @@ bool FtpSession::SendCommand(std::string_view command, bool urgent) {
     int sent = 0;
     {
         std::lock_guard lock(sendLock_);
-        if (urgent) {
+        if (urgent && !usesTls_) {
             static constexpr char kTelnetIp[] = {'\xff', '\xf4'};
             static constexpr char kTelnetDm[] = {'\xff', '\xf2'};
             (void)control_.SendAll(kTelnetIp, sizeof kTelnetIp);

@@ -33,6 +33,7 @@
 #include "hosts/FtpUrl.h"
 #include "platform/SocketInterrupt.h"
 
+class TlsContext;
 class TrustedCertificates;
 
 struct FtpSessionOptions {
@@ -191,6 +192,11 @@ class FtpSession {
     std::vector<std::pair<std::string, bool>> aborOwed_;
     SessionViews views_;
     FtpSessionOptions options_;
+    // Set by the login before any request runs; read on the user-interface thread by Abort, which then
+    // knows the control connection is TLS.
+    std::shared_ptr<TlsContext> tls_;
+    std::atomic<bool> usesTls_{false};
+    std::string acceptedFingerprint_;
     std::shared_ptr<SocketInterrupt> stopSignal_;
     std::shared_ptr<SocketInterrupt> abortSignal_;
     std::shared_ptr<FtpSessionHandle> handle_;

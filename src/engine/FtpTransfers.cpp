@@ -115,11 +115,7 @@ bool LogDataFailure(FtpContext& session, std::string_view what) {
 // Closes an upload's data connection with a reset, so that the server does not take what it got so far
 // for the whole file.
 void ResetConnection(BufferedSocket& data) {
-    if (data.IsOpen()) {
-        const linger abortive{1, 0};
-        (void)::setsockopt(data.Handle(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    }
-    data.Close();
+    data.CloseAbortive();
 }
 
 std::int32_t ToListingTime(const timespec& time) {
@@ -150,6 +146,8 @@ bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& pa
     }
     return true;
 }
+
+constexpr std::string_view kSent = "sent";
 
 // How far the bracket around one listing or transfer got.
 enum class TransferStage {
@@ -193,6 +191,13 @@ TransferOutcome RunTransfer(FtpContext& session, std::string_view command, std::
     if (end.reset) {
         ResetConnection(data);
     } else {
+        if (data.Tls() != nullptr && direction == kSent) {
+            // An upload's end is our close_notify. Waiting for the server's close also takes the session
+            // tickets it sent meanwhile: the next data connection needs a fresh one to resume.
+            if (!data.EndTls(true) && LastSocketError() != wsa::kInterrupted) {
+                LogDataFailure(session, "TLS close");
+            }
+        }
         data.Close();
     }
     const int final = session.ReadReply();
@@ -345,7 +350,7 @@ bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
     bool dataFailure = false;
     std::int64_t sent = 0;
     const TransferOutcome outcome =
-        RunTransfer(session, command, "sent", [&](BufferedSocket& data, std::int64_t& bytes) {
+        RunTransfer(session, command, kSent, [&](BufferedSocket& data, std::int64_t& bytes) {
             ProgressPoster progress(status, static_cast<std::uint64_t>(length));
             if (!data.AllocateBuffer(FtpTransfers::kUploadBufferSize)) {
                 log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));

@@ -15,6 +15,8 @@
 
 #include "platform/Resolver.h"
 #include "platform/SocketError.h"
+#include "platform/TlsConnection.h"
+#include "platform/TlsContext.h"
 
 namespace {
 
@@ -37,6 +39,8 @@ bool RequireOpen(int fd) {
 }
 
 }  // namespace
+
+Socket::Socket() = default;
 
 Socket::~Socket() {
     Close();
@@ -92,9 +96,10 @@ enum class Answers { Final, PreliminaryOnly };
 // What waits on `fd` so far: Final when the peer has closed, or when a line starts with a refusal (4xx,
 // 5xx) or a completion (2xx) before any line that is not a preliminary reply (1xx); PreliminaryOnly
 // otherwise. `seen` is how many bytes were looked at.
-Answers PeekAnswers(int fd, std::size_t& seen) {
+template <typename Peek>
+Answers PeekAnswers(Peek peek, std::size_t& seen) {
     char bytes[1024];
-    const ssize_t n = ::recv(fd, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    const long n = peek(bytes, sizeof bytes);
     if (n == 0) {
         return Answers::Final;
     }
@@ -116,7 +121,8 @@ Answers PeekAnswers(int fd, std::size_t& seen) {
 }
 }  // namespace
 
-Socket::WaitResult Socket::Wait(short events, int answersFd) {
+Socket::WaitResult Socket::Wait(short events, const Socket* answers) {
+    const int answersFd = answers != nullptr ? answers->Handle() : -1;
     const int fd = Handle();
     if (fd < 0) {
         SetLastSocketError(wsa::kNotSocket);
@@ -170,7 +176,10 @@ Socket::WaitResult Socket::Wait(short events, int answersFd) {
         }
         if (answersFd >= 0 && (preliminarySeen || (n > interrupts && fds[interrupts].revents != 0))) {
             std::size_t seen = 0;
-            if (PeekAnswers(answersFd, seen) == Answers::Final) {
+            const auto peek = [answers](char* data, std::size_t n) {
+                return answers->PeekWithoutWaiting(data, n);
+            };
+            if (PeekAnswers(peek, seen) == Answers::Final) {
                 SetLastSocketError(wsa::kConnectionRefused);
                 return WaitResult::Answered;
             }
@@ -239,19 +248,19 @@ bool Socket::Listen(int backlog) {
 
 bool Socket::Accept(Socket& peer) {
     bool refused = false;
-    return AcceptWatching(peer, -1, refused);
+    return AcceptWatching(peer, nullptr, refused);
 }
 
 bool Socket::Accept(Socket& peer, const Socket& answers, bool* refused) {
     bool answered = false;
-    const bool accepted = AcceptWatching(peer, answers.Handle(), answered);
+    const bool accepted = AcceptWatching(peer, &answers, answered);
     if (refused != nullptr) {
         *refused = answered;
     }
     return accepted;
 }
 
-bool Socket::AcceptWatching(Socket& peer, int answersFd, bool& refused) {
+bool Socket::AcceptWatching(Socket& peer, const Socket* answers, bool& refused) {
     refused = false;
     if (!RequireOpen(Handle())) {
         return false;
@@ -261,7 +270,7 @@ bool Socket::AcceptWatching(Socket& peer, int answersFd, bool& refused) {
         return false;
     }
     for (;;) {
-        const WaitResult waited = Wait(POLLIN, answersFd);
+        const WaitResult waited = Wait(POLLIN, answers);
         if (waited == WaitResult::Answered) {
             refused = true;
             return false;
@@ -316,18 +325,203 @@ long Socket::RetryWhenReady(short events, Io io) {
 }
 
 long Socket::Send(const void* data, std::size_t n, bool urgent) {
+    if (tls_) {
+        return TlsRetry([&](std::size_t& count) { return tls_->Write(data, n, count); });
+    }
     const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (urgent ? MSG_OOB : 0);
     return RetryWhenReady(POLLOUT, [&] { return ::send(Handle(), data, n, flags); });
 }
 
 long Socket::Receive(void* data, std::size_t n) {
+    if (tls_) {
+        return TlsRetry([&](std::size_t& count) { return tls_->Read(data, n, count); });
+    }
     // Data already waiting is taken without a poll; the wait only happens when there is none.
     return RetryWhenReady(POLLIN, [&] { return ::recv(Handle(), data, n, MSG_DONTWAIT); });
+}
+
+template <typename Step>
+long Socket::TlsRetry(Step step) {
+    for (;;) {
+        if (!IsOpen()) {
+            SetLastSocketError(wsa::kNotSocket);
+            return -1;
+        }
+        if (Interrupted()) {
+            return -1;
+        }
+        std::size_t count = 0;
+        switch (step(count)) {
+            case TlsConnection::Step::Done:
+                return static_cast<long>(count);
+            case TlsConnection::Step::Closed:
+                return 0;
+            case TlsConnection::Step::Failed:
+                SetTlsFailure();
+                return -1;
+            case TlsConnection::Step::WantRead:
+                if (Wait(POLLIN) == WaitResult::Failed) {
+                    return -1;
+                }
+                break;
+            case TlsConnection::Step::WantWrite:
+                if (Wait(POLLOUT) == WaitResult::Failed) {
+                    return -1;
+                }
+                break;
+        }
+    }
+}
+
+void Socket::SetTlsFailure() {
+    tlsError_ = tls_ ? tls_->Error() : std::string("no TLS connection");
+    if (tls_ && tls_->SystemError() != 0) {
+        SetLastSocketErrorFromErrno(tls_->SystemError());
+    } else {
+        SetLastSocketError(wsa::kConnectionAborted);
+    }
+}
+
+long Socket::SendWithoutWaiting(const void* data, std::size_t n, bool urgent) {
+    if (!IsOpen()) {
+        SetLastSocketError(wsa::kNotSocket);
+        return -1;
+    }
+    if (tls_) {
+        std::size_t count = 0;
+        switch (tls_->Write(data, n, count)) {
+            case TlsConnection::Step::Done:
+                return static_cast<long>(count);
+            case TlsConnection::Step::WantRead:
+            case TlsConnection::Step::WantWrite:
+                return 0;
+            case TlsConnection::Step::Closed:
+                SetLastSocketError(wsa::kConnectionReset);
+                return -1;
+            case TlsConnection::Step::Failed:
+                SetTlsFailure();
+                return -1;
+        }
+    }
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (urgent ? MSG_OOB : 0);
+    for (;;) {
+        const ssize_t sent = ::send(Handle(), data, n, flags);
+        if (sent >= 0) {
+            return static_cast<long>(sent);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        SetLastSocketErrorFromErrno(errno);
+        return -1;
+    }
+}
+
+long Socket::PeekWithoutWaiting(char* data, std::size_t n) const {
+    if (tls_) {
+        std::size_t count = 0;
+        switch (tls_->Peek(data, n, count)) {
+            case TlsConnection::Step::Done:
+                return static_cast<long>(count);
+            case TlsConnection::Step::Closed:
+            case TlsConnection::Step::Failed:
+                return 0;
+            case TlsConnection::Step::WantRead:
+            case TlsConnection::Step::WantWrite:
+                return -1;
+        }
+    }
+    return static_cast<long>(::recv(Handle(), data, n, MSG_PEEK | MSG_DONTWAIT));
+}
+
+bool Socket::StartTls(std::shared_ptr<TlsContext> context, std::string_view hostName, bool resume) {
+    tlsError_.clear();
+    if (!RequireOpen(Handle()) || tls_ || !context) {
+        if (IsOpen()) {
+            SetLastSocketError(wsa::kInvalidArgument);
+        }
+        tlsError_ = "no connection to start TLS on";
+        return false;
+    }
+    std::string error;
+    auto connection = TlsConnection::Create(std::move(context), Handle(), hostName, resume, error);
+    if (!connection) {
+        tlsError_ = error;
+        SetLastSocketError(wsa::kConnectionAborted);
+        return false;
+    }
+    tls_ = std::move(connection);
+    const long done = TlsRetry([&](std::size_t& count) {
+        count = 1;
+        return tls_->Handshake();
+    });
+    if (done > 0) {
+        return true;
+    }
+    if (done == 0) {  // never reported for a handshake; kept for completeness
+        tlsError_ = "the server closed the connection during the handshake";
+        SetLastSocketError(wsa::kConnectionReset);
+    } else if (tlsError_.empty()) {
+        tlsError_ =
+            LastSocketError() == wsa::kTimedOut ? "the handshake timed out" : "the handshake was interrupted";
+    }
+    tls_.reset();  // no close_notify for a handshake that never finished
+    return false;
+}
+
+bool Socket::EndTls(bool awaitPeer) {
+    if (!tls_) {
+        return true;
+    }
+    if (TlsRetry([&](std::size_t& count) {
+            count = 1;
+            return tls_->Shutdown();
+        }) < 0) {
+        return false;
+    }
+    if (!awaitPeer) {
+        return true;
+    }
+    char discard[4096];
+    for (;;) {
+        const long received = Receive(discard, sizeof discard);
+        if (received <= 0) {
+            return received == 0;
+        }
+    }
+}
+
+void Socket::CloseAbortive() {
+    tls_.reset();
+    if (IsOpen()) {
+        const linger abortive{1, 0};
+        (void)::setsockopt(Handle(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    }
+    Close();
 }
 
 std::optional<int> Socket::BytesAvailable() {
     if (!RequireOpen(Handle())) {
         return std::nullopt;
+    }
+    if (tls_) {
+        // Only a look at decrypted data tells replies from the protocol's own records (tickets).
+        char bytes[4096];
+        std::size_t count = 0;
+        switch (tls_->Peek(bytes, sizeof bytes, count)) {
+            case TlsConnection::Step::Done:
+                return static_cast<int>(count);
+            case TlsConnection::Step::WantRead:
+            case TlsConnection::Step::WantWrite:
+            case TlsConnection::Step::Closed:
+                return 0;  // a closed connection shows in the next read, as on a plain socket
+            case TlsConnection::Step::Failed:
+                SetTlsFailure();
+                return std::nullopt;
+        }
     }
     int waiting = 0;
     if (ioctl(Handle(), FIONREAD, &waiting) != 0) {
@@ -376,6 +570,10 @@ std::optional<SocketAddress> Socket::PeerAddress() const {
 }
 
 void Socket::Close() {
+    if (tls_) {
+        (void)tls_->Shutdown();  // one try: a close must not wait
+        tls_.reset();
+    }
     const int fd = fd_.exchange(-1, std::memory_order_acq_rel);
     if (fd >= 0) {
         ::close(fd);

@@ -1,7 +1,8 @@
 #pragma once
 // An IPv4 TCP socket over POSIX with the operations the FTP engine needs. Every failing call stores a
 // WinSock-numbered last socket error; every blocking wait is bounded by an idle time-out and ends at
-// once when an attached SocketInterrupt is triggered (WSAETIMEDOUT and WSAEINTR respectively).
+// once when an attached SocketInterrupt is triggered (WSAETIMEDOUT and WSAEINTR respectively). Once
+// StartTls has succeeded, sends and receives go through TLS with the same bounds.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,9 @@
 
 #include "platform/SocketInterrupt.h"
 
+class TlsConnection;
+class TlsContext;
+
 struct SocketAddress {
     std::string address;  // dotted
     std::uint16_t port = 0;
@@ -19,7 +23,7 @@ struct SocketAddress {
 
 class Socket {
   public:
-    Socket() = default;
+    Socket();
     virtual ~Socket();
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -38,17 +42,39 @@ class Socket {
     // waiting out the time-out would only hold the user up.
     bool Accept(Socket& peer, const Socket& answers, bool* refused);
 
-    // One send of up to n bytes (urgent: as out-of-band data); the count sent, or -1.
+    // One send of up to n bytes (urgent: as out-of-band data, which TLS cannot carry: there it is sent
+    // in-band); the count sent, or -1.
     long Send(const void* data, std::size_t n, bool urgent = false);
+    // One send that never waits (safe on the user-interface thread while another thread reads): the
+    // count sent, 0 when the connection has no room now, or -1. Over TLS, after 0 the same bytes must be
+    // offered again before any others.
+    long SendWithoutWaiting(const void* data, std::size_t n, bool urgent = false);
     // One receive of up to n bytes; the count received, 0 when the peer has closed, or -1.
     long Receive(void* data, std::size_t n);
-    // Bytes waiting unread in the system's receive queue (FIONREAD); nullopt on failure.
+    // Bytes waiting unread: in the system's receive queue (FIONREAD), or over TLS the decrypted bytes
+    // available without waiting; nullopt on failure.
     std::optional<int> BytesAvailable();
+
+    // Makes the open, connected socket a TLS client connection: the handshake, bounded by the time-out
+    // and ended by the interrupts. `hostName` is sent and checked against the certificate; `resume`
+    // offers the context's newest session. On failure TlsError() says why (and the last socket error is
+    // set: WSAETIMEDOUT, WSAEINTR, or WSAECONNABORTED when TLS itself failed); the socket stays open.
+    bool StartTls(std::shared_ptr<TlsContext> context, std::string_view hostName, bool resume);
+    // The TLS connection after StartTls; null on a plain socket.
+    TlsConnection* Tls() const { return tls_.get(); }
+    const std::string& TlsError() const { return tlsError_; }
+    // Ends TLS in order: our close_notify goes out (bounded); with `awaitPeer`, reads until the peer has
+    // closed too (bounded), taking any session tickets still on the way. False when it failed.
+    bool EndTls(bool awaitPeer);
+    // Closes with a reset: no close_notify, no orderly end, so that the peer cannot take a cut transfer
+    // for a whole one.
+    void CloseAbortive();
     bool SetNoDelay(bool on);
 
     std::optional<SocketAddress> LocalAddress() const;
     std::optional<SocketAddress> PeerAddress() const;
 
+    // Closes; over TLS a close_notify is sent first when it can go without waiting.
     void Close();
     bool IsOpen() const { return fd_.load(std::memory_order_acquire) >= 0; }
     int Handle() const { return fd_.load(std::memory_order_acquire); }
@@ -64,20 +90,30 @@ class Socket {
 
   protected:
     enum class WaitResult { Ready, Failed, Answered };
-    // Waits for `events` (poll flags) on the socket; on failure the last socket error says why. With an
-    // `answersFd`, a refusal or a close arriving there ends the wait as Answered.
-    WaitResult Wait(short events, int answersFd = -1);
+    // Waits for `events` (poll flags) on the socket; on failure the last socket error says why. With
+    // `answers`, a refusal or a close arriving there ends the wait as Answered.
+    WaitResult Wait(short events, const Socket* answers = nullptr);
     // True (with WSAEINTR stored) while an attached interrupt is triggered.
     bool Interrupted() const;
     // Runs one non-blocking send or receive (`io` returns what the system call did), waiting for
     // `events` and trying again while the socket is not ready.
     template <typename Io>
     long RetryWhenReady(short events, Io io);
-    bool AcceptWatching(Socket& peer, int answersFd, bool& refused);
+    bool AcceptWatching(Socket& peer, const Socket* answers, bool& refused);
+    // Over TLS: runs one step of `step`, waiting as it asks; -1 on failure (last socket error set).
+    template <typename Step>
+    long TlsRetry(Step step);
+    // What waits on the connection, decrypted when it is TLS, without consuming it: the count, 0 when
+    // the peer has closed, -1 when nothing can be read now.
+    long PeekWithoutWaiting(char* data, std::size_t n) const;
+    // Stores the last TLS failure: its reason, and the socket error that names it.
+    void SetTlsFailure();
 
   private:
     std::atomic<int> fd_{-1};
     int timeoutMs_ = 0;
     std::shared_ptr<SocketInterrupt> stop_;
     std::shared_ptr<SocketInterrupt> abort_;
+    std::unique_ptr<TlsConnection> tls_;
+    std::string tlsError_;
 };
