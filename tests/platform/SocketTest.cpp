@@ -12,6 +12,7 @@
 
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
+#include "platform/TlsContext.h"
 
 namespace {
 
@@ -158,9 +159,10 @@ TEST(Socket, PeerCloseAndBrokenPipeAreErrorsNotSignals) {
     EXPECT_EQ(WinsockErrorName(), "WSAECONNRESET");
 }
 
-// The three waits a silent peer can prolong: data to arrive, a connection to accept, and a connect to
-// a listener whose accept queue is full (loopback then drops the handshake, as a distant host would).
-enum class Blocked { Receive, Accept, Connect };
+// The waits a silent peer can prolong: data to arrive, a connection to accept, a connect to a listener
+// whose accept queue is full (loopback then drops the handshake, as a distant host would), and a TLS
+// handshake that the peer never answers.
+enum class Blocked { Receive, Accept, Connect, TlsHandshake };
 
 struct Blocker {
     Pair p;
@@ -190,6 +192,10 @@ struct Blocker {
                 return !p.listener.Accept(accepted);
             case Blocked::Connect:
                 return !connecting.Connect("127.0.0.1", fullListener.LocalAddress()->port);
+            case Blocked::TlsHandshake: {
+                std::string error;
+                return !p.client.StartTls(TlsContext::Create(TlsOptions{}, error), "127.0.0.1", false);
+            }
         }
         return false;
     }
@@ -201,7 +207,7 @@ TEST(Socket, WaitsEndAtTheTimeOut) {
         Blocked blocked;
     };
     for (const Case c : {Case{"receive", Blocked::Receive}, Case{"accept", Blocked::Accept},
-                         Case{"connect", Blocked::Connect}}) {
+                         Case{"connect", Blocked::Connect}, Case{"TLS handshake", Blocked::TlsHandshake}}) {
         SCOPED_TRACE(c.what);
         Blocker b(c.blocked);
         b.Waiter(c.blocked).SetTimeout(150);
@@ -224,7 +230,8 @@ TEST(Socket, InterruptEndsBlockedWaitsFromAnotherThread) {
     for (const Case c :
          {Case{"receive/stop", Blocked::Receive, false}, Case{"accept/stop", Blocked::Accept, false},
           Case{"connect/stop", Blocked::Connect, false}, Case{"receive/abort", Blocked::Receive, true},
-          Case{"accept/abort", Blocked::Accept, true}}) {
+          Case{"accept/abort", Blocked::Accept, true},
+          Case{"handshake/stop", Blocked::TlsHandshake, false}}) {
         SCOPED_TRACE(c.what);
         Blocker b(c.blocked);
         auto stop = std::make_shared<SocketInterrupt>();
