@@ -4,7 +4,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +24,8 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+
+#include "support/TestCertificates.h"
 
 namespace {
 
@@ -122,6 +128,22 @@ std::string StripTelnet(std::string_view raw) {
     return out;
 }
 
+std::string OpensslErrors() {
+    std::string text;
+    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        text += text.empty() ? "" : "; ";
+        text += buffer;
+    }
+    return text;
+}
+
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+
 std::string Replace(std::string text, std::string_view from, std::string_view to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
@@ -147,6 +169,8 @@ struct FakeFtpServer::Step {
         DataReceiveAll,
         DataClose,
         DataReset,
+        StartTls,
+        AwaitClientHello,
     };
     Kind kind;
     std::string text;     // bytes to send, or the 227 format
@@ -191,6 +215,13 @@ class FakeFtpServer::Impl {
     std::uint16_t pasvPort = 0;
     std::string lastPortTarget;
     std::vector<std::string> problems;
+    std::filesystem::path tlsCertFile;
+    std::filesystem::path tlsKeyFile;
+    int tlsMinVersion = 0;
+    int tlsMaxVersion = 0;
+    int tlsHandshakes = 0;
+    std::string tlsVersion;
+    std::vector<std::string> tlsErrors;
 
     std::uint16_t port = 0;
     std::atomic<bool> stopping{false};
@@ -222,6 +253,8 @@ class FakeFtpServer::Impl {
     std::string lineBuffer_;
     enum class DataMode { None, Passive, Active } dataMode_ = DataMode::None;
     sockaddr_in portTarget_{};
+    std::unique_ptr<SSL, SslFree> tls_;  // set once the control connection speaks TLS
+    bool rawControl_ = false;            // control bytes are recorded but not parsed (AwaitClientHello)
     std::thread thread_;
 
     void Run();
@@ -240,6 +273,10 @@ class FakeFtpServer::Impl {
     void ReadControl();
 
     bool SendControl(std::string_view bytes);
+    bool SendTls(std::string_view bytes);
+    bool StartTls();
+    bool AwaitClientHello();
+    void TlsFailed(std::string reason);
     bool SendOn(int fd, std::string_view bytes, bool isData, std::size_t commandsAtStart);
     bool OpenPasvListener();
     bool EnsureData();
@@ -281,6 +318,12 @@ FakeFtpServer::Impl::~Impl() {
 }
 
 void FakeFtpServer::Impl::Run() {
+    // A TLS write to a client that has gone would otherwise end the test process with SIGPIPE (OpenSSL
+    // writes without MSG_NOSIGNAL); blocked here, the write fails with EPIPE instead.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     while (!stopping) {
         if (!control_.Valid()) {
             if (PollOnce(listener_.Get(), POLLIN, -1) > 0) {
@@ -333,6 +376,7 @@ void FakeFtpServer::Impl::Accept() {
     control_ = std::move(fd);
     controlEof_ = false;
     readingControl_ = true;
+    rawControl_ = false;
     lineBuffer_.clear();
     std::vector<Step> steps;
     {
@@ -353,6 +397,8 @@ void FakeFtpServer::Impl::CloseConnection() {
     data_.Reset();
     pasvListener_.Reset();
     dataMode_ = DataMode::None;
+    tls_.reset();
+    rawControl_ = false;
     control_.Reset();
     std::lock_guard lock(mutex);
     connected = false;
@@ -421,8 +467,12 @@ bool FakeFtpServer::Impl::RunStep(const Step& step) {
         case Kind::Delay:
             return Sleep(step.duration);
         case Kind::Close: {
-            // FIN first, then wait (bounded) for the client's close so that late bytes from it do not turn
-            // our close into a reset.
+            // FIN first (after TLS's close_notify, best effort), then wait (bounded) for the client's close
+            // so that late bytes from it do not turn our close into a reset.
+            if (tls_) {
+                ERR_clear_error();
+                SSL_shutdown(tls_.get());
+            }
             ::shutdown(control_.Get(), SHUT_WR);
             auto deadline = Clock::now() + std::min(Timeout(), Ms(1000));
             while (!controlEof_ && readingControl_) {
@@ -518,6 +568,10 @@ bool FakeFtpServer::Impl::RunStep(const Step& step) {
                 data_.Reset();
             }
             return true;
+        case Kind::StartTls:
+            return StartTls();
+        case Kind::AwaitClientHello:
+            return AwaitClientHello();
     }
     return true;
 }
@@ -574,17 +628,34 @@ bool FakeFtpServer::Impl::Sleep(Ms duration) {
 
 void FakeFtpServer::Impl::ReadControl() {
     for (;;) {
-        // With SO_OOBINLINE a read stops just before the urgent byte, so "at the mark" before a read means
-        // the read's first byte is the urgent one.
-        int atMark = 0;
-        ::ioctl(control_.Get(), SIOCATMARK, &atMark);
         char buffer[4096];
-        ssize_t n = ::recv(control_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return;
+        ssize_t n = 0;
+        int atMark = 0;
+        if (tls_) {
+            // Until the library wants more from the socket, so that nothing decrypted waits in its buffer
+            // while we poll the socket.
+            ERR_clear_error();
+            std::size_t count = 0;
+            if (SSL_read_ex(tls_.get(), buffer, sizeof buffer, &count) == 1) {
+                n = static_cast<ssize_t>(count);
+            } else {
+                int reason = SSL_get_error(tls_.get(), 0);
+                if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+                    return;
+                }
+                n = 0;  // close_notify, a reset or a protocol error: the connection is over
+            }
+        } else {
+            // With SO_OOBINLINE a read stops just before the urgent byte, so "at the mark" before a read
+            // means the read's first byte is the urgent one.
+            ::ioctl(control_.Get(), SIOCATMARK, &atMark);
+            n = ::recv(control_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return;
+            }
         }
         if (n <= 0) {
             controlEof_ = true;
@@ -597,6 +668,10 @@ void FakeFtpServer::Impl::ReadControl() {
             urgentOffsets.push_back(controlBytes.size());
         }
         controlBytes.append(buffer, static_cast<std::size_t>(n));
+        if (rawControl_) {
+            changed.notify_all();
+            continue;
+        }
         lineBuffer_.append(buffer, static_cast<std::size_t>(n));
         for (std::size_t end = lineBuffer_.find('\n'); end != std::string::npos;
              end = lineBuffer_.find('\n')) {
@@ -615,7 +690,171 @@ void FakeFtpServer::Impl::ReadControl() {
 
 bool FakeFtpServer::Impl::SendControl(std::string_view bytes) {
     // Replies going nowhere are the client's business (it may have closed on purpose), not a script fault.
-    return SendOn(control_.Get(), bytes, false, 0);
+    return tls_ ? SendTls(bytes) : SendOn(control_.Get(), bytes, false, 0);
+}
+
+bool FakeFtpServer::Impl::SendTls(std::string_view bytes) {
+    auto deadline = Clock::now() + Timeout();
+    while (!bytes.empty()) {
+        ERR_clear_error();
+        std::size_t written = 0;
+        if (SSL_write_ex(tls_.get(), bytes.data(), bytes.size(), &written) == 1) {
+            bytes.remove_prefix(written);
+            continue;
+        }
+        int reason = SSL_get_error(tls_.get(), 0);
+        if (reason != SSL_ERROR_WANT_WRITE && reason != SSL_ERROR_WANT_READ) {
+            return false;
+        }
+        // Waiting to read goes through PollOnce's own reading of the control connection.
+        int ready =
+            reason == SSL_ERROR_WANT_WRITE ? WaitFd(control_.Get(), POLLOUT, deadline) : PollOnce(-1, 0, 20);
+        if (ready < 0 || !tls_) {
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            Problem("control send timed out");
+            return false;
+        }
+    }
+    return true;
+}
+
+void FakeFtpServer::Impl::TlsFailed(std::string reason) {
+    {
+        std::lock_guard lock(mutex);
+        tlsErrors.push_back(std::move(reason));
+        changed.notify_all();
+    }
+    // What is left of the connection is of no use to either side.
+    tls_.reset();
+    CloseConnection();
+}
+
+bool FakeFtpServer::Impl::StartTls() {
+    if (tls_) {
+        Problem("StartTls on a connection that already speaks TLS");
+        return true;
+    }
+    std::filesystem::path certFile;
+    std::filesystem::path keyFile;
+    int minVersion = 0;
+    int maxVersion = 0;
+    {
+        std::lock_guard lock(mutex);
+        certFile = tlsCertFile;
+        keyFile = tlsKeyFile;
+        minVersion = tlsMinVersion;
+        maxVersion = tlsMaxVersion;
+        // A client must wait for our answer before it starts TLS; anything it sent before is not
+        // protected and must not be obeyed.
+        if (!lineBuffer_.empty() || !pendingCommands.empty()) {
+            problems.push_back("the client sent plain bytes before the TLS handshake; dropped");
+            pendingCommands.clear();
+        }
+    }
+    lineBuffer_.clear();
+    if (certFile.empty()) {
+        const TestCertificates& certificates = TestCertificates::Shared();
+        if (!certificates.Valid()) {
+            Problem("no test certificate for StartTls: " + certificates.Error());
+            CloseConnection();
+            return false;
+        }
+        certFile = certificates.ServerCert();
+        keyFile = certificates.ServerKey();
+    }
+    ERR_clear_error();
+    std::unique_ptr<SSL_CTX, SslFree> context(SSL_CTX_new(TLS_server_method()));
+    if (!context || SSL_CTX_use_certificate_chain_file(context.get(), certFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        (minVersion != 0 && SSL_CTX_set_min_proto_version(context.get(), minVersion) != 1) ||
+        (maxVersion != 0 && SSL_CTX_set_max_proto_version(context.get(), maxVersion) != 1)) {
+        Problem("cannot set up the TLS server side: " + OpensslErrors());
+        CloseConnection();
+        return false;
+    }
+    SSL_CTX_set_mode(context.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    tls_.reset(SSL_new(context.get()));
+    if (!tls_ || SSL_set_fd(tls_.get(), control_.Get()) != 1) {
+        Problem("cannot set up the TLS server side: " + OpensslErrors());
+        CloseConnection();
+        return false;
+    }
+    // The handshake reads the control connection itself; PollOnce must not read it meanwhile.
+    bool wasReading = readingControl_;
+    readingControl_ = false;
+    auto deadline = Clock::now() + Timeout();
+    for (;;) {
+        ERR_clear_error();
+        int result = SSL_accept(tls_.get());
+        if (result == 1) {
+            break;
+        }
+        int reason = SSL_get_error(tls_.get(), result);
+        if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) {
+            std::string text = OpensslErrors();
+            TlsFailed("handshake failed: " + (text.empty() ? std::string("the connection closed") : text));
+            return false;
+        }
+        int ready = WaitFd(control_.Get(), reason == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
+        if (ready < 0) {
+            return false;
+        }
+        if (ready == 0) {
+            TlsFailed("handshake timed out");
+            return false;
+        }
+    }
+    readingControl_ = wasReading;
+    {
+        std::lock_guard lock(mutex);
+        ++tlsHandshakes;
+        tlsVersion = SSL_get_version(tls_.get());
+        changed.notify_all();
+    }
+    // The client may have sent its first command in the same packets as the handshake's end.
+    if (readingControl_) {
+        ReadControl();
+    }
+    return true;
+}
+
+bool FakeFtpServer::Impl::AwaitClientHello() {
+    std::size_t start;
+    {
+        std::lock_guard lock(mutex);
+        // Bytes read but not yet cut into lines are the start of what the client sent after our answer.
+        start = controlBytes.size() - lineBuffer_.size();
+        if (!pendingCommands.empty()) {
+            problems.push_back("the client sent commands before its TLS handshake");
+            pendingCommands.clear();
+        }
+    }
+    lineBuffer_.clear();
+    rawControl_ = true;
+    // A TLS record header is 5 bytes: type 22 (handshake), then the version's major byte 3.
+    auto deadline = Clock::now() + Timeout();
+    auto received = [&] {
+        std::lock_guard lock(mutex);
+        return controlBytes.size() - start;
+    };
+    while (received() < 5 && !controlEof_) {
+        auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            Problem("the client did not start a TLS handshake in time");
+            return true;
+        }
+        if (PollOnce(-1, 0, static_cast<int>(left)) < 0) {
+            return false;
+        }
+    }
+    std::lock_guard lock(mutex);
+    if (controlBytes.size() - start < 2 || controlBytes[start] != 0x16 || controlBytes[start + 1] != 0x03) {
+        problems.push_back("the client sent something other than a TLS handshake: '" +
+                           controlBytes.substr(start, 40) + "'");
+    }
+    return true;
 }
 
 bool FakeFtpServer::Impl::SendOn(int fd, std::string_view bytes, bool isData, std::size_t commandsAtStart) {
@@ -842,6 +1081,12 @@ FakeFtpServer::Actions& FakeFtpServer::Actions::DataClose() {
 FakeFtpServer::Actions& FakeFtpServer::Actions::DataReset() {
     return Add({Kind::DataReset, {}, {}, {}, {}});
 }
+FakeFtpServer::Actions& FakeFtpServer::Actions::StartTls() {
+    return Add({Kind::StartTls, {}, {}, {}, {}});
+}
+FakeFtpServer::Actions& FakeFtpServer::Actions::AwaitClientHello() {
+    return Add({Kind::AwaitClientHello, {}, {}, {}, {}});
+}
 
 // --- FakeFtpServer ---
 
@@ -901,6 +1146,18 @@ void FakeFtpServer::Commit(Actions::Target target, std::string key, std::vector<
     impl_->changed.notify_all();
 }
 
+void FakeFtpServer::SetTlsCertificate(std::filesystem::path certFile, std::filesystem::path keyFile) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->tlsCertFile = std::move(certFile);
+    impl_->tlsKeyFile = std::move(keyFile);
+}
+
+void FakeFtpServer::SetTlsVersions(int minVersion, int maxVersion) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->tlsMinVersion = minVersion;
+    impl_->tlsMaxVersion = maxVersion;
+}
+
 void FakeFtpServer::SetSegmentPause(Ms pause) {
     std::lock_guard lock(impl_->mutex);
     impl_->segmentPause = pause;
@@ -957,6 +1214,15 @@ std::string FakeFtpServer::LastPortTarget() const {
 std::vector<std::string> FakeFtpServer::Problems() const {
     return Copy(*impl_, impl_->problems);
 }
+int FakeFtpServer::TlsHandshakes() const {
+    return Copy(*impl_, impl_->tlsHandshakes);
+}
+std::string FakeFtpServer::TlsVersion() const {
+    return Copy(*impl_, impl_->tlsVersion);
+}
+std::vector<std::string> FakeFtpServer::TlsErrors() const {
+    return Copy(*impl_, impl_->tlsErrors);
+}
 
 bool FakeFtpServer::ScriptDone() const {
     std::lock_guard lock(impl_->mutex);
@@ -1001,6 +1267,12 @@ bool FakeFtpServer::WaitForScriptDone(Ms timeout) {
         return impl_->script.empty() && !impl_->busy && impl_->pendingCommands.empty() &&
                impl_->nowQueue.empty();
     });
+}
+
+bool FakeFtpServer::WaitForTlsHandshake(int n, Ms timeout) {
+    impl_->WaitUntil(timeout,
+                     [&] { return impl_->tlsHandshakes + static_cast<int>(impl_->tlsErrors.size()) >= n; });
+    return TlsHandshakes() >= n;
 }
 
 std::string FakeFtpServer::FormatPasv(std::string_view format, std::string_view namedAddress,

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +50,20 @@
 // A DataSend that cannot make progress stops early when the client sends another command (as a server does
 // on ABOR); DataBytesSent() tells how much went out.
 //
+// TLS on the control connection. StartTls() runs the server side of a TLS handshake; from then on the script
+// reads and sends through TLS, and the record (ControlBytes, Commands) holds the decrypted bytes:
+//   server.Expect("AUTH TLS").Line("234 go").StartTls();           // explicit
+//   server.OnConnect().StartTls().Line("220 hello");                 // implicit
+// A handshake the client breaks off (it refused the certificate) ends the connection; it is recorded in
+// TlsErrors(), not as a Problem, since a refusal is what some tests want. Hostile servers answer the
+// client's ClientHello with something else: AwaitClientHello() waits for it and from then on records what
+// the client sends without reading commands out of it, so that
+//   server.Expect("AUTH TLS").Line("234 go").AwaitClientHello().Reply(garbage);   // not a ServerHello
+//   server.Expect("AUTH TLS").Line("234 go").AwaitClientHello().Line("200 plain"); // plain text
+//   server.Expect("AUTH TLS").Line("234 go").AwaitClientHello();                   // silence
+//   server.OnConnect().AwaitClientHello();                                         // silent implicit server
+// (whether the client then sent "USER" in the clear shows in ControlBytes()). Data connections stay plain.
+//
 // Bounds. Every blocking step (accept, connect, send, receive) gives up after ActionTimeout() (default 5 s)
 // and records a Problem; Wait* calls take their own timeout; the destructor stops everything promptly.
 class FakeFtpServer {
@@ -84,6 +99,15 @@ class FakeFtpServer {
         // Stops reading the control connection for good (the client's sends eventually block), without
         // closing. Rarely needed; a step with no reply at all is how a silent server is usually scripted.
         Actions& StopReading();
+
+        // --- TLS (see the class comment) ---
+        // Runs the server side of a TLS handshake on the control connection (bounded by ActionTimeout());
+        // afterwards everything on it goes through TLS. Plain bytes or commands the client sent before the
+        // handshake (after the command this answers) are dropped and recorded as a Problem.
+        Actions& StartTls();
+        // Waits (bounded) until the client sends the start of a TLS handshake record, recording a Problem if
+        // it does not or if it sends something else; from then on control bytes are recorded, not parsed.
+        Actions& AwaitClientHello();
 
         // --- Passive data connection ---
         // Opens a fresh listener on 127.0.0.1, port 0 (replacing any earlier one) and sends the reply made
@@ -149,6 +173,12 @@ class FakeFtpServer {
     // WaitForConnection() first.
     Actions Now();
 
+    // Certificate and key StartTls presents (PEM files). Default: TestCertificates' server certificate for
+    // 127.0.0.1 and localhost, signed by its CA.
+    void SetTlsCertificate(std::filesystem::path certFile, std::filesystem::path keyFile);
+    // Protocol versions StartTls accepts (0x0303 TLS 1.2, 0x0304 TLS 1.3; 0: the library's bound).
+    void SetTlsVersions(int minVersion, int maxVersion);
+
     // Pause between segments of Segments() / DataSegments() (default 30 ms).
     void SetSegmentPause(Ms pause);
     // Bound of each blocking step (default 5000 ms).
@@ -175,6 +205,12 @@ class FakeFtpServer {
     std::uint16_t PasvPort() const;
     // "a.b.c.d:port" named by the client's last PORT command, empty if none was valid.
     std::string LastPortTarget() const;
+    // TLS handshakes completed on control connections so far.
+    int TlsHandshakes() const;
+    // The protocol of the last completed handshake: "TLSv1.2", "TLSv1.3"; empty before the first.
+    std::string TlsVersion() const;
+    // Why handshakes failed, one entry each (the client's alert, a time-out), in order.
+    std::vector<std::string> TlsErrors() const;
     // Script mismatches, unscripted commands, failed or timed-out steps, in order. Empty in a clean run.
     std::vector<std::string> Problems() const;
     // True when every ordered expectation has been used and no action is running or queued.
@@ -195,6 +231,8 @@ class FakeFtpServer {
     bool WaitForDataReceived(std::size_t n = 1, Ms timeout = Ms(5000));
     // ScriptDone() became true.
     bool WaitForScriptDone(Ms timeout = Ms(5000));
+    // At least n TLS handshakes completed, or failed (then false at once).
+    bool WaitForTlsHandshake(int n = 1, Ms timeout = Ms(5000));
 
     // Makes the text of a 227 reply; exposed for tests that build their own.
     static std::string FormatPasv(std::string_view format, std::string_view namedAddress, std::uint16_t port);

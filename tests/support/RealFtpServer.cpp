@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/TlsTestClient.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -145,10 +147,21 @@ std::vector<char*> ChildEnvironment() {
 
 }  // namespace
 
-RealFtpServer::RealFtpServer(Kind kind)
-    : kind_(kind), dir_(kind == Kind::Pyftpdlib ? "wisp-pyftpd" : "wisp-vsftpd") {
+RealFtpServer::RealFtpServer(Kind kind, Tls tls, TestCertificates::Which certificate)
+    : kind_(kind),
+      tls_(tls),
+      certificate_(certificate),
+      dir_(kind == Kind::Pyftpdlib ? "wisp-pyftpd" : "wisp-vsftpd") {
     if (!dir_.Valid()) {
         error_ = ErrnoText("cannot create a temporary folder");
+        return;
+    }
+    if (tls == Tls::Implicit && kind == Kind::Pyftpdlib) {
+        error_ = "pyftpdlib has no implicit TLS mode";
+        return;
+    }
+    if (tls != Tls::None && !TestCertificates::Shared().Valid()) {
+        error_ = "no test certificates: " + TestCertificates::Shared().Error();
         return;
     }
     root_ = dir_ / "root";
@@ -171,6 +184,16 @@ RealFtpServer::RealFtpServer(Kind kind)
 
 RealFtpServer::~RealFtpServer() {
     Stop();
+}
+
+std::string RealFtpServer::Name() const {
+    std::string name = kind_ == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
+    if (tls_ == Tls::Explicit) {
+        name += " (explicit TLS)";
+    } else if (tls_ == Tls::Implicit) {
+        name += " (implicit TLS)";
+    }
+    return name;
 }
 
 bool RealFtpServer::InCi() {
@@ -275,13 +298,21 @@ bool RealFtpServer::StartPyftpdlib() {
     std::string script = std::string(WISP_SOURCE_DIR) + "/tests/support/pyftpd_launcher.py";
     std::string root = root_.string();
     std::string log = (dir_ / "pyftpdlib.log").string();
-    const char* argv[] = {kSystemPython, "-u", script.c_str(), root.c_str(), log.c_str(), nullptr};
+    std::string cert;
+    std::string key;
+    std::vector<const char*> argv = {kSystemPython, "-u", script.c_str(), root.c_str(), log.c_str()};
+    if (tls_ == Tls::Explicit) {
+        cert = TestCertificates::Shared().CertFile(certificate_).string();
+        key = TestCertificates::Shared().KeyFile(certificate_).string();
+        argv.insert(argv.end(), {cert.c_str(), key.c_str()});
+    }
+    argv.push_back(nullptr);
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         error_ = ErrnoText("pipe");
         return false;
     }
-    bool spawned = SpawnInOwnGroup(argv, out[1]);
+    bool spawned = SpawnInOwnGroup(argv.data(), out[1]);
     ::close(out[1]);
     if (!spawned) {
         ::close(out[0]);
@@ -300,7 +331,8 @@ bool RealFtpServer::StartPyftpdlib() {
         char buffer[64];
         ssize_t n = ::read(out[0], buffer, sizeof buffer);
         if (n <= 0) {
-            error_ = "pyftpdlib exited before listening (is python3-pyftpdlib installed?)";
+            error_ =
+                "pyftpdlib exited before listening (are python3-pyftpdlib and python3-openssl installed?)";
             break;
         }
         line.append(buffer, static_cast<std::size_t>(n));
@@ -315,7 +347,7 @@ bool RealFtpServer::StartPyftpdlib() {
         return false;
     }
     port_ = static_cast<std::uint16_t>(port);
-    if (ReadGreeting(port_).rfind("220", 0) != 0) {
+    if (ProbeGreeting(port_).rfind("220", 0) != 0) {
         error_ = "pyftpdlib does not greet on port " + std::to_string(port_);
         return false;
     }
@@ -398,13 +430,20 @@ bool RealFtpServer::StartVsftpd() {
             "secure_chroot_dir=" +
             empty.string() +
             "\n"
-            "xferlog_enable=NO\n"
+            // The protocol log, for the commands a test asks about and for failure messages.
+            "xferlog_enable=YES\n"
+            "xferlog_std_format=NO\n"
+            "log_ftp_protocol=YES\n"
+            "vsftpd_log_file=" +
+            (dir_ / "vsftpd.log").string() +
+            "\n"
             // Sessions a test left open end on their own before long.
             "idle_session_timeout=120\n"
             "data_connection_timeout=120\n"
             "dirmessage_enable=NO\n"
             "use_localtime=NO\n"
-            "tcp_wrappers=NO\n";
+            "tcp_wrappers=NO\n" +
+            VsftpdTlsConfig();
         if (port == 0 || !TempDir::WriteFileAt(configPath, config)) {
             error_ = "cannot write the vsftpd configuration";
             return false;
@@ -423,7 +462,7 @@ bool RealFtpServer::StartVsftpd() {
         }
         auto deadline = Clock::now() + kStartBound;
         while (Clock::now() < deadline && !ChildExited()) {
-            if (ReadGreeting(port).find(banner) != std::string::npos) {
+            if (ProbeGreeting(port).find(banner) != std::string::npos) {
                 port_ = port;
                 return true;
             }
@@ -441,6 +480,48 @@ bool RealFtpServer::StartVsftpd() {
         }
     }
     return false;
+}
+
+std::string RealFtpServer::VsftpdTlsConfig() const {
+    if (tls_ == Tls::None) {
+        return {};
+    }
+    // Our vsftpd serves anonymous users alone, so the anon_ forms are what make TLS compulsory; the local_
+    // ones are there for completeness. The built-in cipher list (DES-CBC3-SHA) is one OpenSSL 3 no longer
+    // offers.
+    const TestCertificates& certificates = TestCertificates::Shared();
+    return "ssl_enable=YES\n"
+           "allow_anon_ssl=YES\n"
+           "force_anon_logins_ssl=YES\n"
+           "force_anon_data_ssl=YES\n"
+           "force_local_logins_ssl=YES\n"
+           "force_local_data_ssl=YES\n"
+           "require_ssl_reuse=YES\n"
+           "ssl_ciphers=HIGH\n"
+           "ssl_sslv2=NO\n"
+           "ssl_sslv3=NO\n"
+           "ssl_tlsv1=YES\n"
+           "debug_ssl=YES\n"
+           "rsa_cert_file=" +
+           certificates.CertFile(certificate_).string() +
+           "\n"
+           "rsa_private_key_file=" +
+           certificates.KeyFile(certificate_).string() + "\n" +
+           (tls_ == Tls::Implicit ? "implicit_ssl=YES\n" : "");
+}
+
+std::string RealFtpServer::ProbeGreeting(std::uint16_t port) const {
+    if (tls_ != Tls::Implicit) {
+        return ReadGreeting(port);
+    }
+    // Readiness only: whichever certificate the server presents will do.
+    TlsTestClient client(Ms(3000));
+    if (!client.Connect(port) || !client.StartTls()) {
+        return {};
+    }
+    std::string greeting = client.ReadReply();
+    client.SendLine("QUIT");
+    return greeting;
 }
 
 bool RealFtpServer::WriteFile(const fs::path& relative, std::string_view contents) const {
@@ -475,8 +556,36 @@ bool RealFtpServer::Exists(const fs::path& relative) const {
 
 std::string RealFtpServer::Log() const {
     std::string log = TempDir::ReadFileAt(logPath_).value_or("");
-    if (kind_ == Kind::Pyftpdlib) {
-        log += TempDir::ReadFileAt(dir_ / "pyftpdlib.log").value_or("");
-    }
+    log +=
+        TempDir::ReadFileAt(dir_ / (kind_ == Kind::Pyftpdlib ? "pyftpdlib.log" : "vsftpd.log")).value_or("");
     return log;
+}
+
+std::vector<std::string> RealFtpServer::ReceivedCommands() const {
+    // vsftpd: ... FTP command: Client "127.0.0.1", "USER anonymous"
+    // pyftpdlib: DEBUG:pyftpdlib:127.0.0.1:40000-[] <- USER anonymous
+    bool vsftpd = kind_ == Kind::Vsftpd;
+    std::string log = TempDir::ReadFileAt(dir_ / (vsftpd ? "vsftpd.log" : "pyftpdlib.log")).value_or("");
+    std::string_view marker = vsftpd ? "FTP command: Client \"" : "] <- ";
+    std::vector<std::string> commands;
+    std::size_t start = 0;
+    for (std::size_t end = log.find('\n'); end != std::string::npos;
+         start = end + 1, end = log.find('\n', start)) {
+        std::string_view line(log.data() + start, end - start);
+        std::size_t at = line.find(marker);
+        if (at == std::string_view::npos) {
+            continue;
+        }
+        std::string_view command = line.substr(at + marker.size());
+        if (vsftpd) {
+            // Past the client's address, between the quotes that end the line.
+            std::size_t open = command.find(", \"");
+            if (open == std::string_view::npos || command.size() < open + 4 || command.back() != '"') {
+                continue;
+            }
+            command = command.substr(open + 3, command.size() - open - 4);
+        }
+        commands.emplace_back(command);
+    }
+    return commands;
 }

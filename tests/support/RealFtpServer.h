@@ -1,6 +1,7 @@
 #pragma once
 // Runs an FTP server that nobody here wrote (pyftpdlib or vsftpd) on 127.0.0.1 with an ephemeral port and a
-// private served folder, for tests against real servers; stopped and cleaned up when the object goes away.
+// private served folder, plain or with TLS, for tests against real servers; stopped and cleaned up when the
+// object goes away.
 
 #include <sys/types.h>
 
@@ -10,15 +11,23 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/TempDir.h"
+#include "support/TestCertificates.h"
 
 class RealFtpServer {
   public:
     enum class Kind { Pyftpdlib, Vsftpd };
+    // Plain FTP; explicit TLS (AUTH TLS required before USER, PROT P required before data); implicit TLS
+    // (TLS from the first byte; vsftpd only, pyftpdlib has no such mode).
+    enum class Tls { None, Explicit, Implicit };
 
-    // Starts the server and waits (bounded) until it answers. Check Running(); Error() says why not.
-    explicit RealFtpServer(Kind kind);
+    // Starts the server and waits (bounded) until it answers. Check Running(); Error() says why not. With
+    // TLS, the server presents `certificate` of TestCertificates::Shared(). vsftpd with TLS also requires
+    // every data connection to resume the control connection's TLS session.
+    explicit RealFtpServer(Kind kind, Tls tls = Tls::None,
+                           TestCertificates::Which certificate = TestCertificates::Which::Server);
     // Stops the server's whole process group and waits for it; removes the served folder.
     ~RealFtpServer();
     RealFtpServer(const RealFtpServer&) = delete;
@@ -27,7 +36,9 @@ class RealFtpServer {
     bool Running() const { return running_; }
     const std::string& Error() const { return error_; }
     Kind GetKind() const { return kind_; }
-    const char* Name() const { return kind_ == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd"; }
+    Tls GetTls() const { return tls_; }
+    // "pyftpdlib", "vsftpd", "vsftpd (explicit TLS)", ...
+    std::string Name() const;
     std::uint16_t Port() const { return port_; }
 
     // The folder served as "/" to anonymous users (and to the named account).
@@ -56,6 +67,9 @@ class RealFtpServer {
 
     // The server's own log so far (for failure messages).
     std::string Log() const;
+    // Every command line the server received so far (all sessions, in order), as its protocol log shows
+    // them: "USER anonymous", "AUTH TLS"; the server masks PASS arguments.
+    std::vector<std::string> ReceivedCommands() const;
 
     // True when the tests run in CI (environment CI=true): a server that cannot start is then a failure,
     // elsewhere a skip.
@@ -65,10 +79,16 @@ class RealFtpServer {
     bool StartPyftpdlib();
     bool StartVsftpd();
     bool SpawnInOwnGroup(const char* const argv[], int stdoutFd);
+    // The greeting on a fresh connection (through TLS for implicit TLS); "" when nothing answered.
+    std::string ProbeGreeting(std::uint16_t port) const;
+    // The TLS part of vsftpd's configuration ("" for plain FTP).
+    std::string VsftpdTlsConfig() const;
     bool ChildExited();
     void Stop();
 
     Kind kind_;
+    Tls tls_;
+    TestCertificates::Which certificate_;
     TempDir dir_;
     std::filesystem::path root_;
     std::filesystem::path logPath_;
