@@ -1,6 +1,7 @@
 // The engine against FTP servers nobody here wrote (pyftpdlib, vsftpd) on 127.0.0.1, in passive and active
-// mode, through the session's real worker: login, listings, downloads in both types with their times,
-// uploads, deletion, an abort half-way through a download, and log off.
+// mode, plain and over TLS (explicit and implicit, TLS 1.2 and 1.3), through the session's real worker:
+// login, listings, downloads in both types with their times, uploads, deletion, an abort half-way through
+// a download, long mixed runs on one session, and log off.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -30,18 +31,28 @@
 namespace {
 
 using namespace std::chrono_literals;
+constexpr int kTls12 = 0x0303;
 using Kind = RealFtpServer::Kind;
+using Tls = RealFtpServer::Tls;
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 struct Param {
     Kind kind;
     bool passive;
+    Tls tls = Tls::None;
+    int tlsVersion = 0;  // the highest version offered; 0: the library's highest
 };
 
 std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
-    return std::string(info.param.kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd") +
-           (info.param.passive ? "_passive" : "_active");
+    const Param& p = info.param;
+    std::string name = std::string(p.kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd") +
+                       (p.passive ? "_passive" : "_active");
+    if (p.tls != Tls::None) {
+        name += p.tls == Tls::Explicit ? "_ftpes" : "_ftps";
+        name += p.tlsVersion == kTls12 ? "_tls12" : "_tls13";
+    }
+    return name;
 }
 
 // Both servers list times in UTC; the listing is read in the local zone, so the tests run in UTC.
@@ -88,15 +99,18 @@ class Engine {
   public:
     static constexpr auto kStepBound = 60s;
 
-    Engine(const RealFtpServer& server, bool passive, const std::string& login = "",
+    Engine(const RealFtpServer& server, const Param& param, const std::string& login = "",
            const std::string& path = "") {
         FtpSessionOptions options;
-        options.passive = passive;
+        options.passive = param.passive;
         options.controlTimeoutMs = 20000;
         options.dataTimeoutMs = 20000;
-        handle =
-            FtpSession::Start("ftp://" + login + "127.0.0.1:" + std::to_string(server.Port()) + "/" + path,
-                              views.Views(), options);
+        options.tlsTrustFile = TestCertificates::Shared().CaFile().string();
+        options.tlsMaxVersion = param.tlsVersion;
+        const char* scheme = param.tls == Tls::None ? "ftp" : param.tls == Tls::Explicit ? "ftpes" : "ftps";
+        handle = FtpSession::Start(
+            std::string(scheme) + "://" + login + "127.0.0.1:" + std::to_string(server.Port()) + "/" + path,
+            views.Views(), options);
     }
     ~Engine() {
         if (handle && !handle->HasEnded()) {
@@ -196,7 +210,7 @@ class Engine {
 class EngineRealServerTest : public ::testing::TestWithParam<Param> {
   protected:
     void SetUp() override {
-        server = std::make_unique<RealFtpServer>(GetParam().kind);
+        server = std::make_unique<RealFtpServer>(GetParam().kind, GetParam().tls);
         if (!server->Running()) {
             return;  // each test stops at WISP_REQUIRE_REAL_SERVER
         }
@@ -247,7 +261,7 @@ class EngineRealServerTest : public ::testing::TestWithParam<Param> {
 
 TEST_P(EngineRealServerTest, AnonymousSessionListsRootAndSubdirectory) {
     WISP_REQUIRE_REAL_SERVER(*server);
-    Engine engine(*server, GetParam().passive);
+    Engine engine(*server, GetParam());
     engine.FirstListing();
     EXPECT_EQ(engine.views.Texts("EnterDirectory"), Lines{"/"});
     const RemoteEntry& pub = engine.entries[static_cast<std::size_t>(engine.Index("pub"))];
@@ -279,7 +293,7 @@ TEST_P(EngineRealServerTest, AnonymousSessionListsRootAndSubdirectory) {
 TEST_P(EngineRealServerTest, NamedAccountLogsInWherePossible) {
     WISP_REQUIRE_REAL_SERVER(*server);
     if (server->HasNamedAccount()) {
-        Engine engine(*server, GetParam().passive,
+        Engine engine(*server, GetParam(),
                       std::string(RealFtpServer::kUser) + ":" + RealFtpServer::kPassword + "@", "pub");
         engine.FirstListing();
         EXPECT_EQ(engine.views.Texts("EnterDirectory"), Lines{"/pub"});
@@ -289,12 +303,12 @@ TEST_P(EngineRealServerTest, NamedAccountLogsInWherePossible) {
         const Lines traffic = engine.views.Traffic();
         EXPECT_NE(std::find(traffic.begin(), traffic.end(), "<PASS ******"), traffic.end());
         // A wrong password is refused by the server and ends that session.
-        Engine refused(*server, GetParam().passive, std::string(RealFtpServer::kUser) + ":wrong@");
+        Engine refused(*server, GetParam(), std::string(RealFtpServer::kUser) + ":wrong@");
         ASSERT_TRUE(refused.handle->WaitEnded(20s));
         EXPECT_EQ(refused.views.Messages().back(), "... failed to log in");
     } else {
         // An anonymous-only server refuses the account and the session ends at once.
-        Engine engine(*server, GetParam().passive, std::string(RealFtpServer::kUser) + ":secret@");
+        Engine engine(*server, GetParam(), std::string(RealFtpServer::kUser) + ":secret@");
         ASSERT_TRUE(engine.handle->WaitEnded(20s));
         const Lines messages = engine.views.Messages();
         EXPECT_NE(std::find(messages.begin(), messages.end(), "... user wisp NOT logged in"), messages.end());
@@ -306,7 +320,7 @@ TEST_P(EngineRealServerTest, NamedAccountLogsInWherePossible) {
 TEST_P(EngineRealServerTest, DownloadsAreByteIdenticalAndCarryTheListedTimes) {
     WISP_REQUIRE_REAL_SERVER(*server);
     TempDir local("wisp-download");
-    Engine engine(*server, GetParam().passive);
+    Engine engine(*server, GetParam());
     engine.FirstListing();
     engine.ChangeDir("pub");
     const std::vector<std::string> binaries = {"empty.bin", "one.bin", "block.bin", "block1.bin",
@@ -354,7 +368,7 @@ TEST_P(EngineRealServerTest, UploadsTwoFilesThenDeletesThem) {
     const std::string second = TempDir::PatternBytes(16384 * 3, 12);
     ASSERT_TRUE(local.WriteFile("first.bin", first));
     ASSERT_TRUE(local.WriteFile("second.bin", second));
-    Engine engine(*server, GetParam().passive);
+    Engine engine(*server, GetParam());
     engine.FirstListing();
     engine.ChangeDir(RealFtpServer::kWritableFolder);
     EXPECT_TRUE(engine.entries.empty());
@@ -398,7 +412,7 @@ TEST_P(EngineRealServerTest, AbortHalfWayThroughADownloadThenServesTheNextReques
     ASSERT_EQ(huge.size(), kHuge);
     ASSERT_TRUE(SetModified(server->Root() / "pub/huge.bin", recent));
     TempDir local("wisp-abort");
-    Engine engine(*server, GetParam().passive);
+    Engine engine(*server, GetParam());
     engine.FirstListing();
     engine.ChangeDir("pub");
 
@@ -458,7 +472,7 @@ TEST_P(EngineRealServerTest, AbortHalfWayThroughADownloadThenServesTheNextReques
 
 TEST_P(EngineRealServerTest, LogoffSendsQuitAndEndsTheSession) {
     WISP_REQUIRE_REAL_SERVER(*server);
-    Engine engine(*server, GetParam().passive);
+    Engine engine(*server, GetParam());
     engine.FirstListing();
     ASSERT_TRUE(engine.handle->Enqueue(FtpRequestKind::Logoff));
     ASSERT_TRUE(engine.handle->WaitEnded(20s));
@@ -480,9 +494,79 @@ TEST_P(EngineRealServerTest, LogoffSendsQuitAndEndsTheSession) {
     }
 }
 
+// Many data connections on one session, listings and downloads with uploads between them: each transfer
+// is byte-identical, and over TLS every data connection resumes a session (vsftpd refuses any that does
+// not), also after uploads, where a client that keeps offering a used-up session fails.
+TEST_P(EngineRealServerTest, ManyTransfersInARowOnOneSession) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    TempDir local("wisp-mixed");
+    Engine engine(*server, GetParam());
+    engine.FirstListing();
+    const std::string folder = RealFtpServer::kWritableFolder;
+    const std::string& served = File("pub/block1.bin").bytes;
+    constexpr int kRounds = 20;
+    int uploads = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        engine.ChangeDir("/pub");
+        fs::remove(local / "block1.bin");
+        engine.Get({"block1.bin"}, kImageType, local.Path());
+        ASSERT_EQ(local.ReadFile("block1.bin"), std::optional<std::string>(served)) << engine.Log();
+        if (round % 4 == 1) {
+            const std::string name = "up" + std::to_string(round) + ".bin";
+            const std::string bytes = TempDir::PatternBytes(70000 + static_cast<std::size_t>(round), round);
+            ASSERT_TRUE(local.WriteFile(name, bytes));
+            engine.ChangeDir("/" + folder);
+            engine.Serve(FtpRequestKind::Put, "",
+                         std::make_unique<DroppedFiles>(std::vector<std::string>{(local / name).string()}),
+                         kImageType);
+            ASSERT_EQ(server->ReadFile(folder + "/" + name), std::optional<std::string>(bytes))
+                << engine.Log();
+            ++uploads;
+        }
+    }
+    if (GetParam().tls == Tls::None) {
+        return;
+    }
+    EXPECT_EQ(engine.views.Texts("ShowConnected")[0].rfind(
+                  GetParam().tls == Tls::Explicit ? "ftpes://" : "ftps://", 0),
+              0u);
+    const std::string version = GetParam().tlsVersion == kTls12 ? "... TLS 1.2 (" : "... TLS 1.3 (";
+    int handshakes = 0;
+    int resumed = 0;
+    for (const auto& line : engine.views.Messages()) {
+        if (line.rfind("... TLS", 0) == 0) {
+            EXPECT_EQ(line.rfind(version, 0), 0u) << line;
+            ++handshakes;
+            resumed += line.ends_with(", session reused") ? 1 : 0;
+        }
+    }
+    // The control connection, the first listing, and per round a listing and a download, per upload a
+    // listing and the upload: every data connection resumed.
+    const int dataConnections = 1 + 2 * kRounds + 2 * uploads;
+    EXPECT_EQ(handshakes, 1 + dataConnections) << engine.Log();
+    EXPECT_EQ(resumed, dataConnections) << engine.Log();
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, EngineRealServerTest,
                          ::testing::Values(Param{Kind::Pyftpdlib, true}, Param{Kind::Pyftpdlib, false},
                                            Param{Kind::Vsftpd, true}, Param{Kind::Vsftpd, false}),
+                         ParamName);
+
+// vsftpd demands that every data connection resume the control connection's TLS session; pyftpdlib has
+// no implicit mode.
+INSTANTIATE_TEST_SUITE_P(Tls, EngineRealServerTest,
+                         ::testing::Values(Param{Kind::Vsftpd, true, Tls::Explicit, 0},
+                                           Param{Kind::Vsftpd, false, Tls::Explicit, 0},
+                                           Param{Kind::Vsftpd, true, Tls::Explicit, kTls12},
+                                           Param{Kind::Vsftpd, false, Tls::Explicit, kTls12},
+                                           Param{Kind::Vsftpd, true, Tls::Implicit, 0},
+                                           Param{Kind::Vsftpd, false, Tls::Implicit, 0},
+                                           Param{Kind::Vsftpd, true, Tls::Implicit, kTls12},
+                                           Param{Kind::Vsftpd, false, Tls::Implicit, kTls12},
+                                           Param{Kind::Pyftpdlib, true, Tls::Explicit, 0},
+                                           Param{Kind::Pyftpdlib, false, Tls::Explicit, 0},
+                                           Param{Kind::Pyftpdlib, true, Tls::Explicit, kTls12}),
                          ParamName);
 
 }  // namespace
