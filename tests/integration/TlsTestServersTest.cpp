@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/FakeFtpServer.h"
@@ -268,6 +269,24 @@ TEST_P(RealTlsServerTest, IndependentClientsDownloadThroughTls) {
             EXPECT_EQ(exitCode, 0) << output.substr(0, 500) << server.Log();
             EXPECT_TRUE(output == payload) << "received " << output.size() << " bytes";
         }
+    }
+}
+
+TEST_P(RealTlsServerTest, PresentsTheChosenCertificate) {
+    const Variant& variant = GetParam();
+    RealFtpServer server(variant.kind, variant.tls, Which::WrongName);
+    WISP_REQUIRE_REAL_SERVER(server);
+    for (const char* host : {"127.0.0.1", TestCertificates::kOtherHost}) {
+        SCOPED_TRACE(host);
+        TlsTestClient client;
+        ASSERT_TRUE(client.Connect(server.Port())) << client.Error();
+        if (variant.tls == Tls::Explicit) {
+            client.ReadReply();
+            EXPECT_EQ(client.Command("AUTH TLS").substr(0, 4), "234 ");
+        }
+        EXPECT_EQ(client.StartTls(Certificates().CaFile(), host),
+                  std::string_view(host) == TestCertificates::kOtherHost)
+            << client.Error();
     }
 }
 

@@ -186,7 +186,8 @@ class FakeFtpServer {
     Ms ActionTimeout() const;
 
     // --- Record ---
-    // Every byte received on control connections, in order (all connections, concatenated).
+    // Every byte received on control connections, in order (all connections, concatenated); once TLS is on,
+    // the decrypted bytes.
     std::string ControlBytes() const;
     // Offsets into ControlBytes() of bytes that arrived as urgent (out-of-band) data.
     std::vector<std::size_t> UrgentOffsets() const;

@@ -25,8 +25,8 @@ std::string OpensslErrors() {
     return text;
 }
 
-// True when `reply` (lines joined by CR LF) holds a complete FTP reply: the last line starts with the
-// code of the first and a space.
+// True when `text` starts with a complete FTP reply (a single line, or lines up to one that starts with the
+// first line's code and a space); `end` is then just past it.
 bool CompleteReply(std::string_view text, std::size_t* end) {
     if (text.size() < 4) {
         return false;
