@@ -106,21 +106,17 @@ TEST_F(CertificateDialogTest, ShowsTheCertificateWhyItFailedAndAWarningWhenItCha
         }
         EXPECT_TRUE(
             dialog.grab().save(changed ? "/tmp/wisp-certificate-changed.png" : "/tmp/wisp-certificate.png"));
+        // A large window gives its room to the space above the buttons, not between the rows.
+        const auto* subject = dialog.findChild<QLabel*>("subject");
+        const int rowsHeight = fingerprint->y() - subject->y();
+        dialog.resize(1000, 600);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(fingerprint->y() - subject->y(), rowsHeight);
+        if (changed) {
+            EXPECT_TRUE(dialog.grab().save("/tmp/wisp-certificate-large.png"));
+        }
         EXPECT_TRUE(answers.Given().empty());
     }
-}
-
-TEST_F(CertificateDialogTest, ALargeWindowKeepsTheCaptionsBesideTheirValues) {
-    Answers answers;
-    CertificateDialog dialog(Question(true), answers.Callback());
-    dialog.resize(1000, 600);
-    dialog.show();
-    const auto* subject = dialog.findChild<QLabel*>("subject");
-    const auto* fingerprint = dialog.findChild<QLabel*>("fingerprint");
-    ASSERT_NE(subject, nullptr);
-    ASSERT_NE(fingerprint, nullptr);
-    EXPECT_EQ(subject->x(), fingerprint->x());
-    EXPECT_TRUE(dialog.grab().save("/tmp/wisp-certificate-large.png"));
 }
 
 TEST_F(CertificateDialogTest, ServerTextsAreShownAsTheyAreNeverAsMarkup) {
@@ -160,6 +156,7 @@ TEST_F(CertificateDialogTest, EveryWayOfAnsweringGivesOneAnswer) {
         {"the Alt+A mnemonic",
          [](CertificateDialog& dialog) { QTest::keyClick(&dialog, Qt::Key_A, Qt::AltModifier); },
          CertificateTrust::Always},
+        {"destroyed unanswered", [](CertificateDialog& dialog) { delete &dialog; }, CertificateTrust::Cancel},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,15 +176,6 @@ TEST_F(CertificateDialogTest, EveryWayOfAnsweringGivesOneAnswer) {
         EXPECT_TRUE(answers.allOnUiThread);
         delete dialog.data();
     }
-}
-
-TEST_F(CertificateDialogTest, ADialogDestroyedUnansweredAnswersCancelOnce) {
-    Answers answers;
-    {
-        CertificateDialog dialog(Question(true), answers.Callback());
-        dialog.show();
-    }
-    EXPECT_EQ(answers.Given(), std::vector<CertificateTrust>{CertificateTrust::Cancel});
 }
 
 // ---- The question from a session's worker, through the Host page's view ----
