@@ -150,6 +150,8 @@ std::string CommandLine::HelpText() {
     return "Usage: wisp [URL]\n"
            "Starts Wisp, the FTP client, and opens URL on the Host page when one is given,\n"
            "for example ftp://ftp.example.org/pub/ or ftp://user@ftp.example.org:2121/incoming/.\n"
+           "ftpes:// connects with explicit TLS (port 21 unless given), ftps:// with implicit TLS\n"
+           "(port 990 unless given).\n"
            "Percent escapes such as %20 are decoded; the user name and password are taken out of the\n"
            "URL and handed over separately.\n"
            "\n"

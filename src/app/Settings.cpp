@@ -40,6 +40,8 @@ void Settings::RemoveAll() {
     store_.CreateKey(kApplicationKey);
     store_.DeleteKey(kSettingsKey);
     store_.DeleteKey(kHostsKey);
+    // Left behind, it would keep the application key (a key with sub-keys is never deleted).
+    store_.DeleteKey(kCertificatesKey);
     store_.DeleteKey(kApplicationKey);
     // An unreadable company key counts as still in use, so another program's keys are never lost.
     const int remaining = store_.CountSubKeys(kCompanyKey).value_or(1);

@@ -20,8 +20,8 @@ class Settings {
     SettingsValues Load();
     // Writes every value in the order Logging, LogCmd, LogExt, EMail, Passive; failures are ignored.
     void Save(const SettingsValues& values);
-    // Deletes the settings and saved sites and the application key, then the company key when no
-    // other program keeps a key under it.
+    // Deletes the settings, the saved sites, the trusted certificates and the application key, then the
+    // company key when no other program keeps a key under it.
     void RemoveAll();
 
   private:

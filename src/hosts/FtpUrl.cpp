@@ -129,6 +129,21 @@ std::string FormatUrl(const FtpUrl& url) {
     return text;
 }
 
+bool IsSupportedScheme(std::string_view scheme) {
+    return scheme == "ftp" || IsTlsScheme(scheme);
+}
+
+bool IsTlsScheme(std::string_view scheme) {
+    return scheme == "ftpes" || scheme == "ftps";
+}
+
+std::string EffectivePort(const FtpUrl& url) {
+    if (url.scheme == "ftps" && url.portDefaulted) {
+        return "990";
+    }
+    return url.port;
+}
+
 void SetUrlDefaults(std::string_view scheme, std::string_view user, std::string_view password,
                     std::string_view port) {
     SharedDefaults& defaults = Defaults();

@@ -28,6 +28,16 @@ bool ParseUrl(FtpUrl& url, std::string_view text);
 // never part of it; the scheme and port appear only when the text named them.
 std::string FormatUrl(const FtpUrl& url);
 
+// The schemes a session can be opened with: "ftp" (plain), "ftpes" (explicit TLS: AUTH TLS on the
+// plain connection before USER) and "ftps" (implicit TLS from the first byte). `scheme` as FtpUrl holds
+// it, lower-cased.
+bool IsSupportedScheme(std::string_view scheme);
+// "ftpes" and "ftps": the schemes whose connections are encrypted.
+bool IsTlsScheme(std::string_view scheme);
+// The port a session connects to: "990" for "ftps" when the text named no port, else url.port.
+// FormatUrl and the saved sites keep the port as typed; only the connection uses this one.
+std::string EffectivePort(const FtpUrl& url);
+
 // The values ParseUrl fills in for a missing scheme, login or port.
 struct UrlDefaults {
     std::string scheme;

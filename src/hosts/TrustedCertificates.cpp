@@ -1,17 +1,21 @@
 #include "hosts/TrustedCertificates.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "platform/ProfileKeys.h"
 
 namespace {
 
-constexpr std::string_view kCertificatesKey = "Tarn/Wisp/Certificates";
-
+// Host names differ only in letter case for the same server, so they share one entry. ASCII only, so
+// the name does not depend on the locale Qt sets at start-up.
 std::string ValueName(std::string_view host, std::uint16_t port) {
-    std::string name;
-    for (const char c : host) {
-        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;  // host names ignore case
+    std::string name(host);
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
     }
     name += ':';
     name += std::to_string(port);
@@ -25,8 +29,9 @@ TrustedCertificates::TrustedCertificates(ProfileStore store) : store_(std::move(
 TrustedCertificates::Match TrustedCertificates::Check(std::string_view host, std::uint16_t port,
                                                       std::string_view fingerprint) const {
     std::lock_guard lock(mutex_);
-    const auto stored = store_.QueryString(kCertificatesKey, ValueName(host, port));
-    if (!stored) {
+    const std::optional<std::string> stored = store_.QueryString(kCertificatesKey, ValueName(host, port));
+    // An empty value trusts nothing; it must not turn into a warning about a change either.
+    if (!stored || stored->empty()) {
         return Match::None;
     }
     return *stored == fingerprint ? Match::Same : Match::Changed;

@@ -21,8 +21,8 @@ HostPageView::HostPageView(std::shared_ptr<UiBridge> bridge, WispHostPage* page)
     : bridge_(std::move(bridge)), page_(page) {}
 
 template <typename Work>
-void HostPageView::OnPage(const Work& work) {
-    bridge_->RunAndWait([this, &work] { work(*page_); });
+bool HostPageView::OnPage(const Work& work) {
+    return bridge_->RunAndWait([this, &work] { work(*page_); });
 }
 
 void HostPageView::ShowConnected(std::string_view connectionText) {
@@ -33,8 +33,15 @@ void HostPageView::ResetAfterSession() {
     OnPage([](WispHostPage& page) { page.ResetAfterSession(); });
 }
 
-void HostPageView::AskCertificateTrust(const CertificateQuestion&, std::function<void(CertificateTrust)> answer) {
-    answer(CertificateTrust::Cancel);  // the dialog comes with the Host page's part of TLS
+void HostPageView::AskCertificateTrust(const CertificateQuestion& question,
+                                       std::function<void(CertificateTrust)> answer) {
+    // Waits only until the dialog is open; the user's answer comes later, from the dialog.
+    const bool asked = OnPage(
+        [&question, &answer](WispHostPage& page) { page.AskCertificateTrust(question, std::move(answer)); });
+    if (!asked) {
+        // The window is closing: no one is left to answer.
+        answer(CertificateTrust::Cancel);
+    }
 }
 
 void HostPageView::PingFinished() {

@@ -3,6 +3,7 @@
 // user-interface thread through the main window's bridge while the calling thread waits. One object per
 // page, kept until the process ends, so a thread that outlives the window never calls freed storage; once
 // the bridge is fenced at close, calls return at once without touching the page.
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -25,9 +26,10 @@ class HostPageView final : public HostView {
     HostPageView(std::shared_ptr<UiBridge> bridge, WispHostPage* page);
 
   private:
-    // Runs `work` with the page on the UI thread and waits; nothing runs once the bridge is fenced.
+    // Runs `work` with the page on the UI thread and waits; nothing runs once the bridge is fenced
+    // (false).
     template <typename Work>
-    void OnPage(const Work& work);
+    bool OnPage(const Work& work);
 
     const std::shared_ptr<UiBridge> bridge_;
     WispHostPage* const page_;

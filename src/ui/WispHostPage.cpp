@@ -19,6 +19,8 @@
 #include "hosts/FtpUrl.h"
 #include "hosts/HostEntry.h"
 #include "hosts/HostList.h"
+#include "hosts/TrustedCertificates.h"
+#include "ui/CertificateDialog.h"
 #include "ui/HostPageView.h"
 #include "ui/MainWindowViews.h"
 #include "ui/UrlComboItems.h"
@@ -74,7 +76,10 @@ QLineEdit* MakeLoginBox(QWidget* parent, const char* name) {
 }  // namespace
 
 WispHostPage::WispHostPage(ProfileStore& store, WispSheet& sheet, QWidget* parent)
-    : WispPropertyPage(parent), sheet_(sheet), view_(HostPageView::Create(sheet.Bridge(), this)) {
+    : WispPropertyPage(parent),
+      sheet_(sheet),
+      trustedCertificates_(std::make_shared<TrustedCertificates>(store)),
+      view_(HostPageView::Create(sheet.Bridge(), this)) {
     setObjectName("WispHostPage");
     BuildControls();
     items_ = std::make_unique<UrlComboItems>(*urlBox_);
@@ -187,6 +192,8 @@ void WispHostPage::SetState(State state, const QString& connectedText) {
     logoffButton_->setEnabled(connected);
     connectedLabel_->setEnabled(connected);
     connectedBox_->setText(connected ? connectedText : QString());
+    // A text longer than the box shows its beginning (scheme and host), not its end.
+    connectedBox_->setCursorPosition(0);
 }
 
 void WispHostPage::PageActivated() {
@@ -325,7 +332,7 @@ void WispHostPage::Connect() {
         return;
     }
     FtpUrl typed;
-    if (!ParseUrl(typed, items_->Text()) || typed.scheme != "ftp") {
+    if (!ParseUrl(typed, items_->Text()) || !IsSupportedScheme(typed.scheme)) {
         Malformed();
         return;
     }
@@ -367,6 +374,7 @@ void WispHostPage::Connect() {
     }
     FtpSessionOptions options;
     options.passive = sheet_.OptionsPage().Passive();
+    options.trustedCertificates = trustedCertificates_;
     MainWindowViews& mainWindow = MainWindowViews::Instance();
     session_ = FtpSession::Start(
         std::move(url), SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView()},
@@ -411,6 +419,14 @@ void WispHostPage::ResetAfterSession() {
 void WispHostPage::PingFinished() {
     sheet_.SetStatus(std::nullopt);
     SetState(State::Idle);
+}
+
+void WispHostPage::AskCertificateTrust(const CertificateQuestion& question,
+                                       std::function<void(CertificateTrust)> answer) {
+    // A child of the page: should the page go first, the dialog goes with it and answers Cancel.
+    auto* dialog = new CertificateDialog(question, std::move(answer), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
 }
 
 void WispHostPage::StopThreads() {

@@ -3,11 +3,13 @@
 // that goes with it, pings the host, connects and logs off. The page owns the saved sites and the
 // running session's handle; the worker and the ping thread report back through HostPageView.
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "diag/PingServices.h"
+#include "engine/HostView.h"
 #include "ui/WispPropertyPage.h"
 
 class FtpSessionHandle;
@@ -15,6 +17,7 @@ class HostList;
 class HostPageView;
 class PingThread;
 class ProfileStore;
+class TrustedCertificates;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -51,6 +54,10 @@ class WispHostPage : public WispPropertyPage {
     void ShowConnected(std::string_view connectionText);
     void ResetAfterSession();
     void PingFinished();
+    // Opens the certificate question and returns at once; `answer` gets the user's choice, or Cancel
+    // when the page goes away first. Storing an "always" is the session's part, not the page's.
+    void AskCertificateTrust(const CertificateQuestion& question,
+                             std::function<void(CertificateTrust)> answer);
 
     // At close, once the bridge is fenced: stops the session and the ping and waits for each within its
     // bound. A worker that does not end in time is left to end by itself; it no longer reaches the page.
@@ -103,6 +110,8 @@ class WispHostPage : public WispPropertyPage {
     std::unique_ptr<UrlComboItems> items_;
     std::unique_ptr<HostList> sites_;
     std::shared_ptr<FtpSessionHandle> session_;
+    // Over the same store as the saved sites; shared with every session's worker.
+    std::shared_ptr<TrustedCertificates> trustedCertificates_;
     bool urlValid_ = false;
     bool loaded_ = false;
     State state_ = State::Idle;

@@ -32,6 +32,9 @@ TEST(CommandLineTest, LinksAreDecodedAndTheLoginIsTakenOutOfTheUrl) {
         {"host.example/dir", "host.example/dir", "", "", false},
         {"bob@host.example/dir", "host.example/dir", "bob", "", true},
         {"ftp://host/%C3%A9t%C3%A9", "ftp://host/\xC3\xA9t\xC3\xA9", "", "", false},
+        // The TLS schemes pass as they are; the Host page picks the transport.
+        {"ftps://me:pw@host/pub", "ftps://host/pub", "me", "pw", true},
+        {"FTPES://host:2121/", "FTPES://host:2121/", "", "", false},
     };
     for (const UrlCase& c : cases) {
         const CommandLineRequest request = CommandLine::Parse({c.given});

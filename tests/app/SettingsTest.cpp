@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "support/ConfigFolder.h"
 #include "platform/ProfileKeys.h"
 #include "platform/ProfileStore.h"
+#include "support/ConfigFolder.h"
 
 namespace {
 
@@ -90,12 +90,14 @@ TEST_F(SettingsTest, RemovalLeavesNothingOfWispAndKeepsOtherProgramsOfTheCompany
         SCOPED_TRACE(c.name);
         settings_.Save({});
         store_.SetString(kHostsKey, "ftp://ftp.example.org/", "anonymous");
+        store_.SetString(kCertificatesKey, "ftp.example.org:990", "AB:CD");
         if (c.otherKey != nullptr) {
             store_.SetString(c.otherKey, "kept", "yes");
         }
         settings_.RemoveAll();
         EXPECT_FALSE(store_.KeyExists(kSettingsKey));
         EXPECT_FALSE(store_.KeyExists(kHostsKey));
+        EXPECT_FALSE(store_.KeyExists(kCertificatesKey));
         EXPECT_FALSE(store_.KeyExists(kApplicationKey));
         if (c.otherKey != nullptr) {
             EXPECT_TRUE(store_.KeyExists(kCompanyKey));

@@ -127,6 +127,37 @@ TEST_F(FtpUrlTest, DefaultsComeFromTheLastSetUrlDefaults) {
     EXPECT_EQ(FormatUrl(url), "host");  // defaulted parts never reach the canonical text
 }
 
+TEST_F(FtpUrlTest, TheSchemeChoosesTheTransportAndADefaultedPortForImplicitTls) {
+    struct Case {
+        std::string text;
+        bool supported;
+        bool tls;
+        std::string port;
+    };
+    const std::vector<Case> cases = {
+        {"server", true, false, "21"},
+        {"ftp://server", true, false, "21"},
+        {"ftpes://server", true, true, "21"},
+        {"FTPES://server:2121", true, true, "2121"},
+        {"ftps://server/pub", true, true, "990"},
+        {"FtPs://u:p@server", true, true, "990"},
+        {"ftps://server:21", true, true, "21"},
+        {"ftps://server:", true, true, ""},
+        {"gopher://server", false, false, "21"},
+        {"sftp://server", false, false, "21"},
+        {"ftpss://server", false, false, "21"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const FtpUrl url(c.text);
+        EXPECT_EQ(IsSupportedScheme(url.scheme), c.supported);
+        EXPECT_EQ(IsTlsScheme(url.scheme), c.tls);
+        EXPECT_EQ(EffectivePort(url), c.port);
+    }
+    // The canonical text keeps the port as typed: a defaulted one stays out of it.
+    EXPECT_EQ(FormatUrl(FtpUrl("ftps://server")), "ftps://server");
+}
+
 // The worker parses while the UI thread may set the defaults; run under TSan this shows a race.
 TEST_F(FtpUrlTest, DefaultsCanBeReadWhileSetFromAnotherThread) {
     std::thread setter([] {

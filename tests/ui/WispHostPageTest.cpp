@@ -381,6 +381,44 @@ TEST_F(WispHostPageTest, PingTakesAnySchemeButConnectOnlyFtp) {
     }
 }
 
+TEST_F(WispHostPageTest, ConnectTakesTheTlsSchemesTypedOrFromTheCommandLine) {
+    for (const bool typed : {true, false}) {
+        for (const std::string scheme : {"ftpes", "FTPS"}) {
+            SCOPED_TRACE(scheme + (typed ? " typed" : " from the command line"));
+            FakeFtpServer server;
+            server.OnConnect();  // accepts and never says a word: the session stays connecting
+            auto sheet = MakeSheet();
+            const std::string address = "://127.0.0.1:" + std::to_string(server.Port());
+            if (typed) {
+                TypeUrlAndLeave(*sheet, scheme + address);
+                Button(*sheet, "connect")->click();
+            } else {
+                sheet->HostPage().OpenUrl(scheme + address + "/pub", "", "");
+            }
+            EXPECT_EQ(sheet->HostPage().CurrentState(), State::Connecting);
+            EXPECT_EQ(CountLogged(*sheet, "... malformed URL"), 0);
+            ASSERT_TRUE(PumpUntil([&] { return server.ConnectionsAccepted() >= 1; }));
+            // Saved under its canonical text, the scheme lower-cased.
+            const std::string canonical =
+                (scheme == "ftpes" ? "ftpes" : "ftps") + address + (typed ? "" : "/pub");
+            EXPECT_TRUE(ProfileStore::ForCurrentUser().QueryString(kHostsKey, canonical).has_value())
+                << canonical;
+            CloseAndDestroy(sheet);
+        }
+    }
+}
+
+TEST_F(WispHostPageTest, ALongConnectedToTextShowsItsBeginning) {
+    auto sheet = MakeSheet();
+    const std::string text =
+        "ftpes://a-rather-long-host-name.in.a.deep.sub-domain.of.the.files.department.example.org "
+        "[203.0.113.200:21]";
+    sheet->HostPage().ShowConnected(text);
+    EXPECT_EQ(Connected(*sheet)->text().toStdString(), text);
+    EXPECT_EQ(Connected(*sheet)->cursorPosition(), 0);
+    EXPECT_TRUE(sheet->grab().save("/tmp/wisp-host-connected-tls.png"));
+}
+
 TEST_F(WispHostPageTest, EnterInAnEmptyUrlBoxDoesNothing) {
     SaveSites({{"a.example", ","}});
     auto sheet = MakeSheet();
