@@ -17,11 +17,6 @@ int PortNumber(std::string_view text) {
     return static_cast<int>(FtpProtocol::LeadingNumber(text, 65535).value_or(0));
 }
 
-// Implicit TLS has its own well-known port; a port the URL named is used as it is.
-std::string_view PortOf(const FtpUrl& url) {
-    return url.portDefaulted && FtpTls::ModeOf(url.scheme) == FtpTls::Mode::Implicit ? "990" : url.port;
-}
-
 }  // namespace
 
 bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText) {
@@ -43,7 +38,7 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
     const std::string connecting = "Connecting to " + url.host;
     session.Status().SetStatus(connecting);
     session.Log().LogMessage(connecting);
-    const int port = PortNumber(PortOf(url));
+    const int port = PortNumber(EffectivePort(url));
     bool connected = false;
     if (created) {
         if (port == 0) {
