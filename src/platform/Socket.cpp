@@ -334,7 +334,23 @@ long Socket::Send(const void* data, std::size_t n, bool urgent) {
 
 long Socket::Receive(void* data, std::size_t n) {
     if (tls_) {
-        return TlsRetry([&](std::size_t& count) { return tls_->Read(data, n, count); });
+        auto* bytes = static_cast<char*>(data);
+        const long first = TlsRetry([&](std::size_t& count) { return tls_->Read(bytes, n, count); });
+        if (first <= 0) {
+            return first;
+        }
+        // The library hands out one record (16 KiB at most) per call: take what else is ready without
+        // waiting, so that a large block fills as a plain receive would. A close or a failure after
+        // this is reported by the next receive.
+        auto received = static_cast<std::size_t>(first);
+        while (received < n) {
+            std::size_t count = 0;
+            if (tls_->Read(bytes + received, n - received, count) != TlsConnection::Step::Done) {
+                break;
+            }
+            received += count;
+        }
+        return static_cast<long>(received);
     }
     // Data already waiting is taken without a poll; the wait only happens when there is none.
     return RetryWhenReady(POLLIN, [&] { return ::recv(Handle(), data, n, MSG_DONTWAIT); });
