@@ -232,31 +232,27 @@ TlsConnection::Step TlsConnection::Handshake() {
     return step;
 }
 
-TlsConnection::Step TlsConnection::Read(void* data, std::size_t n, std::size_t& count) {
+template <typename Buffer>
+TlsConnection::Step TlsConnection::Transfer(int (*call)(ssl_st*, Buffer, std::size_t, std::size_t*), Buffer data,
+                                            std::size_t n, std::size_t& count) {
     std::lock_guard lock(mutex_);
     ERR_clear_error();
     errno = 0;
     std::size_t done = 0;
-    const int rc = SSL_read_ex(ssl_, data, n, &done);
+    const int rc = call(ssl_, data, n, &done);
     return Result(rc, done, count);
+}
+
+TlsConnection::Step TlsConnection::Read(void* data, std::size_t n, std::size_t& count) {
+    return Transfer(&SSL_read_ex, data, n, count);
 }
 
 TlsConnection::Step TlsConnection::Peek(void* data, std::size_t n, std::size_t& count) {
-    std::lock_guard lock(mutex_);
-    ERR_clear_error();
-    errno = 0;
-    std::size_t done = 0;
-    const int rc = SSL_peek_ex(ssl_, data, n, &done);
-    return Result(rc, done, count);
+    return Transfer(&SSL_peek_ex, data, n, count);
 }
 
 TlsConnection::Step TlsConnection::Write(const void* data, std::size_t n, std::size_t& count) {
-    std::lock_guard lock(mutex_);
-    ERR_clear_error();
-    errno = 0;
-    std::size_t done = 0;
-    const int rc = SSL_write_ex(ssl_, data, n, &done);
-    return Result(rc, done, count);
+    return Transfer(&SSL_write_ex, data, n, count);
 }
 
 TlsConnection::Step TlsConnection::Shutdown() {

@@ -59,6 +59,10 @@ class TlsConnection {
     TlsConnection() = default;
     // Maps the library's result of one call; with the lock held.
     Step Result(int rc, std::size_t done, std::size_t& count);
+    // One read, peek or write of the library under the lock.
+    template <typename Buffer>
+    Step Transfer(int (*call)(ssl_st*, Buffer, std::size_t, std::size_t*), Buffer data, std::size_t n,
+                  std::size_t& count);
 
     std::shared_ptr<TlsContext> context_;
     ssl_st* ssl_ = nullptr;

@@ -44,8 +44,7 @@ struct Param {
     int tlsVersion = 0;  // the highest version offered; 0: the library's highest
 };
 
-std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
-    const Param& p = info.param;
+std::string Describe(const Param& p) {
     std::string name = std::string(p.kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd") +
                        (p.passive ? "_passive" : "_active");
     if (p.tls != Tls::None) {
@@ -54,6 +53,11 @@ std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
     }
     return name;
 }
+
+std::string ParamName(const ::testing::TestParamInfo<Param>& info) { return Describe(info.param); }
+
+// Names the parameter in failure messages and in ctest's listing, not its bytes.
+void PrintTo(const Param& p, std::ostream* out) { *out << Describe(p); }
 
 // Both servers list times in UTC; the listing is read in the local zone, so the tests run in UTC.
 class UtcZone {

@@ -128,17 +128,6 @@ std::string StripTelnet(std::string_view raw) {
     return out;
 }
 
-std::string OpensslErrors() {
-    std::string text;
-    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
-        char buffer[256];
-        ERR_error_string_n(code, buffer, sizeof buffer);
-        text += text.empty() ? "" : "; ";
-        text += buffer;
-    }
-    return text;
-}
-
 struct SslFree {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
     void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
@@ -770,14 +759,14 @@ bool FakeFtpServer::Impl::StartTls() {
         SSL_CTX_use_PrivateKey_file(context.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
         (minVersion != 0 && SSL_CTX_set_min_proto_version(context.get(), minVersion) != 1) ||
         (maxVersion != 0 && SSL_CTX_set_max_proto_version(context.get(), maxVersion) != 1)) {
-        Problem("cannot set up the TLS server side: " + OpensslErrors());
+        Problem("cannot set up the TLS server side: " + OpensslErrorText());
         CloseConnection();
         return false;
     }
     SSL_CTX_set_mode(context.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     tls_.reset(SSL_new(context.get()));
     if (!tls_ || SSL_set_fd(tls_.get(), control_.Get()) != 1) {
-        Problem("cannot set up the TLS server side: " + OpensslErrors());
+        Problem("cannot set up the TLS server side: " + OpensslErrorText());
         CloseConnection();
         return false;
     }
@@ -793,7 +782,7 @@ bool FakeFtpServer::Impl::StartTls() {
         }
         int reason = SSL_get_error(tls_.get(), result);
         if (reason != SSL_ERROR_WANT_READ && reason != SSL_ERROR_WANT_WRITE) {
-            std::string text = OpensslErrors();
+            std::string text = OpensslErrorText();
             TlsFailed("handshake failed: " + (text.empty() ? std::string("the connection closed") : text));
             return false;
         }

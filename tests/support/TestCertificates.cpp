@@ -1,6 +1,7 @@
 #include "support/TestCertificates.h"
 
 #include <fcntl.h>
+#include <openssl/err.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -130,4 +131,15 @@ bool TestCertificates::Make() {
     return RunOpenssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                        "-keyout", SelfSignedKey().string(), "-out", SelfSignedCert().string(), "-days", kDays,
                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"});
+}
+
+std::string OpensslErrorText() {
+    std::string text;
+    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        text += text.empty() ? "" : "; ";
+        text += buffer;
+    }
+    return text;
 }

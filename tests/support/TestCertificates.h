@@ -51,3 +51,6 @@ class TestCertificates {
     bool valid_ = false;
     std::string error_;
 };
+
+// Empties this thread's OpenSSL error queue into one readable line ("error:...; error:...").
+std::string OpensslErrorText();

@@ -12,18 +12,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "support/TestCertificates.h"
 
-std::string OpensslErrors() {
-    std::string text;
-    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
-        char buffer[256];
-        ERR_error_string_n(code, buffer, sizeof buffer);
-        text += text.empty() ? "" : "; ";
-        text += buffer;
-    }
-    return text;
-}
+namespace {
 
 // True when `text` starts with a complete FTP reply (a single line, or lines up to one that starts with the
 // first line's code and a space); `end` is then just past it.
@@ -92,7 +83,7 @@ bool TlsTestClient::SendLine(std::string_view line) {
         ERR_clear_error();
         std::size_t written = 0;
         if (SSL_write_ex(ssl_, bytes.data(), bytes.size(), &written) != 1) {
-            return Fail("TLS write failed: " + OpensslErrors());
+            return Fail("TLS write failed: " + OpensslErrorText());
         }
         return true;
     }
@@ -115,7 +106,7 @@ bool TlsTestClient::ReceiveMore() {
             int reason = SSL_get_error(ssl_, 0);
             return Fail(reason == SSL_ERROR_ZERO_RETURN
                             ? "the server ended TLS"
-                            : "TLS read failed: " + OpensslErrors() + " (" + std::strerror(errno) + ")");
+                            : "TLS read failed: " + OpensslErrorText() + " (" + std::strerror(errno) + ")");
         }
         buffer_.append(chunk, n);
         return true;
@@ -159,7 +150,7 @@ bool TlsTestClient::StartTls(const std::filesystem::path& trustFile, std::string
     ERR_clear_error();
     context_ = SSL_CTX_new(TLS_client_method());
     if (context_ == nullptr) {
-        return Fail("SSL_CTX_new: " + OpensslErrors());
+        return Fail("SSL_CTX_new: " + OpensslErrorText());
     }
     SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
     if (maxVersion != 0) {
@@ -167,12 +158,12 @@ bool TlsTestClient::StartTls(const std::filesystem::path& trustFile, std::string
     }
     ssl_ = SSL_new(context_);
     if (ssl_ == nullptr) {
-        return Fail("SSL_new: " + OpensslErrors());
+        return Fail("SSL_new: " + OpensslErrorText());
     }
     std::string host(hostName);
     if (!trustFile.empty()) {
         if (SSL_CTX_load_verify_locations(context_, trustFile.c_str(), nullptr) != 1) {
-            return Fail("cannot load " + trustFile.string() + ": " + OpensslErrors());
+            return Fail("cannot load " + trustFile.string() + ": " + OpensslErrorText());
         }
         SSL_set_verify(ssl_, SSL_VERIFY_PEER, nullptr);
         X509_VERIFY_PARAM* parameters = SSL_get0_param(ssl_);
@@ -190,7 +181,7 @@ bool TlsTestClient::StartTls(const std::filesystem::path& trustFile, std::string
     SSL_set_fd(ssl_, fd_);
     if (SSL_connect(ssl_) != 1) {
         long verify = SSL_get_verify_result(ssl_);
-        std::string reason = OpensslErrors();
+        std::string reason = OpensslErrorText();
         if (verify != X509_V_OK) {
             reason += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
         }
