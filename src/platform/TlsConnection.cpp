@@ -233,8 +233,8 @@ TlsConnection::Step TlsConnection::Handshake() {
 }
 
 template <typename Buffer>
-TlsConnection::Step TlsConnection::Transfer(int (*call)(ssl_st*, Buffer, std::size_t, std::size_t*), Buffer data,
-                                            std::size_t n, std::size_t& count) {
+TlsConnection::Step TlsConnection::Transfer(int (*call)(ssl_st*, Buffer, std::size_t, std::size_t*),
+                                            Buffer data, std::size_t n, std::size_t& count) {
     std::lock_guard lock(mutex_);
     ERR_clear_error();
     errno = 0;

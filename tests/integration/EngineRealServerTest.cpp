@@ -54,10 +54,14 @@ std::string Describe(const Param& p) {
     return name;
 }
 
-std::string ParamName(const ::testing::TestParamInfo<Param>& info) { return Describe(info.param); }
+std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
+    return Describe(info.param);
+}
 
 // Names the parameter in failure messages and in ctest's listing, not its bytes.
-void PrintTo(const Param& p, std::ostream* out) { *out << Describe(p); }
+void PrintTo(const Param& p, std::ostream* out) {
+    *out << Describe(p);
+}
 
 // Both servers list times in UTC; the listing is read in the local zone, so the tests run in UTC.
 class UtcZone {
