@@ -206,6 +206,7 @@ TlsConnection::Step TlsConnection::Result(int rc, std::size_t done, std::size_t&
             systemError_ = saved;
             error_ = saved != 0 ? "connection failed" : "the server closed the connection";
             ERR_clear_error();
+            failed_ = saved != 0;
             return saved != 0 ? Step::Failed : Step::Closed;
         default: {
             systemError_ = 0;
@@ -213,6 +214,7 @@ TlsConnection::Step TlsConnection::Result(int rc, std::size_t done, std::size_t&
             const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
             error_ = reason != nullptr ? reason : "TLS protocol error";
             ERR_clear_error();
+            failed_ = true;
             return Step::Failed;
         }
     }
@@ -236,6 +238,12 @@ template <typename Buffer>
 TlsConnection::Step TlsConnection::Transfer(int (*call)(ssl_st*, Buffer, std::size_t, std::size_t*),
                                             Buffer data, std::size_t n, std::size_t& count) {
     std::lock_guard lock(mutex_);
+    if (failed_) {
+        // The library answers a call after a fatal error as if the peer had just closed; a stream cut
+        // short must keep reading as the failure it was.
+        count = 0;
+        return Step::Failed;
+    }
     ERR_clear_error();
     errno = 0;
     std::size_t done = 0;

@@ -69,4 +69,5 @@ class TlsConnection {
     std::mutex mutex_;
     std::string error_;
     int systemError_ = 0;
+    bool failed_ = false;  // a fatal error ended the connection; every later step fails
 };

@@ -1,6 +1,7 @@
 #include "platform/Socket.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
 #include "platform/TlsContext.h"
+#include "support/TestCertificates.h"
 
 namespace {
 
@@ -258,6 +260,64 @@ TEST(Socket, InterruptEndsBlockedWaitsFromAnotherThread) {
             char buffer[4];
             EXPECT_EQ(b.p.client.Receive(buffer, 4), 1);
         }
+    }
+}
+
+// How a TLS peer ends its stream decides whether the bytes before it are whole: close_notify is an end,
+// a bare FIN or a reset may be an attacker cutting the file short, so it must read as a failure.
+TEST(Socket, TlsStreamEndsCleanlyOnlyWithCloseNotify) {
+    const TestCertificates& certificates = TestCertificates::Shared();
+    ASSERT_TRUE(certificates.Valid()) << certificates.Error();
+    enum class End { CloseNotify, BareFin, Reset };
+    struct Case {
+        const char* what;
+        End end;
+        bool clean;
+    };
+    for (const Case& c :
+         {Case{"close_notify", End::CloseNotify, true}, Case{"FIN without close_notify", End::BareFin, false},
+          Case{"reset", End::Reset, false}}) {
+        SCOPED_TRACE(c.what);
+        Pair p;
+        std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> serverContext(SSL_CTX_new(TLS_server_method()),
+                                                                        &SSL_CTX_free);
+        ASSERT_EQ(SSL_CTX_use_certificate_chain_file(serverContext.get(), certificates.ServerCert().c_str()),
+                  1);
+        ASSERT_EQ(SSL_CTX_use_PrivateKey_file(serverContext.get(), certificates.ServerKey().c_str(),
+                                              SSL_FILETYPE_PEM),
+                  1);
+        std::thread server([&] {
+            std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(serverContext.get()), &SSL_free);
+            SSL_set_fd(ssl.get(), p.server.Handle());
+            if (SSL_accept(ssl.get()) != 1 || SSL_write(ssl.get(), "part of a file", 14) != 14) {
+                ADD_FAILURE() << "server side: " << OpensslErrorText();
+                return;
+            }
+            if (c.end == End::CloseNotify) {
+                SSL_shutdown(ssl.get());
+                p.server.Close();
+            } else if (c.end == End::BareFin) {
+                ::shutdown(p.server.Handle(), SHUT_WR);
+            } else {
+                p.server.CloseAbortive();
+            }
+        });
+        std::string error;
+        TlsOptions options;
+        options.trustFile = certificates.CaFile().string();
+        const bool started = p.client.StartTls(TlsContext::Create(options, error), "127.0.0.1", false);
+        std::string received;
+        long n = 0;
+        char buffer[64];
+        while (started && (n = p.client.Receive(buffer, sizeof buffer)) > 0) {
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+        server.join();
+        ASSERT_TRUE(started) << p.client.TlsError();
+        if (c.end != End::Reset) {  // a reset may discard what was not read yet
+            EXPECT_EQ(received, "part of a file");
+        }
+        EXPECT_EQ(n, c.clean ? 0 : -1) << p.client.TlsError();
     }
 }
 
