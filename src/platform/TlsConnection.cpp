@@ -207,7 +207,7 @@ TlsConnection::Step TlsConnection::Result(int rc, std::size_t done, std::size_t&
             error_ = saved != 0 ? "connection failed" : "the server closed the connection";
             ERR_clear_error();
             failed_ = saved != 0;
-            return saved != 0 ? Step::Failed : Step::Closed;
+            return failed_ ? Step::Failed : Step::Closed;
         default: {
             systemError_ = 0;
             const unsigned long code = ERR_get_error();

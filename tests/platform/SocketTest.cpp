@@ -279,13 +279,9 @@ TEST(Socket, TlsStreamEndsCleanlyOnlyWithCloseNotify) {
           Case{"reset", End::Reset, false}}) {
         SCOPED_TRACE(c.what);
         Pair p;
-        std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> serverContext(SSL_CTX_new(TLS_server_method()),
-                                                                        &SSL_CTX_free);
-        ASSERT_EQ(SSL_CTX_use_certificate_chain_file(serverContext.get(), certificates.ServerCert().c_str()),
-                  1);
-        ASSERT_EQ(SSL_CTX_use_PrivateKey_file(serverContext.get(), certificates.ServerKey().c_str(),
-                                              SSL_FILETYPE_PEM),
-                  1);
+        const std::shared_ptr<SSL_CTX> serverContext =
+            MakeTlsServerContext(certificates.ServerCert(), certificates.ServerKey());
+        ASSERT_TRUE(serverContext) << OpensslErrorText();
         std::thread server([&] {
             std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(serverContext.get()), &SSL_free);
             SSL_set_fd(ssl.get(), p.server.Handle());

@@ -130,7 +130,6 @@ std::string StripTelnet(std::string_view raw) {
 
 struct SslFree {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
-    void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
 };
 
 std::string Replace(std::string text, std::string_view from, std::string_view to) {
@@ -753,11 +752,8 @@ bool FakeFtpServer::Impl::StartTls() {
         certFile = certificates.ServerCert();
         keyFile = certificates.ServerKey();
     }
-    ERR_clear_error();
-    std::unique_ptr<SSL_CTX, SslFree> context(SSL_CTX_new(TLS_server_method()));
-    if (!context || SSL_CTX_use_certificate_chain_file(context.get(), certFile.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(context.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        (minVersion != 0 && SSL_CTX_set_min_proto_version(context.get(), minVersion) != 1) ||
+    const std::shared_ptr<SSL_CTX> context = MakeTlsServerContext(certFile, keyFile);
+    if (!context || (minVersion != 0 && SSL_CTX_set_min_proto_version(context.get(), minVersion) != 1) ||
         (maxVersion != 0 && SSL_CTX_set_max_proto_version(context.get(), maxVersion) != 1)) {
         Problem("cannot set up the TLS server side: " + OpensslErrorText());
         CloseConnection();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -142,4 +143,14 @@ std::string OpensslErrorText() {
         text += buffer;
     }
     return text;
+}
+
+std::shared_ptr<SSL_CTX> MakeTlsServerContext(const fs::path& certFile, const fs::path& keyFile) {
+    ERR_clear_error();
+    std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    if (!context || SSL_CTX_use_certificate_chain_file(context.get(), certFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        return nullptr;
+    }
+    return context;
 }

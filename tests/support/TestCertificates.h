@@ -4,6 +4,7 @@
 // self-signed one. The files live in a private temporary folder until the process ends.
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "support/TempDir.h"
@@ -51,6 +52,13 @@ class TestCertificates {
     bool valid_ = false;
     std::string error_;
 };
+
+struct ssl_ctx_st;
+
+// A TLS server context presenting this certificate chain and key (PEM files); null when the library refuses
+// them, and OpensslErrorText() then says why.
+std::shared_ptr<ssl_ctx_st> MakeTlsServerContext(const std::filesystem::path& certFile,
+                                                 const std::filesystem::path& keyFile);
 
 // Empties this thread's OpenSSL error queue into one readable line ("error:...; error:...").
 std::string OpensslErrorText();
