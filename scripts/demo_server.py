@@ -8,6 +8,11 @@ rights to anonymous users on the first free port from 2121 upward, so the site's
 run to the next. Writes that port to STATE_DIR/port once the server listens. Ends on SIGTERM; when WATCH_PID
 is given it also ends, and removes STATE_DIR, once that process is gone, so a start script that is killed
 outright never leaves a server behind.
+
+Data connections are held to WISP_DEMO_RATE bytes a second each way (10 MB/s when unset, 0 for no limit),
+so that a transfer of big.bin lasts long enough to be watched and stopped. Scripts that check what a client
+sends may set WISP_DEMO_LOG=PATH to have every command and reply written there, and WISP_DEMO_ACCOUNT=
+USER:PASSWORD to add a named account beside the anonymous one, with the same folder and rights.
 """
 
 import logging
@@ -20,13 +25,14 @@ import threading
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 FIRST_PORT = 2121
 LAST_PORT = 2221
 MANY_FILES = 10000
 PERMISSIONS = "elradfmwMT"
+DEFAULT_RATE = 10 * 1000 * 1000
 
 WELCOME = """Welcome to Wisp's demo site.
 
@@ -87,15 +93,55 @@ def main():
     watch_pid = int(sys.argv[2]) if len(sys.argv) > 2 else 0
     site = os.path.join(state_dir, "site")
     build_site(site)
-    logging.basicConfig(filename=os.path.join(state_dir, "server.log"), level=logging.INFO)
+    rate = int(os.environ.get("WISP_DEMO_RATE", DEFAULT_RATE))
+    command_log = os.environ.get("WISP_DEMO_LOG")
+    account = os.environ.get("WISP_DEMO_ACCOUNT")
+
+    server_log = logging.FileHandler(os.path.join(state_dir, "server.log"))
+    server_log.setLevel(logging.INFO)
+    handlers = [server_log]
+    if command_log:
+        # pyftpdlib writes each command and reply only at DEBUG level.
+        handlers.append(logging.FileHandler(command_log))
+    logging.basicConfig(handlers=handlers, level=logging.DEBUG if command_log else logging.INFO)
 
     authorizer = DummyAuthorizer()
     authorizer.add_anonymous(site, perm=PERMISSIONS)
+    if account:
+        user, _, password = account.partition(":")
+        authorizer.add_user(user, password, site, perm=PERMISSIONS)
 
     class Handler(FTPHandler):
         banner = "Wisp demo site ready."
 
+    class LimitedData(ThrottledDTPHandler):
+        # pyftpdlib's own counter lets a second's worth through at once and then averages near twice the
+        # limit; this one holds the average, from the first byte on, to the limit.
+        read_limit = rate
+        write_limit = rate
+
+        def __init__(self, sock, cmd_channel):
+            super().__init__(sock, cmd_channel)
+            self.first_byte_time = None
+            self.byte_count = 0
+
+        def _throttle_bandwidth(self, len_chunk, max_speed):
+            now = time.monotonic()
+            if self.first_byte_time is None:
+                self.first_byte_time = now
+            self.byte_count += len_chunk
+            ahead = self.byte_count / max_speed - (now - self.first_byte_time)
+            if ahead <= 0.01:
+                return
+            event = self.ioloop.READ if self.receive else self.ioloop.WRITE
+            self.del_channel()
+            self._cancel_throttler()
+            self._throttler = self.ioloop.call_later(ahead, lambda: self.add_channel(events=event),
+                                                     _errback=self.handle_error)
+
     Handler.authorizer = authorizer
+    if rate > 0:
+        Handler.dtp_handler = LimitedData
     server, port = bind_first_free(Handler)
     with open(os.path.join(state_dir, "port.tmp"), "w", encoding="ascii") as f:
         f.write("%d\n" % port)

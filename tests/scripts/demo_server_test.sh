@@ -27,6 +27,9 @@ check "the text file has a CR without LF" test "$(count '\r' "$work/mixed.txt")"
 curl -sS --max-time 60 -o "$work/all-bytes.bin" "$url/binary/all-bytes.bin"
 check "the binary file holds every byte value" \
   test "$(od -An -v -tu1 "$work/all-bytes.bin" | tr -s ' ' '\n' | grep . | sort -u | wc -l)" -eq 256
+# Held to 10 MB/s, big.bin takes over three seconds: one second brings well under half of it.
+curl -sS --max-time 1 -o "$work/big.bin" "$url/binary/big.bin" 2>/dev/null
+check "the data rate is limited" test "$(stat -c %s "$work/big.bin")" -lt $((16 << 20))
 rm -rf "$work"
 
 upload=$(mktemp)
