@@ -17,6 +17,7 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "engine/LineEndConverter.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
 #include "engine/WinsockErrorName.h"
@@ -205,7 +206,10 @@ TransferOutcome RunTransfer(FtpContext& session, std::string_view command, std::
     return {TransferStage::Done, final};
 }
 
-// Posts the progress only when the percentage changes.
+// Posts the progress only when the percentage changes. It counts the bytes of the file whose size is
+// known: for a download those that came over the network against the listed size (in ASCII type a
+// server that adds CRs sends more than it lists: the percentage stops at 100), for an upload those read
+// from the local file against its length, whatever the conversion added on the way out.
 class ProgressPoster {
   public:
     ProgressPoster(StatusView& status, std::uint64_t expected) : status_(status), expected_(expected) {}
@@ -228,8 +232,15 @@ void EndTransferStatus(FtpContext& session) {
     session.Status().SetProgress(0);
 }
 
+// ASCII type converts line ends between the network's CR LF and the local LF; Image type moves bytes as
+// they are.
+LineEndConverter::Mode ConversionFor(int typeIndex, LineEndConverter::Mode ascii) {
+    return typeIndex == kAsciiType ? ascii : LineEndConverter::Mode::Unchanged;
+}
+
 // One entry of a Get request. Returns false when the request must end (421).
-bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int& result) {
+bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex,
+            int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::string localName = entry.LocalName();
@@ -270,25 +281,35 @@ bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& e
     const TransferOutcome outcome =
         RunTransfer(session, command, "received", [&](BufferedSocket& data, std::int64_t& bytes) {
             ProgressPoster progress(status, TransferStatistics::ExpectedSize(entry));
-            if (!data.AllocateBuffer(FtpTransfers::kTransferBufferSize)) {
-                log.LogMessage("... Write failed on " + path + ": " + SystemReason(ENOMEM));
+            const auto writeFailed = [&](int error) {
+                log.LogMessage("... Write failed on " + path + ": " + SystemReason(error));
                 localFailure = true;
                 return BlockLoopEnd{};
+            };
+            if (!data.AllocateBuffer(FtpTransfers::kTransferBufferSize)) {
+                return writeFailed(ENOMEM);
             }
+            LineEndConverter lineEnds(ConversionFor(typeIndex, LineEndConverter::Mode::ToLocal));
             while (!session.AbortRequested()) {
                 const int received = data.ReceiveBlock();
                 if (received < 1) {
                     dataFailure = received == -1 && LogDataFailure(session, "Receive");
                     break;
                 }
-                if (const int error = WriteAll(file.Fd(), data.Buffer(), static_cast<std::size_t>(received));
-                    error != 0) {
-                    log.LogMessage("... Write failed on " + path + ": " + SystemReason(error));
-                    localFailure = true;
-                    break;
+                const auto text = lineEnds.Convert({data.Buffer(), static_cast<std::size_t>(received)});
+                if (!text) {
+                    return writeFailed(ENOMEM);
+                }
+                if (const int error = WriteAll(file.Fd(), text->data(), text->size()); error != 0) {
+                    return writeFailed(error);
                 }
                 bytes += received;
                 progress.Update(bytes);
+            }
+            // A CR that ended the data is a lone CR, also when the data was cut short.
+            const std::string_view rest = lineEnds.Finish();
+            if (const int error = WriteAll(file.Fd(), rest.data(), rest.size()); error != 0) {
+                return writeFailed(error);
             }
             return BlockLoopEnd{};
         });
@@ -321,7 +342,7 @@ bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& e
 }
 
 // One dropped file of a Put request. Returns false when the request must end (421).
-bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
+bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::size_t slash = localPath.rfind('/');
@@ -348,7 +369,8 @@ bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
 
     bool localFailure = false;
     bool dataFailure = false;
-    std::int64_t sent = 0;
+    // The local file's bytes read and sent: the length the Remote view learns of.
+    std::int64_t readBytes = 0;
     const TransferOutcome outcome =
         RunTransfer(session, command, kSent, [&](BufferedSocket& data, std::int64_t& bytes) {
             ProgressPoster progress(status, static_cast<std::uint64_t>(length));
@@ -356,6 +378,7 @@ bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
                 log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
                 localFailure = true;
             }
+            LineEndConverter lineEnds(ConversionFor(typeIndex, LineEndConverter::Mode::ToNetwork));
             while (!localFailure && !session.AbortRequested()) {
                 ssize_t got = 0;
                 do {
@@ -369,15 +392,21 @@ bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
                 if (got == 0) {
                     break;
                 }
-                if (data.SendBlock(static_cast<int>(got)) < 1) {
+                const auto text = lineEnds.Convert({data.Buffer(), static_cast<std::size_t>(got)});
+                if (!text) {
+                    log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
+                    localFailure = true;
+                    break;
+                }
+                if (data.SendAll(text->data(), text->size()) < 1) {
                     LogDataFailure(session, "Send");
                     dataFailure = true;
                     break;
                 }
-                bytes += got;
-                progress.Update(bytes);
+                bytes += static_cast<std::int64_t>(text->size());
+                readBytes += got;
+                progress.Update(readBytes);
             }
-            sent = bytes;
             // The close marks the end of the file for the server; a file cut short must not look whole.
             return BlockLoopEnd{localFailure || dataFailure || session.AbortRequested()};
         });
@@ -390,7 +419,7 @@ bool PutOne(FtpContext& session, const std::string& localPath, int& result) {
     }
     // Only a file that went out whole and that the server confirmed is on the server.
     if (whole && FtpProtocol::IsPositiveCompletion(outcome.reply)) {
-        session.Remote().UploadedFile(name, sent, modified);
+        session.Remote().UploadedFile(name, readBytes, modified);
     }
     EndTransferStatus(session);
     if (localFailure) {
@@ -497,13 +526,15 @@ int FtpTransfers::GetFiles(FtpContext& session, FtpRequest& request) {
     const auto* indexes = dynamic_cast<const SelectionIndexes*>(selection.get());
     return ServeEach(session, request.value, indexes != nullptr ? &indexes->indexes : nullptr,
                      [&](std::int32_t index, int& result) {
-                         return GetOne(session, request.text, session.Remote().EntryAt(index), result);
+                         return GetOne(session, request.text, session.Remote().EntryAt(index), request.value,
+                                       result);
                      });
 }
 
 int FtpTransfers::PutFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> dropped = std::move(request.object);
     const auto* files = dynamic_cast<const DroppedFiles*>(dropped.get());
-    return ServeEach(session, request.value, files != nullptr ? &files->paths : nullptr,
-                     [&](const std::string& path, int& result) { return PutOne(session, path, result); });
+    return ServeEach(
+        session, request.value, files != nullptr ? &files->paths : nullptr,
+        [&](const std::string& path, int& result) { return PutOne(session, path, request.value, result); });
 }

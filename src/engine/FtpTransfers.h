@@ -20,7 +20,8 @@ class FtpTransfers {
     // What a transfer gets when its data connection failed (reset, time-out) while the server's final
     // reply said nothing was wrong: "connection closed; transfer aborted".
     static constexpr int kDataFailure = 426;
-    // Downloads read in large blocks: fewer system calls per byte. Uploads send 16384-byte blocks.
+    // Downloads read in large blocks: fewer system calls per byte. Uploads read the file in 16384-byte
+    // blocks (in ASCII type a block may grow on the way out, each LF gaining a CR).
     static constexpr int kTransferBufferSize = 256 * 1024;
     static constexpr int kUploadBufferSize = 16384;
 
@@ -29,9 +30,11 @@ class FtpTransfers {
     // LIST of the current directory, line by line into the Remote view; FinishListing only when the
     // server accepted LIST.
     static int ListDirectory(FtpContext& session, std::string_view path);
-    // request.text: local folder; request.Selection(): slot indexes; request.value: transfer type.
+    // request.text: local folder; request.Selection(): slot indexes; request.value: transfer type (ASCII
+    // stores the text with LF line ends).
     // The selection is released before returning.
     static int GetFiles(FtpContext& session, FtpRequest& request);
-    // request.Dropped(): local paths; request.value: transfer type. Released before returning.
+    // request.Dropped(): local paths; request.value: transfer type (ASCII sends CR LF line ends).
+    // Released before returning.
     static int PutFiles(FtpContext& session, FtpRequest& request);
 };

@@ -250,15 +250,17 @@ TEST_F(Transfers, SendsOneTypeCommandPerChange) {
     EXPECT_TRUE(server.Problems().empty());
 }
 
-TEST_F(Transfers, DownloadWritesEveryByteAsItCameAndTheListedTime) {
+TEST_F(Transfers, ImageDownloadWritesEveryByteAsItCameAndTheListedTime) {
     ASSERT_TRUE(Connect());
     const std::string bytes = TempDir::PatternBytes(40000);  // CR, LF and NUL included
+    server.Expect("TYPE I").Line("200 binary");
     ScriptRetr("data.bin", bytes);
-    EXPECT_EQ(Get({RemoteEntry("data.bin", 40000, kListedTime)}), 226);
+    EXPECT_EQ(Get({RemoteEntry("data.bin", 40000, kListedTime)}, kImageType), 226);
     EXPECT_EQ(folder.ReadFile("data.bin"), bytes);
     EXPECT_EQ(ModifiedTime(folder / "data.bin"), kListedTime);
-    EXPECT_EQ(Log(), (Lines{"GETing data.bin -> " + Folder(), "<PASV", kPasvLine, "<RETR data.bin",
-                            kConnected, ">150 go", "... received 40000 bytes in 0 seconds", ">226 ok"}));
+    EXPECT_EQ(Log(), (Lines{"<TYPE I", ">200 binary", "GETing data.bin -> " + Folder(), "<PASV", kPasvLine,
+                            "<RETR data.bin", kConnected, ">150 go", "... received 40000 bytes in 0 seconds",
+                            ">226 ok"}));
     EXPECT_EQ(Texts("SetStatus"), Lines{"GETing data.bin"});
     EXPECT_EQ(Texts("ClearStatus").size(), 2u);
     const Lines progress = Texts("SetProgress");
@@ -268,6 +270,97 @@ TEST_F(Transfers, DownloadWritesEveryByteAsItCameAndTheListedTime) {
     EXPECT_EQ(progress.back(), "0");
     for (std::size_t i = 1; i + 2 < progress.size(); ++i) {
         EXPECT_LE(std::stoi(progress[i - 1]), std::stoi(progress[i]));
+    }
+}
+
+// ASCII type: LF line ends here, CR LF on the network, however the data is cut (TCP segments on the way
+// in, 16384-byte reads of the file on the way out); Image type moves every byte as it is. The statistics
+// count the bytes on the network, the progress gets to 100 and no further, an upload reports the local
+// length.
+TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
+    const std::string line(16383, 'x');
+    const std::string block = line + 'x';
+    std::string crLfs;
+    for (int i = 0; i < 40000; ++i) {
+        crLfs += "\r\n";
+    }
+    struct Case {
+        const char* what;
+        bool upload;
+        int type;
+        std::vector<std::string> network;  // a download's TCP segments; all an upload sends
+        std::string local;
+    };
+    const std::vector<Case> cases = {
+        {"get: CR LF split between segments",
+         false,
+         kAsciiType,
+         {line + "\r", "\nnext\r\n"},
+         line + "\nnext\n"},
+        {"get: CR, then another byte in the next segment", false, kAsciiType, {"a\r", "b\r\n"}, "a\rb\n"},
+        {"get: lone CR at the end, in a segment of its own", false, kAsciiType, {"a\r\nb", "\r"}, "a\nb\r"},
+        {"get: mixed line ends",
+         false,
+         kAsciiType,
+         {"one\r\ntwo\nthree\rfour\r\n"},
+         "one\ntwo\nthree\rfour\n"},
+        {"get: empty file", false, kAsciiType, {}, ""},
+        {"get image: kept", false, kImageType, {line + "\r", "\nb\nc\r"}, line + "\r\nb\nc\r"},
+        {"get image: empty file", false, kImageType, {}, ""},
+        {"put: LF lines", true, kAsciiType, {"one\r\ntwo\r\n"}, "one\ntwo\n"},
+        {"put: CR LF lines", true, kAsciiType, {"one\r\ntwo\r\n"}, "one\r\ntwo\r\n"},
+        {"put: mixed, lone CR at the end", true, kAsciiType, {"a\r\nb\r\nc\rd\r\n\r"}, "a\r\nb\nc\rd\n\r"},
+        {"put: CR LF split between reads", true, kAsciiType, {line + "\r\nend"}, line + "\r\nend"},
+        {"put: LF first in the next read", true, kAsciiType, {block + "\r\nend"}, block + "\nend"},
+        {"put: nothing but LFs", true, kAsciiType, {crLfs}, std::string(40000, '\n')},
+        {"put: empty file", true, kAsciiType, {""}, ""},
+        {"put image: kept", true, kImageType, {"a\r\nb\nc\r"}, "a\r\nb\nc\r"},
+        {"put image: empty file", true, kImageType, {""}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TransferTestSession t;
+        TempDir dir("wisp-text");
+        ASSERT_TRUE(t.Connect());
+        std::string network;
+        for (const auto& piece : c.network) {
+            network += piece;
+        }
+        t.server.OnVerb("TYPE").Line("200 ok");
+        t.server.Expect("PASV").Pasv();
+        FtpRequest request;
+        request.value = c.type;
+        if (c.upload) {
+            ASSERT_TRUE(dir.WriteFile("f", c.local));
+            t.server.Expect("STOR f").Line("150 go").DataReceiveAll().Line("226 stored");
+            request.object = std::make_unique<DroppedFiles>(std::vector<std::string>{(dir / "f").string()});
+            EXPECT_EQ(FtpTransfers::PutFiles(t.session->Context(), request), 226);
+            ASSERT_TRUE(t.server.WaitForScriptDone());
+            EXPECT_TRUE(t.server.DataReceived() == Lines{network});
+            const Lines uploaded = t.Texts("UploadedFile");
+            ASSERT_EQ(uploaded.size(), 1u);
+            EXPECT_EQ(uploaded[0].rfind("f " + std::to_string(c.local.size()) + " ", 0), 0u) << uploaded[0];
+        } else {
+            if (c.network.empty()) {
+                t.server.Expect("RETR f").Line("150 go").DataOpen().DataClose().Line("226 ok");
+            } else {
+                t.server.Expect("RETR f").Line("150 go").DataSegments(c.network).DataClose().Line("226 ok");
+            }
+            t.views.SetEntries({RemoteEntry("f", static_cast<std::int32_t>(network.size()), kListedTime)});
+            request.text = dir.Path().string();
+            request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
+            EXPECT_EQ(FtpTransfers::GetFiles(t.session->Context(), request), 226);
+            EXPECT_EQ(dir.ReadFile("f"), c.local);
+        }
+        const std::string statistics = std::string(c.upload ? "... sent " : "... received ") +
+                                       std::to_string(network.size()) + " bytes in 0 seconds";
+        const Lines messages = t.Messages();
+        EXPECT_NE(std::find(messages.begin(), messages.end(), statistics), messages.end());
+        const Lines progress = t.Texts("SetProgress");
+        EXPECT_EQ(std::find(progress.begin(), progress.end(), "100") != progress.end(), !network.empty());
+        for (const auto& percent : progress) {
+            EXPECT_LE(std::stoi(percent), 100);
+        }
     }
 }
 
