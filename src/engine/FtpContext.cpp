@@ -1,5 +1,6 @@
 #include "engine/FtpContext.h"
 
+#include "engine/FailureText.h"
 #include "engine/FtpSession.h"
 
 const FtpUrl& FtpContext::Url() const {
@@ -77,4 +78,17 @@ bool FtpContext::AborSent() const {
 }
 bool FtpContext::StopRequested() const {
     return session_.StopRequested();
+}
+
+std::string FtpContext::LastReplyInWords() const {
+    if (session_.lastReadError_ != 0) {
+        return FailureText::SocketError(session_.lastReadError_);
+    }
+    return FailureText::ReplyLine(session_.lastReply_.lastLine);
+}
+std::string FtpContext::LastMessageInWords() const {
+    return FailureText::Message(session_.lastMessage_);
+}
+const FtpReply& FtpContext::LastReply() const {
+    return session_.lastReply_;
 }

@@ -42,6 +42,13 @@ class FtpContext {
     int ReadReply(FtpReply* reply = nullptr);
     // SendCommand then ReadReply; kCommandRefused without reading when the command was refused.
     int Command(std::string_view command, FtpReply* reply = nullptr);
+    // Why the last exchange on the control connection failed, in words: the server's last reply line, or
+    // what broke the connection ("the connection was reset (WSAECONNRESET)").
+    std::string LastReplyInWords() const;
+    // The last complete reply (code 421 after a failed read).
+    const FtpReply& LastReply() const;
+    // The last message a handler logged, without its "... " marker.
+    std::string LastMessageInWords() const;
     // Gives a data socket the session's data time-out and makes Stop end its waits (WSAEINTR), and Abort
     // too unless `abortEnds` is false.
     void PrepareDataSocket(Socket& socket, bool abortEnds = true) const;

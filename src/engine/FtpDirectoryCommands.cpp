@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/FailureText.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
@@ -24,6 +25,22 @@ int EnterOne(FtpContext& session, std::string_view path, std::string_view comman
     const int code = session.Command(command, &reply);
     session.Status().SetStatus(std::nullopt);
     return code;
+}
+
+// Tells the page why a command it asked for was refused; a lost connection ends the session, which
+// says so itself.
+void ShowRefusal(FtpContext& session, const FtpReply& reply, const std::string& what) {
+    if (reply.code == kLostConnection) {
+        return;
+    }
+    // A command refused before it was sent has no reply line; the log's message says why.
+    const std::string why =
+        reply.lastLine.empty() ? session.LastMessageInWords() : FailureText::ReplyLine(reply.lastLine);
+    session.Remote().ShowFailure(what + ": " + why);
+}
+
+std::string OpenFailure(std::string_view path) {
+    return path == ".." ? std::string("Could not go up one level") : "Could not open " + Printable(path);
 }
 
 }  // namespace
@@ -52,6 +69,7 @@ int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view 
         const std::string command = path == ".." ? std::string("CDUP") : "CWD " + std::string(path);
         const int code = EnterOne(session, path, command, reply);
         if (!reply.IsPositive()) {
+            ShowRefusal(session, reply, OpenFailure(path));
             // After a 421 the connection is gone: no fall-back and no PWD that could only fail too.
             if (fallBack == 0 || code == kLostConnection) {
                 return code;
@@ -71,12 +89,14 @@ int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view 
 
     const int pwdCode = session.Command("PWD", &reply);
     if (pwdCode != kPwdCode) {
+        ShowRefusal(session, reply, "Could not read the current folder");
         return pwdCode;
     }
     const std::optional<std::string> directory = DirectoryFromPwdReply(reply.lastLine);
     if (!directory) {
         // Without a name the page could only be told about a directory nobody knows.
         session.Log().LogMessage("... no directory name in the reply to PWD");
+        session.Remote().ShowFailure("Could not read the current folder: no name in the reply to PWD");
         return pwdCode;
     }
     if (session.Remote().EnterDirectory(*directory)) {
@@ -107,6 +127,8 @@ int FtpDirectoryCommands::DeleteFiles(FtpContext& session, FtpRequest& request) 
                 session.Remote().RemoveEntry(index);
                 session.Log().LogMessage("... DELETEd " + Printable(name));
             } else {
+                // Before the log's line, which would replace the reason a refusal before sending has.
+                ShowRefusal(session, reply, "Could not delete " + Printable(name));
                 session.Log().LogMessage("... Unable to DELETE " + Printable(name));
                 if (result == kLostConnection) {
                     break;

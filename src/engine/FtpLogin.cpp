@@ -1,10 +1,13 @@
 #include "engine/FtpLogin.h"
 
+#include <string>
 #include <string_view>
 
+#include "engine/FailureText.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpSession.h"
 #include "engine/FtpTls.h"
+#include "engine/PrintableText.h"
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
@@ -15,6 +18,19 @@ constexpr std::string_view kAccountRefusal = " ... \"account\" feature NOT suppo
 // The port text's leading decimal digits; 0 (never connectable) when there are none or too many.
 int PortNumber(std::string_view text) {
     return static_cast<int>(FtpProtocol::LeadingNumber(text, 65535).value_or(0));
+}
+
+// What the Host page says when the login did not succeed: the server's refusal when there was one,
+// else what ended it (a TLS refusal, a lost connection).
+std::string LoginFailure(FtpContext& session) {
+    const FtpReply& reply = session.LastReply();
+    if (reply.code == 530) {
+        return "Login refused: " + session.LastReplyInWords();
+    }
+    if (reply.code == FtpProtocol::kLostConnection || reply.code >= 400) {
+        return "Login failed: " + session.LastReplyInWords();
+    }
+    return "Login failed: " + session.LastMessageInWords();
 }
 
 }  // namespace
@@ -48,12 +64,17 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
         }
     }
     if (!connected) {
+        const int error = LastSocketError();
         session.Log().LogMessage("... failed to connect, WinSock err = " + WinsockErrorName());
+        session.Host().ShowFailure(SessionFailure::Connect, "Could not connect to " + Printable(url.host) +
+                                                                ": " + FailureText::SocketError(error));
         return false;
     }
     const bool secured = tls != FtpTls::Mode::Implicit || FtpTls::SecureControl(session);
     if (!secured || Login(session) == 0 || (tls != FtpTls::Mode::None && !FtpTls::ProtectData(session))) {
         session.Status().SetStatus(std::nullopt);
+        // The reason in words before the log's summary replaces the last message.
+        session.Host().ShowFailure(SessionFailure::Login, LoginFailure(session));
         session.Log().LogMessage("... failed to log in");
         return false;
     }

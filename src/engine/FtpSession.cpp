@@ -105,6 +105,10 @@ void FtpSession::Run(std::unique_ptr<FtpSession> session) {
     const auto handle = session->handle_;
     const SessionViews views = session->views_;
     session->SessionMain();
+    if (!session->endReason_.empty()) {
+        views.host.ShowFailure(SessionFailure::Lost, session->endReason_);
+        views.remote.ShowFailure(session->endReason_);
+    }
     // The pages drop their pointers while the session still exists; only then is it freed.
     views.host.ResetAfterSession();
     views.remote.ResetAfterSession();
@@ -143,6 +147,7 @@ void FtpSession::ServeRequests() {
         aborSent_ = false;
         abortSignal_->Reset();
         if (!DiscardExtraneousReplies()) {
+            endReason_ = "Connection lost: " + context_.LastReplyInWords();
             return;
         }
         FtpRequest* record = TakePending();
@@ -163,7 +168,11 @@ void FtpSession::ServeRequests() {
             SendCommand("QUIT");  // its reply is not awaited
             return;
         }
-        if (result == kReplyCode421 || stopRequested_) {
+        if (stopRequested_) {
+            return;
+        }
+        if (result == kReplyCode421) {
+            endReason_ = "Connection lost: " + context_.LastReplyInWords();
             return;
         }
     }
@@ -173,6 +182,7 @@ bool FtpSession::DiscardExtraneousReplies() {
     for (;;) {
         const auto waiting = control_.BytesAvailable();
         if (!waiting) {
+            lastReadError_ = LastSocketError();
             views_.log.LogMessage("... CTL socket failure, WinSock err = " + WinsockErrorName());
             return false;
         }
@@ -398,16 +408,18 @@ void FtpSession::Abort() {
     }
     views_.status.SetStatus(report);
     views_.log.LogMessage(report);
+    // The title shows it only until the worker clears its status; the page keeps it.
+    views_.remote.ShowFailure(report);
 }
 
 bool FtpSession::SendCommand(std::string_view command, bool urgent) {
     // A line that does not fit, or that would end early and smuggle a second command, is never sent.
     switch (FtpProtocol::CheckCommandLine(command)) {
         case FtpProtocol::LineFault::Unsafe:
-            views_.log.LogMessage("... command not sent: it holds a CR, LF or NUL character");
+            Log().LogMessage("... command not sent: it holds a CR, LF or NUL character");
             return false;
         case FtpProtocol::LineFault::TooLong:
-            views_.log.LogMessage("... command not sent: it is longer than 510 characters");
+            Log().LogMessage("... command not sent: it is longer than 510 characters");
             return false;
         case FtpProtocol::LineFault::None:
             break;
@@ -486,6 +498,8 @@ int FtpSession::ReadReplyNoting(FtpReply* reply, bool& failed) {
                     SetLastSocketError(wsa::kInvalidArgument);
                 }
                 views_.log.LogTraffic("... [CONTROL] Receive failed, WinSock err = " + WinsockErrorName());
+                lastReadError_ = LastSocketError();
+                lastReply_ = FtpReply{};  // code 421, no line
                 failed = true;
                 if (reply != nullptr) {
                     reply->code = kReplyCode421;
@@ -505,6 +519,10 @@ int FtpSession::ReadReplyNoting(FtpReply* reply, bool& failed) {
         break;
     }
     const int value = LeadingNumber(code);
+    lastReadError_ = 0;
+    lastReply_.code = value;
+    lastReply_.codeText = code;
+    lastReply_.lastLine = line;
     if (reply != nullptr) {
         reply->code = value;
         reply->codeText = code;

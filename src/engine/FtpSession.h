@@ -103,7 +103,7 @@ class FtpSession {
     const FtpSessionOptions& Options() const { return options_; }
     BufferedSocket& Control() { return control_; }
     StatusView& Status() { return views_.status; }
-    LogView& Log() { return views_.log; }
+    LogView& Log() { return handlerLog_; }
     HostView& Host() { return views_.host; }
     RemoteView& Remote() { return views_.remote; }
 
@@ -132,6 +132,22 @@ class FtpSession {
     void ClearAbortRequested() { abortRequested_.store(false); }
     bool AborSent() const { return aborSent_.load(); }
     bool StopRequested() const { return stopRequested_.load(); }
+
+    // What the handlers log through: the log, remembering the last message, which names the reason
+    // when a session cannot begin (a TLS refusal, say) where no reply does.
+    class NotingLog final : public LogView {
+      public:
+        NotingLog(LogView& log, std::string& last) : log_(log), last_(last) {}
+        void LogTraffic(std::string_view line) override { log_.LogTraffic(line); }
+        void LogMessage(std::string_view line) override {
+            last_.assign(line);
+            log_.LogMessage(line);
+        }
+
+      private:
+        LogView& log_;
+        std::string& last_;
+    };
 
     FtpSession(FtpUrl url, SessionViews views, FtpSessionOptions options);
     static void Run(std::unique_ptr<FtpSession> session);
@@ -191,6 +207,14 @@ class FtpSession {
     // Guarded by sendLock_: the pieces of an ABOR the connection did not take at once (urgent flag each).
     std::vector<std::pair<std::string, bool>> aborOwed_;
     SessionViews views_;
+    // Worker: the last complete reply (code 421 after a failed read), the socket error that failed the
+    // last read (0 after a reply), the last message a handler logged, and why the session ended when it
+    // was neither the user's Logoff nor Stop.
+    FtpReply lastReply_;
+    int lastReadError_ = 0;
+    std::string lastMessage_;
+    NotingLog handlerLog_{views_.log, lastMessage_};
+    std::string endReason_;
     FtpSessionOptions options_;
     // Set by the login before any request runs; read on the user-interface thread by Abort, which then
     // knows the control connection is TLS.

@@ -18,6 +18,9 @@ struct CertificateQuestion {
     bool changed = false;
 };
 
+// What went wrong with a session: reaching the server, logging in, or the connection after login.
+enum class SessionFailure { Connect, Login, Lost };
+
 class HostView {
   public:
     virtual ~HostView() = default;
@@ -27,6 +30,9 @@ class HostView {
     virtual void ResetAfterSession() = 0;
     // When a ping thread has finished.
     virtual void PingFinished() = 0;
+    // Session worker, before ResetAfterSession: why the session could not begin or why it ended early
+    // ("Login refused: 530 Login incorrect."), for the page where the user connected to show.
+    virtual void ShowFailure(SessionFailure /*what*/, std::string_view /*reason*/) {}
     // Session worker: the server's certificate failed verification; ask the user whether to go on. Must
     // not wait for the user: `answer` is called later, at most once, on any thread. The worker waits for
     // it until Stop; an answer never given (the window closed) counts as Cancel at Stop.

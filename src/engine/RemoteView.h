@@ -25,4 +25,7 @@ class RemoteView {
     virtual void RemoveEntry(int index) = 0;
     // After a STOR: the local file's length and modification time (seconds since 1970, UTC).
     virtual void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime) = 0;
+    // Why the user's last request failed or stopped, in words ("Could not open /x: 550 No such folder.");
+    // also from the user-interface thread when the user's abort stopped something.
+    virtual void ShowFailure(std::string_view /*reason*/) {}
 };

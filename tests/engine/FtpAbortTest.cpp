@@ -170,6 +170,8 @@ TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
               (std::vector<RecordedCall>{{"LogTraffic", "<ABOR"},
                                          {"SetStatus", "Transfer terminated, queue flushed"},
                                          {"LogMessage", "Transfer terminated, queue flushed"}}));
+    // The title shows it until the worker clears its status; the Remote page keeps it.
+    EXPECT_EQ(views.Failures(), Lines{"Remote: Transfer terminated, queue flushed"});
 
     ASSERT_TRUE(views.WaitFor("LogTraffic", ">226 ABOR successful"));
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));

@@ -367,6 +367,45 @@ TEST(FtpDirectoryCommands, DeleteFilesReportsEachEntryAndStopsOnlyAt421) {
     }
 }
 
+// What the Remote page shows when a command it asked for is refused; a lost connection is the session's
+// to report, not the command's.
+TEST(FtpDirectoryCommands, TellsTheRemotePageWhatWasRefused) {
+    struct Case {
+        std::string path;          // empty: delete `name` instead
+        std::string name;
+        std::vector<Exchange> script;
+        Lines failures;
+    };
+    const std::vector<Case> cases = {
+        {"pub/x", "", {{"CWD pub/x", "550 No such directory.\r\n"}},
+         {"Remote: Could not open pub/x: 550 No such directory."}},
+        {"..", "", {{"CDUP", "550 At the top\r\n"}}, {"Remote: Could not go up one level: 550 At the top"}},
+        {"pub", "", {{"CWD pub", "250 ok\r\n"}, {"PWD", "500 PWD off\r\n"}},
+         {"Remote: Could not read the current folder: 500 PWD off"}},
+        {"pub", "", {{"CWD pub", "250 ok\r\n"}, {"PWD", "257 nothing quoted\r\n"}},
+         {"Remote: Could not read the current folder: no name in the reply to PWD"}},
+        {"pub", "", {{"CWD pub", "421 Closing\r\n"}}, {}},
+        {"", "a.txt", {{"DELE a.txt", "550 Permission denied.\r\n"}},
+         {"Remote: Could not delete a.txt: 550 Permission denied."}},
+        {"", "bad\r\nDELE x", {}, {"Remote: Could not delete bad\\r\\nDELE x: command not sent: it holds a CR, LF or NUL character"}},
+        {"", "b.txt", {{"DELE b.txt", "250 gone\r\n"}}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + c.name);
+        Direct direct(c.script);
+        ASSERT_TRUE(direct.loggedIn);
+        if (!c.path.empty()) {
+            FtpDirectoryCommands::ChangeDirectory(direct.session->Context(), c.path, 0);
+        } else {
+            direct.views.SetEntries({RemoteEntry(c.name, 10, 0)});
+            FtpRequest request;
+            request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
+            FtpDirectoryCommands::DeleteFiles(direct.session->Context(), request);
+        }
+        EXPECT_EQ(direct.views.Failures(), c.failures);
+    }
+}
+
 TEST(FtpDirectoryCommands, DeleteSendsALinksOwnName) {
     Direct direct(std::vector<Exchange>{{"DELE current", "250 gone\r\n"}});
     ASSERT_TRUE(direct.loggedIn);

@@ -247,6 +247,41 @@ TEST(FtpLogin, RefusedConnectIsReported) {
               (Lines{"Connecting to 127.0.0.1", "... failed to connect, WinSock err = WSAECONNREFUSED"}));
     // The title keeps "Connecting to" until the Host page resets it.
     EXPECT_EQ(views.Count("ClearStatus"), 0);
+    EXPECT_EQ(views.Failures(),
+              Lines{"Connect: Could not connect to 127.0.0.1: connection refused (WSAECONNREFUSED)"});
+}
+
+// What the Host page shows when the login does not succeed: the server's own words where it gave some.
+TEST(FtpLogin, TellsTheHostPageWhyTheLoginFailed) {
+    struct Case {
+        std::string greeting;
+        std::string userReply;
+        std::string passReply;  // empty: PASS is not expected
+        std::string failure;    // empty: logged in, nothing shown
+    };
+    const std::vector<Case> cases = {
+        {"220 hi", "331 pass", "530 Login incorrect.", "Login: Login refused: 530 Login incorrect."},
+        {"220 hi", "530 Anonymous \x1b[2Jdisabled", "", "Login: Login refused: 530 Anonymous \\x1B[2Jdisabled"},
+        {"220 hi", "331 pass", "421 Too many users", "Login: Login failed: 421 Too many users"},
+        {"120 later", "", "", "Login: Login failed: cannot connect at this time"},
+        {"220 hi", "332 account?", "", "Login: Login failed: \"account\" feature NOT supported!"},
+        {"220 hi", "331 pass", "230 ok", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failure);
+        FakeFtpServer server;
+        server.OnConnect().Line(c.greeting);
+        if (c.greeting.starts_with("220")) {
+            server.Expect("USER joe").Line(c.userReply);
+        }
+        if (!c.passReply.empty()) {
+            server.Expect("PASS secret").Line(c.passReply);
+        }
+        server.OnVerb("QUIT");
+        RecordingViews views;
+        RunLogin(server, views, "joe:secret@");
+        EXPECT_EQ(views.Failures(), c.failure.empty() ? Lines{} : Lines{c.failure});
+    }
 }
 
 }  // namespace

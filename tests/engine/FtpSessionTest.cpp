@@ -204,12 +204,16 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
         const char* what;
         int timeoutMs;
         std::string failureTraffic;  // empty: the server's own 421
+        std::string shown;           // what the Host and Remote pages show
     };
     const std::vector<Case> cases = {
-        {"421 reply", 60000, ""},
-        {"connection closed", 60000, "... [CONTROL] Receive failed, WinSock err = WSAECONNRESET"},
-        {"connection reset", 60000, "... [CONTROL] Receive failed, WinSock err = WSAECONNRESET"},
-        {"server silent past the time-out", 200, "... [CONTROL] Receive failed, WinSock err = WSAETIMEDOUT"},
+        {"421 reply", 60000, "", "Connection lost: 421 Service closing control connection"},
+        {"connection closed", 60000, "... [CONTROL] Receive failed, WinSock err = WSAECONNRESET",
+         "Connection lost: the connection was reset (WSAECONNRESET)"},
+        {"connection reset", 60000, "... [CONTROL] Receive failed, WinSock err = WSAECONNRESET",
+         "Connection lost: the connection was reset (WSAECONNRESET)"},
+        {"server silent past the time-out", 200, "... [CONTROL] Receive failed, WinSock err = WSAETIMEDOUT",
+         "Connection lost: no answer in time (WSAETIMEDOUT)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -257,6 +261,7 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
         const auto calls = caseViews.Calls();
         EXPECT_EQ(calls[calls.size() - 2].op, "HostResetAfterSession");
         EXPECT_EQ(calls.back().op, "RemoteResetAfterSession");
+        EXPECT_EQ(caseViews.Failures(), (Lines{"Lost: " + c.shown, "Remote: " + c.shown}));
     }
 }
 

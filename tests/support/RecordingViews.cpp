@@ -212,3 +212,25 @@ void RecordingViews::Remote::UploadedFile(std::string_view name, std::int64_t si
     owner_.Record("UploadedFile",
                   std::string(name) + " " + std::to_string(size) + " " + std::to_string(modifiedTime));
 }
+
+void RecordingViews::RecordFailure(std::string text) {
+    {
+        std::lock_guard lock(mutex_);
+        failures_.push_back(std::move(text));
+    }
+    changed_.notify_all();
+}
+
+std::vector<std::string> RecordingViews::Failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
+void RecordingViews::Host::ShowFailure(SessionFailure what, std::string_view reason) {
+    static constexpr const char* kNames[] = {"Connect: ", "Login: ", "Lost: "};
+    owner_.RecordFailure(kNames[static_cast<int>(what)] + std::string(reason));
+}
+
+void RecordingViews::Remote::ShowFailure(std::string_view reason) {
+    owner_.RecordFailure("Remote: " + std::string(reason));
+}

@@ -63,6 +63,9 @@ class RecordingViews {
     void SetCertificateAnswer(CertificateTrust answer);
     // The questions asked so far.
     std::vector<CertificateQuestion> CertificateQuestions() const;
+    // The failures the pages were told of, in order, apart from Calls() so that sequences stay as they
+    // were: "Connect: reason", "Login: reason", "Lost: reason" (Host page) and "Remote: reason".
+    std::vector<std::string> Failures() const;
 
   private:
     class Status;
@@ -86,6 +89,8 @@ class RecordingViews {
     std::function<void(const RecordedCall&)> hook_;
     CertificateTrust certificateAnswer_ = CertificateTrust::Cancel;
     std::vector<CertificateQuestion> questions_;
+    std::vector<std::string> failures_;
+    void RecordFailure(std::string text);
 
     class Status : public StatusView {
       public:
@@ -111,6 +116,7 @@ class RecordingViews {
         void ShowConnected(std::string_view connectionText) override;
         void ResetAfterSession() override;
         void PingFinished() override;
+        void ShowFailure(SessionFailure what, std::string_view reason) override;
         void AskCertificateTrust(const CertificateQuestion& question,
                                  std::function<void(CertificateTrust)> answer) override;
 
@@ -128,6 +134,7 @@ class RecordingViews {
         RemoteEntry EntryAt(int index) override;
         void RemoveEntry(int index) override;
         void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime) override;
+        void ShowFailure(std::string_view reason) override;
 
       private:
         RecordingViews& owner_;
