@@ -51,6 +51,7 @@ void RemotePageState::ResetSession(std::shared_ptr<RemoteRequestQueue> session, 
     currentDirectory_.clear();
     if (starting) {
         sortDirection_ = {1, 1, 1};
+        ClearFailure();
     }
     session_ = std::move(session);
     observer_->RowsReset();
@@ -182,10 +183,22 @@ void RemotePageState::UploadedFile(std::string_view name, std::int64_t size, std
     AppendEntries(std::move(entries));
 }
 
+void RemotePageState::ShowFailure(std::string_view reason) {
+    failure_ = reason;
+    observer_->FailureChanged(failure_);
+}
+
+void RemotePageState::ClearFailure() {
+    if (!failure_.empty()) {
+        ShowFailure({});
+    }
+}
+
 void RemotePageState::Refresh() {
     if (!Connected() || currentDirectory_.empty()) {
         return;
     }
+    ClearFailure();
     const auto cached = FindIgnoringCase(currentDirectory_);
     if (cached != cache_.end()) {
         log_.LogMessage("... flushing cached copy of " + currentDirectory_);
@@ -203,17 +216,22 @@ void RemotePageState::OpenSelection(const std::vector<int>& selectedRows) {
     }
     const RemoteEntry& entry = EntryOfRow(selectedRows[0]);
     if (entry.Kind() == EntryKind::Directory || entry.Kind() == EntryKind::Link) {
+        ClearFailure();
         Enqueue(FtpRequestKind::ChangeDir, entry.TargetPath());
     }
 }
 
 void RemotePageState::ChangeDirectory(std::string_view path) {
-    if (!path.empty()) {
+    if (!path.empty() && Connected()) {
+        ClearFailure();
         Enqueue(FtpRequestKind::ChangeDir, path);
     }
 }
 
 void RemotePageState::UpOneLevel() {
+    if (Connected()) {
+        ClearFailure();
+    }
     Enqueue(FtpRequestKind::UpOneLevel);
 }
 
@@ -221,6 +239,7 @@ void RemotePageState::DeleteRows(const std::vector<int>& selectedRows) {
     if (!Connected() || selectedRows.empty()) {
         return;
     }
+    ClearFailure();
     auto selection = std::make_unique<SelectionIndexes>();
     for (const int row : selectedRows) {
         selection->indexes.push_back(SlotOfRow(row));
@@ -229,11 +248,15 @@ void RemotePageState::DeleteRows(const std::vector<int>& selectedRows) {
 }
 
 void RemotePageState::Logoff() {
+    if (Connected()) {
+        ClearFailure();
+    }
     Enqueue(FtpRequestKind::Logoff);
 }
 
 void RemotePageState::Abort() {
     if (session_ != nullptr) {
+        ClearFailure();  // what the abort stopped, if anything, is reported in its place
         session_->Abort();
     }
 }
@@ -290,6 +313,7 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
     if (selection->indexes.empty()) {
         return false;
     }
+    ClearFailure();
     return EnqueueWith(FtpRequestKind::Get, *folder, std::move(selection), mode);
 }
 
@@ -297,11 +321,14 @@ bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int m
     if (!Connected()) {
         return false;
     }
+    ClearFailure();
     auto dropped = std::make_unique<DroppedFiles>();
     for (const std::string& path : localPaths) {
         struct stat info {};
         if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            log_.LogMessage("... Skipped " + path + ": a folder cannot be stored as a file");
+            const std::string skipped = "Skipped " + path + ": a folder cannot be stored as a file";
+            log_.LogMessage("... " + skipped);
+            ShowFailure(skipped);
             continue;
         }
         dropped->paths.push_back(path);

@@ -38,6 +38,8 @@ class RemotePageObserver {
     virtual void CacheChanged() {}
     // A session began (true) or ended (false).
     virtual void SessionChanged(bool /*connected*/) {}
+    // The failure shown (Failure) changed; empty when there is none.
+    virtual void FailureChanged(const std::string& /*failure*/) {}
 };
 
 class RemotePageState {
@@ -70,6 +72,9 @@ class RemotePageState {
     RemoteEntry EntryAt(int index) const;
     void RemoveEntry(int index);
     void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime);
+    // Why the user's last request failed or stopped, in words; kept until the user's next action or
+    // the next session.
+    void ShowFailure(std::string_view reason);
 
     // --- What the user does ---
     // Forgets the current directory's cached copy and asks the server to list it again.
@@ -115,6 +120,8 @@ class RemotePageState {
     int UsedCount() const { return usedCount_; }
     int SortMode() const { return sortMode_; }
     int SortDirection(int column) const { return sortDirection_[static_cast<std::size_t>(column)]; }
+    // The failure of the user's last action, or empty.
+    const std::string& Failure() const { return failure_; }
     // The cached directories in the order of the directory list (sorted ignoring letter case).
     std::vector<std::string> CachedDirectories() const;
     // The listing shown; shared so that whoever still resolves slot indexes in it keeps it alive.
@@ -140,6 +147,8 @@ class RemotePageState {
                      int value);
     void SortRows();
     void ClearCache();
+    // The user acts again: the last failure no longer answers what they did.
+    void ClearFailure();
 
     LogView& log_;
     RemotePageObserver* observer_ = nullptr;
@@ -156,6 +165,7 @@ class RemotePageState {
     bool pending_ = false;
     std::vector<CacheItem> cache_;
     std::string downloadFolder_;
+    std::string failure_;
     int sortMode_ = 0;
     std::array<int, kColumns> sortDirection_{1, 1, 1};
 };

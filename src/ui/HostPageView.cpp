@@ -47,3 +47,7 @@ void HostPageView::AskCertificateTrust(const CertificateQuestion& question,
 void HostPageView::PingFinished() {
     OnPage([](WispHostPage& page) { page.PingFinished(); });
 }
+
+void HostPageView::ShowFailure(SessionFailure what, std::string_view reason) {
+    OnPage([what, reason](WispHostPage& page) { page.ShowFailure(what, reason); });
+}

@@ -20,6 +20,7 @@ class HostPageView final : public HostView {
     void ShowConnected(std::string_view connectionText) override;
     void ResetAfterSession() override;
     void PingFinished() override;
+    void ShowFailure(SessionFailure what, std::string_view reason) override;
     void AskCertificateTrust(const CertificateQuestion& question,
                              std::function<void(CertificateTrust)> answer) override;
 

@@ -96,6 +96,16 @@ void RemoteViewAdapter::UploadedFile(std::string_view name, std::int64_t size, s
     OnPage([&](WispRemotePage& page) { page.State().UploadedFile(name, size, modifiedTime); });
 }
 
+void RemoteViewAdapter::ShowFailure(std::string_view reason) {
+    // Not through OnPage: this also comes from the UI thread (the user's abort), which must not hand on
+    // listing lines while the worker may be handing on earlier ones.
+    bridge_->RunAndWait([this, reason] {
+        if (page_ != nullptr) {
+            page_->State().ShowFailure(reason);
+        }
+    });
+}
+
 std::vector<std::string> RemoteViewAdapter::TakeLines() {
     std::vector<std::string> lines;
     const std::lock_guard lock(linesMutex_);

@@ -32,6 +32,7 @@ class RemoteViewAdapter final : public RemoteView {
     RemoteEntry EntryAt(int index) override;
     void RemoveEntry(int index) override;
     void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime) override;
+    void ShowFailure(std::string_view reason) override;
 
   private:
     RemoteViewAdapter(std::shared_ptr<UiBridge> bridge, WispRemotePage* page);

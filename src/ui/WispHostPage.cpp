@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -129,6 +130,23 @@ void WispHostPage::BuildControls() {
     connectedBox_->setReadOnly(true);
     connectedLabel_->setBuddy(connectedBox_);
 
+    // A failure stays in words where the user connected, not only in the Log tab.
+    failureLine_ = new QWidget(this);
+    failureLine_->setObjectName("failureLine");
+    auto* warning = new QLabel(failureLine_);
+    const int iconSize = style()->pixelMetric(QStyle::PM_SmallIconSize);
+    warning->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(iconSize, iconSize));
+    failureText_ = new QLabel(failureLine_);
+    failureText_->setObjectName("failure");
+    failureText_->setTextFormat(Qt::PlainText);  // the server's words, never markup
+    failureText_->setWordWrap(true);
+    failureText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* failureLayout = new QHBoxLayout(failureLine_);
+    failureLayout->setContentsMargins(0, 0, 0, 0);
+    failureLayout->addWidget(warning, 0, Qt::AlignTop);
+    failureLayout->addWidget(failureText_, 1);
+    failureLine_->hide();
+
     auto* icon = new QLabel(this);
     icon->setObjectName("icon");
     icon->setPixmap(QIcon(":/wisp/wisp-32.png").pixmap(32, 32));
@@ -156,7 +174,8 @@ void WispHostPage::BuildControls() {
     grid->setRowMinimumHeight(5, 12);
     grid->addWidget(connectedLabel_, 6, 0);
     grid->addWidget(connectedBox_, 6, 1, 1, 3);
-    grid->setRowStretch(7, 1);
+    grid->addWidget(failureLine_, 7, 0, 1, 4);
+    grid->setRowStretch(8, 1);
     grid->setColumnStretch(2, 1);
     userBox_->setMinimumWidth(220);
     passwordBox_->setMinimumWidth(220);
@@ -300,6 +319,8 @@ bool WispHostPage::Enter() {
 void WispHostPage::Malformed() {
     urlBox_->lineEdit()->selectAll();
     LogMessage(kMalformedUrl);
+    failureText_->setText("Malformed URL: a site is written as ftp://host/path (or ftpes://, ftps://)");
+    failureLine_->show();
 }
 
 void WispHostPage::Ping() {
@@ -307,6 +328,7 @@ void WispHostPage::Ping() {
     if (state_ != State::Idle) {
         return;
     }
+    ClearFailure();
     if (!urlValid_) {
         Malformed();
         return;
@@ -327,6 +349,7 @@ void WispHostPage::Connect() {
     if (state_ != State::Idle) {
         return;
     }
+    ClearFailure();
     if (!urlValid_) {
         Malformed();
         return;
@@ -383,6 +406,7 @@ void WispHostPage::Connect() {
 
 void WispHostPage::Logoff() {
     if (session_) {
+        ClearFailure();
         session_->Enqueue(FtpRequestKind::Logoff);
     }
 }
@@ -414,6 +438,40 @@ void WispHostPage::ResetAfterSession() {
     session_.reset();
     sheet_.SetStatus(std::nullopt);
     SetState(State::Idle);
+    if (focusAfterFailure_ != nullptr) {
+        focusAfterFailure_->setFocus(Qt::OtherFocusReason);
+        if (auto* box = qobject_cast<QLineEdit*>(focusAfterFailure_)) {
+            box->selectAll();
+        }
+        focusAfterFailure_ = nullptr;
+    }
+}
+
+void WispHostPage::ShowFailure(SessionFailure what, std::string_view reason) {
+    failureText_->setText(FromLocal(std::string(reason)));
+    failureLine_->show();
+    switch (what) {
+        case SessionFailure::Connect:
+            focusAfterFailure_ = urlBox_->lineEdit();
+            break;
+        case SessionFailure::Login:
+            // Anonymous logins have no password to correct: the user name is what to change.
+            focusAfterFailure_ = userBox_->text().isEmpty() ? static_cast<QWidget*>(userBox_) : passwordBox_;
+            break;
+        case SessionFailure::Lost:
+            focusAfterFailure_ = nullptr;
+            break;
+    }
+}
+
+QString WispHostPage::Failure() const {
+    return failureLine_->isHidden() ? QString() : failureText_->text();
+}
+
+void WispHostPage::ClearFailure() {
+    failureText_->clear();
+    failureLine_->hide();
+    focusAfterFailure_ = nullptr;
 }
 
 void WispHostPage::PingFinished() {

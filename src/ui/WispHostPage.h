@@ -54,6 +54,10 @@ class WispHostPage : public WispPropertyPage {
     void ShowConnected(std::string_view connectionText);
     void ResetAfterSession();
     void PingFinished();
+    // Shows why the session could not begin or ended, until the user's next action.
+    void ShowFailure(SessionFailure what, std::string_view reason);
+    // The failure shown now, or empty.
+    QString Failure() const;
     // Opens the certificate question and returns at once; `answer` gets the user's choice, or Cancel
     // when the page goes away first. Storing an "always" is the session's part, not the page's.
     void AskCertificateTrust(const CertificateQuestion& question,
@@ -91,6 +95,7 @@ class WispHostPage : public WispPropertyPage {
     void PushLogin();
     void ReadLogin();
     void LogMessage(std::string_view line);
+    void ClearFailure();
 
     WispSheet& sheet_;
     QPushButton* logoffButton_ = nullptr;
@@ -103,6 +108,10 @@ class WispHostPage : public WispPropertyPage {
     QLineEdit* userBox_ = nullptr;
     QLineEdit* passwordBox_ = nullptr;
     QCheckBox* savePasswordBox_ = nullptr;
+    QWidget* failureLine_ = nullptr;
+    QLabel* failureText_ = nullptr;
+    // Where the focus goes when the failed session has ended: the box the user must correct.
+    QWidget* focusAfterFailure_ = nullptr;
 
     std::string password_;
     std::string user_;

@@ -557,6 +557,12 @@ TEST_F(WispHostPageServerTest, ARefusedLoginReturnsToIdle) {
     EXPECT_TRUE(Connected(*sheet)->text().isEmpty());
     EXPECT_FALSE(Button(*sheet, "logoff")->isEnabled());
     EXPECT_TRUE(Button(*sheet, "connect")->isEnabled());
+    // Said on the page, in the server's words, with the password ready to be typed again; the next
+    // Connect clears it.
+    EXPECT_TRUE(sheet->HostPage().Failure().startsWith("Login refused: 530 ")) << sheet->HostPage().Failure().toStdString();
+    EXPECT_EQ(QApplication::focusWidget(), Control<QLineEdit>(*sheet, "password"));
+    Button(*sheet, "connect")->click();
+    EXPECT_TRUE(sheet->HostPage().Failure().isEmpty());
 }
 
 TEST_F(WispHostPageServerTest, EnterInTheUrlBoxValidatesAndConnects) {
