@@ -11,6 +11,8 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QStackedWidget>
+#include <QStyle>
+#include <QStyledItemDelegate>
 #include <QToolBar>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -30,10 +32,26 @@
 namespace {
 
 // Cells of the icon views: room for a name under a 32-pixel icon, or beside a 16-pixel one.
-constexpr QSize kLargeIconCell(88, 64);
+constexpr QSize kLargeIconCell(96, 68);
 constexpr QSize kSmallIconCell(168, 20);
 
 }  // namespace
+
+// Rows of the icon view share one size, taken from the first row's hint: a longer name than the first
+// would be cut to that width although its cell has room. Every row hints its whole cell instead, where
+// a long name wraps onto a second line.
+class WispRemotePage::CellDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    // An invalid size: the rows' own hints.
+    void SetCell(QSize cell) { cell_ = cell; }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return cell_.isValid() ? cell_ : QStyledItemDelegate::sizeHint(option, index);
+    }
+
+  private:
+    QSize cell_;
+};
 
 WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, QWidget* parent)
     : WispPropertyPage(parent),
@@ -57,11 +75,18 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
     directory_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     directory_->setMinimumContentsLength(20);
     directory_->setMaxVisibleItems(12);
+    // The combo box keeps the keyboard focus and hands keys to its line edit itself, past any filter on
+    // the line edit: real keys are seen on the combo box, synthetic ones may reach either.
+    directory_->installEventFilter(this);
     directory_->lineEdit()->installEventFilter(this);
     label->setBuddy(directory_);
     connect(directory_, &QComboBox::activated, this, [this](int index) {
         state_.ChangeDirectory(directory_->itemText(index).toLocal8Bit().toStdString());
     });
+    // The box would also pick the cached item equal to its text whenever the field loses the focus (a
+    // click on the list), queuing a change to the folder already shown: only a pick from its list, or
+    // Enter, goes anywhere.
+    QObject::disconnect(directory_->lineEdit(), SIGNAL(editingFinished()), directory_, nullptr);
     connect(directory_->lineEdit(), &QLineEdit::textEdited, this,
             [this](const QString& text) { state_.SetDirectoryText(text.toLocal8Bit().toStdString()); });
 
@@ -77,6 +102,8 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
     listView_->setLayoutMode(QListView::Batched);
     listView_->setBatchSize(2000);
     listView_->setTextElideMode(Qt::ElideRight);
+    cells_ = new CellDelegate(listView_);
+    listView_->setItemDelegate(cells_);
     listView_->viewport()->installEventFilter(this);
 
     treeView_ = new QTreeView;
@@ -94,6 +121,11 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
     treeView_->header()->setStretchLastSection(false);
     treeView_->viewport()->installEventFilter(this);
     connect(treeView_->header(), &QHeaderView::sectionClicked, this, &WispRemotePage::ColumnClicked);
+    connect(treeView_->header(), &QHeaderView::sectionResized, this, [this] {
+        if (!settingColumns_) {
+            columnsSizedByUser_ = true;
+        }
+    });
 
     views_ = new QStackedWidget;
     views_->addWidget(listView_);
@@ -105,17 +137,52 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
     top->addSpacing(4);
     top->addWidget(toolBar_);
 
+    // The last failure of what the user did here, in words, until the next action.
+    failureLine_ = new QWidget;
+    failureLine_->setObjectName("failureLine");
+    auto* warning = new QLabel;
+    const int iconSize = style()->pixelMetric(QStyle::PM_SmallIconSize);
+    warning->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(iconSize, iconSize));
+    failureText_ = new QLabel;
+    failureText_->setObjectName("failure");
+    failureText_->setTextFormat(Qt::PlainText);  // the server's words, never markup
+    failureText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    failureText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    auto* failureLayout = new QHBoxLayout(failureLine_);
+    failureLayout->setContentsMargins(0, 0, 0, 0);
+    failureLayout->addWidget(warning);
+    failureLayout->addWidget(failureText_, 1);
+    failureLine_->hide();
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 6, 6, 6);
     layout->addLayout(top);
     layout->addWidget(views_, 1);
+    layout->addWidget(failureLine_);
+
+    // Over the empty list while no session runs: what to do, rather than a blank page. Clicks go through
+    // to the list, whose background menu still offers View and Arrange Icons.
+    placeholder_ =
+        new QLabel("Not connected.\nConnect to a site on the Host page to see its folders here.", views_);
+    placeholder_->setObjectName("placeholder");
+    placeholder_->setAlignment(Qt::AlignCenter);
+    placeholder_->setWordWrap(true);
+    placeholder_->setEnabled(false);  // drawn in the muted colour of disabled text
+    placeholder_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    views_->installEventFilter(this);
 
     for (QAbstractItemView* view :
          {static_cast<QAbstractItemView*>(listView_), static_cast<QAbstractItemView*>(treeView_)}) {
         view->installEventFilter(this);
         view->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(view, &QWidget::customContextMenuRequested, this,
-                [this, view](const QPoint& pos) { ShowContextMenu(view->viewport()->mapToGlobal(pos)); });
+        connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& pos) {
+            // A click beside every row (below them, or right of the last column in Details) is a click on
+            // the background: it lets go of the selection, so View, Refresh and Logoff stay in reach.
+            if (!view->indexAt(pos).isValid()) {
+                Selection()->clearSelection();
+            }
+            ShowContextMenu(view->viewport()->mapToGlobal(pos));
+        });
     }
     menuRunner_ = [](QMenu& menu, const QPoint& globalPos) { return menu.exec(globalPos); };
     choices_ = std::make_unique<DialogDownloadChoices>(this);
@@ -197,6 +264,7 @@ void WispRemotePage::SetViewMode(int mode) {
         return;
     }
     listView_->setUpdatesEnabled(false);
+    cells_->SetCell(QSize());
     switch (mode) {
         case kLargeIcons:
             listView_->setViewMode(QListView::IconMode);
@@ -204,6 +272,7 @@ void WispRemotePage::SetViewMode(int mode) {
             listView_->setIconSize(QSize(32, 32));
             listView_->setGridSize(kLargeIconCell);
             listView_->setWordWrap(true);
+            cells_->SetCell(kLargeIconCell);
             break;
         case kSmallIcons:
             listView_->setViewMode(QListView::ListMode);
@@ -245,11 +314,14 @@ QItemSelectionModel* WispRemotePage::Selection() const {
 }
 
 std::vector<int> WispRemotePage::SelectedRows() const {
+    // The icon and list views select the name's cell alone, Details the whole row: a row counts as
+    // selected when any of its cells is.
     std::vector<int> rows;
-    for (const QModelIndex& index : Selection()->selectedRows(0)) {
+    for (const QModelIndex& index : Selection()->selectedIndexes()) {
         rows.push_back(index.row());
     }
     std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     return rows;
 }
 
@@ -498,7 +570,11 @@ void WispRemotePage::keyPressEvent(QKeyEvent* event) {
 }
 
 bool WispRemotePage::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == directory_->lineEdit() && event->type() == QEvent::KeyPress) {
+    if (watched == views_ && event->type() == QEvent::Resize) {
+        PlacePlaceholder();
+        SetColumnWidths();
+    }
+    if ((watched == directory_ || watched == directory_->lineEdit()) && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (IsEnter(*key) && state_.Connected()) {
             state_.ChangeDirectory(directory_->currentText().toLocal8Bit().toStdString());
@@ -527,17 +603,26 @@ bool WispRemotePage::eventFilter(QObject* watched, QEvent* event) {
 
 void WispRemotePage::showEvent(QShowEvent* event) {
     WispPropertyPage::showEvent(event);
-    if (!columnsSized_) {
-        SetColumnWidths();
-    }
+    SetColumnWidths();
 }
 
 void WispRemotePage::SetColumnWidths() {
+    // A third, a sixth and a third of the width, following the window, until the user sizes a column:
+    // the rest stays free on the right as the list's background.
+    if (columnsSizedByUser_) {
+        return;
+    }
     const int width = std::max(views_->width(), 360);
+    settingColumns_ = true;
     treeView_->setColumnWidth(RemoteEntryModel::kName, width / 3);
     treeView_->setColumnWidth(RemoteEntryModel::kSize, width / 6);
     treeView_->setColumnWidth(RemoteEntryModel::kDate, width / 3);
-    columnsSized_ = true;
+    settingColumns_ = false;
+}
+
+void WispRemotePage::PlacePlaceholder() {
+    placeholder_->setGeometry(views_->rect().adjusted(12, 12, -12, -12));
+    placeholder_->raise();
 }
 
 void WispRemotePage::RowsAboutToBeReset() {
@@ -591,7 +676,19 @@ void WispRemotePage::CacheChanged() {
     directory_->setEditText(text);
 }
 
+void WispRemotePage::FailureChanged(const std::string& failure) {
+    const QString text = QString::fromLocal8Bit(failure);
+    failureText_->setText(text);
+    failureText_->setToolTip(text);  // a long reason is cut at the page's edge; the tip shows it whole
+    failureLine_->setVisible(!failure.empty());
+}
+
 void WispRemotePage::SessionChanged(bool connected) {
+    // Nothing to go up from and nothing to transfer without a session.
+    for (QAction* action : {upAction_, asciiAction_, imageAction_}) {
+        action->setEnabled(connected);
+    }
+    placeholder_->setVisible(!connected);
     // Every session starts in ASCII mode; while idle neither mode is checked (the group lets a button be
     // unchecked from code, never by a click).
     if (connected) {

@@ -19,6 +19,7 @@ class QAbstractItemView;
 class QAction;
 class QComboBox;
 class QItemSelectionModel;
+class QLabel;
 class QListView;
 class QMenu;
 class QStackedWidget;
@@ -62,6 +63,9 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     QItemSelectionModel* Selection() const;
     RemoteEntryModel* Model() const { return model_; }
     QComboBox* DirectoryBox() const { return directory_; }
+    // The failure line's text (empty and hidden when there is none) and the not-connected note.
+    QLabel* FailureText() const { return failureText_; }
+    QLabel* Placeholder() const { return placeholder_; }
     QToolBar* ToolBar() const { return toolBar_; }
     QAction* UpAction() const { return upAction_; }
     QAction* AsciiAction() const { return asciiAction_; }
@@ -136,6 +140,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void DirectoryTextChanged(const std::string& text) override;
     void CacheChanged() override;
     void SessionChanged(bool connected) override;
+    void FailureChanged(const std::string& failure) override;
 
     void BuildToolBar();
     void AcceptFileDrops();
@@ -143,6 +148,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     bool ListDragEvent(QEvent* event);
     void EnterInList();
     void SetColumnWidths();
+    void PlacePlaceholder();
 
     std::shared_ptr<UiBridge> bridge_;
     bool ownBridge_ = false;
@@ -162,5 +168,12 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     int viewMode_ = kList;
     MenuRunner menuRunner_;
     std::unique_ptr<DownloadChoices> choices_;
-    bool columnsSized_ = false;
+    // Details' columns follow the window's width until the user drags one.
+    bool columnsSizedByUser_ = false;
+    bool settingColumns_ = false;
+    QWidget* failureLine_ = nullptr;
+    QLabel* failureText_ = nullptr;
+    QLabel* placeholder_ = nullptr;
+    class CellDelegate;
+    CellDelegate* cells_ = nullptr;
 };

@@ -13,8 +13,8 @@
 struct Queued {
     FtpRequestKind kind;
     std::string text;
-    std::vector<std::int32_t> indexes;
-    std::vector<std::string> paths;
+    std::vector<std::int32_t> indexes = {};
+    std::vector<std::string> paths = {};
     int value = 0;
     bool operator==(const Queued&) const = default;
 };

@@ -15,6 +15,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListView>
+#include <QMenu>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
@@ -24,6 +25,7 @@
 
 #include "engine/RemoteView.h"
 #include "listing/RemoteEntry.h"
+#include "support/RecordingQueue.h"
 #include "support/RecordingViews.h"
 #include "ui/AppTestSupport.h"
 #include "ui/PropertiesDialog.h"
@@ -318,26 +320,6 @@ TEST_F(WispRemotePageTest, LooksLikeAFileListInEveryViewMode) {
     }
 }
 
-}  // namespace
-
-namespace {
-
-struct Queued {
-    FtpRequestKind kind;
-    std::string text;
-    bool operator==(const Queued&) const = default;
-};
-
-class RecordingQueue : public RemoteRequestQueue {
-  public:
-    bool Enqueue(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject>&,
-                 int) override {
-        queued.push_back({kind, std::string(text)});
-        return true;
-    }
-    std::vector<Queued> queued;
-};
-
 TEST_F(WispRemotePageTest, GesturesQueueDirectoryChanges) {
     auto queue = std::make_shared<RecordingQueue>();
     page_.State().ResetForSession(queue);
@@ -368,6 +350,92 @@ TEST_F(WispRemotePageTest, GesturesQueueDirectoryChanges) {
                                                   {FtpRequestKind::ChangeDir, "/pub"},
                                                   {FtpRequestKind::UpOneLevel, ""},
                                                   {FtpRequestKind::ChangeDir, "dir"}}));
+}
+
+// Each view selects the way it does (the icon and list views the name's cell alone, Details the row):
+// a click, a double-click, Enter and a right-click on a row work alike in all four, and a right-click
+// beside every row is on the background.
+TEST_F(WispRemotePageTest, EveryViewOpensAndOffersTheMenusOfItsRows) {
+    auto queue = std::make_shared<RecordingQueue>();
+    page_.State().ResetForSession(queue);
+    List("/pub", {Line("dir", 0, 'd'), Line("file")});
+    page_.show();
+    QString menuShown;
+    page_.SetMenuRunner([&menuShown](QMenu& menu, const QPoint&) {
+        menuShown = menu.objectName();
+        return nullptr;
+    });
+    const auto rightClick = [this](const QPoint& pos) {
+        QWidget* viewport = page_.CurrentView()->viewport();
+        QTest::mousePress(viewport, Qt::RightButton, {}, pos);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, viewport->mapToGlobal(pos));
+        QApplication::sendEvent(viewport, &event);
+        QTest::mouseRelease(viewport, Qt::RightButton, {}, pos);
+    };
+    for (const int mode : {WispRemotePage::kLargeIcons, WispRemotePage::kSmallIcons, WispRemotePage::kList,
+                           WispRemotePage::kDetails}) {
+        SCOPED_TRACE(mode);
+        page_.SetViewMode(mode);
+        QApplication::processEvents();
+        QAbstractItemView* view = page_.CurrentView();
+        QWidget* viewport = view->viewport();
+        const QPoint dir = view->visualRect(page_.Model()->index(0, 0)).center();
+        queue->queued.clear();
+
+        QTest::mouseClick(viewport, Qt::LeftButton, {}, dir);
+        EXPECT_EQ(page_.SelectedRows(), std::vector<int>{0});
+        QTest::keyClick(view, Qt::Key_Return);
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, dir);
+        EXPECT_EQ(queue->queued,
+                  (std::vector<Queued>{{FtpRequestKind::ChangeDir, "dir"}, {FtpRequestKind::ChangeDir, "dir"}}));
+
+        rightClick(dir);
+        EXPECT_EQ(menuShown, "selectionMenu");
+        // Below every row, and in Details right of the last column too.
+        const QPoint corner(viewport->width() - 3, viewport->height() - 3);
+        rightClick(corner);
+        EXPECT_EQ(menuShown, "backgroundMenu");
+        EXPECT_TRUE(page_.SelectedRows().empty());
+    }
+}
+
+// The directory box takes a typed path however its keys arrive: at the box (a real keyboard's focus)
+// or at its line edit.
+TEST_F(WispRemotePageTest, ATypedPathInTheDirectoryBoxIsEntered) {
+    auto queue = std::make_shared<RecordingQueue>();
+    page_.State().ResetForSession(queue);
+    page_.show();
+    for (QWidget* target : {static_cast<QWidget*>(page_.DirectoryBox()),
+                            static_cast<QWidget*>(page_.DirectoryBox()->lineEdit())}) {
+        page_.DirectoryBox()->lineEdit()->clear();
+        QTest::keyClicks(target, "/incoming");
+        QTest::keyClick(target, Qt::Key_Return);
+    }
+    EXPECT_EQ(queue->queued, (std::vector<Queued>{{FtpRequestKind::ChangeDir, "/incoming"},
+                                                  {FtpRequestKind::ChangeDir, "/incoming"}}));
+}
+
+// A failure stays on the page until the user acts again; without a session the page says what to do.
+TEST_F(WispRemotePageTest, AFailureShowsUntilTheNextActionAndTheIdlePageSaysWhatToDo) {
+    page_.show();
+    EXPECT_TRUE(page_.Placeholder()->isVisible());
+    EXPECT_FALSE(page_.UpAction()->isEnabled());
+    auto queue = std::make_shared<RecordingQueue>();
+    page_.State().ResetForSession(queue);
+    EXPECT_FALSE(page_.Placeholder()->isVisible());
+    EXPECT_TRUE(page_.UpAction()->isEnabled());
+
+    page_.SessionView().ShowFailure("Could not open /x: 550 No such directory.");
+    EXPECT_TRUE(page_.FailureText()->isVisible());
+    EXPECT_EQ(page_.FailureText()->text(), "Could not open /x: 550 No such directory.");
+    page_.UpAction()->trigger();
+    EXPECT_FALSE(page_.FailureText()->isVisible());
+
+    // A session that ends by failure leaves its reason beside the note.
+    page_.SessionView().ShowFailure("Connection lost: 421 Timeout.");
+    page_.ResetAfterSession();
+    EXPECT_TRUE(page_.FailureText()->isVisible());
+    EXPECT_TRUE(page_.Placeholder()->isVisible());
 }
 
 TEST_F(WispRemotePageTest, RemoteTabInTheMainWindow) {
