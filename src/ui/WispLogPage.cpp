@@ -52,6 +52,19 @@ WispLogPage::WispLogPage(QWidget* parent) : WispPropertyPage(parent) {
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // As a terminal does: new lines keep the newest in view while the list is scrolled to its end, and
+    // leave it where it is when the user has scrolled back to read.
+    QScrollBar* bar = list_->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
+        if (list_->isVisible()) {
+            following_ = value >= bar->maximum();
+        }
+    });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (following_) {
+            bar->setValue(maximum);
+        }
+    });
 
     loggingBox_ = new QCheckBox("&Logging", this);
     loggingBox_->setObjectName("logging");
@@ -122,6 +135,7 @@ void WispLogPage::DropOldest() {
 }
 
 void WispLogPage::Wipe() {
+    following_ = true;
     list_->clear();
     dropped_ = 0;
 }

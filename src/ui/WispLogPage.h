@@ -46,6 +46,8 @@ class WispLogPage : public WispPropertyPage {
     bool commands_ = false;
     bool extended_ = false;
     bool logging_ = false;
+    // The view keeps the newest line in sight (the user has not scrolled up from the end).
+    bool following_ = true;
     // Lines removed to keep within kMaxLines since the last Wipe; while non-zero, row 0 is the note.
     long long dropped_ = 0;
 };

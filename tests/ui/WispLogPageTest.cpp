@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <chrono>
 #include <cstdio>
@@ -61,6 +63,38 @@ TEST_F(WispLogPageTest, AFloodKeepsTheNewestLinesAndSaysHowManyOlderOnesWentUnti
     page.LogMessage("after wipe");
     ASSERT_EQ(list->count(), 1);
     EXPECT_EQ(Row(*list, 0), "after wipe");
+}
+
+// As a terminal: the newest line stays in view while the list is at its end, and a user who scrolled
+// back to read is left where they are.
+TEST_F(WispLogPageTest, FollowsNewLinesOnlyWhileScrolledToTheEnd) {
+    auto sheet = std::make_unique<WispSheet>(ProfileStore::ForCurrentUser());
+    sheet->show();
+    WispLogPage& page = sheet->LogPage();
+    page.SetSwitches(true, true, true);
+    auto* list = page.findChild<QListWidget*>("log");
+    QScrollBar* bar = list->verticalScrollBar();
+    const auto add = [&page](int count) {
+        for (int i = 0; i < count; ++i) {
+            page.LogMessage("... line " + std::to_string(i));
+        }
+        QApplication::processEvents();
+    };
+    add(300);  // while another tab is shown
+    sheet->Tabs().setCurrentIndex(sheet->Tabs().indexOf(&page));
+    QApplication::processEvents();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    add(50);
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    bar->setValue(10);
+    add(50);
+    EXPECT_EQ(bar->value(), 10);
+
+    bar->setValue(bar->maximum());
+    add(50);
+    EXPECT_EQ(bar->value(), bar->maximum());
 }
 
 }  // namespace
