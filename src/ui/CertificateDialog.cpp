@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 #include <utility>
+#include "ui/DialogFlags.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ QPushButton* Button(const char* text, const char* name, QWidget* parent) {
 
 CertificateDialog::CertificateDialog(const CertificateQuestion& question,
                                      std::function<void(CertificateTrust)> answer, QWidget* parent)
-    : QDialog(parent), answer_(std::move(answer)) {
+    : QDialog(parent, kDialogFlags), answer_(std::move(answer)) {
     setObjectName("CertificateDialog");
     setWindowTitle("Certificate");
 

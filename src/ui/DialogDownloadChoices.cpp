@@ -1,12 +1,25 @@
 #include "ui/DialogDownloadChoices.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <memory>
+#include "ui/DialogFlags.h"
 
 std::optional<std::string> DialogDownloadChoices::ChooseFolder(const std::string& startFolder) {
-    const QString folder = QFileDialog::getExistingDirectory(owner_, "Select folder for downloaded files",
-                                                             QString::fromLocal8Bit(startFolder));
+    // Before the first download the chooser opens on the user's download folder, not wherever the
+    // program was started from.
+    QString start = QString::fromLocal8Bit(startFolder);
+    if (start.isEmpty()) {
+        start = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    }
+    if (start.isEmpty() || !QFileInfo(start).isDir()) {
+        start = QDir::homePath();
+    }
+    const QString folder =
+        QFileDialog::getExistingDirectory(owner_, "Select folder for downloaded files", start);
     if (folder.isEmpty()) {
         return std::nullopt;
     }
@@ -33,5 +46,7 @@ QMessageBox* DialogDownloadChoices::CreateOverwriteQuestion(const std::string& l
     question->setDefaultButton(QMessageBox::Yes);
     question->setEscapeButton(QMessageBox::Cancel);
     question->setTextFormat(Qt::PlainText);
+    // A question, not a window: no minimise or maximise buttons.
+    question->setWindowFlags(kDialogFlags);
     return question;
 }

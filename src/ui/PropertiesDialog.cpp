@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include "ui/DialogFlags.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ QFrame* Separator() {
 }  // namespace
 
 PropertiesDialog::PropertiesDialog(const PropertiesTexts& texts, const QIcon& icon, QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent, kDialogFlags) {
     setObjectName("PropertiesDialog");
     setWindowTitle(QString::fromLocal8Bit(texts.Caption()));
     setModal(true);

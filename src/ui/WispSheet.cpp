@@ -40,6 +40,14 @@ class CornerProgressBar : public QProgressBar {
         return {WispSheet::kProgressWidth, WispSheet::kProgressHeight + kGapBelow};
     }
     QSize minimumSizeHint() const override { return {WispSheet::kProgressWidth, WispSheet::kProgressHeight}; }
+
+  protected:
+    // At 0 nothing moves: an empty bar would only look like a text box waiting for input in the tab row.
+    void paintEvent(QPaintEvent* event) override {
+        if (value() > minimum()) {
+            QProgressBar::paintEvent(event);
+        }
+    }
 };
 
 }  // namespace
