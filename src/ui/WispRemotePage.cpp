@@ -32,14 +32,14 @@
 namespace {
 
 // Cells of the icon views: room for a name under a 32-pixel icon, or beside a 16-pixel one.
-constexpr QSize kLargeIconCell(96, 68);
+constexpr QSize kLargeIconCell(96, 64);
 constexpr QSize kSmallIconCell(168, 20);
 
 }  // namespace
 
 // Rows of the icon view share one size, taken from the first row's hint: a longer name than the first
-// would be cut to that width although its cell has room. Every row hints its whole cell instead, where
-// a long name wraps onto a second line.
+// would be cut to that width although its cell has room. Every row hints its whole cell instead; a name
+// wider than the cell is cut there and shown whole in its tooltip.
 class WispRemotePage::CellDelegate : public QStyledItemDelegate {
   public:
     using QStyledItemDelegate::QStyledItemDelegate;
