@@ -1,7 +1,10 @@
 #include "engine/FtpContext.h"
 
 #include "engine/FailureText.h"
+#include "engine/FtpProtocol.h"
 #include "engine/FtpSession.h"
+
+#include <utility>
 
 const FtpUrl& FtpContext::Url() const {
     return session_.Url();
@@ -91,4 +94,24 @@ std::string FtpContext::LastMessageInWords() const {
 }
 const FtpReply& FtpContext::LastReply() const {
     return session_.lastReply_;
+}
+void FtpContext::LogFailure(std::string_view message, std::string_view words) {
+    session_.Log().LogMessage(message);
+    session_.failureNote_ = words.empty() ? FailureText::Message(message) : std::string(words);
+}
+std::string FtpContext::TakeFailure() {
+    return std::exchange(session_.failureNote_, {});
+}
+void FtpContext::ShowFailure(std::string_view what, int result) {
+    std::string why = TakeFailure();
+    if (session_.AbortRequested() || result == FtpProtocol::kLostConnection) {
+        return;
+    }
+    if (why.empty()) {
+        if (result < 400 || session_.lastReply_.code != result) {
+            return;
+        }
+        why = LastReplyInWords();
+    }
+    session_.Remote().ShowFailure(std::string(what) + ": " + why);
 }

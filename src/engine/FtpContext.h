@@ -45,6 +45,14 @@ class FtpContext {
     // Why the last exchange on the control connection failed, in words: the server's last reply line, or
     // what broke the connection ("the connection was reset (WSAECONNRESET)").
     std::string LastReplyInWords() const;
+    // A failure of the running request: `message` goes to the log, and `words` (by default the message
+    // without its marker) is kept for the page until TakeFailure.
+    void LogFailure(std::string_view message, std::string_view words = {});
+    std::string TakeFailure();
+    // Tells the Remote page why `what` failed ("Could not download a.txt"): the failure logged with
+    // LogFailure, else the server's refusal when `result` is the last reply's code. Nothing when the
+    // user's abort or the session's end reports it instead. Takes the logged failure either way.
+    void ShowFailure(std::string_view what, int result);
     // The last complete reply (code 421 after a failed read).
     const FtpReply& LastReply() const;
     // The last message a handler logged, without its "... " marker.

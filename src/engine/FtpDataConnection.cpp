@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "engine/BufferedSocket.h"
+#include "engine/FailureText.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpSession.h"
@@ -59,7 +60,7 @@ void LogSocketFailure(FtpContext& session, std::string_view what) {
     message.append(what);
     message += " failed, WinSock err = ";
     message += WinsockErrorName();
-    session.Log().LogMessage(message);
+    session.LogFailure(message, "no data connection: " + FailureText::SocketError(LastSocketError()));
 }
 
 bool OpenPassive(FtpContext& session, std::string_view command, BufferedSocket& data,
@@ -237,7 +238,10 @@ bool FtpDataConnection::OpenConnection(FtpContext& session, std::string_view com
             const auto parsed =
                 reply == kEnteringPassive ? ParsePasvReply(pasv.lastLine) : std::optional<PasvReply>();
             if (!parsed) {
-                session.Log().LogMessage("... [DATA] connection CLOSED");
+                session.LogFailure("... [DATA] connection CLOSED",
+                                   reply >= 400
+                                       ? FailureText::ReplyLine(pasv.lastLine)
+                                       : "no data connection: the reply to PASV names no usable port");
                 return false;
             }
             return OpenPassive(session, command, data, *parsed);

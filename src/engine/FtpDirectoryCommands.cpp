@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 
-#include "engine/FailureText.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
@@ -25,18 +24,6 @@ int EnterOne(FtpContext& session, std::string_view path, std::string_view comman
     const int code = session.Command(command, &reply);
     session.Status().SetStatus(std::nullopt);
     return code;
-}
-
-// Tells the page why a command it asked for was refused; a lost connection ends the session, which
-// says so itself.
-void ShowRefusal(FtpContext& session, const FtpReply& reply, const std::string& what) {
-    if (reply.code == kLostConnection) {
-        return;
-    }
-    // A command refused before it was sent has no reply line; the log's message says why.
-    const std::string why =
-        reply.lastLine.empty() ? session.LastMessageInWords() : FailureText::ReplyLine(reply.lastLine);
-    session.Remote().ShowFailure(what + ": " + why);
 }
 
 std::string OpenFailure(std::string_view path) {
@@ -69,7 +56,7 @@ int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view 
         const std::string command = path == ".." ? std::string("CDUP") : "CWD " + std::string(path);
         const int code = EnterOne(session, path, command, reply);
         if (!reply.IsPositive()) {
-            ShowRefusal(session, reply, OpenFailure(path));
+            session.ShowFailure(OpenFailure(path), code);
             // After a 421 the connection is gone: no fall-back and no PWD that could only fail too.
             if (fallBack == 0 || code == kLostConnection) {
                 return code;
@@ -89,7 +76,7 @@ int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view 
 
     const int pwdCode = session.Command("PWD", &reply);
     if (pwdCode != kPwdCode) {
-        ShowRefusal(session, reply, "Could not read the current folder");
+        session.ShowFailure("Could not read the current folder", pwdCode);
         return pwdCode;
     }
     const std::optional<std::string> directory = DirectoryFromPwdReply(reply.lastLine);
@@ -127,9 +114,8 @@ int FtpDirectoryCommands::DeleteFiles(FtpContext& session, FtpRequest& request) 
                 session.Remote().RemoveEntry(index);
                 session.Log().LogMessage("... DELETEd " + Printable(name));
             } else {
-                // Before the log's line, which would replace the reason a refusal before sending has.
-                ShowRefusal(session, reply, "Could not delete " + Printable(name));
                 session.Log().LogMessage("... Unable to DELETE " + Printable(name));
+                session.ShowFailure("Could not delete " + Printable(name), result);
                 if (result == kLostConnection) {
                     break;
                 }

@@ -150,6 +150,7 @@ void FtpSession::ServeRequests() {
             endReason_ = "Connection lost: " + context_.LastReplyInWords();
             return;
         }
+        (void)context_.TakeFailure();  // a failure noted while idle belongs to no request
         FtpRequest* record = TakePending();
         if (record == nullptr) {
             continue;  // Abort flushed it after this count was taken
@@ -416,10 +417,10 @@ bool FtpSession::SendCommand(std::string_view command, bool urgent) {
     // A line that does not fit, or that would end early and smuggle a second command, is never sent.
     switch (FtpProtocol::CheckCommandLine(command)) {
         case FtpProtocol::LineFault::Unsafe:
-            Log().LogMessage("... command not sent: it holds a CR, LF or NUL character");
+            context_.LogFailure("... command not sent: it holds a CR, LF or NUL character");
             return false;
         case FtpProtocol::LineFault::TooLong:
-            Log().LogMessage("... command not sent: it is longer than 510 characters");
+            context_.LogFailure("... command not sent: it is longer than 510 characters");
             return false;
         case FtpProtocol::LineFault::None:
             break;

@@ -213,6 +213,7 @@ class FtpSession {
     FtpReply lastReply_;
     int lastReadError_ = 0;
     std::string lastMessage_;
+    std::string failureNote_;  // worker: see FtpContext::LogFailure
     NotingLog handlerLog_{views_.log, lastMessage_};
     std::string endReason_;
     FtpSessionOptions options_;

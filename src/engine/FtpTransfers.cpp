@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine/BufferedSocket.h"
+#include "engine/FailureText.h"
 #include "engine/FtpDataConnection.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
@@ -108,8 +109,8 @@ bool LogDataFailure(FtpContext& session, std::string_view what) {
     if (LastSocketError() == wsa::kInterrupted) {
         return false;
     }
-    session.Log().LogMessage("... [DATA] " + std::string(what) +
-                             " failed, WinSock err = " + WinsockErrorName());
+    session.LogFailure("... [DATA] " + std::string(what) + " failed, WinSock err = " + WinsockErrorName(),
+                       "the data connection failed: " + FailureText::SocketError(LastSocketError()));
     return true;
 }
 
@@ -142,7 +143,7 @@ bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& pa
         }
     }
     if (const int error = file.Close(); error != 0) {
-        session.Log().LogMessage("... Write failed on " + path + ": " + SystemReason(error));
+        session.LogFailure("... Write failed on " + path + ": " + SystemReason(error));
         return false;
     }
     return true;
@@ -239,21 +240,21 @@ LineEndConverter::Mode ConversionFor(int typeIndex, LineEndConverter::Mode ascii
 }
 
 // One entry of a Get request. Returns false when the request must end (421).
-bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex,
-            int& result) {
+bool GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex,
+              int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::string localName = entry.LocalName();
     const std::string remotePath = entry.TargetPath();
     if (!IsSafeLocalName(localName)) {
-        log.LogMessage("... Refused local name \"" + Printable(localName) +
-                       "\": not a file name in the folder");
+        session.LogFailure("... Refused local name \"" + Printable(localName) +
+                           "\": not a file name in the folder");
         result = FtpTransfers::kOpenFailed;
         return true;
     }
     const std::string command = "RETR " + remotePath;
     if (const auto problem = CommandProblem(command)) {
-        log.LogMessage("... Refused remote name \"" + Printable(remotePath) + "\": " + *problem);
+        session.LogFailure("... Refused remote name \"" + Printable(remotePath) + "\": " + *problem);
         result = FtpSession::kCommandRefused;
         return true;
     }
@@ -271,7 +272,7 @@ bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& e
         (void)::fcntl(file.Fd(), F_SETFL, ::fcntl(file.Fd(), F_GETFL) & ~O_NONBLOCK);
     }
     if (!file.IsOpen()) {
-        log.LogMessage("... Open failed on " + path);
+        session.LogFailure("... Open failed on " + path);
         result = FtpTransfers::kOpenFailed;
         return true;
     }
@@ -282,7 +283,7 @@ bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& e
         RunTransfer(session, command, "received", [&](BufferedSocket& data, std::int64_t& bytes) {
             ProgressPoster progress(status, TransferStatistics::ExpectedSize(entry));
             const auto writeFailed = [&](int error) {
-                log.LogMessage("... Write failed on " + path + ": " + SystemReason(error));
+                session.LogFailure("... Write failed on " + path + ": " + SystemReason(error));
                 localFailure = true;
                 return BlockLoopEnd{};
             };
@@ -342,14 +343,14 @@ bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& e
 }
 
 // One dropped file of a Put request. Returns false when the request must end (421).
-bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, int& result) {
+bool PutFile(FtpContext& session, const std::string& localPath, int typeIndex, int& result) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::size_t slash = localPath.rfind('/');
     const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
     const std::string command = "STOR " + name;
     if (const auto problem = CommandProblem(command)) {
-        log.LogMessage("... Refused local name \"" + Printable(name) + "\": " + *problem);
+        session.LogFailure("... Refused local name \"" + Printable(name) + "\": " + *problem);
         result = FtpSession::kCommandRefused;
         return true;
     }
@@ -359,7 +360,7 @@ bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, in
     LocalFile file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
     if (!file.IsOpen() || ::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        log.LogMessage("... Open failed on " + localPath);
+        session.LogFailure("... Open failed on " + localPath);
         result = FtpTransfers::kOpenFailed;
         return true;
     }
@@ -375,7 +376,7 @@ bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, in
         RunTransfer(session, command, kSent, [&](BufferedSocket& data, std::int64_t& bytes) {
             ProgressPoster progress(status, static_cast<std::uint64_t>(length));
             if (!data.AllocateBuffer(FtpTransfers::kUploadBufferSize)) {
-                log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
+                session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
                 localFailure = true;
             }
             LineEndConverter lineEnds(ConversionFor(typeIndex, LineEndConverter::Mode::ToNetwork));
@@ -385,7 +386,7 @@ bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, in
                     got = ::read(file.Fd(), data.Buffer(), FtpTransfers::kUploadBufferSize);
                 } while (got < 0 && errno == EINTR);
                 if (got < 0) {
-                    log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(errno));
+                    session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(errno));
                     localFailure = true;
                     break;
                 }
@@ -394,7 +395,7 @@ bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, in
                 }
                 const auto text = lineEnds.Convert({data.Buffer(), static_cast<std::size_t>(got)});
                 if (!text) {
-                    log.LogMessage("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
+                    session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
                     localFailure = true;
                     break;
                 }
@@ -428,6 +429,22 @@ bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, in
         result = FailureResult(result, FtpTransfers::kDataFailure);
     }
     return result != kLostConnection;
+}
+
+// One entry of a Get, and below one file of a Put, with the page told when it did not arrive whole.
+bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex,
+            int& result) {
+    (void)session.TakeFailure();
+    const bool goOn = GetEntry(session, folder, entry, typeIndex, result);
+    session.ShowFailure("Could not download " + Printable(entry.LocalName()), result);
+    return goOn;
+}
+
+bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, int& result) {
+    (void)session.TakeFailure();
+    const bool goOn = PutFile(session, localPath, typeIndex, result);
+    session.ShowFailure("Could not upload " + Printable(localPath), result);
+    return goOn;
 }
 
 // The loop shared by Get and Put: the type, then one call per item until the end, an abort or a 421.
@@ -473,6 +490,7 @@ int FtpTransfers::SelectType(FtpContext& session, int index) {
 
 int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
     StatusView& status = session.Status();
+    (void)session.TakeFailure();
     const int result = [&] {
         const int code = SelectType(session, kAsciiType);
         const std::string announce = "LISTing " + std::string(path);
@@ -516,6 +534,7 @@ int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
         session.Remote().FinishListing(!cut && !session.AbortRequested());
         return outcome.reply;
     }();
+    session.ShowFailure("Could not list " + Printable(path), result);
     session.ClearAbortRequested();
     status.SetStatus(std::nullopt);
     return result;

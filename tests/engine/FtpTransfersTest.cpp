@@ -361,6 +361,7 @@ TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
         for (const auto& percent : progress) {
             EXPECT_LE(std::stoi(percent), 100);
         }
+        EXPECT_EQ(t.views.Failures(), Lines{});  // a whole file is no failure to show
     }
 }
 
@@ -543,6 +544,13 @@ TEST_F(Transfers, UploadSkipsFilesThatCannotBeSent) {
     EXPECT_EQ(Commands(), (Lines{"PASV", "STOR good"}));
     EXPECT_EQ(server.DataReceived(), Lines{"fine"});
     EXPECT_EQ(Texts("UploadedFile").size(), 1u);
+    // Each file that stayed is shown on the page, the last one last.
+    EXPECT_EQ(
+        views.Failures(),
+        (Lines{"Remote: Could not upload " + missing.string() + ": Open failed on " + missing.string(),
+               "Remote: Could not upload " + directory.string() + ": Open failed on " + directory.string(),
+               "Remote: Could not upload " + (folder / "bad\\nname").string() +
+                   ": Refused local name \"bad\\nname\": it holds a CR, LF or NUL character"}));
 
     EXPECT_EQ(Put({missing.string()}), FtpTransfers::kOpenFailed);
 }

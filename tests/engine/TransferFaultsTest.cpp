@@ -63,6 +63,8 @@ TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
     EXPECT_EQ(FtpTransfers::PutFiles(t.session->Context(), request), FtpTransfers::kDataFailure);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Send failed, WinSock err = WSAETIMEDOUT"));
     EXPECT_EQ(t.Texts("UploadedFile"), Lines{});
+    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not upload " + path +
+                                        ": the data connection failed: no answer in time (WSAETIMEDOUT)"});
 }
 
 TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
@@ -82,6 +84,8 @@ TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
     t.views.SetHook(nullptr);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
     EXPECT_EQ(t.Texts("FinishListing"), Lines{"0"});
+    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not list /pub: the data connection failed: the "
+                                        "connection was reset (WSAECONNRESET)"});
 }
 
 TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
@@ -102,6 +106,8 @@ TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
               FtpTransfers::kDataFailure);
     t.views.SetHook(nullptr);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
+    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not download f: the data connection failed: the "
+                                        "connection was reset (WSAECONNRESET)"});
 }
 
 TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
@@ -113,6 +119,7 @@ TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
     t.server.Expect("LIST").Line("550 No listing here");
     EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/"), 550);
     EXPECT_EQ(t.Texts("FinishListing"), Lines{});
+    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not list /: 550 No listing here"});
 }
 
 TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
@@ -125,6 +132,7 @@ TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
     t.server.ExpectVerb("PORT").Line("200 ok");
     t.server.Expect("RETR gone").Line("550 No such file");
     EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("gone", 3, 0), kImageType), 550);
+    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not download gone: 550 No such file"});
 }
 
 TEST(TransferFaults, ActiveModeFinalReplyWithoutAConnectionEndsTheWait) {
