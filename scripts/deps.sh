@@ -5,7 +5,8 @@ set -euo pipefail
 
 run_packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libssl-dev)
 test_packages=("${run_packages[@]}" libgtest-dev libgmock-dev clang libclang-rt-14-dev
-               python3-pyftpdlib python3-openssl openssl vsftpd curl lftp iproute2 locales-all tzdata desktop-file-utils)
+               python3-pyftpdlib python3-openssl openssl vsftpd curl lftp iproute2 locales-all tzdata desktop-file-utils
+               xvfb openbox xdotool x11-utils)
 
 case "${1:-test}" in
   run) wanted=("${run_packages[@]}") ;;
