@@ -36,8 +36,11 @@ if ! command -v Xvfb >/dev/null; then
   echo "SKIPPED: Xvfb is not installed"; exit 77
 fi
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-if ! poll 10 test -s "$work/display"; then
+xvfb_pid=$!
+pids+=("$xvfb_pid")
+xvfb_settled() { test -s "$work/display" || ! kill -0 "$xvfb_pid" 2>/dev/null; }
+poll 10 xvfb_settled
+if ! test -s "$work/display"; then
   echo "SKIPPED: Xvfb could not start: $(tail -n 1 "$work/xvfb.log")"; exit 77
 fi
 DISPLAY=":$(cat "$work/display")"
@@ -107,7 +110,7 @@ directory_box=(500 56) up_button=(709 56) ascii_button=(741 56) image_button=(76
 user_box=(228 111) password_box=(228 143) connect_button=(737 166) logoff_button=(737 194)
 # Where docs is in the root folder in each view; the second row of Details is binary in the root,
 # mixed-line-ends.txt in docs and big.bin in binary.
-declare -A docs=([Large Icons]="238 95" [Small Icons]="390 85" [List]="58 125" [Details]="60 139")
+declare -A docs=([Large Icons]="250 95" [Small Icons]="390 85" [List]="58 125" [Details]="60 139")
 second_row=(80 121)
 
 # A menu opened with the right button, then the keys of its mnemonics.
@@ -158,13 +161,14 @@ get_file() {
   xdotool key ctrl+a type "$3"
   xdotool key Return
 }
-transferred() { poll 10 logged '-> 226 Transfer complete' && idle; }
+# A listing or a file has come over the data connection, and Wisp is idle again.
+transfer_done() { poll 10 logged '-> 226 Transfer complete' && idle; }
 
 # --- the steps
 
 seen=0
 step "Wisp logs in to the demo site from its command line" poll 15 logged "USER 'anonymous' logged in"
-step "the first listing arrives and the title shows no status" idle
+step "the first listing arrives and the title shows no status" transfer_done
 read -r width height < <(xdotool getwindowgeometry --shell "$win" | awk -F= '/WIDTH|HEIGHT/ {printf "%s ", $2}')
 step "the window opens at its default size, 800x560" test "$width x $height" = "800 x 560"
 click "${remote_tab[@]}"
@@ -205,7 +209,7 @@ click "$x" "$y" 1 2
 poll 3 logged '<- CWD /?docs$' && idle
 sed 's/\r$//' "$site/docs/mixed-line-ends.txt" >"$work/expected-ascii.txt"
 got=$down/mixed-line-ends.txt
-get_ascii() { get_file "${second_row[@]}" "$down" && transferred && test -f "$got"; }
+get_ascii() { get_file "${second_row[@]}" "$down" && transfer_done && test -f "$got"; }
 get_image_over_it() { get_file "${second_row[@]}" "$down" && poll 5 active '^Get file\(s\) as\.\.\.$' && xdotool key Return; }
 click "${ascii_button[@]}"
 mark
@@ -214,7 +218,7 @@ step "ASCII: CR LF became LF, a lone LF and a lone CR stayed" cmp -s "$got" "$wo
 click "${image_button[@]}"
 mark
 step "Image: the overwrite question asks before the ASCII copy is replaced" get_image_over_it
-transferred
+transfer_done
 step "Image: the download is identical to the server's file" cmp -s "$got" "$site/docs/mixed-line-ends.txt"
 up
 
