@@ -19,7 +19,6 @@
 #include "engine/FtpSessionHandle.h"
 #include "hosts/FtpUrl.h"
 #include "hosts/HostEntry.h"
-#include "hosts/HostList.h"
 #include "hosts/TrustedCertificates.h"
 #include "ui/CertificateDialog.h"
 #include "ui/HostPageView.h"
@@ -31,17 +30,8 @@
 
 namespace {
 
-constexpr const char* kMalformedUrl = "... malformed URL";
-constexpr const char* kAnonymous = "anonymous";
-
 // How long closing the window waits for a session to end after Stop; the ping thread has its own bound.
 constexpr std::chrono::milliseconds kSessionStopWait{1500};
-
-// The record the ping thread's host text comes from: made on first use, kept for the whole run.
-FtpUrl& PingUrl() {
-    static FtpUrl url;
-    return url;
-}
 
 QString FromLocal(const std::string& text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
@@ -84,8 +74,9 @@ WispHostPage::WispHostPage(ProfileStore& store, WispSheet& sheet, QWidget* paren
     setObjectName("WispHostPage");
     BuildControls();
     items_ = std::make_unique<UrlComboItems>(*urlBox_);
-    sites_ = std::make_unique<HostList>(store, *items_);
-    SetState(State::Idle);
+    state_ = std::make_unique<HostPageState>(store, *items_);
+    state_->SetObserver(this);
+    PhaseChanged();
 }
 
 WispHostPage::~WispHostPage() {
@@ -94,6 +85,7 @@ WispHostPage::~WispHostPage() {
     urlBox_->lineEdit()->removeEventFilter(this);
     disconnect(urlBox_, nullptr, this, nullptr);
     StopThreads();
+    state_->SetObserver(nullptr);
 }
 
 void WispHostPage::BuildControls() {
@@ -193,116 +185,69 @@ void WispHostPage::BuildControls() {
     urlBox_->lineEdit()->installEventFilter(this);
     connect(urlBox_, &QComboBox::activated, this, [this](int index) {
         if (index >= 0) {
-            SelectEntry(index);
+            state_->SelectItem(index);
         }
     });
-    connect(removeButton_, &QPushButton::clicked, this, [this] { Remove(); });
+    connect(removeButton_, &QPushButton::clicked, this, [this] { state_->RemoveSelected(); });
     connect(pingButton_, &QPushButton::clicked, this, [this] { Ping(); });
     connect(connectButton_, &QPushButton::clicked, this, [this] { Connect(); });
     connect(logoffButton_, &QPushButton::clicked, this, [this] { Logoff(); });
 }
 
-void WispHostPage::SetState(State state, const QString& connectedText) {
-    state_ = state;
+void WispHostPage::PhaseChanged() {
+    const State state = state_->Phase();
     const bool idle = state == State::Idle;
     const bool connected = state == State::Connected;
     pingButton_->setEnabled(idle);
     connectButton_->setEnabled(idle);
     logoffButton_->setEnabled(connected);
     connectedLabel_->setEnabled(connected);
-    connectedBox_->setText(connected ? connectedText : QString());
+    connectedBox_->setText(FromLocal(state_->ConnectedText()));
     // A text longer than the box shows its beginning (scheme and host), not its end.
     connectedBox_->setCursorPosition(0);
 }
 
-void WispHostPage::PageActivated() {
-    if (!loaded_) {
-        loaded_ = true;
-        sites_->Load();
-    }
-    PushLogin();
+void WispHostPage::LoginChanged(const HostLogin& login) {
+    userBox_->setText(FromLocal(login.user));
+    passwordBox_->setText(FromLocal(login.password));
+    savePasswordBox_->setChecked(login.savePassword);
 }
 
-void WispHostPage::PageDeactivated() {
-    ReadLogin();
+void WispHostPage::ItemSelected(int index) {
+    items_->Select(index);
 }
 
-void WispHostPage::ReloadDefaultSites() {
-    sites_->ReloadDefaults();
+void WispHostPage::UrlRefused() {
+    urlBox_->lineEdit()->selectAll();
 }
 
-void WispHostPage::PushLogin() {
-    userBox_->setText(FromLocal(user_));
-    passwordBox_->setText(FromLocal(password_));
-    savePasswordBox_->setChecked(savePassword_);
-}
-
-void WispHostPage::ReadLogin() {
-    user_ = ToLocal(userBox_->text());
-    password_ = ToLocal(passwordBox_->text());
-    savePassword_ = savePasswordBox_->isChecked();
+void WispHostPage::FailureChanged(const std::string& failure) {
+    failureText_->setText(FromLocal(failure));
+    failureLine_->setVisible(!failure.empty());
 }
 
 void WispHostPage::LogMessage(std::string_view line) {
     sheet_.LogMessage(line);
 }
 
-void WispHostPage::SelectEntry(int index) {
-    items_->Select(index);
-    if (const std::optional<HostEntry> entry = sites_->LookupHostEntry(items_->ItemText(index))) {
-        user_ = entry->user;
-        password_ = entry->password;
-        savePassword_ = !entry->password.empty();
-    } else {
-        user_.clear();
-        password_.clear();
-        savePassword_ = false;
-    }
-    PushLogin();
-    urlValid_ = true;
+HostLogin WispHostPage::TypedLogin() const {
+    return {ToLocal(userBox_->text()), ToLocal(passwordBox_->text()), savePasswordBox_->isChecked()};
+}
+
+void WispHostPage::PageActivated() {
+    state_->Activate();
+}
+
+void WispHostPage::PageDeactivated() {
+    state_->SetLogin(TypedLogin());
+}
+
+void WispHostPage::ReloadDefaultSites() {
+    state_->ReloadDefaultSites();
 }
 
 void WispHostPage::Validate() {
-    urlValid_ = false;
-    const int selected = items_->SelectedIndex();
-    if (selected >= 0) {
-        SelectEntry(selected);
-        return;
-    }
-    const std::string text = items_->Text();
-    if (text.empty()) {
-        return;
-    }
-    FtpUrl url;
-    if (!ParseUrl(url, text)) {
-        return;
-    }
-    const std::string canonical = FormatUrl(url);
-    const int found = items_->FindExact(canonical);
-    if (found < 0) {
-        items_->Select(items_->AddItem(canonical));
-        if (url.loginDefaulted) {
-            user_.clear();
-            password_.clear();
-        } else {
-            user_ = url.user;
-            password_ = url.password;
-        }
-        savePassword_ = false;
-        urlValid_ = true;
-    } else {
-        SelectEntry(found);
-        if (!url.loginDefaulted) {
-            user_ = url.user;
-            password_ = url.password;
-        }
-    }
-    if (HostListItems::EqualNoCase(user_, kAnonymous)) {
-        user_.clear();
-        password_.clear();
-        savePassword_ = false;
-    }
-    PushLogin();
+    state_->Validate(items_->Text());
 }
 
 bool WispHostPage::Enter() {
@@ -316,167 +261,96 @@ bool WispHostPage::Enter() {
     return true;
 }
 
-void WispHostPage::Malformed() {
-    urlBox_->lineEdit()->selectAll();
-    LogMessage(kMalformedUrl);
-    failureText_->setText("Malformed URL: a site is written as ftp://host/path (or ftpes://, ftps://)");
-    failureLine_->show();
-}
-
 void WispHostPage::Ping() {
-    // Only from idle: at most one ping, and never beside a session (Enter can reach here too).
-    if (state_ != State::Idle) {
+    const std::optional<std::string> host = state_->Ping(items_->Text());
+    if (!host) {
         return;
     }
-    ClearFailure();
-    if (!urlValid_) {
-        Malformed();
-        return;
-    }
-    // The box may have been emptied (Remove) since it was last checked.
-    FtpUrl& url = PingUrl();
-    if (!ParseUrl(url, items_->Text())) {
-        Malformed();
-        return;
-    }
-    SetState(State::Pinging);
     ping_.reset();
     ping_ = PingThread::Start(
-        url.host, PingViews{MainWindowViews::Instance(), MainWindowViews::Instance(), view_}, pingServices_);
+        *host, PingViews{MainWindowViews::Instance(), MainWindowViews::Instance(), view_}, pingServices_);
 }
 
 void WispHostPage::Connect() {
-    if (state_ != State::Idle) {
+    std::optional<FtpUrl> url = state_->Connect(items_->Text(), TypedLogin());
+    if (!url) {
         return;
-    }
-    ClearFailure();
-    if (!urlValid_) {
-        Malformed();
-        return;
-    }
-    FtpUrl typed;
-    if (!ParseUrl(typed, items_->Text()) || !IsSupportedScheme(typed.scheme)) {
-        Malformed();
-        return;
-    }
-    const std::string canonical = FormatUrl(typed);
-    ReadLogin();
-
-    const std::optional<HostEntry> stored = sites_->LookupHostEntry(canonical);
-    const bool flagAgrees = savePassword_ != password_.empty();
-    if (!stored || stored->user != user_ || stored->password != password_ || !flagAgrees) {
-        if (user_.empty() || HostListItems::EqualNoCase(user_, kAnonymous)) {
-            user_.clear();
-            password_.clear();
-            savePassword_ = false;
-            PushLogin();
-        } else if (password_.empty() && savePassword_) {
-            savePassword_ = false;
-            PushLogin();
-        }
-        switch (sites_->StoreHostEntry(canonical, user_, savePassword_ ? password_ : std::string())) {
-            case HostStoreResult::Stored:
-                break;
-            case HostStoreResult::CommaInUser:
-                LogMessage("... site not saved: a user name with \",\" cannot be stored");
-                break;
-            default:
-                LogMessage("... site not saved");
-                break;
-        }
-    }
-
-    SetState(State::Connecting);
-    // The login travels beside the URL, never inside its text: a user name or password holding "@",
-    // ":" or "/" would otherwise be split by the parser and reach the wrong host.
-    FtpUrl url(canonical);
-    if (!user_.empty()) {
-        url.user = user_;
-        url.password = password_;
-        url.loginDefaulted = false;
     }
     FtpSessionOptions options;
     options.passive = sheet_.OptionsPage().Passive();
     options.trustedCertificates = trustedCertificates_;
     MainWindowViews& mainWindow = MainWindowViews::Instance();
     session_ = FtpSession::Start(
-        std::move(url), SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView()},
+        std::move(*url), SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView()},
         std::move(options));
 }
 
 void WispHostPage::Logoff() {
     if (session_) {
-        ClearFailure();
+        state_->ClearFailure();
         session_->Enqueue(FtpRequestKind::Logoff);
     }
-}
-
-void WispHostPage::Remove() {
-    sites_->Remove();
 }
 
 void WispHostPage::OpenUrl(const std::string& urlText, const std::string& user, const std::string& password) {
     items_->SetText(urlText);
     Validate();
-    if (urlValid_ && !user.empty()) {
-        user_ = user;
-        password_ = password;
-        savePassword_ = false;
-        PushLogin();
-    }
+    state_->TakeLogin(user, password);
     if (!session_ && !urlText.empty()) {
         Connect();
     }
 }
 
 void WispHostPage::ShowConnected(std::string_view connectionText) {
-    SetState(State::Connected,
-             QString::fromLocal8Bit(connectionText.data(), static_cast<qsizetype>(connectionText.size())));
+    state_->ShowConnected(connectionText);
 }
 
 void WispHostPage::ResetAfterSession() {
     session_.reset();
     sheet_.SetStatus(std::nullopt);
-    SetState(State::Idle);
-    if (focusAfterFailure_ != nullptr) {
-        focusAfterFailure_->setFocus(Qt::OtherFocusReason);
-        if (auto* box = qobject_cast<QLineEdit*>(focusAfterFailure_)) {
+    QWidget* focus = nullptr;
+    switch (state_->SessionEnded()) {
+        case HostPageBox::Url:
+            focus = urlBox_->lineEdit();
+            break;
+        case HostPageBox::User:
+            focus = userBox_;
+            break;
+        case HostPageBox::Password:
+            focus = passwordBox_;
+            break;
+        case HostPageBox::None:
+            break;
+    }
+    if (focus != nullptr) {
+        focus->setFocus(Qt::OtherFocusReason);
+        if (auto* box = qobject_cast<QLineEdit*>(focus)) {
             box->selectAll();
         }
-        focusAfterFailure_ = nullptr;
     }
 }
 
 void WispHostPage::ShowFailure(SessionFailure what, std::string_view reason) {
-    failureText_->setText(FromLocal(std::string(reason)));
-    failureLine_->show();
     switch (what) {
         case SessionFailure::Connect:
-            focusAfterFailure_ = urlBox_->lineEdit();
+            state_->ConnectFailed(reason);
             break;
         case SessionFailure::Login:
-            // Anonymous logins have no password to correct: the user name is what to change.
-            focusAfterFailure_ = userBox_->text().isEmpty() ? static_cast<QWidget*>(userBox_) : passwordBox_;
+            state_->LoginFailed(reason);
             break;
         case SessionFailure::Lost:
-            focusAfterFailure_ = nullptr;
+            state_->SessionLost(reason);
             break;
     }
 }
 
 QString WispHostPage::Failure() const {
-    return failureLine_->isHidden() ? QString() : failureText_->text();
-}
-
-void WispHostPage::ClearFailure() {
-    failureText_->clear();
-    failureLine_->hide();
-    focusAfterFailure_ = nullptr;
+    return FromLocal(state_->Failure());
 }
 
 void WispHostPage::PingFinished() {
     sheet_.SetStatus(std::nullopt);
-    SetState(State::Idle);
+    state_->PingFinished();
 }
 
 void WispHostPage::AskCertificateTrust(const CertificateQuestion& question,

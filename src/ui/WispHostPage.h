@@ -1,7 +1,8 @@
 #pragma once
 // The Host tab, where sessions begin: the user picks or types a site's URL, sees and edits the login
-// that goes with it, pings the host, connects and logs off. The page owns the saved sites and the
-// running session's handle; the worker and the ping thread report back through HostPageView.
+// that goes with it, pings the host, connects and logs off. The page shows a HostPageState, which keeps
+// the saved sites and the rules, and holds the running session's handle; the worker and the ping thread
+// report back through HostPageView.
 #include <QString>
 #include <functional>
 #include <memory>
@@ -10,10 +11,10 @@
 
 #include "diag/PingServices.h"
 #include "engine/HostView.h"
+#include "hosts/HostPageState.h"
 #include "ui/WispPropertyPage.h"
 
 class FtpSessionHandle;
-class HostList;
 class HostPageView;
 class PingThread;
 class ProfileStore;
@@ -26,11 +27,11 @@ class QPushButton;
 class UrlComboItems;
 class WispSheet;
 
-class WispHostPage : public WispPropertyPage {
+class WispHostPage : public WispPropertyPage, private HostPageObserver {
     Q_OBJECT
   public:
     // What the buttons and the connected-to line show.
-    enum class State { Idle, Pinging, Connecting, Connected };
+    using State = HostPagePhase;
 
     // `store` and `sheet` must outlive the page; the sheet's bridge is fenced before the page goes.
     WispHostPage(ProfileStore& store, WispSheet& sheet, QWidget* parent = nullptr);
@@ -67,7 +68,7 @@ class WispHostPage : public WispPropertyPage {
     // bound. A worker that does not end in time is left to end by itself; it no longer reaches the page.
     void StopThreads();
 
-    State CurrentState() const { return state_; }
+    State CurrentState() const { return state_->Phase(); }
 
     // Replaces the name and echo services of later pings (tests).
     void SetPingServices(PingServices services);
@@ -79,10 +80,16 @@ class WispHostPage : public WispPropertyPage {
 
   private:
     void BuildControls();
-    // The one place that enables, disables and fills the state-dependent controls.
-    void SetState(State state, const QString& connectedText = QString());
 
-    void SelectEntry(int index);
+    // HostPageObserver
+    // The one place that enables, disables and fills the state-dependent controls.
+    void PhaseChanged() override;
+    void LoginChanged(const HostLogin& login) override;
+    void ItemSelected(int index) override;
+    void UrlRefused() override;
+    void FailureChanged(const std::string& failure) override;
+    void LogMessage(std::string_view line) override;
+
     void Validate();
     // True when the key was consumed.
     bool Enter();
@@ -90,12 +97,8 @@ class WispHostPage : public WispPropertyPage {
     void Ping();
     void Connect();
     void Logoff();
-    void Remove();
-    void Malformed();
-    void PushLogin();
-    void ReadLogin();
-    void LogMessage(std::string_view line);
-    void ClearFailure();
+    // What the login boxes hold now.
+    HostLogin TypedLogin() const;
 
     WispSheet& sheet_;
     QPushButton* logoffButton_ = nullptr;
@@ -110,20 +113,13 @@ class WispHostPage : public WispPropertyPage {
     QCheckBox* savePasswordBox_ = nullptr;
     QWidget* failureLine_ = nullptr;
     QLabel* failureText_ = nullptr;
-    // Where the focus goes when the failed session has ended: the box the user must correct.
-    QWidget* focusAfterFailure_ = nullptr;
 
-    std::string password_;
-    std::string user_;
-    bool savePassword_ = false;
+    // The URL box's items, which the state's saved sites keep; made before the state, gone after it.
     std::unique_ptr<UrlComboItems> items_;
-    std::unique_ptr<HostList> sites_;
+    std::unique_ptr<HostPageState> state_;
     std::shared_ptr<FtpSessionHandle> session_;
     // Over the same store as the saved sites; shared with every session's worker.
     std::shared_ptr<TrustedCertificates> trustedCertificates_;
-    bool urlValid_ = false;
-    bool loaded_ = false;
-    State state_ = State::Idle;
 
     HostPageView& view_;
     std::unique_ptr<PingThread> ping_;
