@@ -10,6 +10,7 @@
 #include "engine/NullViews.h"
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
+#include "support/FtpSessionTesting.h"
 
 namespace {
 
@@ -22,8 +23,8 @@ void Run(const char* what, const std::string& reply, int replies, int linesPerRe
     NullViews views;
     FtpUrl url;
     ParseUrl(url, "ftp://127.0.0.1/");
-    auto session = FtpSession::CreateWithoutWorker(url, views.Views());
-    BufferedSocket& control = session->Context().Control();
+    auto session = FtpSessionTesting::CreateWithoutWorker(url, views.Views());
+    BufferedSocket& control = FtpSessionTesting::Context(*session).Control();
     Socket peer;
     if (!control.Create() || !control.AllocateBuffer(FtpSession::kControlBufferSize) ||
         !control.Connect("127.0.0.1", listener.LocalAddress()->port) || !listener.Accept(peer)) {
@@ -43,7 +44,7 @@ void Run(const char* what, const std::string& reply, int replies, int linesPerRe
     });
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < replies; ++i) {
-        if (session->Context().ReadReply() == 421) {
+        if (FtpSessionTesting::Context(*session).ReadReply() == 421) {
             std::fprintf(stderr, "reply %d failed\n", i);
             std::exit(1);
         }

@@ -14,6 +14,7 @@
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
 #include "platform/Socket.h"
+#include "support/FtpSessionTesting.h"
 
 namespace {
 
@@ -41,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckingViews views;
     FtpUrl url;
     ParseUrl(url, "ftp://127.0.0.1/");
-    auto session = FtpSession::CreateWithoutWorker(url, views.Views());
-    BufferedSocket& control = session->Context().Control();
+    auto session = FtpSessionTesting::CreateWithoutWorker(url, views.Views());
+    BufferedSocket& control = FtpSessionTesting::Context(*session).Control();
     Socket peer;
     if (!control.Create() || !control.AllocateBuffer(FtpSession::kControlBufferSize) ||
         !control.Connect("127.0.0.1", listener.LocalAddress()->port) || !listener.Accept(peer)) {
@@ -57,13 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Half-close: the reader sees the end of the data, and the ABOR below still has somewhere to go.
     ::shutdown(peer.Handle(), SHUT_WR);
     if (abor) {
-        session->Context().SetTransferring(true);
+        FtpSessionTesting::Context(*session).Abort().SetTransferring(true);
         session->Abort();
     }
     // Each reply consumes at least one line, so the reads end well before this bound.
     for (std::size_t i = 0; i <= bytes.size() + 1; ++i) {
         FtpReply reply;
-        const int code = session->Context().ReadReply(&reply);
+        const int code = FtpSessionTesting::Context(*session).ReadReply(&reply);
         if (code == 421 && reply.codeText == "421") {
             if (reply.lastLine.empty()) {
                 return 0;  // the failure (or a genuine bare 421 without text, which still ends here)

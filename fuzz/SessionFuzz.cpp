@@ -33,6 +33,7 @@
 #include "engine/FtpSessionHandle.h"
 #include "engine/NullViews.h"
 #include "listing/RemoteEntry.h"
+#include "support/FtpSessionTesting.h"
 
 namespace fs = std::filesystem;
 
@@ -329,12 +330,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Folders& folders = TempFolders();
     ScriptedServer server(SplitAnswers(std::string_view(reinterpret_cast<const char*>(data) + 2, size - 2)));
     FuzzViews views(data[1]);
-    FtpSessionOptions options;
+    TestSessionOptions options;
     options.passive = (data[0] & 1) != 0;
     options.controlTimeoutMs = 25;
     options.dataTimeoutMs = 25;
-    auto handle = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/pub/dir",
-                                    views.Views(), options);
+    auto handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/pub/dir",
+                                           views.Views(), options);
     std::unique_ptr<FtpRequestObject> get =
         std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1, 2, 3});
     handle->Enqueue(FtpRequestKind::Get, folders.downloads.string(), get, data[0] >> 1 & 1);

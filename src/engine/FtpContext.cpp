@@ -1,117 +1,269 @@
 #include "engine/FtpContext.h"
 
-#include "engine/FailureText.h"
-#include "engine/FtpProtocol.h"
-#include "engine/FtpSession.h"
-
+#include <algorithm>
 #include <utility>
 
-const FtpUrl& FtpContext::Url() const {
-    return session_.Url();
+#include "engine/FailureText.h"
+#include "engine/FtpProtocol.h"
+#include "engine/FtpRequest.h"
+#include "engine/TransferStatistics.h"
+#include "engine/WinsockErrorName.h"
+#include "platform/SocketError.h"
+#include "platform/SocketInterrupt.h"
+
+namespace {
+
+// How long the reads of an aborted request may go on when the control connection has no time-out.
+constexpr int kAbortGraceWithoutTimeoutMs = 60000;
+// After an ABOR, how long a second reply is waited for once the first final one was not the aborted
+// transfer's 426 (after which the ABOR's own answer must still come): a server that owes one more sends
+// it at once, and one that answers with a single reply costs no more than this.
+constexpr int kSecondAbortReplyWaitMs = 1000;
+
+// The traffic copy of a command: a password is shown as one '*' per character.
+std::string TrafficCopy(std::string_view command) {
+    std::string logged = "<";
+    if (command.find("PASS ") != std::string_view::npos) {
+        logged.append(command.substr(0, 5));
+        logged.append(command.size() - 5, '*');
+    } else {
+        logged.append(command);
+    }
+    return logged;
 }
-const FtpSessionOptions& FtpContext::Options() const {
-    return session_.Options();
+
+// The reply code's value; 0 when it does not start with a digit.
+int LeadingNumber(std::string_view code) {
+    return static_cast<int>(FtpProtocol::LeadingNumber(code, 999).value_or(0));
 }
-BufferedSocket& FtpContext::Control() {
-    return session_.Control();
+
+bool IsPreliminary(int code) {
+    return code >= 100 && code < 200;
 }
-StatusView& FtpContext::Status() {
-    return session_.Status();
+
+// The abort's own replies: the aborted transfer's 426 and "225 no transfer to abort".
+bool IsAbortAnswer(int code) {
+    return code == 426 || code == 225;
 }
-LogView& FtpContext::Log() {
-    return session_.Log();
+
+}  // namespace
+
+FtpContext::FtpContext(FtpUrl url, SessionViews views, FtpSessionOptions options)
+    : url_(std::move(url)),
+      options_(std::move(options)),
+      views_(views),
+      currentType_(kAsciiType),
+      passive_(options_.passive),
+      stopSignal_(std::make_shared<SocketInterrupt>()) {
+    control_.SetTimeout(options_.controlTimeoutMs);
+    // The control connection ends only with Stop; Abort must not break the reply that follows an ABOR.
+    control_.SetInterrupts(stopSignal_);
 }
-HostView& FtpContext::Host() {
-    return session_.Host();
+
+std::uint32_t FtpContext::Ticks() const {
+    return TransferStatistics::Ticks(tickSource_);
 }
-RemoteView& FtpContext::Remote() {
-    return session_.Remote();
+
+int FtpContext::AbortGraceMs() const {
+    return options_.controlTimeoutMs > 0 ? options_.controlTimeoutMs : kAbortGraceWithoutTimeoutMs;
 }
-const std::shared_ptr<TlsContext>& FtpContext::Tls() const {
-    return session_.tls_;
-}
+
 void FtpContext::SetTls(std::shared_ptr<TlsContext> tls) {
-    session_.usesTls_ = tls != nullptr;
-    session_.tls_ = std::move(tls);
+    usesTls_ = tls != nullptr;
+    tls_ = std::move(tls);
 }
-const std::string& FtpContext::AcceptedFingerprint() const {
-    return session_.acceptedFingerprint_;
-}
-void FtpContext::SetAcceptedFingerprint(std::string fingerprint) {
-    session_.acceptedFingerprint_ = std::move(fingerprint);
-}
+
 bool FtpContext::SendCommand(std::string_view command, bool urgent) {
-    return session_.SendCommand(command, urgent);
+    // A line that does not fit, or that would end early and smuggle a second command, is never sent.
+    switch (FtpProtocol::CheckCommandLine(command)) {
+        case FtpProtocol::LineFault::Unsafe:
+            LogFailure("... command not sent: it holds a CR, LF or NUL character");
+            return false;
+        case FtpProtocol::LineFault::TooLong:
+            LogFailure("... command not sent: it is longer than 510 characters");
+            return false;
+        case FtpProtocol::LineFault::None:
+            break;
+    }
+    abort_.SendOwed();
+    views_.log.LogTraffic(TrafficCopy(command));
+    int sent = 0;
+    {
+        std::lock_guard lock(sendLock_);
+        if (urgent && !usesTls_) {
+            static constexpr char kTelnetIp[] = {'\xff', '\xf4'};
+            static constexpr char kTelnetDm[] = {'\xff', '\xf2'};
+            (void)control_.SendAll(kTelnetIp, sizeof kTelnetIp);
+            (void)control_.SendAll(kTelnetDm, sizeof kTelnetDm, true);
+        }
+        sent = control_.SendLine(command);
+    }
+    if (sent < 0) {
+        views_.log.LogMessage("... [CONTROL] Send failed, WinSock err = " + WinsockErrorName());
+    }
+    return true;
 }
+
 int FtpContext::ReadReply(FtpReply* reply) {
-    return session_.ReadReply(reply);
+    abort_.SendOwed();
+    std::string code = "421";
+    std::string line;
+    bool firstLine = true;
+    bool multiLine = false;
+    std::string key;
+    bool complete = false;
+    while (!complete) {
+        // After an abort the reply gets one grace period to end, or a server that never ends it (or
+        // keeps it trickling) would hold the worker for good.
+        int length = -1;
+        bool pastGrace = false;
+        if (const auto left = abort_.GraceLeftMs()) {
+            if (*left > 0) {
+                control_.SetTimeout(static_cast<int>(std::min<std::int64_t>(
+                    *left, options_.controlTimeoutMs > 0 ? options_.controlTimeoutMs : *left)));
+                length = control_.ReadLine(line, kReplyLineSize);
+                control_.SetTimeout(options_.controlTimeoutMs);
+            }
+            pastGrace = abort_.GraceLeftMs().value_or(1) == 0;
+        } else {
+            length = control_.ReadLine(line, kReplyLineSize);
+        }
+        if (pastGrace && (length < 4 || line.compare(0, 4, key) != 0)) {
+            length = -1;
+            SetLastSocketError(wsa::kInterrupted);
+        }
+        if (length >= 4) {
+            if (firstLine) {
+                code = line.substr(0, 3);
+                key = code + ' ';
+                multiLine = line[3] == '-';
+                firstLine = false;
+            }
+            views_.log.LogTraffic(">" + line);
+            complete = line.compare(0, 4, key) == 0;
+        } else if (length < 0 || !multiLine) {
+            if (length >= 0) {
+                // A line too short to be a reply carries no socket error; name it rather than show a
+                // stale one.
+                SetLastSocketError(wsa::kInvalidArgument);
+            }
+            views_.log.LogTraffic("... [CONTROL] Receive failed, WinSock err = " + WinsockErrorName());
+            lastReadError_ = LastSocketError();
+            lastReply_ = FtpReply{};  // code 421, no line
+            if (reply != nullptr) {
+                reply->code = FtpProtocol::kLostConnection;
+                reply->codeText = "421";
+            }
+            return FtpProtocol::kLostConnection;
+        }
+        // A short line inside a multi-line reply is skipped unlogged.
+    }
+    const int value = LeadingNumber(code);
+    lastReadError_ = 0;
+    lastReply_.code = value;
+    lastReply_.codeText = code;
+    lastReply_.lastLine = line;
+    if (reply != nullptr) {
+        *reply = lastReply_;
+    }
+    return value;
 }
+
 int FtpContext::Command(std::string_view command, FtpReply* reply) {
-    return session_.Command(command, reply);
+    if (!SendCommand(command)) {
+        if (reply != nullptr) {
+            reply->code = kCommandRefused;
+            reply->codeText = "501";
+        }
+        return kCommandRefused;
+    }
+    return ReadReply(reply);
 }
+
+int FtpContext::ReadFinalReply() {
+    // Several preliminary replies may come before the final one (125, then 150).
+    const auto readFinal = [this] {
+        int code = ReadReply();
+        while (IsPreliminary(code)) {
+            code = ReadReply();
+        }
+        return code;
+    };
+    int code = readFinal();
+    if (!abort_.AborBegun() || ConnectionFailed()) {
+        return code;
+    }
+    // After ABOR the server owes one reply for the transfer and one for the ABOR, in either order: 426
+    // then 226, 226 then 225, 225 then 226. The request's answer is the first that is not the abort's own
+    // (or the last), and the other is taken too, so it cannot answer the next command.
+    int answer = code;
+    bool answered = !IsAbortAnswer(code);
+    for (int taken = 1; taken < 2; ++taken) {
+        if (code != 426 && !ReplyArrivesWithin(kSecondAbortReplyWaitMs)) {
+            break;
+        }
+        code = readFinal();
+        if (ConnectionFailed()) {
+            return code;
+        }
+        if (!answered) {
+            answer = code;
+            answered = !IsAbortAnswer(code);
+        }
+    }
+    return answer;
+}
+
+bool FtpContext::ReplyArrivesWithin(int waitMs) {
+    if (control_.Buffered() > 0) {
+        return true;
+    }
+    const auto left = abort_.GraceLeftMs();
+    const int wait = static_cast<int>(std::min<std::int64_t>(waitMs, left.value_or(waitMs)));
+    if (wait <= 0) {
+        return false;
+    }
+    control_.SetTimeout(wait);
+    const bool ready = control_.WaitReadable();
+    control_.SetTimeout(options_.controlTimeoutMs);
+    return ready;
+}
+
 void FtpContext::PrepareDataSocket(Socket& socket, bool abortEnds) const {
-    session_.PrepareDataSocket(socket, abortEnds);
-}
-int FtpContext::CurrentType() const {
-    return session_.CurrentType();
-}
-void FtpContext::SetCurrentType(int index) {
-    session_.SetCurrentType(index);
-}
-bool FtpContext::Passive() const {
-    return session_.Passive();
-}
-void FtpContext::ClearPassive() {
-    session_.ClearPassive();
-}
-bool FtpContext::Transferring() const {
-    return session_.Transferring();
-}
-void FtpContext::SetTransferring(bool on) {
-    session_.SetTransferring(on);
-}
-bool FtpContext::AbortRequested() const {
-    return session_.AbortRequested();
-}
-void FtpContext::ClearAbortRequested() {
-    session_.ClearAbortRequested();
-}
-bool FtpContext::AborSent() const {
-    return session_.AborSent();
-}
-bool FtpContext::StopRequested() const {
-    return session_.StopRequested();
+    socket.SetTimeout(options_.dataTimeoutMs);
+    socket.SetInterrupts(stopSignal_, abortEnds ? abort_.Signal() : nullptr);
 }
 
 std::string FtpContext::LastReplyInWords() const {
-    if (session_.lastReadError_ != 0) {
-        return FailureText::SocketError(session_.lastReadError_);
+    if (lastReadError_ != 0) {
+        return FailureText::SocketError(lastReadError_);
     }
-    return FailureText::ReplyLine(session_.lastReply_.lastLine);
+    return FailureText::ReplyLine(lastReply_.lastLine);
 }
+
 std::string FtpContext::LastMessageInWords() const {
-    return FailureText::Message(session_.lastMessage_);
+    return FailureText::Message(lastMessage_);
 }
-const FtpReply& FtpContext::LastReply() const {
-    return session_.lastReply_;
-}
+
 void FtpContext::LogFailure(std::string_view message, std::string_view words) {
-    session_.Log().LogMessage(message);
-    session_.failureNote_ = words.empty() ? FailureText::Message(message) : std::string(words);
+    handlerLog_.LogMessage(message);
+    failureNote_ = words.empty() ? FailureText::Message(message) : std::string(words);
 }
+
 std::string FtpContext::TakeFailure() {
-    return std::exchange(session_.failureNote_, {});
+    return std::exchange(failureNote_, {});
 }
+
 void FtpContext::ShowFailure(std::string_view what, int result) {
     std::string why = TakeFailure();
-    if (session_.AbortRequested() || result == FtpProtocol::kLostConnection) {
+    if (AbortRequested() || result == FtpProtocol::kLostConnection) {
         return;
     }
     if (why.empty()) {
-        if (result < 400 || session_.lastReply_.code != result) {
+        if (result < 400 || lastReply_.code != result) {
             return;
         }
         why = LastReplyInWords();
     }
-    session_.Remote().ShowFailure(std::string(what) + ": " + why);
+    views_.remote.ShowFailure(std::string(what) + ": " + why);
 }

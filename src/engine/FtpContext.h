@@ -1,36 +1,63 @@
 #pragma once
-// What the request handlers (connect and login, data connections, transfers, directory commands) see of
-// their session: the control connection, commands and replies, the views, the options and the flags.
-// Only the worker's handlers get one; the pages reach a session through its FtpSessionHandle alone.
+// One session's connection state and what the request handlers (connect and login, data connections,
+// transfers, directory commands) may do with it: the URL and options, the control connection with its
+// commands and replies, the views, the transfer type, the passive flag, TLS and the abort. FtpSession
+// owns one and keeps only the queue, the worker and the handle; the pages never see it.
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "engine/BufferedSocket.h"
+#include "engine/FtpAbort.h"
 #include "engine/FtpReply.h"
+#include "engine/SessionViews.h"
+#include "hosts/FtpUrl.h"
 
-class BufferedSocket;
-class FtpSession;
-class HostView;
-class LogView;
-class RemoteView;
-class Socket;
-class StatusView;
+class SocketInterrupt;
 class TlsContext;
-struct FtpSessionOptions;
-struct FtpUrl;
+class TrustedCertificates;
+
+struct FtpSessionOptions {
+    // Open data connections with PASV (the Options page's "Passive" when the session starts).
+    bool passive = true;
+    // Longest silence accepted on the control connection (each read, and the connect) before the read
+    // fails with WSAETIMEDOUT and the session ends with 421. 0 waits for ever.
+    int controlTimeoutMs = 60000;
+    // The same bound for data connections: connect, accept in active mode, every receive and send.
+    int dataTimeoutMs = 60000;
+    // TLS (ftpes://, ftps://): a PEM file of trusted certificates used instead of the system's trust
+    // store (tests); empty: the system's store.
+    std::string tlsTrustFile;
+    // Highest TLS version offered: 0x0303 (1.2) or 0x0304 (1.3); 0: the library's highest.
+    int tlsMaxVersion = 0;
+    // The certificates the user chose to always trust; null: none are stored, and "Always" trusts the
+    // certificate for this session only.
+    std::shared_ptr<TrustedCertificates> trustedCertificates;
+};
 
 class FtpContext {
   public:
+    static constexpr int kControlBufferSize = 4096;
+    static constexpr int kReplyLineSize = 256;
+    // What a request gets for a command that was refused before sending (too long, or holding CR, LF or
+    // NUL): a syntax error in the parameters, decided locally.
+    static constexpr int kCommandRefused = 501;
+
     FtpContext(const FtpContext&) = delete;
     FtpContext& operator=(const FtpContext&) = delete;
 
-    const FtpUrl& Url() const;
-    const FtpSessionOptions& Options() const;
-    BufferedSocket& Control();
-    StatusView& Status();
-    LogView& Log();
-    HostView& Host();
-    RemoteView& Remote();
+    const FtpUrl& Url() const { return url_; }
+    const FtpSessionOptions& Options() const { return options_; }
+    BufferedSocket& Control() { return control_; }
+    StatusView& Status() { return views_.status; }
+    // Handlers log through this; it remembers the last message for the reasons shown to the user.
+    LogView& Log() { return handlerLog_; }
+    HostView& Host() { return views_.host; }
+    RemoteView& Remote() { return views_.remote; }
 
     // Logs and sends one command line (urgent: preceded by Telnet IP and an urgent Telnet DM). Returns
     // false only when the command was refused and nothing was sent (longer than 510 characters, or
@@ -39,52 +66,106 @@ class FtpContext {
     bool SendCommand(std::string_view command, bool urgent = false);
     // Reads one complete reply from the control connection; returns its code, or 421 (logged on the
     // traffic channel) when the connection fails, times out, or sends a line that is too long or short.
+    // After an ABOR the aborted transfer's 426 and a 225 are passed over for the reply that follows.
     int ReadReply(FtpReply* reply = nullptr);
     // SendCommand then ReadReply; kCommandRefused without reading when the command was refused.
     int Command(std::string_view command, FtpReply* reply = nullptr);
+    // The final reply of a transfer command whose preliminary reply was read: further 1xx replies are
+    // passed over, and after an ABOR every reply the server owes for the transfer and the ABOR is taken
+    // (in either order, within the abort's grace), so none is left to answer the next command.
+    int ReadFinalReply();
+    // True when the last ReadReply failed on the connection rather than reading a server's reply.
+    bool ConnectionFailed() const { return lastReadError_ != 0; }
+    // Gives a data socket the session's data time-out and makes Stop end its waits (WSAEINTR), and Abort
+    // too unless `abortEnds` is false.
+    void PrepareDataSocket(Socket& socket, bool abortEnds = true) const;
+
     // Why the last exchange on the control connection failed, in words: the server's last reply line, or
     // what broke the connection ("the connection was reset (WSAECONNRESET)").
     std::string LastReplyInWords() const;
+    // The last complete reply (code 421 after a failed read).
+    const FtpReply& LastReply() const { return lastReply_; }
+    // The last message a handler logged, without its "... " marker.
+    std::string LastMessageInWords() const;
     // A failure of the running request: `message` goes to the log, and `words` (by default the message
     // without its marker) is kept for the page until TakeFailure.
     void LogFailure(std::string_view message, std::string_view words = {});
+    // Keeps `words` as the running request's failure without logging anything more.
+    void NoteFailure(std::string words) { failureNote_ = std::move(words); }
     std::string TakeFailure();
     // Tells the Remote page why `what` failed ("Could not download a.txt"): the failure logged with
     // LogFailure, else the server's refusal when `result` is the last reply's code. Nothing when the
     // user's abort or the session's end reports it instead. Takes the logged failure either way.
     void ShowFailure(std::string_view what, int result);
-    // The last complete reply (code 421 after a failed read).
-    const FtpReply& LastReply() const;
-    // The last message a handler logged, without its "... " marker.
-    std::string LastMessageInWords() const;
-    // Gives a data socket the session's data time-out and makes Stop end its waits (WSAEINTR), and Abort
-    // too unless `abortEnds` is false.
-    void PrepareDataSocket(Socket& socket, bool abortEnds = true) const;
 
     // The session's TLS configuration and newest session; null while the session is plain.
-    const std::shared_ptr<TlsContext>& Tls() const;
+    const std::shared_ptr<TlsContext>& Tls() const { return tls_; }
     void SetTls(std::shared_ptr<TlsContext> tls);
     // The fingerprint of the control connection's certificate, accepted by the trust store or the user:
     // every data connection must show the same one.
-    const std::string& AcceptedFingerprint() const;
-    void SetAcceptedFingerprint(std::string fingerprint);
+    const std::string& AcceptedFingerprint() const { return acceptedFingerprint_; }
+    void SetAcceptedFingerprint(std::string fingerprint) { acceptedFingerprint_ = std::move(fingerprint); }
 
-    int CurrentType() const;
-    void SetCurrentType(int index);
-    bool Passive() const;
-    void ClearPassive();
-    // Shared with Abort on the user interface thread.
-    bool Transferring() const;
-    void SetTransferring(bool on);
-    bool AbortRequested() const;
-    void ClearAbortRequested();
-    bool AborSent() const;
-    bool StopRequested() const;
+    int CurrentType() const { return currentType_; }
+    void SetCurrentType(int index) { currentType_ = index; }
+    bool Passive() const { return passive_; }
+    void ClearPassive() { passive_ = false; }
+    // The user's abort, shared with the user-interface thread.
+    FtpAbort& Abort() { return abort_; }
+    const FtpAbort& Abort() const { return abort_; }
+    bool AbortRequested() const { return abort_.Requested(); }
+    bool StopRequested() const { return stopRequested_; }
+    // The millisecond tick count transfers are timed with (32 bits, wrapping).
+    std::uint32_t Ticks() const;
 
   private:
-    explicit FtpContext(FtpSession& session) : session_(session) {}
-
-    FtpSession& session_;
-
     friend class FtpSession;
+    friend class FtpSessionTesting;
+    FtpContext(FtpUrl url, SessionViews views, FtpSessionOptions options);
+
+    // What the handlers log through: the log, remembering the last message, which names the reason when
+    // a session cannot begin (a TLS refusal, say) where no reply does.
+    class NotingLog final : public LogView {
+      public:
+        NotingLog(LogView& log, std::string& last) : log_(log), last_(last) {}
+        void LogTraffic(std::string_view line) override { log_.LogTraffic(line); }
+        void LogMessage(std::string_view line) override {
+            last_.assign(line);
+            log_.LogMessage(line);
+        }
+
+      private:
+        LogView& log_;
+        std::string& last_;
+    };
+
+    // The grace an abort gives the reads of the request it stopped.
+    int AbortGraceMs() const;
+    // True when a reply is waiting, or starts to arrive within `waitMs` (and the abort's grace).
+    bool ReplyArrivesWithin(int waitMs);
+
+    const FtpUrl url_;
+    const FtpSessionOptions options_;
+    const SessionViews views_;
+    BufferedSocket control_;
+    // Over every write on the control connection: the user-interface thread writes an ABOR.
+    std::mutex sendLock_;
+    int currentType_;
+    bool passive_;
+    std::shared_ptr<TlsContext> tls_;
+    // Read on the user-interface thread by the abort, which then knows ABOR goes in-band.
+    std::atomic<bool> usesTls_{false};
+    std::string acceptedFingerprint_;
+    std::atomic<bool> stopRequested_{false};
+    const std::shared_ptr<SocketInterrupt> stopSignal_;
+    // Worker: the last complete reply (code 421 after a failed read), the socket error that failed the
+    // last read (0 after a reply), the last message a handler logged and the running request's failure.
+    FtpReply lastReply_;
+    int lastReadError_ = 0;
+    std::string lastMessage_;
+    std::string failureNote_;
+    NotingLog handlerLog_{views_.log, lastMessage_};
+    // Empty: the steady clock. Tests set it (FtpSessionTesting) to make the statistics exact.
+    std::function<std::uint32_t()> tickSource_;
+    FtpAbort abort_{control_, sendLock_, views_.log, usesTls_};
 };

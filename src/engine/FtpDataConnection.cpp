@@ -8,6 +8,7 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpSession.h"
 #include "engine/FtpTls.h"
+#include "engine/FtpTransfers.h"
 #include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
@@ -49,6 +50,29 @@ std::string Endpoint(std::string_view address, std::uint16_t port) {
     text += ':';
     text += std::to_string(port);
     return text;
+}
+
+// What an active-mode wait makes of the replies waiting on the control connection: it gives up once the
+// server has answered the transfer command instead of connecting (a line starting with 2, 4 or 5 before
+// any line that is no preliminary 1xx reply) or has closed the connection; a preliminary reply, or
+// anything it does not understand, leaves the connection to come.
+Socket::WatchVerdict FinalReplyArrived(std::string_view waiting, bool closed) {
+    if (closed) {
+        return Socket::WatchVerdict::GiveUp;
+    }
+    bool lineStart = true;
+    for (const char c : waiting) {
+        if (lineStart) {
+            if (c == '2' || c == '4' || c == '5') {
+                return Socket::WatchVerdict::GiveUp;
+            }
+            if (c != '1') {
+                return Socket::WatchVerdict::Keep;
+            }
+        }
+        lineStart = c == '\n';
+    }
+    return Socket::WatchVerdict::Keep;
 }
 
 // Logs a failed connect or accept unless the wait was ended on purpose (Abort, Stop).
@@ -128,7 +152,7 @@ bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& d
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         bool refused = false;
-        if (!listener.Accept(data, session.Control(), &refused)) {
+        if (!listener.Accept(data, session.Control(), FinalReplyArrived, &refused)) {
             data.Close();
             if (refused) {
                 // The server answered the transfer command instead of connecting: take that answer now
@@ -222,6 +246,11 @@ bool FtpDataConnection::Open(FtpContext& session, std::string_view command, Buff
     do {
         reply = session.ReadReply();
     } while (reply >= 100 && reply < 200);
+    // Whatever the server says of it, a transfer whose data connection was refused here moved nothing.
+    session.NoteFailure(session.LastMessageInWords());
+    if (reply < 400) {
+        reply = FtpTransfers::kDataFailure;
+    }
     return false;
 }
 

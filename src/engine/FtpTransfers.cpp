@@ -184,11 +184,11 @@ TransferOutcome RunTransfer(FtpContext& session, std::string_view command, std::
         data.Close();
         return {TransferStage::Refused, preliminary};
     }
-    session.SetTransferring(true);
-    const std::uint32_t start = TransferStatistics::Ticks(session.Options());
+    session.Abort().SetTransferring(true);
+    const std::uint32_t start = session.Ticks();
     std::int64_t bytes = 0;
     const BlockLoopEnd end = blocks(data, bytes);
-    LogStatistics(session, direction, bytes, start, TransferStatistics::Ticks(session.Options()));
+    LogStatistics(session, direction, bytes, start, session.Ticks());
     // Closed before the final reply: a server with data still to send then notices and answers at once.
     if (end.reset) {
         ResetConnection(data);
@@ -202,8 +202,8 @@ TransferOutcome RunTransfer(FtpContext& session, std::string_view command, std::
         }
         data.Close();
     }
-    const int final = session.ReadReply();
-    session.SetTransferring(false);
+    const int final = session.ReadFinalReply();
+    session.Abort().SetTransferring(false);
     return {TransferStage::Done, final};
 }
 
@@ -461,7 +461,7 @@ int ServeEach(FtpContext& session, int typeIndex, const std::vector<Item>* items
             }
         }
     }
-    session.ClearAbortRequested();
+    session.Abort().ClearRequested();
     EndTransferStatus(session);
     return result;
 }
@@ -535,7 +535,7 @@ int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
         return outcome.reply;
     }();
     session.ShowFailure("Could not list " + Printable(path), result);
-    session.ClearAbortRequested();
+    session.Abort().ClearRequested();
     status.SetStatus(std::nullopt);
     return result;
 }

@@ -6,9 +6,9 @@
 #include "engine/FtpSession.h"
 #include "listing/RemoteEntry.h"
 
-std::uint32_t TransferStatistics::Ticks(const FtpSessionOptions& options) {
-    if (options.tickSource) {
-        return options.tickSource();
+std::uint32_t TransferStatistics::Ticks(const std::function<std::uint32_t()>& source) {
+    if (source) {
+        return source();
     }
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());

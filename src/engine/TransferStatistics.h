@@ -2,16 +2,17 @@
 // The numbers a data transfer reports: the millisecond tick it is timed with, the statistics message
 // after each data loop and the progress percentage, all formatted the same whatever the user's locale.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
-struct FtpSessionOptions;
 class RemoteEntry;
 
 class TransferStatistics {
   public:
     // The session's tick source, or the steady clock in milliseconds (wrapping at 32 bits).
-    static std::uint32_t Ticks(const FtpSessionOptions& options);
+    // `source` when given (tests make the statistics exact with it), else the steady clock.
+    static std::uint32_t Ticks(const std::function<std::uint32_t()>& source);
     // "... received 2000 bytes in 1 seconds (2 KB/s)"; without the rate when no tick has passed.
     static std::string Message(std::string_view direction, std::int64_t bytes, std::uint32_t elapsedMs);
     // printf's "%g" (six significant digits) with a decimal point in every locale.

@@ -87,42 +87,13 @@ bool Socket::Create(std::uint16_t port, int type, std::string_view localAddress)
 }
 
 namespace {
-// How long a watch on the answers waits between looks once only a preliminary reply has come: the
-// connection is then awaited as usual, but a final reply that follows still ends the wait soon.
-constexpr int kAnswerRecheckMs = 50;
-
-enum class Answers { Final, PreliminaryOnly };
-
-// What waits on `fd` so far: Final when the peer has closed, or when a line starts with a refusal (4xx,
-// 5xx) or a completion (2xx) before any line that is not a preliminary reply (1xx); PreliminaryOnly
-// otherwise. `seen` is how many bytes were looked at.
-template <typename Peek>
-Answers PeekAnswers(Peek peek, std::size_t& seen) {
-    char bytes[1024];
-    const long n = peek(bytes, sizeof bytes);
-    if (n == 0) {
-        return Answers::Final;
-    }
-    seen = n > 0 ? static_cast<std::size_t>(n) : 0;
-    bool lineStart = true;
-    for (std::size_t i = 0; i < seen; ++i) {
-        if (lineStart) {
-            const char first = bytes[i];
-            if (first == '2' || first == '4' || first == '5') {
-                return Answers::Final;
-            }
-            if (first != '1') {
-                return Answers::PreliminaryOnly;  // not a reply this watch understands; leave it
-            }
-        }
-        lineStart = bytes[i] == '\n';
-    }
-    return Answers::PreliminaryOnly;
-}
+// How long a watch on another connection waits between looks once it has decided to keep waiting on
+// what came there: the connection is then awaited as usual, but what follows still ends the wait soon.
+constexpr int kWatchRecheckMs = 50;
 }  // namespace
 
-Socket::WaitResult Socket::Wait(short events, const Socket* answers) {
-    const int answersFd = answers != nullptr ? answers->Handle() : -1;
+Socket::WaitResult Socket::Wait(short events, const Socket* watched, const Watch* watch) {
+    const int answersFd = watched != nullptr && watch != nullptr ? watched->Handle() : -1;
     const int fd = Handle();
     if (fd < 0) {
         SetLastSocketError(wsa::kNotSocket);
@@ -152,8 +123,8 @@ Socket::WaitResult Socket::Wait(short events, const Socket* answers) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             waitMs = left > 0 ? static_cast<int>(left) : 0;
         }
-        if (preliminarySeen && (waitMs < 0 || waitMs > kAnswerRecheckMs)) {
-            waitMs = kAnswerRecheckMs;
+        if (preliminarySeen && (waitMs < 0 || waitMs > kWatchRecheckMs)) {
+            waitMs = kWatchRecheckMs;
         }
         const int rc = poll(fds.data(), n, waitMs);
         if (rc < 0) {
@@ -175,16 +146,15 @@ Socket::WaitResult Socket::Wait(short events, const Socket* answers) {
             return WaitResult::Ready;
         }
         if (answersFd >= 0 && (preliminarySeen || (n > interrupts && fds[interrupts].revents != 0))) {
-            std::size_t seen = 0;
-            const auto peek = [answers](char* data, std::size_t n) {
-                return answers->PeekWithoutWaiting(data, n);
-            };
-            if (PeekAnswers(peek, seen) == Answers::Final) {
+            char bytes[1024];
+            const long got = watched->PeekWithoutWaiting(bytes, sizeof bytes);
+            const std::string_view waiting(bytes, got > 0 ? static_cast<std::size_t>(got) : 0);
+            if ((*watch)(waiting, got == 0) == WatchVerdict::GiveUp) {
                 SetLastSocketError(wsa::kConnectionRefused);
                 return WaitResult::Answered;
             }
-            // A preliminary reply: the connection may still come. The answers are looked at again now
-            // and then, not polled, since the unread reply would wake every poll at once.
+            // Kept: what came there is looked at again now and then, not polled, since the unread bytes
+            // would wake every poll at once.
             preliminarySeen = true;
         }
         if (rc == 0 && timeoutMs_ > 0 && Clock::now() >= deadline) {
@@ -248,19 +218,23 @@ bool Socket::Listen(int backlog) {
 
 bool Socket::Accept(Socket& peer) {
     bool refused = false;
-    return AcceptWatching(peer, nullptr, refused);
+    return AcceptWatching(peer, nullptr, nullptr, refused);
 }
 
-bool Socket::Accept(Socket& peer, const Socket& answers, bool* refused) {
+bool Socket::Accept(Socket& peer, const Socket& watched, const Watch& watch, bool* gaveUp) {
     bool answered = false;
-    const bool accepted = AcceptWatching(peer, &answers, answered);
-    if (refused != nullptr) {
-        *refused = answered;
+    const bool accepted = AcceptWatching(peer, &watched, &watch, answered);
+    if (gaveUp != nullptr) {
+        *gaveUp = answered;
     }
     return accepted;
 }
 
-bool Socket::AcceptWatching(Socket& peer, const Socket* answers, bool& refused) {
+bool Socket::WaitReadable() {
+    return Wait(POLLIN) == WaitResult::Ready;
+}
+
+bool Socket::AcceptWatching(Socket& peer, const Socket* watched, const Watch* watch, bool& refused) {
     refused = false;
     if (!RequireOpen(Handle())) {
         return false;
@@ -270,7 +244,7 @@ bool Socket::AcceptWatching(Socket& peer, const Socket* answers, bool& refused) 
         return false;
     }
     for (;;) {
-        const WaitResult waited = Wait(POLLIN, answers);
+        const WaitResult waited = Wait(POLLIN, watched, watch);
         if (waited == WaitResult::Answered) {
             refused = true;
             return false;

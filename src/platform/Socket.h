@@ -1,11 +1,12 @@
 #pragma once
-// An IPv4 TCP socket over POSIX with the operations the FTP engine needs. Every failing call stores a
+// An IPv4 TCP socket over POSIX with the operations a client protocol needs. Every failing call stores a
 // WinSock-numbered last socket error; every blocking wait is bounded by an idle time-out and ends at
 // once when an attached SocketInterrupt is triggered (WSAETIMEDOUT and WSAEINTR respectively). Once
 // StartTls has succeeded, sends and receives go through TLS with the same bounds.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,11 +37,16 @@ class Socket {
     bool Listen(int backlog = 5);
     // Waits (bounded) for a connection and hands it to `peer`, which must not be open.
     bool Accept(Socket& peer);
-    // The same, but also gives up, with `*refused` set, as soon as `answers` (a connection the peer
-    // speaks on) starts a line with '4' or '5', or with '2' (a final reply, also after preliminary '1'
-    // lines), or closes: a server that answers the transfer without connecting never connects, and
-    // waiting out the time-out would only hold the user up.
-    bool Accept(Socket& peer, const Socket& answers, bool* refused);
+    // What a watch on another connection decides from the bytes waiting there, unread (`closed`: the
+    // peer closed it).
+    enum class WatchVerdict { GiveUp, Keep };
+    using Watch = std::function<WatchVerdict(std::string_view waiting, bool closed)>;
+    // The same, but also gives up, with `*gaveUp` set (and WSAECONNREFUSED), as soon as `watch` says so
+    // of what arrives on `watched`: a peer that answers elsewhere instead of connecting never connects,
+    // and waiting out the time-out would only hold the user up.
+    bool Accept(Socket& peer, const Socket& watched, const Watch& watch, bool* gaveUp);
+    // Waits (bounded, interruptible) until something can be read; false on time-out or failure.
+    bool WaitReadable();
 
     // One send of up to n bytes (urgent: as out-of-band data, which TLS cannot carry: there it is sent
     // in-band); the count sent, or -1.
@@ -91,15 +97,15 @@ class Socket {
   protected:
     enum class WaitResult { Ready, Failed, Answered };
     // Waits for `events` (poll flags) on the socket; on failure the last socket error says why. With
-    // `answers`, a refusal or a close arriving there ends the wait as Answered.
-    WaitResult Wait(short events, const Socket* answers = nullptr);
+    // `watched`, the wait ends as Answered when `watch` gives up on what arrives there.
+    WaitResult Wait(short events, const Socket* watched = nullptr, const Watch* watch = nullptr);
     // True (with WSAEINTR stored) while an attached interrupt is triggered.
     bool Interrupted() const;
     // Runs one non-blocking send or receive (`io` returns what the system call did), waiting for
     // `events` and trying again while the socket is not ready.
     template <typename Io>
     long RetryWhenReady(short events, Io io);
-    bool AcceptWatching(Socket& peer, const Socket* answers, bool& refused);
+    bool AcceptWatching(Socket& peer, const Socket* watched, const Watch* watch, bool& refused);
     // Over TLS: runs one step of `step`, waiting as it asks; -1 on failure (last socket error set).
     template <typename Step>
     long TlsRetry(Step step);

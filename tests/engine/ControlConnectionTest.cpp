@@ -8,6 +8,7 @@
 #include "engine/FtpSession.h"
 #include "hosts/FtpUrl.h"
 #include "support/FakeFtpServer.h"
+#include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
 
 namespace {
@@ -21,11 +22,11 @@ class ControlConnection : public ::testing::Test {
   protected:
     // A session without a worker whose control connection is open to the fake server; the test thread
     // plays the worker.
-    void Connect(FtpSessionOptions options = {}) {
+    void Connect(TestSessionOptions options = {}) {
         FtpUrl url;
         ASSERT_TRUE(ParseUrl(url, "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/"));
-        session = FtpSession::CreateWithoutWorker(url, views.Views(), options);
-        BufferedSocket& control = session->Context().Control();
+        session = FtpSessionTesting::CreateWithoutWorker(url, views.Views(), options);
+        BufferedSocket& control = FtpSessionTesting::Context(*session).Control();
         ASSERT_TRUE(control.Create());
         ASSERT_TRUE(control.AllocateBuffer(FtpSession::kControlBufferSize));
         ASSERT_TRUE(control.Connect("127.0.0.1", server.Port()));
@@ -141,13 +142,13 @@ TEST_F(ControlConnection, ReadsCompleteRepliesOrFailsWith421) {
         RecordingViews caseViews;
         FtpUrl url;
         ParseUrl(url, "ftp://127.0.0.1/");
-        auto s = FtpSession::CreateWithoutWorker(url, caseViews.Views());
-        ASSERT_TRUE(s->Context().Control().Create());
-        ASSERT_TRUE(s->Context().Control().AllocateBuffer(FtpSession::kControlBufferSize));
-        ASSERT_TRUE(s->Context().Control().Connect("127.0.0.1", local.Port()));
+        auto s = FtpSessionTesting::CreateWithoutWorker(url, caseViews.Views());
+        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Create());
+        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().AllocateBuffer(FtpSession::kControlBufferSize));
+        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Connect("127.0.0.1", local.Port()));
         FtpReply reply;
         reply.lastLine = "untouched";
-        EXPECT_EQ(s->Context().ReadReply(&reply), c.code);
+        EXPECT_EQ(FtpSessionTesting::Context(*s).ReadReply(&reply), c.code);
         EXPECT_EQ(reply.code, c.code);
         EXPECT_EQ(caseViews.Traffic(), c.traffic);
         EXPECT_EQ(reply.lastLine, c.lastLine);
@@ -157,11 +158,11 @@ TEST_F(ControlConnection, ReadsCompleteRepliesOrFailsWith421) {
 
 TEST_F(ControlConnection, ReadsAreBoundedByTheIdleTimeOut) {
     server.OnConnect();  // accepts and says nothing
-    FtpSessionOptions options;
+    TestSessionOptions options;
     options.controlTimeoutMs = 200;
     Connect(options);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(session->Context().ReadReply(), 421);
+    EXPECT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 421);
     EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(3000));
     EXPECT_EQ(views.Traffic(), Lines{kReceiveFailed + "WSAETIMEDOUT"});
 }
@@ -180,7 +181,7 @@ TEST_F(ControlConnection, CommandsAreLoggedMaskedAndSentWhole) {
     std::string expectedBytes;
     Lines expectedTraffic;
     for (const auto& c : cases) {
-        EXPECT_TRUE(session->Context().SendCommand(c.command));
+        EXPECT_TRUE(FtpSessionTesting::Context(*session).SendCommand(c.command));
         expectedBytes += c.command + "\r\n";
         expectedTraffic.push_back(c.traffic);
     }
@@ -207,32 +208,33 @@ TEST_F(ControlConnection, UnsafeCommandsAreRefusedAndTheSessionStaysUsable) {
     };
     server.OnVerb("NOOP").Line("200 still here");
     Connect();
-    ASSERT_EQ(session->Context().ReadReply(), 220);
+    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command.substr(0, 20));
         const auto start = std::chrono::steady_clock::now();
         FtpReply reply;
         // Refused commands get their code at once: nothing was sent, so no reply is awaited.
-        EXPECT_EQ(session->Context().Command(c.command, &reply), FtpSession::kCommandRefused);
+        EXPECT_EQ(FtpSessionTesting::Context(*session).Command(c.command, &reply),
+                  FtpSession::kCommandRefused);
         EXPECT_EQ(reply.codeText, "501");
         EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(1000));
-        EXPECT_FALSE(session->Context().SendCommand(c.command));
+        EXPECT_FALSE(FtpSessionTesting::Context(*session).SendCommand(c.command));
         EXPECT_EQ(views.Messages().back(), c.message);
     }
     EXPECT_EQ(views.Traffic(), Lines{">220 FakeFtpServer ready"});
-    EXPECT_EQ(session->Context().Command("NOOP"), 200);
+    EXPECT_EQ(FtpSessionTesting::Context(*session).Command("NOOP"), 200);
     EXPECT_EQ(server.Commands(), Lines{"NOOP"});
 }
 
 TEST_F(ControlConnection, SendFailureIsLoggedAndTheReplyReadFails) {
     server.Expect("NOOP").Reset();
     Connect();
-    ASSERT_EQ(session->Context().ReadReply(), 220);
-    EXPECT_EQ(session->Context().Command("NOOP"), 421);
+    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
+    EXPECT_EQ(FtpSessionTesting::Context(*session).Command("NOOP"), 421);
     ASSERT_TRUE(server.WaitForClose());
     // The reset is reported by the read; the next send then fails on the dead connection.
-    EXPECT_TRUE(session->Context().SendCommand("NOOP"));
-    EXPECT_EQ(session->Context().ReadReply(), 421);
+    EXPECT_TRUE(FtpSessionTesting::Context(*session).SendCommand("NOOP"));
+    EXPECT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 421);
     const Lines messages = views.Messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back().rfind("... [CONTROL] Send failed, WinSock err = WSAE", 0), 0u)
@@ -271,16 +273,16 @@ TEST_F(ControlConnection, RepliesOfTheAbortedTransferAreSkippedAfterAbor) {
         RecordingViews caseViews;
         FtpUrl url;
         ParseUrl(url, "ftp://127.0.0.1/");
-        auto s = FtpSession::CreateWithoutWorker(url, caseViews.Views());
-        ASSERT_TRUE(s->Context().Control().Create());
-        ASSERT_TRUE(s->Context().Control().AllocateBuffer(FtpSession::kControlBufferSize));
-        ASSERT_TRUE(s->Context().Control().Connect("127.0.0.1", local.Port()));
-        ASSERT_EQ(s->Context().ReadReply(), 220);
-        s->Context().SetTransferring(c.transferring);
+        auto s = FtpSessionTesting::CreateWithoutWorker(url, caseViews.Views());
+        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Create());
+        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().AllocateBuffer(FtpSession::kControlBufferSize));
+        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Connect("127.0.0.1", local.Port()));
+        ASSERT_EQ(FtpSessionTesting::Context(*s).ReadReply(), 220);
+        FtpSessionTesting::Context(*s).Abort().SetTransferring(c.transferring);
         s->Abort();
-        EXPECT_TRUE(s->Context().AborSent());
-        EXPECT_TRUE(s->Context().AbortRequested());
-        EXPECT_EQ(s->Context().ReadReply(), c.code);
+        EXPECT_TRUE(FtpSessionTesting::Context(*s).Abort().AborBegun());
+        EXPECT_TRUE(FtpSessionTesting::Context(*s).AbortRequested());
+        EXPECT_EQ(FtpSessionTesting::Context(*s).ReadFinalReply(), c.code);
         Lines traffic = caseViews.Traffic();
         traffic.erase(traffic.begin());  // the greeting
         EXPECT_EQ(traffic, c.traffic);
@@ -292,17 +294,17 @@ TEST_F(ControlConnection, RepliesOfTheAbortedTransferAreSkippedAfterAbor) {
 TEST_F(ControlConnection, AborIsPrecededByTelnetIpAndUrgentDm) {
     server.Expect("ABOR").Reply("426 aborted\r\n226 done\r\n");
     Connect();
-    ASSERT_EQ(session->Context().ReadReply(), 220);
+    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
     // Without a running transfer, Abort sends nothing and reports nothing.
     session->Abort();
-    EXPECT_FALSE(session->Context().AborSent());
+    EXPECT_FALSE(FtpSessionTesting::Context(*session).Abort().AborBegun());
     EXPECT_TRUE(views.Messages().empty());
 
-    session->Context().SetTransferring(true);
+    FtpSessionTesting::Context(*session).Abort().SetTransferring(true);
     session->Abort();
     session->Abort();  // a second Abort of the same transfer sends nothing more
     ASSERT_TRUE(server.WaitForCommand("ABOR"));
-    EXPECT_EQ(session->Context().ReadReply(), 226);
+    EXPECT_EQ(FtpSessionTesting::Context(*session).ReadFinalReply(), 226);
     const std::string expected =
         "\xff\xf4\xff\xf2"
         "ABOR\r\n";
@@ -315,8 +317,8 @@ TEST_F(ControlConnection, AborIsPrecededByTelnetIpAndUrgentDm) {
 TEST_F(ControlConnection, WithoutAborThe426IsTheReply) {
     server.Expect("RETR x").Reply("426 broken\r\n226 late\r\n");
     Connect();
-    ASSERT_EQ(session->Context().ReadReply(), 220);
-    EXPECT_EQ(session->Context().Command("RETR x"), 426);
+    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
+    EXPECT_EQ(FtpSessionTesting::Context(*session).Command("RETR x"), 426);
 }
 
 }  // namespace

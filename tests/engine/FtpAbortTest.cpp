@@ -18,6 +18,7 @@
 #include "engine/FtpTransfers.h"
 #include "listing/RemoteEntry.h"
 #include "support/FakeFtpServer.h"
+#include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
 #include "support/TempDir.h"
 
@@ -48,8 +49,8 @@ class SimulatedDownloads {
   public:
     explicit SimulatedDownloads(bool stopOnAbort) : stopOnAbort_(stopOnAbort) {}
 
-    FtpSessionOptions Options() {
-        FtpSessionOptions options;
+    TestSessionOptions Options() {
+        TestSessionOptions options;
         options.controlTimeoutMs = 3000;
         options.handlerOverride = [this](FtpContext& session, FtpRequest& request) {
             return Serve(session, request);
@@ -68,7 +69,7 @@ class SimulatedDownloads {
         if (preliminary >= 200) {
             return preliminary;
         }
-        session.SetTransferring(true);
+        session.Abort().SetTransferring(true);
         {
             std::unique_lock lock(mutex_);
             ++transfers_;
@@ -82,8 +83,8 @@ class SimulatedDownloads {
                 finish_ = false;
             }
         }
-        const int final = session.ReadReply();
-        session.SetTransferring(false);
+        const int final = session.ReadFinalReply();
+        session.Abort().SetTransferring(false);
         std::lock_guard lock(mutex_);
         finals_.push_back(final);
         return final;
@@ -151,7 +152,7 @@ TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
     server.Expect("RETR big").Line("150 Opening BINARY mode data connection");
     server.Expect("ABOR").Reply("426 Transfer aborted\r\n226 ABOR successful\r\n");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     std::atomic<int> destroyed{0};
     auto running = NewCounted(destroyed);
@@ -204,7 +205,7 @@ TEST(FtpAbort, StopsARealDownloadAfterTheBlockInHandAndKeepsThePartWithItsTime) 
     server.Expect("QUIT").Line("221 bye");
     views.SetEntries({RemoteEntry("big", 100000, kListedTime)});
     std::atomic<bool> firstServed{false};
-    FtpSessionOptions options;
+    TestSessionOptions options;
     options.controlTimeoutMs = 5000;
     options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
         if (request.kind == FtpRequestKind::Get) {
@@ -213,7 +214,7 @@ TEST(FtpAbort, StopsARealDownloadAfterTheBlockInHandAndKeepsThePartWithItsTime) 
         firstServed = true;
         return 250;
     };
-    auto handle = FtpSession::Start(Url(server), views.Views(), options);
+    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), options);
     for (int i = 0; i < 500 && !firstServed; ++i) {
         std::this_thread::sleep_for(10ms);
     }
@@ -274,11 +275,20 @@ TEST(FtpAbort, TheTransfersAnswerIsTheReplyAfterTheAbortedOnesWhateverTheServerS
          "225 No transfer to ABOR.\r\n226 Transfer complete.\r\n",
          226,
          {"<ABOR", ">225 No transfer to ABOR.", ">226 Transfer complete.", "<RETR next"}},
+        // Both replies the server owes are taken before the next request, so neither can answer it.
         {"the transfer's 226, then a late 225 to the ABOR",
          "",
          226,
-         {"<ABOR", ">226 Transfer complete.", "... (discarding extraneous response)",
-          ">225 No transfer to ABOR.", "<RETR next"}},
+         {"<ABOR", ">226 Transfer complete.", ">225 No transfer to ABOR.", "<RETR next"}},
+        {"the ABOR's 226 before the transfer's 426",
+         "226 ABOR successful.\r\n426 Transfer aborted.\r\n",
+         226,
+         {"<ABOR", ">226 ABOR successful.", ">426 Transfer aborted.", "<RETR next"}},
+        {"a statistics line before the final replies",
+         "150 1048576 bytes sent so far\r\n426 Transfer aborted.\r\n226 ABOR successful.\r\n",
+         226,
+         {"<ABOR", ">150 1048576 bytes sent so far", ">426 Transfer aborted.", ">226 ABOR successful.",
+          "<RETR next"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -294,7 +304,7 @@ TEST(FtpAbort, TheTransfersAnswerIsTheReplyAfterTheAbortedOnesWhateverTheServerS
         }
         server.Expect("RETR next").Line("550 no such file");
         server.Expect("QUIT").Line("221 bye");
-        auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+        auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
         ASSERT_TRUE(downloads.WaitFirstRequest());
         ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "big", 1));
         ASSERT_TRUE(downloads.WaitTransfers(1));
@@ -330,7 +340,7 @@ TEST(FtpAbort, SecondAbortDuringTheSameTransferSendsNothingButReportsAgain) {
     server.Expect("RETR big").Line("150 go");
     server.Expect("ABOR").Reply("426 aborted\r\n226 ok\r\n");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "big", 1));
     ASSERT_TRUE(downloads.WaitTransfers(1));
@@ -364,7 +374,7 @@ TEST(FtpAbort, WhileIdleWithNothingQueuedDoesNothingAndIsForgottenByTheNextReque
     server.Expect("USER anonymous").Line("230 in");
     server.Expect("RETR later").Line("150 go").Line("226 done");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     std::this_thread::sleep_for(50ms);  // the first request (the URL's directory) is served meanwhile
     const auto calls = views.Calls().size();
@@ -396,7 +406,7 @@ TEST(FtpAbort, FlushWhileTheWorkerReadsAStrayReplyNeitherBlocksNorLosesTheNextRe
     server.Expect("USER anonymous").Line("230 in");
     server.Expect("RETR after").Line("150 go").Line("226 done");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     std::this_thread::sleep_for(50ms);
     server.Now().Reply("220-notice, first line\r\n");
@@ -443,7 +453,7 @@ TEST(FtpAbort, LogoffSendsQuitUnreadAndReleasesWhatIsQueuedAfterIt) {
             changed.wait_for(lock, 5s, [&] { return queued; });
         }
     });
-    auto handle = FtpSession::Start(Url(server), views.Views());
+    auto handle = FtpSessionTesting::Start(Url(server), views.Views());
     ASSERT_TRUE(views.WaitFor("EnterDirectory"));
     std::atomic<int> destroyed{0};
     std::unique_ptr<FtpRequestObject> selection = std::make_unique<Counted>(destroyed);
@@ -487,7 +497,7 @@ TEST(FtpAbort, HammeredWhileRequestsComeAndGoEveryObjectIsReleasedOnce) {
     server.OnVerb("RETR").Line("150 go").Line("226 done");
     server.OnVerb("ABOR").Line("225 No transfer to ABOR");
     server.OnVerb("QUIT").Line("221 bye");
-    auto handle = FtpSession::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
     ASSERT_TRUE(views.WaitFor("ResetForSession"));
 
     std::atomic<int> created{0};

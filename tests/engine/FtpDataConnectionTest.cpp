@@ -19,6 +19,7 @@
 #include "engine/FtpTransfers.h"
 #include "engine/TransferTestSession.h"
 #include "support/FakeFtpServer.h"
+#include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
 #include "support/TempDir.h"
 
@@ -86,10 +87,11 @@ class DataConnection : public ::testing::Test, protected TransferTestSession {
     // Opens a data connection around `command` and reads the server's preliminary reply when it opened.
     bool Open(const std::string& command, int* controlReply = nullptr) {
         BufferedSocket data;
-        const bool open = FtpDataConnection::Open(session->Context(), command, data, controlReply);
+        const bool open =
+            FtpDataConnection::Open(FtpSessionTesting::Context(*session), command, data, controlReply);
         if (open) {
             EXPECT_FALSE(data.Buffer());  // the caller gives it its buffer
-            session->Context().ReadReply();
+            FtpSessionTesting::Context(*session).ReadReply();
         }
         return open;
     }
@@ -127,8 +129,8 @@ TEST_F(DataConnection, PassiveConnectsToTheControlPeerWhateverTheReplyNames) {
         t.server.Expect("PASV").Pasv(c.format, c.named);
         t.server.Expect("RETR f").DataOpen().Line("150 go");
         BufferedSocket data;
-        ASSERT_TRUE(FtpDataConnection::Open(t.session->Context(), "RETR f", data));
-        EXPECT_EQ(t.session->Context().ReadReply(), 150);
+        ASSERT_TRUE(FtpDataConnection::Open(FtpSessionTesting::Context(*t.session), "RETR f", data));
+        EXPECT_EQ(FtpSessionTesting::Context(*t.session).ReadReply(), 150);
         EXPECT_EQ(t.Log(), c.log);
         EXPECT_EQ(t.server.DataConnectionsOpened(), 1);
         EXPECT_EQ(data.PeerAddress()->address, "127.0.0.1");
@@ -157,11 +159,12 @@ TEST_F(DataConnection, PassiveRefusalsSendNothing) {
         t.server.Expect("PASV").Line(c.reply);
         BufferedSocket data;
         int controlReply = 0;
-        EXPECT_FALSE(FtpDataConnection::Open(t.session->Context(), "RETR f", data, &controlReply));
+        EXPECT_FALSE(
+            FtpDataConnection::Open(FtpSessionTesting::Context(*t.session), "RETR f", data, &controlReply));
         EXPECT_EQ(controlReply, c.controlReply);
         EXPECT_EQ(t.Log(), (Lines{"<PASV", ">" + Normalize(c.reply), "... [DATA] connection CLOSED"}));
         EXPECT_FALSE(data.IsOpen());
-        EXPECT_TRUE(t.session->Context().Passive());
+        EXPECT_TRUE(FtpSessionTesting::Context(*t.session).Passive());
         ASSERT_TRUE(t.server.WaitForScriptDone());
         EXPECT_EQ(t.Commands(), Lines{"PASV"});
     }
@@ -175,7 +178,7 @@ TEST_F(DataConnection, After425EveryTransferOfTheSessionUsesPort) {
     server.ExpectVerb("PORT").Line("200 PORT ok");
     server.Expect("RETR b").DataOpen().Line("150 go");
     ASSERT_TRUE(Open("RETR a"));
-    EXPECT_FALSE(session->Context().Passive());
+    EXPECT_FALSE(FtpSessionTesting::Context(*session).Passive());
     ASSERT_TRUE(Open("RETR b"));
     EXPECT_EQ(Commands(),
               (Lines{"PASV", "PORT 127,0,0,1,P1,P2", "RETR a", "PORT 127,0,0,1,P1,P2", "RETR b"}));
@@ -189,7 +192,7 @@ TEST_F(DataConnection, After425EveryTransferOfTheSessionUsesPort) {
 }
 
 TEST_F(DataConnection, ActiveModeAnnouncesTheListeningPort) {
-    FtpSessionOptions options = StillClock();
+    TestSessionOptions options = StillClock();
     options.passive = false;
     ASSERT_TRUE(Connect(options));
     server.ExpectVerb("PORT").Line("500 PORT refused");  // the accept decides, as before
@@ -204,7 +207,7 @@ TEST_F(DataConnection, ActiveModeAnnouncesTheListeningPort) {
 }
 
 TEST_F(DataConnection, PortReply421SendsNoTransferCommand) {
-    FtpSessionOptions options = StillClock();
+    TestSessionOptions options = StillClock();
     options.passive = false;
     ASSERT_TRUE(Connect(options));
     server.ExpectVerb("PORT").Line("421 going down");
@@ -229,7 +232,7 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TransferTestSession t;
-        FtpSessionOptions options = StillClock();
+        TestSessionOptions options = StillClock();
         options.passive = false;
         options.dataTimeoutMs = c.timeoutMs;
         ASSERT_TRUE(t.Connect(options));
@@ -245,7 +248,7 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
         }
         const auto started = Clock::now();
         BufferedSocket data;
-        EXPECT_FALSE(FtpDataConnection::Open(t.session->Context(), "RETR f", data));
+        EXPECT_FALSE(FtpDataConnection::Open(FtpSessionTesting::Context(*t.session), "RETR f", data));
         EXPECT_LT(Clock::now() - started, 10s);
         if (aborter.joinable()) {
             aborter.join();
@@ -258,7 +261,7 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
 TEST_F(DataConnection, ActiveModeRefusalEndsTheWaitForTheServer) {
     // A server that refuses the transfer never connects: its answer ends the wait at once and is taken
     // as the transfer's reply, not waited out (the time-out here is far beyond the test's own limit).
-    FtpSessionOptions options = StillClock();
+    TestSessionOptions options = StillClock();
     options.passive = false;
     options.dataTimeoutMs = 600000;
     ASSERT_TRUE(Connect(options));
@@ -285,7 +288,7 @@ TEST(DataConnectionWorker, LateAnswerAfterFailedPassiveConnectIsDiscarded) {
     server.Expect("RETR f").Line("425 Can't open data connection");
     server.OnVerb("NOOP").Line("200 fine");  // a fallback, so the script is done once 425 is out
     views.SetEntries({RemoteEntry("f", 3, 1000000000)});
-    FtpSessionOptions options;
+    TestSessionOptions options;
     options.handlerOverride = [](FtpContext& session, FtpRequest& request) {
         switch (request.kind) {
             case FtpRequestKind::Get:
@@ -296,8 +299,8 @@ TEST(DataConnectionWorker, LateAnswerAfterFailedPassiveConnectIsDiscarded) {
                 return 502;
         }
     };
-    auto handle =
-        FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views.Views(), options);
+    auto handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/",
+                                           views.Views(), options);
     ASSERT_TRUE(views.WaitFor("ResetForSession"));
     std::unique_ptr<FtpRequestObject> selection = std::make_unique<SelectionIndexes>(std::vector<int>{0});
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, folder.Path().string(), selection, kAsciiType));

@@ -18,6 +18,7 @@
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
 #include "support/FakeFtpServer.h"
+#include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
 
 namespace {
@@ -40,11 +41,11 @@ class Direct {
         }
         FtpUrl url;
         ParseUrl(url, "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/");
-        FtpSessionOptions options;
+        TestSessionOptions options;
         options.controlTimeoutMs = 3000;  // a wrongly awaited reply fails the test instead of hanging it
-        session = FtpSession::CreateWithoutWorker(url, views.Views(), options);
+        session = FtpSessionTesting::CreateWithoutWorker(url, views.Views(), options);
         std::string connectionText;
-        loggedIn = FtpLogin::ConnectAndLogin(session->Context(), connectionText);
+        loggedIn = FtpLogin::ConnectAndLogin(FtpSessionTesting::Context(*session), connectionText);
         mark = views.Calls().size();
     }
 
@@ -62,7 +63,7 @@ class Direct {
     // commands that were wrongly sent cannot still be on their way.
     Lines CommandsSinceLogin() {
         server.OnVerb("NOOP").Line("200 ok");
-        EXPECT_EQ(session->Context().Command("NOOP"), 200);
+        EXPECT_EQ(FtpSessionTesting::Context(*session).Command("NOOP"), 200);
         Lines commands = server.Commands();
         EXPECT_EQ(commands.back(), "NOOP");
         return Lines(commands.begin() + 1, commands.end() - 1);
@@ -191,7 +192,8 @@ TEST(FtpDirectoryCommands, ChangeDirectoryFollowsRefusalsFallBackAndPwd) {
         Direct direct(c.script);
         ASSERT_TRUE(direct.loggedIn);
         direct.views.SetCachedDirectories({"/pub", "/"});
-        EXPECT_EQ(FtpDirectoryCommands::ChangeDirectory(direct.session->Context(), c.path, c.fallBack),
+        EXPECT_EQ(FtpDirectoryCommands::ChangeDirectory(FtpSessionTesting::Context(*direct.session), c.path,
+                                                        c.fallBack),
                   c.result);
         EXPECT_EQ(direct.CallsSinceLogin(), c.calls);
         Lines expected;
@@ -349,7 +351,8 @@ TEST(FtpDirectoryCommands, DeleteFilesReportsEachEntryAndStopsOnlyAt421) {
         FtpRequest request;
         request.kind = FtpRequestKind::Delete;
         request.object = std::make_unique<CountedSelection>(c.selection, destroyed);
-        EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(direct.session->Context(), request), c.result);
+        EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(FtpSessionTesting::Context(*direct.session), request),
+                  c.result);
         EXPECT_EQ(destroyed, 1);  // the handler released the selection
         EXPECT_EQ(request.object, nullptr);
         EXPECT_EQ(direct.CallsSinceLogin(), c.calls);
@@ -371,23 +374,34 @@ TEST(FtpDirectoryCommands, DeleteFilesReportsEachEntryAndStopsOnlyAt421) {
 // to report, not the command's.
 TEST(FtpDirectoryCommands, TellsTheRemotePageWhatWasRefused) {
     struct Case {
-        std::string path;          // empty: delete `name` instead
+        std::string path;  // empty: delete `name` instead
         std::string name;
         std::vector<Exchange> script;
         Lines failures;
     };
     const std::vector<Case> cases = {
-        {"pub/x", "", {{"CWD pub/x", "550 No such directory.\r\n"}},
+        {"pub/x",
+         "",
+         {{"CWD pub/x", "550 No such directory.\r\n"}},
          {"Remote: Could not open pub/x: 550 No such directory."}},
         {"..", "", {{"CDUP", "550 At the top\r\n"}}, {"Remote: Could not go up one level: 550 At the top"}},
-        {"pub", "", {{"CWD pub", "250 ok\r\n"}, {"PWD", "500 PWD off\r\n"}},
+        {"pub",
+         "",
+         {{"CWD pub", "250 ok\r\n"}, {"PWD", "500 PWD off\r\n"}},
          {"Remote: Could not read the current folder: 500 PWD off"}},
-        {"pub", "", {{"CWD pub", "250 ok\r\n"}, {"PWD", "257 nothing quoted\r\n"}},
+        {"pub",
+         "",
+         {{"CWD pub", "250 ok\r\n"}, {"PWD", "257 nothing quoted\r\n"}},
          {"Remote: Could not read the current folder: no name in the reply to PWD"}},
         {"pub", "", {{"CWD pub", "421 Closing\r\n"}}, {}},
-        {"", "a.txt", {{"DELE a.txt", "550 Permission denied.\r\n"}},
+        {"",
+         "a.txt",
+         {{"DELE a.txt", "550 Permission denied.\r\n"}},
          {"Remote: Could not delete a.txt: 550 Permission denied."}},
-        {"", "bad\r\nDELE x", {}, {"Remote: Could not delete bad\\r\\nDELE x: command not sent: it holds a CR, LF or NUL character"}},
+        {"",
+         "bad\r\nDELE x",
+         {},
+         {"Remote: Could not delete bad\\r\\nDELE x: command not sent: it holds a CR, LF or NUL character"}},
         {"", "b.txt", {{"DELE b.txt", "250 gone\r\n"}}, {}},
     };
     for (const auto& c : cases) {
@@ -395,12 +409,12 @@ TEST(FtpDirectoryCommands, TellsTheRemotePageWhatWasRefused) {
         Direct direct(c.script);
         ASSERT_TRUE(direct.loggedIn);
         if (!c.path.empty()) {
-            FtpDirectoryCommands::ChangeDirectory(direct.session->Context(), c.path, 0);
+            FtpDirectoryCommands::ChangeDirectory(FtpSessionTesting::Context(*direct.session), c.path, 0);
         } else {
             direct.views.SetEntries({RemoteEntry(c.name, 10, 0)});
             FtpRequest request;
             request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-            FtpDirectoryCommands::DeleteFiles(direct.session->Context(), request);
+            FtpDirectoryCommands::DeleteFiles(FtpSessionTesting::Context(*direct.session), request);
         }
         EXPECT_EQ(direct.views.Failures(), c.failures);
     }
@@ -413,7 +427,7 @@ TEST(FtpDirectoryCommands, DeleteSendsALinksOwnName) {
         {RemoteEntry::FromListingLine("lrwxrwxrwx   1 root  root  9 Jan  5  2020 current -> releases/9")});
     FtpRequest request;
     request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-    EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(direct.session->Context(), request), 250);
+    EXPECT_EQ(FtpDirectoryCommands::DeleteFiles(FtpSessionTesting::Context(*direct.session), request), 250);
     EXPECT_EQ(direct.CommandsSinceLogin(), Lines{"DELE current"});
 }
 
@@ -427,8 +441,8 @@ TEST(FtpDirectoryCommands, FirstRequestFallsBackFromAFileToItsFolder) {
     server.Expect("CWD pub").Line("250 ok");
     server.Expect("PWD").Line("257 \"/pub\" is current directory");
     server.Expect("QUIT").Line("221 bye");
-    auto handle =
-        FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/pub/x", views.Views());
+    auto handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/pub/x",
+                                           views.Views());
     ASSERT_TRUE(views.WaitFor("LogMessage", "... using cached copy of /pub"));
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     ASSERT_TRUE(handle->WaitEnded(5s));

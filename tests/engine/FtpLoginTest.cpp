@@ -9,6 +9,7 @@
 #include "engine/FtpSession.h"
 #include "hosts/FtpUrl.h"
 #include "support/FakeFtpServer.h"
+#include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
 
 namespace {
@@ -26,14 +27,14 @@ Outcome RunLogin(FakeFtpServer& server, RecordingViews& views, const std::string
                  const std::string& host = "127.0.0.1") {
     FtpUrl url;
     EXPECT_TRUE(ParseUrl(url, "ftp://" + login + host + ":" + std::to_string(server.Port()) + "/pub"));
-    auto session = FtpSession::CreateWithoutWorker(url, views.Views());
+    auto session = FtpSessionTesting::CreateWithoutWorker(url, views.Views());
     std::string connectionText;
-    const bool ok = FtpLogin::ConnectAndLogin(session->Context(), connectionText);
+    const bool ok = FtpLogin::ConnectAndLogin(FtpSessionTesting::Context(*session), connectionText);
     if (ok) {
         EXPECT_EQ(connectionText, host + " [127.0.0.1:" + std::to_string(server.Port()) + "]");
     }
     // Any QUIT was sent before ConnectAndLogin returned; closing makes the server see the end.
-    session->Context().Control().Close();
+    FtpSessionTesting::Context(*session).Control().Close();
     EXPECT_TRUE(server.WaitForClose());
     return {ok, views.Messages(), server.Commands()};
 }
@@ -240,9 +241,9 @@ TEST(FtpLogin, RefusedConnectIsReported) {
     FtpUrl url;
     ASSERT_TRUE(ParseUrl(url, "ftp://127.0.0.1:" + std::to_string(port) + "/"));
     RecordingViews views;
-    auto session = FtpSession::CreateWithoutWorker(url, views.Views());
+    auto session = FtpSessionTesting::CreateWithoutWorker(url, views.Views());
     std::string text;
-    EXPECT_FALSE(FtpLogin::ConnectAndLogin(session->Context(), text));
+    EXPECT_FALSE(FtpLogin::ConnectAndLogin(FtpSessionTesting::Context(*session), text));
     EXPECT_EQ(views.Messages(),
               (Lines{"Connecting to 127.0.0.1", "... failed to connect, WinSock err = WSAECONNREFUSED"}));
     // The title keeps "Connecting to" until the Host page resets it.
@@ -261,7 +262,8 @@ TEST(FtpLogin, TellsTheHostPageWhyTheLoginFailed) {
     };
     const std::vector<Case> cases = {
         {"220 hi", "331 pass", "530 Login incorrect.", "Login: Login refused: 530 Login incorrect."},
-        {"220 hi", "530 Anonymous \x1b[2Jdisabled", "", "Login: Login refused: 530 Anonymous \\x1B[2Jdisabled"},
+        {"220 hi", "530 Anonymous \x1b[2Jdisabled", "",
+         "Login: Login refused: 530 Anonymous \\x1B[2Jdisabled"},
         {"220 hi", "331 pass", "421 Too many users", "Login: Login failed: 421 Too many users"},
         {"120 later", "", "", "Login: Login failed: cannot connect at this time"},
         {"220 hi", "332 account?", "", "Login: Login failed: \"account\" feature NOT supported!"},

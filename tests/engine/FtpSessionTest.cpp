@@ -18,6 +18,7 @@
 
 #include "platform/Socket.h"
 #include "support/FakeFtpServer.h"
+#include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
 
 namespace {
@@ -66,15 +67,15 @@ class Session : public ::testing::Test {
 
     // Starts a session on the fake server with the recording handler; the login is scripted unless the
     // test scripted its own.
-    void Start(FtpSessionOptions options = {}, bool scriptLogin = true) {
+    void Start(TestSessionOptions options = {}, bool scriptLogin = true) {
         if (scriptLogin) {
             server.Expect("USER anonymous").Line("230 welcome");
         }
         options.handlerOverride = [this](FtpContext& session, FtpRequest& request) {
             return Serve(session, request);
         };
-        handle = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/start/dir",
-                                   views.Views(), std::move(options));
+        handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/start/dir",
+                                          views.Views(), std::move(options));
     }
 
     // The recording handler: the first request (the worker's own, once the test has waited for it with
@@ -234,7 +235,7 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
         std::atomic<int> served{0};
         std::latch entered(1);
         std::latch gate(1);
-        FtpSessionOptions options;
+        TestSessionOptions options;
         options.controlTimeoutMs = c.timeoutMs;
         options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
             if (++served == 1) {
@@ -244,8 +245,8 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
             }
             return session.Command(request.text);
         };
-        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
-                                   caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
+                                          caseViews.Views(), options);
         entered.wait();  // the worker serves its own first request
         ASSERT_TRUE(h->Enqueue(FtpRequestKind::ChangeDir, "NOOP", 0));
         std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
@@ -411,7 +412,7 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
         } else {
             caseServer.OnConnect();  // never greets
         }
-        FtpSessionOptions options;  // the default 60 s bound: only Stop can end these waits in time
+        TestSessionOptions options;  // the default 60 s bound: only Stop can end these waits in time
         options.handlerOverride = [&](FtpContext& session, FtpRequest& request) {
             if (request.text.empty()) {
                 return 250;
@@ -425,8 +426,8 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
             }
             return session.Command(request.text);
         };
-        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
-                                   caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
+                                          caseViews.Views(), options);
         if (c.greet) {
             ASSERT_TRUE(caseViews.WaitFor("ResetForSession"));
         }
@@ -473,10 +474,10 @@ TEST_F(Session, AConnectThatGetsNoAnswerEndsByTimeOutOrStop) {
         ASSERT_TRUE(queued.Create());
         ASSERT_TRUE(queued.Connect("127.0.0.1", full.LocalAddress()->port));
         RecordingViews caseViews;
-        FtpSessionOptions options;
+        TestSessionOptions options;
         options.controlTimeoutMs = c.timeoutMs;
-        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(full.LocalAddress()->port) + "/",
-                                   caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start(
+            "ftp://127.0.0.1:" + std::to_string(full.LocalAddress()->port) + "/", caseViews.Views(), options);
         ASSERT_TRUE(caseViews.WaitFor("LogMessage", "Connecting to 127.0.0.1"));
         const auto start = Clock::now();
         if (c.stop) {
@@ -495,7 +496,8 @@ TEST_F(Session, DroppingTheHandleEarlyLeavesTheWorkerToFinish) {
     server.Expect("USER anonymous").Line("230 in");
     std::weak_ptr<FtpSessionHandle> weak;
     {
-        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views.Views());
+        auto h =
+            FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views.Views());
         weak = h;
         ASSERT_TRUE(views.WaitFor("ResetForSession"));
         ASSERT_TRUE(h->Enqueue(FtpRequestKind::Logoff));
@@ -547,12 +549,12 @@ TEST_F(Session, EveryStrayReplyWaitingIsDiscardedBeforeTheNextRequest) {
         FakeFtpServer caseServer;
         RecordingViews caseViews;
         caseServer.Expect("USER anonymous").Line("230 welcome");
-        FtpSessionOptions options;
+        TestSessionOptions options;
         options.handlerOverride = [](FtpContext& session, FtpRequest& request) {
             return request.text.empty() ? 250 : session.Command(request.text);
         };
-        auto h = FtpSession::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
-                                   caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
+                                          caseViews.Views(), options);
         ASSERT_TRUE(caseViews.WaitFor("ResetForSession"));
         caseServer.Now().Segments(c.packets);
         // Let every packet arrive while the worker is idle.
@@ -600,7 +602,7 @@ TEST_F(Session, AbortEndsAnEndlessReplyAndTheSessionWithinTheControlTimeOut) {
             piece += "250-still going\r\n";
         }
     }
-    FtpSessionOptions options;
+    TestSessionOptions options;
     options.controlTimeoutMs = 500;
     Start(options);
     server.Expect("CWD endless").Line("250-here it comes").Segments(pieces).Line("250 never reached");
@@ -619,7 +621,7 @@ TEST_F(Session, AbortEndsAnEndlessReplyAndTheSessionWithinTheControlTimeOut) {
 }
 
 TEST_F(Session, AbortReturnsAtOnceWhenTheServerStopsReadingTheControlConnection) {
-    FtpSessionOptions options;
+    TestSessionOptions options;
     options.controlTimeoutMs = 3000;
     std::atomic<bool> full{false};
     std::atomic<bool> abortDone{false};
@@ -637,12 +639,12 @@ TEST_F(Session, AbortReturnsAtOnceWhenTheServerStopsReadingTheControlConnection)
                 std::this_thread::sleep_for(5ms);
             }
         }
-        session.SetTransferring(true);
+        session.Abort().SetTransferring(true);
         full = true;
         for (int i = 0; i < 10000 && !abortDone; ++i) {
             std::this_thread::sleep_for(1ms);
         }
-        session.SetTransferring(false);
+        session.Abort().SetTransferring(false);
         return session.ReadReply();  // sends the ABOR Abort left behind, then fails with the time-out
     };
     Start(options);

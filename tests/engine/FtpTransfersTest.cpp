@@ -23,6 +23,7 @@
 #include "engine/FtpSession.h"
 #include "engine/TransferTestSession.h"
 #include "listing/RemoteEntry.h"
+#include "support/FtpSessionTesting.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -57,7 +58,7 @@ class Transfers : public ::testing::Test, protected TransferTestSession {
         request.text = folderText;
         request.object = std::make_unique<SelectionIndexes>(std::move(indexes));
         request.value = type;
-        const int result = FtpTransfers::GetFiles(session->Context(), request);
+        const int result = FtpTransfers::GetFiles(FtpSessionTesting::Context(*session), request);
         EXPECT_EQ(request.object, nullptr);  // released by the handler
         return result;
     }
@@ -73,7 +74,7 @@ class Transfers : public ::testing::Test, protected TransferTestSession {
         request.kind = FtpRequestKind::Put;
         request.object = std::make_unique<DroppedFiles>(std::move(paths));
         request.value = type;
-        const int result = FtpTransfers::PutFiles(session->Context(), request);
+        const int result = FtpTransfers::PutFiles(FtpSessionTesting::Context(*session), request);
         EXPECT_EQ(request.object, nullptr);
         return result;
     }
@@ -134,7 +135,7 @@ TEST(TransfersListing, PassesLinesUntilTheDataEndsOrAnEmptyOrOverLongLine) {
             .DataSegments(c.segments)
             .DataClose()
             .Line("226 Done");
-        EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/pub"), 226);
+        EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/pub"), 226);
         std::size_t bytes = 0;
         for (const auto& line : c.lines) {
             bytes += line.size();
@@ -170,7 +171,7 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
         SCOPED_TRACE(c.what);
         TransferTestSession t;
         ASSERT_TRUE(t.Connect());
-        t.session->Context().SetCurrentType(c.currentType);
+        FtpSessionTesting::Context(*t.session).SetCurrentType(c.currentType);
         Lines commands;
         for (const auto& [command, reply] : c.replies) {
             if (reply.empty()) {
@@ -180,12 +181,12 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
             }
             commands.push_back(command);
         }
-        EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/x"), c.result);
+        EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/x"), c.result);
         EXPECT_EQ(t.Texts("FinishListing").size(), 0u);
         EXPECT_EQ(t.Texts("SetStatus"), Lines{"LISTing /x"});
         ASSERT_TRUE(t.server.WaitForScriptDone());
         EXPECT_EQ(t.Commands(), commands);
-        EXPECT_EQ(t.session->Context().CurrentType(), c.currentType);
+        EXPECT_EQ(FtpSessionTesting::Context(*t.session).CurrentType(), c.currentType);
     }
 }
 
@@ -200,15 +201,15 @@ TEST_F(Transfers, AbortedListingFinishesWithFalse) {
             session->Abort();
         }
     });
-    EXPECT_EQ(FtpTransfers::ListDirectory(session->Context(), "/pub"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*session), "/pub"), 226);
     views.SetHook(nullptr);
     EXPECT_EQ(Texts("AddListingLine"), Lines{"one"});
     EXPECT_EQ(Texts("FinishListing"), Lines{"0"});
     EXPECT_EQ(Log(), (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 go", "<ABOR",
                             "Transfer terminated", "... received 3 bytes in 0 seconds", ">426 aborted",
                             ">226 abort ok"}));
-    EXPECT_FALSE(session->Context().AbortRequested());
-    EXPECT_FALSE(session->Context().Transferring());
+    EXPECT_FALSE(FtpSessionTesting::Context(*session).AbortRequested());
+    EXPECT_FALSE(FtpSessionTesting::Context(*session).Abort().Transferring());
 }
 
 // Escape during the directory change that precedes a listing: the listing's data connection is still made
@@ -218,11 +219,11 @@ TEST_F(Transfers, AbortBeforeTheListingStillReadsItsRepliesAndFinishesWithFalse)
     server.Expect("PASV").Pasv();
     server.Expect("LIST").Line("150 go").DataOpen().DataClose().Line("226 done");
     session->Abort();  // nothing is transferring or queued: only the flag is set
-    EXPECT_EQ(FtpTransfers::ListDirectory(session->Context(), "/pub"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*session), "/pub"), 226);
     EXPECT_EQ(Texts("FinishListing"), Lines{"0"});
     EXPECT_EQ(Log(), (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 go",
                             "... received 0 bytes in 0 seconds", ">226 done"}));
-    EXPECT_FALSE(session->Context().AbortRequested());
+    EXPECT_FALSE(FtpSessionTesting::Context(*session).AbortRequested());
 }
 
 TEST_F(Transfers, SendsOneTypeCommandPerChange) {
@@ -237,12 +238,12 @@ TEST_F(Transfers, SendsOneTypeCommandPerChange) {
     server.Expect("TYPE A N").Line("200 ascii");
     server.Expect("PASV").Pasv();
     server.Expect("LIST").Line("150 go").DataOpen().DataClose().Line("226 done");
-    EXPECT_EQ(FtpTransfers::ListDirectory(session->Context(), "/"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*session), "/"), 226);
     ScriptRetr("d", "4");
     EXPECT_EQ(Get({file("d")}, kAsciiType), 226);
     server.Expect("TYPE I").Line("504 not today");
     EXPECT_EQ(Get({file("e")}, kImageType), 504);  // nothing else is tried
-    EXPECT_EQ(session->Context().CurrentType(), kAsciiType);
+    EXPECT_EQ(FtpSessionTesting::Context(*session).CurrentType(), kAsciiType);
     ASSERT_TRUE(server.WaitForScriptDone());
     EXPECT_EQ(Commands(), (Lines{"TYPE I", "PASV", "RETR a", "PASV", "RETR b", "PASV", "RETR c", "TYPE A N",
                                  "PASV", "LIST", "PASV", "RETR d", "TYPE I"}));
@@ -334,7 +335,7 @@ TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
             ASSERT_TRUE(dir.WriteFile("f", c.local));
             t.server.Expect("STOR f").Line("150 go").DataReceiveAll().Line("226 stored");
             request.object = std::make_unique<DroppedFiles>(std::vector<std::string>{(dir / "f").string()});
-            EXPECT_EQ(FtpTransfers::PutFiles(t.session->Context(), request), 226);
+            EXPECT_EQ(FtpTransfers::PutFiles(FtpSessionTesting::Context(*t.session), request), 226);
             ASSERT_TRUE(t.server.WaitForScriptDone());
             EXPECT_TRUE(t.server.DataReceived() == Lines{network});
             const Lines uploaded = t.Texts("UploadedFile");
@@ -349,7 +350,7 @@ TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
             t.views.SetEntries({RemoteEntry("f", static_cast<std::int32_t>(network.size()), kListedTime)});
             request.text = dir.Path().string();
             request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-            EXPECT_EQ(FtpTransfers::GetFiles(t.session->Context(), request), 226);
+            EXPECT_EQ(FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request), 226);
             EXPECT_EQ(dir.ReadFile("f"), c.local);
         }
         const std::string statistics = std::string(c.upload ? "... sent " : "... received ") +
@@ -415,7 +416,7 @@ TEST_F(Transfers, Reply421EndsTheRequest) {
         request.kind = FtpRequestKind::Get;
         request.text = dir.Path().string();
         request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
-        EXPECT_EQ(FtpTransfers::GetFiles(t.session->Context(), request), 421);
+        EXPECT_EQ(FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request), 421);
         ASSERT_TRUE(t.server.WaitForScriptDone());
         EXPECT_EQ(t.Commands(), (Lines{"PASV", "RETR a"}));
         EXPECT_EQ(ModifiedTime(dir / "a") == kListedTime, !c.preliminary);
@@ -432,12 +433,12 @@ TEST(TransfersWorker, Preliminary421EndsTheSession) {
     server.Expect("PASV").Pasv();
     server.Expect("RETR a").Line("421 Service closing");
     views.SetEntries({RemoteEntry("a", 1, kListedTime), RemoteEntry("b", 1, kListedTime)});
-    FtpSessionOptions options;
+    TestSessionOptions options;
     options.handlerOverride = [](FtpContext& session, FtpRequest& request) {
         return request.kind == FtpRequestKind::Get ? FtpTransfers::GetFiles(session, request) : 250;
     };
-    auto handle =
-        FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views.Views(), options);
+    auto handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/",
+                                           views.Views(), options);
     ASSERT_TRUE(views.WaitFor("ResetForSession"));
     std::unique_ptr<FtpRequestObject> selection =
         std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
@@ -570,7 +571,7 @@ TEST_F(Transfers, StatisticsAreTimedWithTheTickCount) {
     for (const Case& c : cases) {
         TransferTestSession t;
         TempDir dir;
-        FtpSessionOptions options;
+        TestSessionOptions options;
         std::atomic<int> calls{0};
         options.tickSource = [&] { return calls++ == 0 ? c.start : c.end; };
         ASSERT_TRUE(t.Connect(options));
@@ -581,7 +582,7 @@ TEST_F(Transfers, StatisticsAreTimedWithTheTickCount) {
         request.kind = FtpRequestKind::Get;
         request.text = dir.Path().string();
         request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-        EXPECT_EQ(FtpTransfers::GetFiles(t.session->Context(), request), 226);
+        EXPECT_EQ(FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request), 226);
         const Lines messages = t.Messages();
         EXPECT_EQ(messages.back(), c.message);
         EXPECT_EQ(calls, 2);
@@ -616,7 +617,7 @@ TEST_F(Transfers, ProgressNeverPassesOneHundred) {
 }
 
 TEST_F(Transfers, SilentDataConnectionTimesOut) {
-    FtpSessionOptions options = StillClock();
+    TestSessionOptions options = StillClock();
     options.dataTimeoutMs = 300;
     ASSERT_TRUE(Connect(options));
     server.Expect("PASV").Pasv();
@@ -711,7 +712,7 @@ int DiskFullChild() {
         request.kind = FtpRequestKind::Get;
         request.text = dir.Path().string();
         request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
-        const int result = FtpTransfers::GetFiles(t.session->Context(), request);
+        const int result = FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request);
         check(result == FtpTransfers::kLocalFailure, "result " + std::to_string(result));
         const Lines log = t.Log();
         const std::string failed =
@@ -745,13 +746,13 @@ TEST(TransfersDiskFull, WriteFailureEndsThatFileAndIsReported) {
 TEST(TransfersType, AsciiFallsBackToPlainTypeAWhenTheFormIsRefused) {
     TransferTestSession t;
     ASSERT_TRUE(t.Connect());
-    t.session->Context().SetCurrentType(kImageType);
+    FtpSessionTesting::Context(*t.session).SetCurrentType(kImageType);
     t.server.Expect("TYPE A N").Line("504 Unsupported type");
     t.server.Expect("TYPE A").Line("200 Type set to: ASCII.");
-    EXPECT_EQ(FtpTransfers::SelectType(t.session->Context(), kAsciiType), 200);
-    EXPECT_EQ(t.session->Context().CurrentType(), kAsciiType);
+    EXPECT_EQ(FtpTransfers::SelectType(FtpSessionTesting::Context(*t.session), kAsciiType), 200);
+    EXPECT_EQ(FtpSessionTesting::Context(*t.session).CurrentType(), kAsciiType);
     // Acknowledged once: the next ASCII transfer sends nothing.
-    EXPECT_EQ(FtpTransfers::SelectType(t.session->Context(), kAsciiType), 200);
+    EXPECT_EQ(FtpTransfers::SelectType(FtpSessionTesting::Context(*t.session), kAsciiType), 200);
     ASSERT_TRUE(t.server.WaitForScriptDone());
     EXPECT_EQ(t.Commands(), (Lines{"TYPE A N", "TYPE A"}));
 }

@@ -13,6 +13,7 @@
 #include "engine/TransferTestSession.h"
 #include "listing/RemoteEntry.h"
 #include "platform/Socket.h"
+#include "support/FtpSessionTesting.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -41,7 +42,7 @@ int Get(TransferTestSession& t, const std::string& folder, RemoteEntry entry, in
     request.text = folder;
     request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
     request.value = type;
-    return FtpTransfers::GetFiles(t.session->Context(), request);
+    return FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request);
 }
 
 TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
@@ -50,7 +51,7 @@ TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
     const std::string path = (folder.Path() / "big").string();
     ASSERT_TRUE(folder.WriteFile("big", std::string(48u << 20, 'z')));
     TransferTestSession t;
-    FtpSessionOptions options = TransferTestSession::StillClock();
+    TestSessionOptions options = TransferTestSession::StillClock();
     options.dataTimeoutMs = 300;
     ASSERT_TRUE(t.Connect(options));
     t.server.Expect("PASV").Pasv();
@@ -60,7 +61,8 @@ TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
     request.kind = FtpRequestKind::Put;
     request.object = std::make_unique<DroppedFiles>(std::vector<std::string>{path});
     request.value = kAsciiType;
-    EXPECT_EQ(FtpTransfers::PutFiles(t.session->Context(), request), FtpTransfers::kDataFailure);
+    EXPECT_EQ(FtpTransfers::PutFiles(FtpSessionTesting::Context(*t.session), request),
+              FtpTransfers::kDataFailure);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Send failed, WinSock err = WSAETIMEDOUT"));
     EXPECT_EQ(t.Texts("UploadedFile"), Lines{});
     EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not upload " + path +
@@ -77,10 +79,10 @@ TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
     bool nudged = false;
     t.views.SetHook([&](const RecordedCall& call) {
         if (call.op == "AddListingLine" && !nudged) {
-            nudged = t.session->Context().SendCommand("NOOP");
+            nudged = FtpSessionTesting::Context(*t.session).SendCommand("NOOP");
         }
     });
-    EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/pub"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/pub"), 226);
     t.views.SetHook(nullptr);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
     EXPECT_EQ(t.Texts("FinishListing"), Lines{"0"});
@@ -99,7 +101,7 @@ TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
     bool nudged = false;
     t.views.SetHook([&](const RecordedCall& call) {
         if (call.op == "SetProgress" && !nudged) {
-            nudged = t.session->Context().SendCommand("NOOP");
+            nudged = FtpSessionTesting::Context(*t.session).SendCommand("NOOP");
         }
     });
     EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("f", 100, 0), kAsciiType),
@@ -110,14 +112,56 @@ TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
                                         "connection was reset (WSAECONNRESET)"});
 }
 
+// RFC 959 lets a server send more than one preliminary reply before the final one: the final one is
+// the transfer's answer, and nothing is left over for the next command.
+TEST(TransferFaults, SeveralPreliminaryRepliesComeBeforeTheFinalOne) {
+    for (const std::string command : {"LIST", "RETR f", "STOR up"}) {
+        SCOPED_TRACE(command);
+        TempDir folder("wisp-faults");
+        ASSERT_TRUE(folder.WriteFile("up", "text"));
+        TransferTestSession t;
+        ASSERT_TRUE(t.Connect());
+        t.server.Expect("PASV").Pasv();
+        const std::string first = "125 Data connection already open";
+        if (command == "STOR up") {
+            t.server.Expect(command).Line(first).Line("150 Starting").DataReceiveAll().Line("226 Stored");
+        } else {
+            t.server.Expect(command)
+                .Line(first)
+                .Line("150 Starting")
+                .DataSend("-rw-r--r--   1 ftp ftp 4 Jan  5 13:45 f\r\n")
+                .DataClose()
+                .Line("226 Done");
+        }
+        t.server.Expect("PWD").Line("257 \"/\"");
+        int result = 0;
+        if (command == "LIST") {
+            result = FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/");
+            EXPECT_EQ(t.Texts("FinishListing"), Lines{"1"});
+        } else if (command == "RETR f") {
+            result = Get(t, folder.Path().string(), RemoteEntry("f", 38, 0), kAsciiType);
+        } else {
+            FtpRequest request;
+            request.object =
+                std::make_unique<DroppedFiles>(std::vector<std::string>{(folder / "up").string()});
+            request.value = kAsciiType;
+            result = FtpTransfers::PutFiles(FtpSessionTesting::Context(*t.session), request);
+            EXPECT_EQ(t.Texts("UploadedFile").size(), 1u);
+        }
+        EXPECT_EQ(result, 226);
+        EXPECT_EQ(FtpSessionTesting::Context(*t.session).Command("PWD"), 257);
+        EXPECT_TRUE(t.server.Problems().empty());
+    }
+}
+
 TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
     TransferTestSession t;
-    FtpSessionOptions options = TransferTestSession::StillClock();
+    TestSessionOptions options = TransferTestSession::StillClock();
     options.passive = false;
     ASSERT_TRUE(t.Connect(options));
     t.server.ExpectVerb("PORT").Line("200 ok");
     t.server.Expect("LIST").Line("550 No listing here");
-    EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/"), 550);
+    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/"), 550);
     EXPECT_EQ(t.Texts("FinishListing"), Lines{});
     EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not list /: 550 No listing here"});
 }
@@ -125,7 +169,7 @@ TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
 TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
     TempDir folder("wisp-faults");
     TransferTestSession t;
-    FtpSessionOptions options = TransferTestSession::StillClock();
+    TestSessionOptions options = TransferTestSession::StillClock();
     options.passive = false;
     ASSERT_TRUE(t.Connect(options));
     t.server.Expect("TYPE I").Line("200 binary");
@@ -138,23 +182,23 @@ TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
 TEST(TransferFaults, ActiveModeFinalReplyWithoutAConnectionEndsTheWait) {
     // The data time-out is far beyond the test's own limits: only the server's answer can end the wait.
     TransferTestSession t;
-    FtpSessionOptions options = TransferTestSession::StillClock();
+    TestSessionOptions options = TransferTestSession::StillClock();
     options.passive = false;
     options.dataTimeoutMs = 600000;
     ASSERT_TRUE(t.Connect(options));
     t.server.ExpectVerb("PORT").Line("200 ok");
     t.server.Expect("LIST").Line("150 go").Delay(std::chrono::milliseconds(100)).Line("226 nothing to send");
     t.server.Expect("NOOP").Line("200 still here");
-    EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/"), 200);
+    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/"), 200);
     EXPECT_EQ(t.Texts("FinishListing"), Lines{});
     // Both answers were taken: the next command gets its own.
-    EXPECT_EQ(t.session->Context().Command("NOOP"), 200);
+    EXPECT_EQ(FtpSessionTesting::Context(*t.session).Command("NOOP"), 200);
     EXPECT_EQ(t.server.DataConnectionsOpened(), 0);
 }
 
 TEST(TransferFaults, ActiveModeTakesOnlyTheServersConnection) {
     TransferTestSession t;
-    FtpSessionOptions options = TransferTestSession::StillClock();
+    TestSessionOptions options = TransferTestSession::StillClock();
     options.passive = false;
     ASSERT_TRUE(t.Connect(options));
     t.server.ExpectVerb("PORT").Line("200 ok");
@@ -178,7 +222,7 @@ TEST(TransferFaults, ActiveModeTakesOnlyTheServersConnection) {
         strangerConnected = stranger.Create(0, Socket::kStream, "127.0.0.2") &&
                             stranger.Connect("127.0.0.1", static_cast<std::uint16_t>(port));
     });
-    EXPECT_EQ(FtpTransfers::ListDirectory(t.session->Context(), "/"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/"), 226);
     t.views.SetHook(nullptr);
     ASSERT_TRUE(strangerConnected);
     EXPECT_EQ(t.Texts("AddListingLine"), Lines{"mine"});

@@ -13,6 +13,7 @@
 #include "engine/FtpSession.h"
 #include "hosts/FtpUrl.h"
 #include "support/FakeFtpServer.h"
+#include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
 
 class TransferTestSession {
@@ -20,7 +21,7 @@ class TransferTestSession {
     using Lines = std::vector<std::string>;
 
     // The statistics are timed with a clock that never moves unless a test gives its own.
-    static FtpSessionOptions StillClock(FtpSessionOptions options = {}) {
+    static TestSessionOptions StillClock(TestSessionOptions options = {}) {
         if (!options.tickSource) {
             options.tickSource = [] { return std::uint32_t{0}; };
         }
@@ -28,13 +29,13 @@ class TransferTestSession {
     }
 
     // Logs in as anonymous; false (with a test failure) when that did not work.
-    bool Connect(FtpSessionOptions options = StillClock()) {
+    bool Connect(TestSessionOptions options = StillClock()) {
         server.Expect("USER anonymous").Line("230 in");
         FtpUrl url;
         EXPECT_TRUE(ParseUrl(url, "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/"));
-        session = FtpSession::CreateWithoutWorker(url, views.Views(), std::move(options));
+        session = FtpSessionTesting::CreateWithoutWorker(url, views.Views(), std::move(options));
         std::string connection;
-        const bool ok = FtpLogin::ConnectAndLogin(session->Context(), connection);
+        const bool ok = FtpLogin::ConnectAndLogin(FtpSessionTesting::Context(*session), connection);
         EXPECT_TRUE(ok);
         mark_ = views.Calls().size();
         return ok;
