@@ -46,7 +46,10 @@ fi
 DISPLAY=":$(cat "$work/display")"
 export DISPLAY
 
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
+mkdir -p "$work/home" "$work/config" "$work/runtime" "$work/downloads"
+chmod 700 "$work/runtime"
+# Away from the user's own settings, as Wisp is below.
+HOME=$work/home XDG_CONFIG_HOME=$work/config openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
 poll 20 bash -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
   { echo "FAILED: openbox runs on $DISPLAY"; exit 1; }
@@ -60,8 +63,6 @@ pids+=($!)
 poll 30 test -s "$work/demo/port" || { echo "FAILED: the demo site starts"; cat "$work/demo.out"; exit 1; }
 site=$work/demo/site
 down=$work/downloads
-mkdir -p "$work/home" "$work/config" "$work/runtime" "$down"
-chmod 700 "$work/runtime"
 
 (cd "$work" && exec env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORMTHEME -u XDG_CURRENT_DESKTOP HOME="$work/home" \
   XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
