@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "engine/FtpSession.h"
-#include "engine/NullViews.h"
+#include "views/NullViews.h"
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
 #include "support/FtpSessionTesting.h"

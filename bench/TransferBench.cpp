@@ -40,8 +40,8 @@
 
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
-#include "engine/NullViews.h"
-#include "engine/SessionViews.h"
+#include "views/NullViews.h"
+#include "views/SessionViews.h"
 #include "listing/RemoteEntry.h"
 
 #if __has_include("support/RealFtpServer.h")

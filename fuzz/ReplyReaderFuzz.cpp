@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "engine/FtpSession.h"
-#include "engine/NullViews.h"
+#include "views/NullViews.h"
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
 #include "platform/Socket.h"

@@ -31,7 +31,7 @@
 
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
-#include "engine/NullViews.h"
+#include "views/NullViews.h"
 #include "listing/RemoteEntry.h"
 #include "support/FtpSessionTesting.h"
 

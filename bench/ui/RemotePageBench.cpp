@@ -31,8 +31,8 @@
 
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
-#include "engine/NullViews.h"
-#include "engine/RemoteView.h"
+#include "views/NullViews.h"
+#include "views/RemoteView.h"
 #include "listing/RemoteEntry.h"
 #include "support/RealFtpServer.h"
 #include "ui/RemoteEntryModel.h"

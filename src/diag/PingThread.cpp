@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "diag/IcmpStatusName.h"
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/IcmpStatus.h"
 #include "platform/Resolver.h"
 

@@ -21,9 +21,9 @@
 #include <thread>
 
 #include "diag/PingServices.h"
-#include "engine/HostView.h"
-#include "engine/LogView.h"
-#include "engine/StatusView.h"
+#include "views/HostView.h"
+#include "views/LogView.h"
+#include "views/StatusView.h"
 
 // The views a ping run reports to; non-owning, they must outlive the run (or its stop request).
 struct PingViews {

@@ -12,7 +12,6 @@
 namespace {
 constexpr char kCR = 13;
 constexpr char kLF = 10;
-constexpr int kMessageTooLong = 10040;  // WSAEMSGSIZE
 }  // namespace
 
 bool BufferedSocket::AllocateBuffer(int size) {
@@ -72,7 +71,7 @@ int BufferedSocket::ReadLine(std::string& line, int size) {
                 --count_;
             }
             line.resize(static_cast<std::size_t>(size > 0 ? size - 1 : 0));
-            SetLastSocketError(kMessageTooLong);
+            SetLastSocketError(wsa::kMessageTooLong);
             return -1;
         }
         line.append(begin, static_cast<std::size_t>(take));
@@ -115,7 +114,7 @@ int BufferedSocket::SendBlock(int n) {
 
 int BufferedSocket::SendLine(std::string_view text) {
     if (text.size() > kMaxLineText) {
-        SetLastSocketError(kMessageTooLong);
+        SetLastSocketError(wsa::kMessageTooLong);
         return -1;
     }
     std::array<char, kMaxLineText + 2> line;

@@ -1,7 +1,7 @@
 #include "engine/FailureText.h"
 
 #include "engine/PrintableText.h"
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
 namespace FailureText {

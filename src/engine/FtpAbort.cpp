@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "engine/BufferedSocket.h"
-#include "engine/LogView.h"
-#include "engine/WinsockErrorName.h"
+#include "views/LogView.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/SocketInterrupt.h"
 
 namespace {

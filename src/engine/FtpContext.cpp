@@ -7,7 +7,7 @@
 #include "engine/FtpProtocol.h"
 #include "engine/FtpRequest.h"
 #include "engine/TransferStatistics.h"
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
 #include "platform/SocketInterrupt.h"
 

@@ -14,7 +14,7 @@
 #include "engine/BufferedSocket.h"
 #include "engine/FtpAbort.h"
 #include "engine/FtpReply.h"
-#include "engine/SessionViews.h"
+#include "views/SessionViews.h"
 #include "hosts/FtpUrl.h"
 
 class SocketInterrupt;

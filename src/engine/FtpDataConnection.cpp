@@ -9,7 +9,7 @@
 #include "engine/FtpSession.h"
 #include "engine/FtpTls.h"
 #include "engine/FtpTransfers.h"
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include "engine/FtpSession.h"
 #include "engine/FtpTls.h"
 #include "engine/PrintableText.h"
-#include "engine/WinsockErrorName.h"
 #include "platform/SocketError.h"
+#include "platform/WinsockErrorName.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
         control.SetNoDelay(true);
         created = control.AllocateBuffer(FtpSession::kControlBufferSize);
         if (!created) {
-            SetLastSocketError(10055);  // WSAENOBUFS
+            SetLastSocketError(wsa::kNoBuffers);
         }
     }
     const std::string connecting = "Connecting to " + url.host;
@@ -58,7 +58,7 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
     bool connected = false;
     if (created) {
         if (port == 0) {
-            SetLastSocketError(10049);  // WSAEADDRNOTAVAIL: no such port
+            SetLastSocketError(wsa::kAddressNotAvailable);  // no such port
         } else {
             connected = control.Connect(url.host, static_cast<std::uint16_t>(port));
         }

@@ -9,7 +9,7 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
 namespace {

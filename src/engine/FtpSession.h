@@ -29,7 +29,7 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSessionHandle.h"
-#include "engine/SessionViews.h"
+#include "views/SessionViews.h"
 #include "hosts/FtpUrl.h"
 #include "platform/SocketInterrupt.h"
 

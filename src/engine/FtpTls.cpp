@@ -12,7 +12,7 @@
 #include "engine/FtpProtocol.h"
 #include "engine/FtpSession.h"
 #include "engine/PrintableText.h"
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "hosts/TrustedCertificates.h"
 #include "platform/SocketError.h"
 #include "platform/TlsConnection.h"

@@ -21,7 +21,7 @@
 #include "engine/LineEndConverter.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "listing/RemoteEntry.h"
 #include "platform/SocketError.h"
 
@@ -30,7 +30,6 @@ namespace {
 constexpr int kLostConnection = FtpProtocol::kLostConnection;
 constexpr int kNothingToDo = 200;
 // WSAEMSGSIZE: what a line read reports for a line that does not fit.
-constexpr int kMessageTooLong = 10040;
 
 // A side of the transfer failed; a failure the server reported already is kept.
 int FailureResult(int finalReply, int failure) {
@@ -511,7 +510,7 @@ int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
                     if (length <= 0) {
                         // The end of the data, or a line that does not fit, ends the listing as it
                         // is; anything else cut it short.
-                        if (length < 0 && !data.PeerClosed() && LastSocketError() != kMessageTooLong) {
+                        if (length < 0 && !data.PeerClosed() && LastSocketError() != wsa::kMessageTooLong) {
                             cut = LogDataFailure(session, "Receive");
                         }
                         break;

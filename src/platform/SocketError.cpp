@@ -27,7 +27,7 @@ int WinsockCodeFromErrno(int errnoValue) {
         case EALREADY: return 10037;
         case ENOTSOCK: return 10038;
         case EDESTADDRREQ: return 10039;
-        case EMSGSIZE: return 10040;
+        case EMSGSIZE: return wsa::kMessageTooLong;
         case EPROTOTYPE: return 10041;
         case ENOPROTOOPT: return 10042;
         case EPROTONOSUPPORT: return 10043;
@@ -36,7 +36,7 @@ int WinsockCodeFromErrno(int errnoValue) {
         case EPFNOSUPPORT: return 10046;
         case EAFNOSUPPORT: return 10047;
         case EADDRINUSE: return 10048;
-        case EADDRNOTAVAIL: return 10049;
+        case EADDRNOTAVAIL: return wsa::kAddressNotAvailable;
         case ENETDOWN: return 10050;
         case ENETUNREACH: return 10051;
         case ENETRESET: return 10052;
@@ -44,7 +44,7 @@ int WinsockCodeFromErrno(int errnoValue) {
         case ECONNRESET:
         case EPIPE: return 10054;
         case ENOBUFS:
-        case ENOMEM: return 10055;
+        case ENOMEM: return wsa::kNoBuffers;
         case EISCONN: return 10056;
         case ENOTCONN: return 10057;
         case ESHUTDOWN: return 10058;
@@ -76,7 +76,7 @@ int WinsockCodeFromResolver(int eaiCode, int errnoValue) {
 #endif
         case EAI_AGAIN: return 11002;
         case EAI_FAIL: return 11003;
-        case EAI_MEMORY: return 10055;
+        case EAI_MEMORY: return wsa::kNoBuffers;
         case EAI_SYSTEM: return WinsockCodeFromErrno(errnoValue);
         default: return 11003;
     }

@@ -3,20 +3,23 @@
 // it the same way ("WSAECONNREFUSED"); translations from errno and from resolver (EAI_*) codes.
 
 namespace wsa {
-constexpr int kInterrupted = 10004;        // WSAEINTR
-constexpr int kInvalidArgument = 10022;    // WSAEINVAL
-constexpr int kTooManyFiles = 10024;       // WSAEMFILE
-constexpr int kWouldBlock = 10035;         // WSAEWOULDBLOCK
-constexpr int kNotSocket = 10038;          // WSAENOTSOCK
-constexpr int kConnectionAborted = 10053;  // WSAECONNABORTED
-constexpr int kConnectionReset = 10054;    // WSAECONNRESET
-constexpr int kNotConnected = 10057;       // WSAENOTCONN
-constexpr int kTimedOut = 10060;           // WSAETIMEDOUT
-constexpr int kConnectionRefused = 10061;  // WSAECONNREFUSED
-constexpr int kHostNotFound = 11001;       // WSAHOST_NOT_FOUND
-constexpr int kTryAgain = 11002;           // WSATRY_AGAIN
-constexpr int kNoRecovery = 11003;         // WSANO_RECOVERY
-constexpr int kNoData = 11004;             // WSANO_DATA
+constexpr int kInterrupted = 10004;          // WSAEINTR
+constexpr int kInvalidArgument = 10022;      // WSAEINVAL
+constexpr int kTooManyFiles = 10024;         // WSAEMFILE
+constexpr int kWouldBlock = 10035;           // WSAEWOULDBLOCK
+constexpr int kNotSocket = 10038;            // WSAENOTSOCK
+constexpr int kMessageTooLong = 10040;       // WSAEMSGSIZE
+constexpr int kAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
+constexpr int kNoBuffers = 10055;            // WSAENOBUFS
+constexpr int kConnectionAborted = 10053;    // WSAECONNABORTED
+constexpr int kConnectionReset = 10054;      // WSAECONNRESET
+constexpr int kNotConnected = 10057;         // WSAENOTCONN
+constexpr int kTimedOut = 10060;             // WSAETIMEDOUT
+constexpr int kConnectionRefused = 10061;    // WSAECONNREFUSED
+constexpr int kHostNotFound = 11001;         // WSAHOST_NOT_FOUND
+constexpr int kTryAgain = 11002;             // WSATRY_AGAIN
+constexpr int kNoRecovery = 11003;           // WSANO_RECOVERY
+constexpr int kNoData = 11004;               // WSANO_DATA
 }  // namespace wsa
 
 int LastSocketError();

@@ -173,10 +173,9 @@ std::unique_ptr<TlsConnection> TlsConnection::Create(std::shared_ptr<TlsContext>
         return nullptr;
     }
     if (resume) {
-        if (SSL_SESSION* session = connection->context_->NewestSession()) {
-            SSL_set_session(ssl, session);
-            SSL_SESSION_free(session);  // SSL_set_session took its own reference
-        }
+        connection->context_->OfferSession(ssl);
+    } else {
+        connection->context_->MarkControl(ssl);
     }
     return connection;
 }

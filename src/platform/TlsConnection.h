@@ -24,8 +24,9 @@ class TlsConnection {
     };
 
     // Nothing when the library cannot make the connection (`error` says why). `hostName` is sent as the
-    // server name (unless it is an IP address) and checked against the certificate. With `resume`, the
-    // context's newest session is offered for resumption.
+    // server name (unless it is an IP address) and checked against the certificate. With `resume`, a data
+    // connection, offering a session of the context's for resumption (TlsContext::OfferSession); without,
+    // the control connection, whose sessions are the data connections' fallback.
     static std::unique_ptr<TlsConnection> Create(std::shared_ptr<TlsContext> context, int fd,
                                                  std::string_view hostName, bool resume, std::string& error);
     ~TlsConnection();

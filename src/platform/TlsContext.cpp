@@ -11,6 +11,16 @@ int ContextIndex() {
     return index;
 }
 
+// Set on the control connection's SSL, so that the new-session callback knows where a session came from.
+int ControlIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// Unused sessions kept at most: a data connection that reads hands out one per handshake, so the pool
+// stays small, and the oldest would be the first to expire.
+constexpr std::size_t kMaxUnused = 8;
+
 std::string LibraryError(const char* what) {
     std::string text = what;
     if (const unsigned long code = ERR_get_error(); code != 0) {
@@ -52,15 +62,18 @@ std::shared_ptr<TlsContext> TlsContext::Create(const TlsOptions& options, std::s
         return nullptr;
     }
     // Every session the server hands out (after each handshake, and with TLS 1.3 after it) reaches
-    // OnNewSession; the library's own cache keeps none, so the newest is always the one offered.
+    // OnNewSession; the library's own cache keeps none, the context chooses what each connection offers.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(ctx, &TlsContext::OnNewSession);
     return context;
 }
 
 TlsContext::~TlsContext() {
-    if (newest_ != nullptr) {
-        SSL_SESSION_free(newest_);
+    for (SSL_SESSION* session : unused_) {
+        SSL_SESSION_free(session);
+    }
+    if (fallback_ != nullptr) {
+        SSL_SESSION_free(fallback_);
     }
     if (ctx_ != nullptr) {
         SSL_CTX_free(ctx_);
@@ -72,25 +85,55 @@ int TlsContext::OnNewSession(SSL* ssl, SSL_SESSION* session) {
     if (self == nullptr || SSL_SESSION_is_resumable(session) != 1) {
         return 0;  // not kept: the library frees it
     }
-    self->KeepSession(session);
+    self->KeepSession(session, SSL_get_ex_data(ssl, ControlIndex()) != nullptr);
     return 1;  // the reference is ours now
 }
 
-void TlsContext::KeepSession(SSL_SESSION* session) {
+void TlsContext::KeepSession(SSL_SESSION* session, bool control) {
+    // A copy, because the library marks the object it resumed as used up, and also one whose connection
+    // ended without close_notify.
+    SSL_SESSION* copy = control ? SSL_SESSION_dup(session) : nullptr;
     std::lock_guard lock(mutex_);
-    if (newest_ != nullptr) {
-        SSL_SESSION_free(newest_);
+    if (copy != nullptr) {
+        if (fallback_ != nullptr) {
+            SSL_SESSION_free(fallback_);
+        }
+        fallback_ = copy;
     }
-    newest_ = session;
+    unused_.push_back(session);
+    if (unused_.size() > kMaxUnused) {
+        SSL_SESSION_free(unused_.front());
+        unused_.pop_front();
+    }
     ++received_;
 }
 
-SSL_SESSION* TlsContext::NewestSession() const {
-    std::lock_guard lock(mutex_);
-    if (newest_ != nullptr) {
-        SSL_SESSION_up_ref(newest_);
+void TlsContext::MarkControl(SSL* ssl) {
+    SSL_set_ex_data(ssl, ControlIndex(), this);
+}
+
+void TlsContext::OfferSession(SSL* ssl) {
+    SSL_SESSION* offered = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        while (offered == nullptr && !unused_.empty()) {
+            SSL_SESSION* newest = unused_.back();
+            unused_.pop_back();
+            // The connection it came with may have marked it since (ended without close_notify).
+            if (SSL_SESSION_is_resumable(newest) == 1) {
+                offered = newest;
+            } else {
+                SSL_SESSION_free(newest);
+            }
+        }
+        if (offered == nullptr && fallback_ != nullptr) {
+            offered = SSL_SESSION_dup(fallback_);
+        }
     }
-    return newest_;
+    if (offered != nullptr) {
+        SSL_set_session(ssl, offered);
+        SSL_SESSION_free(offered);  // SSL_set_session took its own reference
+    }
 }
 
 int TlsContext::SessionsReceived() const {

@@ -1,4 +1,4 @@
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 
 #include <array>
 #include <utility>

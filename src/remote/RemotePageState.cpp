@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "engine/LogView.h"
+#include "views/LogView.h"
 #include "listing/CompareEntries.h"
 
 namespace {

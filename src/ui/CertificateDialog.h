@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/HostView.h"
+#include "views/HostView.h"
 
 class CertificateDialog : public QDialog {
     Q_OBJECT

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "engine/HostView.h"
+#include "views/HostView.h"
 
 class UiBridge;
 class WispHostPage;

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/LogView.h"
-#include "engine/StatusView.h"
+#include "views/LogView.h"
+#include "views/StatusView.h"
 
 class UiBridge;
 class WispSheet;

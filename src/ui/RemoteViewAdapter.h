@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/RemoteView.h"
+#include "views/RemoteView.h"
 
 class UiBridge;
 class WispRemotePage;

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "diag/PingServices.h"
-#include "engine/HostView.h"
+#include "views/HostView.h"
 #include "hosts/HostPageState.h"
 #include "ui/WispPropertyPage.h"
 

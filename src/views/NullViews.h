@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/SessionViews.h"
+#include "views/SessionViews.h"
 #include "listing/RemoteEntry.h"
 
 class NullViews : public StatusView, public LogView, public HostView, public RemoteView {

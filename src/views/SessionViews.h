@@ -1,9 +1,9 @@
 #pragma once
 // The user-interface targets a session or a ping thread reports to; all are non-owning references.
-#include "engine/HostView.h"
-#include "engine/LogView.h"
-#include "engine/RemoteView.h"
-#include "engine/StatusView.h"
+#include "views/HostView.h"
+#include "views/LogView.h"
+#include "views/RemoteView.h"
+#include "views/StatusView.h"
 
 struct SessionViews {
     StatusView& status;

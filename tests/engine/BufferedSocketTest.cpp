@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/WinsockErrorName.h"
+#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
 #include "platform/TlsContext.h"
 #include "support/TestCertificates.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/LogView.h"
+#include "views/LogView.h"
 #include "remote/RemotePageState.h"
 #include "support/RecordingQueue.h"
 #include "support/TempDir.h"

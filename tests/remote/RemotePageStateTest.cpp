@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/LogView.h"
+#include "views/LogView.h"
 #include "listing/CompareEntries.h"
 
 namespace {

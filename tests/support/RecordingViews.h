@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/SessionViews.h"
+#include "views/SessionViews.h"
 #include "listing/RemoteEntry.h"
 
 struct RecordedCall {

@@ -21,7 +21,7 @@
 
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
-#include "engine/NullViews.h"
+#include "views/NullViews.h"
 #include "remote/RemoteRequestQueue.h"
 #include "support/FakeFtpServer.h"
 #include "support/RecordingQueue.h"

@@ -11,7 +11,7 @@
 
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
-#include "engine/NullViews.h"
+#include "views/NullViews.h"
 #include "support/RealFtpServer.h"
 #include "support/RecordingViews.h"
 #include "ui/AppTestSupport.h"

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/RemoteView.h"
+#include "views/RemoteView.h"
 #include "listing/RemoteEntry.h"
 #include "support/RecordingQueue.h"
 #include "support/RecordingViews.h"
