@@ -31,12 +31,13 @@
 
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
-#include "views/NullViews.h"
-#include "views/RemoteView.h"
 #include "listing/RemoteEntry.h"
 #include "support/RealFtpServer.h"
 #include "ui/RemoteEntryModel.h"
+#include "ui/RemotePageTesting.h"
 #include "ui/WispRemotePage.h"
+#include "views/NullViews.h"
+#include "views/RemoteView.h"
 
 namespace {
 
@@ -214,7 +215,7 @@ int main(int argc, char** argv) {
 
     Clock::time_point firstRows{};
     Clock::time_point lastRow{};
-    RemoteEntryModel* model = page.Model();
+    RemoteEntryModel* model = WispRemotePageTesting(page).Model();
     QObject::connect(model, &QAbstractItemModel::rowsInserted, [&] {
         const auto now = Clock::now();
         if (firstRows == Clock::time_point{}) {

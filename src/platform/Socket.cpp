@@ -140,7 +140,7 @@ Socket::WaitResult Socket::Wait(short events, const Socket* watched, const Watch
                 return WaitResult::Failed;
             }
         }
-        // The socket first: a connection that came before the server's final reply is still taken.
+        // The socket first: a connection that came before the watch gave up is still taken.
         if (fds[0].revents != 0) {
             // Errors and hang-ups count as ready: the call that follows reports them with their own code.
             return WaitResult::Ready;

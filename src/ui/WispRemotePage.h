@@ -58,18 +58,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     // Switches the view when `mode` differs from the current one.
     void SetViewMode(int mode);
     QAbstractItemView* CurrentView() const;
-    QListView* IconView() const { return listView_; }
-    QTreeView* DetailsView() const { return treeView_; }
     QItemSelectionModel* Selection() const;
-    RemoteEntryModel* Model() const { return model_; }
-    QComboBox* DirectoryBox() const { return directory_; }
-    // The failure line's text (empty and hidden when there is none) and the not-connected note.
-    QLabel* FailureText() const { return failureText_; }
-    QLabel* Placeholder() const { return placeholder_; }
-    QToolBar* ToolBar() const { return toolBar_; }
-    QAction* UpAction() const { return upAction_; }
-    QAction* AsciiAction() const { return asciiAction_; }
-    QAction* ImageAction() const { return imageAction_; }
     // 0 (ASCII) when the ASCII button is checked, else 1 (image).
     int TransferType() const;
 
@@ -106,12 +95,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void ShowContextMenu(const QPoint& globalPos);
     // Runs command `id` of the selection menu (`selectionMenu`) or of the background menu.
     void RunMenuCommand(int id, bool selectionMenu);
-    // How a menu is shown and a choice taken; tests answer instead of a user.
-    using MenuRunner = std::function<QAction*(QMenu& menu, const QPoint& globalPos)>;
-    void SetMenuRunner(MenuRunner runner) { menuRunner_ = std::move(runner); }
 
-    // The download questions (dialogs unless a test sets its own).
-    void SetDownloadChoices(std::unique_ptr<DownloadChoices> choices) { choices_ = std::move(choices); }
     // Downloads the selected rows with the mode the toolbar shows now.
     void GetFilesAs();
     // One Delete request for the selected rows.
@@ -127,6 +111,11 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    // How a menu is shown and a choice taken: the menu's own loop, or a test's answer.
+    using MenuRunner = std::function<QAction*(QMenu& menu, const QPoint& globalPos)>;
+    // The widgets, the menu runner and the download questions, for tests.
+    friend class WispRemotePageTesting;
+
     // RemotePageObserver
     void RowsAboutToBeReset() override;
     void RowsReset() override;

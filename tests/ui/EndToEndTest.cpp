@@ -29,6 +29,7 @@
 #include "support/TempDir.h"
 #include "ui/AppTestSupport.h"
 #include "ui/RemoteEntryModel.h"
+#include "ui/RemotePageTesting.h"
 #include "ui/WispHostPage.h"
 #include "ui/WispLogPage.h"
 #include "ui/WispRemotePage.h"
@@ -63,8 +64,9 @@ class EndToEndTest : public AppTest {
     WispRemotePage& Remote() { return sheet_->RemotePage(); }
     QAbstractItemView* List() { return Remote().CurrentView(); }
     int RowNamed(const std::string& name) {
-        for (int row = 0; row < Remote().Model()->rowCount(); ++row) {
-            if (Remote().Model()->index(row, 0).data().toString().toStdString() == name) {
+        for (int row = 0; row < WispRemotePageTesting(Remote()).Model()->rowCount(); ++row) {
+            if (WispRemotePageTesting(Remote()).Model()->index(row, 0).data().toString().toStdString() ==
+                name) {
                 return row;
             }
         }
@@ -75,7 +77,7 @@ class EndToEndTest : public AppTest {
         for (const std::string& name : names) {
             const int row = RowNamed(name);
             ASSERT_GE(row, 0) << name;
-            Remote().Selection()->select(Remote().Model()->index(row, 0),
+            Remote().Selection()->select(WispRemotePageTesting(Remote()).Model()->index(row, 0),
                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
         }
     }
@@ -128,7 +130,7 @@ TEST_F(EndToEndTest, BrowseDownloadUploadDeleteRefreshAbortAndLogOff) {
     sheet_->activateWindow();
     auto choices = std::make_unique<ScriptedChoices>(folder);
     choices_ = choices.get();
-    Remote().SetDownloadChoices(std::move(choices));
+    WispRemotePageTesting(Remote()).SetDownloadChoices(std::move(choices));
 
     // Connect by typing the URL and pressing Enter.
     auto* url = sheet_->HostPage().findChild<QComboBox*>("url");
@@ -148,7 +150,8 @@ TEST_F(EndToEndTest, BrowseDownloadUploadDeleteRefreshAbortAndLogOff) {
     ASSERT_TRUE(PumpUntil([&] { return Remote().State().CurrentDirectory() == "/"; }, 30s));
     EXPECT_GE(RowNamed("readme.txt"), 0);
     Select({"upload"});
-    const QRect cell = List()->visualRect(Remote().Model()->index(RowNamed("upload"), 0));
+    const QRect cell =
+        List()->visualRect(WispRemotePageTesting(Remote()).Model()->index(RowNamed("upload"), 0));
     QTest::mouseDClick(List()->viewport(), Qt::LeftButton, {}, cell.center());
     ASSERT_TRUE(PumpUntil([&] { return Remote().State().CurrentDirectory() == "/upload"; }, 30s));
 
@@ -170,7 +173,7 @@ TEST_F(EndToEndTest, BrowseDownloadUploadDeleteRefreshAbortAndLogOff) {
     EXPECT_EQ(info.st_mtime, Remote().State().EntryOfRow(RowNamed("new.txt")).Time());
 
     // Image mode for a binary file.
-    Remote().ImageAction()->trigger();
+    WispRemotePageTesting(Remote()).ImageAction()->trigger();
     Select({"binary.dat"});
     Press(Qt::Key_Return);
     ASSERT_TRUE(PumpUntil([&] { return local_.ReadFile("binary.dat") == binary; }, 30s));
@@ -246,7 +249,7 @@ TEST_F(EndToEndTest, BrowseDownloadUploadDeleteRefreshAbortAndLogOff) {
 
     // Log off from the background menu.
     Remote().Selection()->clearSelection();
-    Remote().SetMenuRunner([](QMenu& menu, const QPoint&) -> QAction* {
+    WispRemotePageTesting(Remote()).SetMenuRunner([](QMenu& menu, const QPoint&) -> QAction* {
         for (QAction* action : menu.actions()) {
             if (action->text() == "&Logoff") {
                 return action;
@@ -260,9 +263,9 @@ TEST_F(EndToEndTest, BrowseDownloadUploadDeleteRefreshAbortAndLogOff) {
             return sheet_->HostPage().CurrentState() == WispHostPage::State::Idle && !Remote().Connected();
         },
         30s));
-    EXPECT_EQ(Remote().Model()->rowCount(), 0);
-    EXPECT_FALSE(Remote().AsciiAction()->isChecked());
-    EXPECT_FALSE(Remote().ImageAction()->isChecked());
+    EXPECT_EQ(WispRemotePageTesting(Remote()).Model()->rowCount(), 0);
+    EXPECT_FALSE(WispRemotePageTesting(Remote()).AsciiAction()->isChecked());
+    EXPECT_FALSE(WispRemotePageTesting(Remote()).ImageAction()->isChecked());
     EXPECT_EQ(Title(), "Wisp");
 }
 

@@ -21,7 +21,6 @@
 
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
-#include "views/NullViews.h"
 #include "remote/RemoteRequestQueue.h"
 #include "support/FakeFtpServer.h"
 #include "support/RecordingQueue.h"
@@ -31,7 +30,9 @@
 #include "ui/DialogDownloadChoices.h"
 #include "ui/PropertiesDialog.h"
 #include "ui/RemoteEntryModel.h"
+#include "ui/RemotePageTesting.h"
 #include "ui/WispRemotePage.h"
+#include "views/NullViews.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ class RemoteCommandsTest : public AppTest {
         auto choices = std::make_unique<ScriptedChoices>();
         choices_ = choices.get();
         choices_->folder = local_.Path().string();
-        page_.SetDownloadChoices(std::move(choices));
+        WispRemotePageTesting(page_).SetDownloadChoices(std::move(choices));
     }
     void Connect() {
         queue_ = std::make_shared<RecordingQueue>();
@@ -120,13 +121,14 @@ class RemoteCommandsTest : public AppTest {
     void Select(const std::vector<int>& rows) {
         page_.Selection()->clearSelection();
         for (const int row : rows) {
-            page_.Selection()->select(page_.Model()->index(row, 0),
+            page_.Selection()->select(WispRemotePageTesting(page_).Model()->index(row, 0),
                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
         }
     }
     // Right-click: the runner picks the item labelled `label` (none: the menu is dismissed).
     void Choose(const QString& label) {
-        page_.SetMenuRunner([label](QMenu& menu, const QPoint&) { return FindCommand(menu, label); });
+        WispRemotePageTesting(page_).SetMenuRunner(
+            [label](QMenu& menu, const QPoint&) { return FindCommand(menu, label); });
         page_.ShowContextMenu(QPoint(10, 10));
     }
     std::vector<FtpRequestKind> Kinds() const {
@@ -195,7 +197,8 @@ TEST_F(RemoteCommandsTest, EachMenuFormWithItsDefaultAndGrayedItems) {
             page_.State().ResetAfterSession();
         }
         page_.SetViewMode(c.viewMode);
-        (c.image ? page_.ImageAction() : page_.AsciiAction())->setChecked(true);
+        (c.image ? WispRemotePageTesting(page_).ImageAction() : WispRemotePageTesting(page_).AsciiAction())
+            ->setChecked(true);
         Select(c.rows);
         const std::unique_ptr<QMenu> menu = page_.CreateContextMenu();
         EXPECT_EQ(Describe(*menu), c.menu);
@@ -210,7 +213,7 @@ TEST_F(RemoteCommandsTest, MenuChoicesRunTheirCommands) {
     Choose("&Delete");
     Select({2});
     Choose("&Get file(s) as Ascii (text)...");
-    page_.ImageAction()->setChecked(true);
+    WispRemotePageTesting(page_).ImageAction()->setChecked(true);
     Choose("&Get file(s) as Image (binary)...");
     Choose("");  // dismissed
     EXPECT_EQ(queue_->queued,
@@ -298,15 +301,16 @@ TEST_F(RemoteCommandsTest, KeysInEachFocus) {
             page_.State().ResetAfterSession();
             queue_ = std::make_shared<RecordingQueue>();
         }
-        page_.DirectoryBox()->setEditText("/etc");
+        WispRemotePageTesting(page_).DirectoryBox()->setEditText("/etc");
         page_.State().SetDirectoryText("/etc");
         choices_->folderQuestions = 0;
         page_.SetViewMode(c.focus == kDetails ? WispRemotePage::kDetails : WispRemotePage::kList);
         Select(c.rows);
-        QWidget* target = c.focus == kField     ? static_cast<QWidget*>(page_.DirectoryBox()->lineEdit())
-                          : c.focus == kList    ? static_cast<QWidget*>(page_.IconView())
-                          : c.focus == kDetails ? static_cast<QWidget*>(page_.DetailsView())
-                                                : static_cast<QWidget*>(page_.ToolBar());
+        QWidget* target =
+            c.focus == kField ? static_cast<QWidget*>(WispRemotePageTesting(page_).DirectoryBox()->lineEdit())
+            : c.focus == kList    ? static_cast<QWidget*>(WispRemotePageTesting(page_).IconView())
+            : c.focus == kDetails ? static_cast<QWidget*>(WispRemotePageTesting(page_).DetailsView())
+                                  : static_cast<QWidget*>(WispRemotePageTesting(page_).ToolBar());
         target->setFocus();
         QTest::keyClick(target, c.key);
         EXPECT_EQ(Kinds(), c.queued);
@@ -343,9 +347,9 @@ TEST_F(RemoteCommandsTest, DroppedLocalFilesBecomeOnePutWithTheMode) {
     EXPECT_TRUE(queue_->queued.empty());
 
     Connect();
-    page_.ImageAction()->setChecked(true);
+    WispRemotePageTesting(page_).ImageAction()->setChecked(true);
     EXPECT_TRUE(drop({QUrl::fromLocalFile(one), QUrl("http://example.invalid/x"), QUrl::fromLocalFile(two)}));
-    page_.AsciiAction()->setChecked(true);
+    WispRemotePageTesting(page_).AsciiAction()->setChecked(true);
     page_.SetViewMode(WispRemotePage::kDetails);
     drop({QUrl::fromLocalFile(two)});
     drop({QUrl("ftp://127.0.0.1/elsewhere")});
@@ -423,7 +427,8 @@ TEST_F(RemoteCommandsTest, LinkIsFetchedByItsTargetAndStoredUnderItsLastPart) {
     SessionViews views{none, log_.Views().log, none, page_.SessionView()};
     const std::shared_ptr<FtpSessionHandle> handle =
         FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/pub", views);
-    ASSERT_TRUE(PumpUntil([&] { return page_.Model()->rowCount() == 1; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(PumpUntil([&] { return WispRemotePageTesting(page_).Model()->rowCount() == 1; },
+                          std::chrono::seconds(30)));
     Select({0});
     page_.GetFilesAs();
     ASSERT_TRUE(

@@ -11,12 +11,13 @@
 
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
-#include "views/NullViews.h"
 #include "support/RealFtpServer.h"
 #include "support/RecordingViews.h"
 #include "ui/AppTestSupport.h"
 #include "ui/RemoteEntryModel.h"
+#include "ui/RemotePageTesting.h"
 #include "ui/WispRemotePage.h"
+#include "views/NullViews.h"
 
 namespace {
 
@@ -26,8 +27,9 @@ class RemotePageRealServerTest : public AppTest {
   protected:
     std::vector<std::string> Rows() const {
         std::vector<std::string> names;
-        for (int row = 0; row < page_->Model()->rowCount(); ++row) {
-            names.push_back(page_->Model()->index(row, 0).data().toString().toStdString());
+        for (int row = 0; row < WispRemotePageTesting(*page_).Model()->rowCount(); ++row) {
+            names.push_back(
+                WispRemotePageTesting(*page_).Model()->index(row, 0).data().toString().toStdString());
         }
         return names;
     }
@@ -67,13 +69,13 @@ TEST_F(RemotePageRealServerTest, RootFolderCacheAndRefresh) {
 
     ASSERT_TRUE(InDirectory("/", 1)) << server.Log();
     EXPECT_EQ(page_->Session(), handle);
-    EXPECT_TRUE(page_->AsciiAction()->isChecked());
+    EXPECT_TRUE(WispRemotePageTesting(*page_).AsciiAction()->isChecked());
     std::vector<std::string> root = Rows();
     EXPECT_NE(RowNamed("pub"), -1);
     EXPECT_NE(RowNamed("readme.txt"), -1);
 
     // A double-click, even on empty space, opens the one selected folder.
-    page_->Selection()->select(page_->Model()->index(RowNamed("pub"), 0),
+    page_->Selection()->select(WispRemotePageTesting(*page_).Model()->index(RowNamed("pub"), 0),
                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     QWidget* viewport = page_->CurrentView()->viewport();
     QTest::mouseDClick(viewport, Qt::LeftButton, {}, QPoint(viewport->width() - 5, viewport->height() - 5));
@@ -83,7 +85,7 @@ TEST_F(RemotePageRealServerTest, RootFolderCacheAndRefresh) {
     EXPECT_EQ(pub, (std::vector<std::string>{"a.txt", "b.txt"}));
 
     // Back up: the root comes from the cache, in its listed order, with no second listing.
-    page_->UpAction()->trigger();
+    WispRemotePageTesting(*page_).UpAction()->trigger();
     ASSERT_TRUE(PumpUntil([&] { return page_->State().CurrentDirectory() == "/"; }, 30s));
     EXPECT_TRUE(recorder_.WaitFor("LogMessage", "... using cached copy of /", 10000ms));
     EXPECT_EQ(Rows(), root);
@@ -97,8 +99,8 @@ TEST_F(RemotePageRealServerTest, RootFolderCacheAndRefresh) {
 
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     ASSERT_TRUE(PumpUntil([&] { return !page_->Connected(); }, 30s));
-    EXPECT_EQ(page_->Model()->rowCount(), 0);
-    EXPECT_FALSE(page_->AsciiAction()->isChecked());
+    EXPECT_EQ(WispRemotePageTesting(*page_).Model()->rowCount(), 0);
+    EXPECT_FALSE(WispRemotePageTesting(*page_).AsciiAction()->isChecked());
     EXPECT_TRUE(PumpUntil([&] { return handle->HasEnded(); }, 10s));
 }
 

@@ -23,13 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "views/RemoteView.h"
 #include "listing/RemoteEntry.h"
 #include "support/RecordingQueue.h"
 #include "support/RecordingViews.h"
 #include "ui/AppTestSupport.h"
 #include "ui/PropertiesDialog.h"
 #include "ui/RemoteEntryModel.h"
+#include "ui/RemotePageTesting.h"
+#include "views/RemoteView.h"
 
 namespace {
 
@@ -51,9 +52,9 @@ class WispRemotePageTest : public AppTest {
         page_.State().FinishListing(true);
     }
 
-    std::vector<std::string> ModelNames() const {
+    std::vector<std::string> ModelNames() {
         std::vector<std::string> names;
-        const RemoteEntryModel* model = page_.Model();
+        const RemoteEntryModel* model = WispRemotePageTesting(page_).Model();
         for (int row = 0; row < model->rowCount(); ++row) {
             names.push_back(model->index(row, 0).data().toString().toStdString());
         }
@@ -63,7 +64,7 @@ class WispRemotePageTest : public AppTest {
     void Select(const std::vector<int>& rows) {
         page_.Selection()->clearSelection();
         for (const int row : rows) {
-            page_.Selection()->select(page_.Model()->index(row, 0),
+            page_.Selection()->select(WispRemotePageTesting(page_).Model()->index(row, 0),
                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
         }
     }
@@ -100,16 +101,23 @@ TEST_F(WispRemotePageTest, FourViewModesShareOneSelection) {
         page_.SetViewMode(m.mode);
         EXPECT_EQ(page_.CurrentViewMode(), m.mode);
         if (m.details) {
-            EXPECT_EQ(page_.CurrentView(), page_.DetailsView());
-            EXPECT_EQ(page_.DetailsView()->model()->headerData(0, Qt::Horizontal).toString(), "Name");
-            EXPECT_EQ(page_.DetailsView()->model()->headerData(1, Qt::Horizontal).toString(), "Size");
-            EXPECT_EQ(page_.DetailsView()->model()->headerData(2, Qt::Horizontal).toString(), "Date/Time");
-            EXPECT_EQ(page_.Model()->index(0, 1).data(Qt::TextAlignmentRole).toInt() & Qt::AlignRight,
+            EXPECT_EQ(page_.CurrentView(), WispRemotePageTesting(page_).DetailsView());
+            EXPECT_EQ(
+                WispRemotePageTesting(page_).DetailsView()->model()->headerData(0, Qt::Horizontal).toString(),
+                "Name");
+            EXPECT_EQ(
+                WispRemotePageTesting(page_).DetailsView()->model()->headerData(1, Qt::Horizontal).toString(),
+                "Size");
+            EXPECT_EQ(
+                WispRemotePageTesting(page_).DetailsView()->model()->headerData(2, Qt::Horizontal).toString(),
+                "Date/Time");
+            EXPECT_EQ(WispRemotePageTesting(page_).Model()->index(0, 1).data(Qt::TextAlignmentRole).toInt() &
+                          Qt::AlignRight,
                       Qt::AlignRight);
         } else {
-            EXPECT_EQ(page_.CurrentView(), page_.IconView());
-            EXPECT_EQ(page_.IconView()->viewMode(), m.listMode);
-            EXPECT_EQ(page_.IconView()->flow(), m.flow);
+            EXPECT_EQ(page_.CurrentView(), WispRemotePageTesting(page_).IconView());
+            EXPECT_EQ(WispRemotePageTesting(page_).IconView()->viewMode(), m.listMode);
+            EXPECT_EQ(WispRemotePageTesting(page_).IconView()->flow(), m.flow);
         }
         EXPECT_EQ(page_.CurrentView()->iconSize().width(), m.iconSize);
         EXPECT_EQ(page_.CurrentView()->selectionModel(), page_.Selection());
@@ -122,10 +130,10 @@ TEST_F(WispRemotePageTest, HeaderClicksSortAndTheSelectionFollowsItsEntry) {
     List("/pub", {Line("b", 30), Line("c", 10), Line("a", 20)});
     Select({0});  // "b"
     page_.SetViewMode(WispRemotePage::kDetails);
-    emit page_.DetailsView()->header()->sectionClicked(1);
+    emit WispRemotePageTesting(page_).DetailsView()->header()->sectionClicked(1);
     EXPECT_EQ(ModelNames(), (std::vector<std::string>{"c", "a", "b"}));
     EXPECT_EQ(page_.SelectedRows(), std::vector<int>{2});
-    emit page_.DetailsView()->header()->sectionClicked(1);
+    emit WispRemotePageTesting(page_).DetailsView()->header()->sectionClicked(1);
     EXPECT_EQ(ModelNames(), (std::vector<std::string>{"b", "a", "c"}));
     EXPECT_EQ(page_.SelectedSlots(), std::vector<int>{0});
 }
@@ -135,7 +143,7 @@ TEST_F(WispRemotePageTest, DirectoryBoxListsTheCacheIgnoringCaseAndKeepsTheField
     for (const char* path : {"/usr", "/Pub", "/etc", "/pub/x"}) {
         List(path, {Line("f")});
     }
-    QComboBox* box = page_.DirectoryBox();
+    QComboBox* box = WispRemotePageTesting(page_).DirectoryBox();
     std::vector<std::string> items;
     for (int i = 0; i < box->count(); ++i) {
         items.push_back(box->itemText(i).toStdString());
@@ -147,7 +155,7 @@ TEST_F(WispRemotePageTest, DirectoryBoxListsTheCacheIgnoringCaseAndKeepsTheField
     page_.ResetAfterSession();
     EXPECT_EQ(box->count(), 0);
     EXPECT_EQ(box->currentText(), "");
-    EXPECT_EQ(page_.Model()->rowCount(), 0);
+    EXPECT_EQ(WispRemotePageTesting(page_).Model()->rowCount(), 0);
 }
 
 TEST_F(WispRemotePageTest, ToolbarTooltipsAndTheModeGroupFollowTheSession) {
@@ -155,31 +163,32 @@ TEST_F(WispRemotePageTest, ToolbarTooltipsAndTheModeGroupFollowTheSession) {
         QAction* action;
         const char* tip;
     } buttons[] = {
-        {page_.UpAction(), "Up one level (to parent directory)"},
-        {page_.AsciiAction(), "ASCII (text) transfer mode"},
-        {page_.ImageAction(), "Image (binary) transfer mode"},
+        {WispRemotePageTesting(page_).UpAction(), "Up one level (to parent directory)"},
+        {WispRemotePageTesting(page_).AsciiAction(), "ASCII (text) transfer mode"},
+        {WispRemotePageTesting(page_).ImageAction(), "Image (binary) transfer mode"},
     };
     for (const auto& b : buttons) {
         SCOPED_TRACE(b.tip);
-        auto* button = qobject_cast<QToolButton*>(page_.ToolBar()->widgetForAction(b.action));
+        auto* button =
+            qobject_cast<QToolButton*>(WispRemotePageTesting(page_).ToolBar()->widgetForAction(b.action));
         ASSERT_NE(button, nullptr);
         EXPECT_EQ(button->toolTip().toStdString(), b.tip);
         EXPECT_FALSE(b.action->icon().isNull());
     }
-    EXPECT_FALSE(page_.AsciiAction()->isChecked());
-    EXPECT_FALSE(page_.ImageAction()->isChecked());
+    EXPECT_FALSE(WispRemotePageTesting(page_).AsciiAction()->isChecked());
+    EXPECT_FALSE(WispRemotePageTesting(page_).ImageAction()->isChecked());
     Connect();
-    EXPECT_TRUE(page_.AsciiAction()->isChecked());
+    EXPECT_TRUE(WispRemotePageTesting(page_).AsciiAction()->isChecked());
     EXPECT_EQ(page_.TransferType(), 0);
-    page_.ImageAction()->trigger();
-    EXPECT_FALSE(page_.AsciiAction()->isChecked());
+    WispRemotePageTesting(page_).ImageAction()->trigger();
+    EXPECT_FALSE(WispRemotePageTesting(page_).AsciiAction()->isChecked());
     EXPECT_EQ(page_.TransferType(), 1);
     page_.ResetAfterSession();
-    EXPECT_FALSE(page_.AsciiAction()->isChecked());
-    EXPECT_FALSE(page_.ImageAction()->isChecked());
+    EXPECT_FALSE(WispRemotePageTesting(page_).AsciiAction()->isChecked());
+    EXPECT_FALSE(WispRemotePageTesting(page_).ImageAction()->isChecked());
     Connect();  // every session starts in ASCII
-    EXPECT_TRUE(page_.AsciiAction()->isChecked());
-    EXPECT_FALSE(page_.ImageAction()->isChecked());
+    EXPECT_TRUE(WispRemotePageTesting(page_).AsciiAction()->isChecked());
+    EXPECT_FALSE(WispRemotePageTesting(page_).ImageAction()->isChecked());
 }
 
 TEST_F(WispRemotePageTest, PropertiesDialogShowsTheSelectedEntries) {
@@ -269,7 +278,8 @@ TEST_F(WispRemotePageTest, ListingThatPausesStillShowsTheLinesSoFar) {
         }
         view.FinishListing(true);
     });
-    EXPECT_TRUE(PumpUntil([this] { return page_.Model()->rowCount() == 2; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(PumpUntil([this] { return WispRemotePageTesting(page_).Model()->rowCount() == 2; },
+                          std::chrono::seconds(10)));
     release = true;
     ASSERT_TRUE(worker.JoinPumping(std::chrono::seconds(10)));
     EXPECT_EQ(ModelNames(), (std::vector<std::string>{"first", "second"}));
@@ -328,15 +338,15 @@ TEST_F(WispRemotePageTest, GesturesQueueDirectoryChanges) {
     page_.show();
 
     // Enter in the directory field.
-    QLineEdit* field = page_.DirectoryBox()->lineEdit();
+    QLineEdit* field = WispRemotePageTesting(page_).DirectoryBox()->lineEdit();
     field->setFocus();
     field->clear();
     QTest::keyClicks(field, "/usr/share");
     QTest::keyClick(field, Qt::Key_Return);
     // An item picked from the cache list.
-    emit page_.DirectoryBox()->activated(1);
+    emit WispRemotePageTesting(page_).DirectoryBox()->activated(1);
     // Up one level.
-    page_.UpAction()->trigger();
+    WispRemotePageTesting(page_).UpAction()->trigger();
     // A double-click on empty space with one directory selected.
     ASSERT_TRUE(page_.State().EnterDirectory("/pub"));
     Select({0});
@@ -361,7 +371,7 @@ TEST_F(WispRemotePageTest, EveryViewOpensAndOffersTheMenusOfItsRows) {
     List("/pub", {Line("dir", 0, 'd'), Line("file")});
     page_.show();
     QString menuShown;
-    page_.SetMenuRunner([&menuShown](QMenu& menu, const QPoint&) {
+    WispRemotePageTesting(page_).SetMenuRunner([&menuShown](QMenu& menu, const QPoint&) {
         menuShown = menu.objectName();
         return nullptr;
     });
@@ -379,15 +389,15 @@ TEST_F(WispRemotePageTest, EveryViewOpensAndOffersTheMenusOfItsRows) {
         QApplication::processEvents();
         QAbstractItemView* view = page_.CurrentView();
         QWidget* viewport = view->viewport();
-        const QPoint dir = view->visualRect(page_.Model()->index(0, 0)).center();
+        const QPoint dir = view->visualRect(WispRemotePageTesting(page_).Model()->index(0, 0)).center();
         queue->queued.clear();
 
         QTest::mouseClick(viewport, Qt::LeftButton, {}, dir);
         EXPECT_EQ(page_.SelectedRows(), std::vector<int>{0});
         QTest::keyClick(view, Qt::Key_Return);
         QTest::mouseDClick(viewport, Qt::LeftButton, {}, dir);
-        EXPECT_EQ(queue->queued,
-                  (std::vector<Queued>{{FtpRequestKind::ChangeDir, "dir"}, {FtpRequestKind::ChangeDir, "dir"}}));
+        EXPECT_EQ(queue->queued, (std::vector<Queued>{{FtpRequestKind::ChangeDir, "dir"},
+                                                      {FtpRequestKind::ChangeDir, "dir"}}));
 
         rightClick(dir);
         EXPECT_EQ(menuShown, "selectionMenu");
@@ -405,9 +415,9 @@ TEST_F(WispRemotePageTest, ATypedPathInTheDirectoryBoxIsEntered) {
     auto queue = std::make_shared<RecordingQueue>();
     page_.State().ResetForSession(queue);
     page_.show();
-    for (QWidget* target : {static_cast<QWidget*>(page_.DirectoryBox()),
-                            static_cast<QWidget*>(page_.DirectoryBox()->lineEdit())}) {
-        page_.DirectoryBox()->lineEdit()->clear();
+    for (QWidget* target : {static_cast<QWidget*>(WispRemotePageTesting(page_).DirectoryBox()),
+                            static_cast<QWidget*>(WispRemotePageTesting(page_).DirectoryBox()->lineEdit())}) {
+        WispRemotePageTesting(page_).DirectoryBox()->lineEdit()->clear();
         QTest::keyClicks(target, "/incoming");
         QTest::keyClick(target, Qt::Key_Return);
     }
@@ -418,24 +428,25 @@ TEST_F(WispRemotePageTest, ATypedPathInTheDirectoryBoxIsEntered) {
 // A failure stays on the page until the user acts again; without a session the page says what to do.
 TEST_F(WispRemotePageTest, AFailureShowsUntilTheNextActionAndTheIdlePageSaysWhatToDo) {
     page_.show();
-    EXPECT_TRUE(page_.Placeholder()->isVisible());
-    EXPECT_FALSE(page_.UpAction()->isEnabled());
+    EXPECT_TRUE(WispRemotePageTesting(page_).Placeholder()->isVisible());
+    EXPECT_FALSE(WispRemotePageTesting(page_).UpAction()->isEnabled());
     auto queue = std::make_shared<RecordingQueue>();
     page_.State().ResetForSession(queue);
-    EXPECT_FALSE(page_.Placeholder()->isVisible());
-    EXPECT_TRUE(page_.UpAction()->isEnabled());
+    EXPECT_FALSE(WispRemotePageTesting(page_).Placeholder()->isVisible());
+    EXPECT_TRUE(WispRemotePageTesting(page_).UpAction()->isEnabled());
 
     page_.SessionView().ShowFailure("Could not open /x: 550 No such directory.");
-    EXPECT_TRUE(page_.FailureText()->isVisible());
-    EXPECT_EQ(page_.FailureText()->text(), "Could not open /x: 550 No such directory.");
-    page_.UpAction()->trigger();
-    EXPECT_FALSE(page_.FailureText()->isVisible());
+    EXPECT_TRUE(WispRemotePageTesting(page_).FailureText()->isVisible());
+    EXPECT_EQ(WispRemotePageTesting(page_).FailureText()->text(),
+              "Could not open /x: 550 No such directory.");
+    WispRemotePageTesting(page_).UpAction()->trigger();
+    EXPECT_FALSE(WispRemotePageTesting(page_).FailureText()->isVisible());
 
     // A session that ends by failure leaves its reason beside the note.
     page_.SessionView().ShowFailure("Connection lost: 421 Timeout.");
     page_.ResetAfterSession();
-    EXPECT_TRUE(page_.FailureText()->isVisible());
-    EXPECT_TRUE(page_.Placeholder()->isVisible());
+    EXPECT_TRUE(WispRemotePageTesting(page_).FailureText()->isVisible());
+    EXPECT_TRUE(WispRemotePageTesting(page_).Placeholder()->isVisible());
 }
 
 TEST_F(WispRemotePageTest, RemoteTabInTheMainWindow) {
