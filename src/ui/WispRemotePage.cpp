@@ -37,7 +37,7 @@ constexpr QSize kSmallIconCell(168, 20);
 
 }  // namespace
 
-// Rows of the icon view share one size, taken from the first row's hint: a longer name than the first
+// Rows of the icon views share one size, taken from the first row's hint: a longer name than the first
 // would be cut to that width although its cell has room. Every row hints its whole cell instead; a name
 // wider than the cell is cut there and shown whole in its tooltip.
 class WispRemotePage::CellDelegate : public QStyledItemDelegate {
@@ -280,6 +280,7 @@ void WispRemotePage::SetViewMode(int mode) {
             listView_->setIconSize(QSize(16, 16));
             listView_->setGridSize(kSmallIconCell);
             listView_->setWordWrap(false);
+            cells_->SetCell(kSmallIconCell);
             break;
         default:  // List: columns filled top to bottom
             listView_->setViewMode(QListView::ListMode);
