@@ -4,9 +4,12 @@
 set -euo pipefail
 
 run_packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libssl-dev)
+# proftpd itself cannot be installed beside vsftpd (both claim to be the system's ftp server): the test
+# command unpacks its package (tests/support/fetch_proftpd.sh), and these are the libraries it links.
+proftpd_libraries=(libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3)
 test_packages=("${run_packages[@]}" libgtest-dev libgmock-dev clang libclang-rt-14-dev
                python3-pyftpdlib python3-openssl openssl vsftpd curl lftp iproute2 locales-all tzdata desktop-file-utils
-               xvfb openbox xdotool x11-utils)
+               xvfb openbox xdotool x11-utils "${proftpd_libraries[@]}")
 
 case "${1:-test}" in
   run) wanted=("${run_packages[@]}") ;;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -36,6 +37,8 @@ using Ms = std::chrono::milliseconds;
 constexpr const char* kSystemPython = "/usr/bin/python3";
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 constexpr auto kStartBound = std::chrono::seconds(15);
+// Where Debian's proftpd is unpacked unless WISP_PROFTPD_DIR names another folder.
+constexpr const char* kProftpdCache = WISP_SOURCE_DIR "/.cache/proftpd";
 
 std::string ErrnoText(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -151,7 +154,9 @@ RealFtpServer::RealFtpServer(Kind kind, Tls tls, TestCertificates::Which certifi
     : kind_(kind),
       tls_(tls),
       certificate_(certificate),
-      dir_(kind == Kind::Pyftpdlib ? "wisp-pyftpd" : "wisp-vsftpd") {
+      dir_(kind == Kind::Pyftpdlib ? "wisp-pyftpd"
+           : kind == Kind::Vsftpd  ? "wisp-vsftpd"
+                                   : "wisp-proftpd") {
     if (!dir_.Valid()) {
         error_ = ErrnoText("cannot create a temporary folder");
         return;
@@ -172,7 +177,17 @@ RealFtpServer::RealFtpServer(Kind kind, Tls tls, TestCertificates::Which certifi
         error_ = "cannot create the served folder: " + error.message();
         return;
     }
-    running_ = kind == Kind::Pyftpdlib ? StartPyftpdlib() : StartVsftpd();
+    switch (kind) {
+        case Kind::Pyftpdlib:
+            running_ = StartPyftpdlib();
+            break;
+        case Kind::Vsftpd:
+            running_ = StartVsftpd();
+            break;
+        case Kind::Proftpd:
+            running_ = StartProftpd();
+            break;
+    }
     if (!running_) {
         std::string log = Log();
         if (!log.empty()) {
@@ -187,7 +202,7 @@ RealFtpServer::~RealFtpServer() {
 }
 
 std::string RealFtpServer::Name() const {
-    std::string name = kind_ == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
+    std::string name = kind_ == Kind::Pyftpdlib ? "pyftpdlib" : kind_ == Kind::Vsftpd ? "vsftpd" : "proftpd";
     if (tls_ == Tls::Explicit) {
         name += " (explicit TLS)";
     } else if (tls_ == Tls::Implicit) {
@@ -354,22 +369,21 @@ bool RealFtpServer::StartPyftpdlib() {
     return true;
 }
 
-bool RealFtpServer::StartVsftpd() {
+bool RealFtpServer::PrepareAnonymousRoot() {
     if (::geteuid() != 0) {
-        error_ = "vsftpd needs root (running as uid " + std::to_string(::geteuid()) + ")";
-        return false;
-    }
-    if (::access(kVsftpd, X_OK) != 0) {
-        error_ = std::string(kVsftpd) + " is missing (apt-get install vsftpd)";
+        error_ = Name() + " needs root (running as uid " + std::to_string(::geteuid()) + ")";
         return false;
     }
     passwd* ftp = ::getpwnam("ftp");
-    if (ftp == nullptr) {
+    group* ftpGroup = ftp != nullptr ? ::getgrgid(ftp->pw_gid) : nullptr;
+    if (ftp == nullptr || ftpGroup == nullptr) {
         error_ = "there is no system user 'ftp' for anonymous sessions";
         return false;
     }
     ftpUid_ = ftp->pw_uid;
     ftpGid_ = ftp->pw_gid;
+    ftpUser_ = ftp->pw_name;
+    ftpGroup_ = ftpGroup->gr_name;
     // vsftpd refuses an anonymous root that the ftp user can write: the root belongs to root, and only a
     // folder inside it to ftp.
     fs::path empty = dir_ / "empty";
@@ -381,83 +395,38 @@ bool RealFtpServer::StartVsftpd() {
         error_ = ErrnoText("cannot prepare the served folder");
         return false;
     }
+    return true;
+}
 
+bool RealFtpServer::StartForkingServer(const std::string& program, std::vector<std::string> arguments,
+                                       ConfigMaker config) {
+    const std::string name = Name();
     std::random_device random;
-    std::string configPath = (dir_ / "vsftpd.conf").string();
-    // A chosen port may be taken by someone else before vsftpd binds it: try a few.
+    const std::string configPath = (dir_ / "server.conf").string();
+    arguments.push_back(configPath);
+    // A shell keeps the server company and ends it when our end of its stdin closes, so a test process that
+    // dies never leaves a server behind; the shell itself ends when the server does.
+    std::vector<const char*> argv = {
+        "/bin/sh", "-c",
+        "exec 3<&0; \"$@\" </dev/null & server=$!; "
+        "(cat <&3 >/dev/null; kill $server 2>/dev/null) & exec 3<&-; wait $server",
+        "sh", program.c_str()};
+    for (const std::string& argument : arguments) {
+        argv.push_back(argument.c_str());
+    }
+    argv.push_back(nullptr);
+    // A chosen port may be taken by someone else before the server binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::uint16_t port = FreeLoopbackPort();
         // Passive ports below the system's ephemeral range, at a random place so that parallel servers
-        // rarely meet; vsftpd tries other ports of its range when one is busy.
+        // rarely meet; the servers try other ports of their range when one is busy.
         unsigned pasvBase = 10000 + random() % 20000;
-        std::string banner = "Wisp test vsftpd " + std::to_string(random());
-        std::string config =
-            "listen=YES\n"
-            "listen_ipv6=NO\n"
-            "listen_address=127.0.0.1\n"
-            "listen_port=" +
-            std::to_string(port) +
-            "\n"
-            "background=NO\n"
-            "ftpd_banner=" +
-            banner +
-            "\n"
-            "anonymous_enable=YES\n"
-            "no_anon_password=YES\n"
-            "anon_root=" +
-            root_.string() +
-            "\n"
-            "write_enable=YES\n"
-            "anon_upload_enable=YES\n"
-            "anon_mkdir_write_enable=YES\n"
-            "anon_other_write_enable=YES\n"
-            "anon_world_readable_only=NO\n"
-            "anon_umask=022\n"
-            "local_enable=NO\n"
-            "pasv_enable=YES\n"
-            "pasv_address=127.0.0.1\n"
-            "pasv_min_port=" +
-            std::to_string(pasvBase) +
-            "\n"
-            "pasv_max_port=" +
-            std::to_string(pasvBase + 99) +
-            "\n"
-            "port_enable=YES\n"
-            "connect_from_port_20=NO\n"
-            // ABOR sent as urgent data during a transfer is read at once instead of after the transfer.
-            "async_abor_enable=YES\n"
-            "seccomp_sandbox=NO\n"
-            "secure_chroot_dir=" +
-            empty.string() +
-            "\n"
-            // The protocol log, for the commands a test asks about and for failure messages.
-            "xferlog_enable=YES\n"
-            "xferlog_std_format=NO\n"
-            "log_ftp_protocol=YES\n"
-            "vsftpd_log_file=" +
-            (dir_ / "vsftpd.log").string() +
-            "\n"
-            // Sessions a test left open end on their own before long.
-            "idle_session_timeout=120\n"
-            "data_connection_timeout=120\n"
-            "dirmessage_enable=NO\n"
-            "use_localtime=NO\n"
-            "tcp_wrappers=NO\n" +
-            VsftpdTlsConfig();
-        if (port == 0 || !TempDir::WriteFileAt(configPath, config)) {
-            error_ = "cannot write the vsftpd configuration";
+        std::string banner = "Wisp test " + name.substr(0, name.find(' ')) + " " + std::to_string(random());
+        if (port == 0 || !TempDir::WriteFileAt(configPath, (this->*config)(port, pasvBase, banner))) {
+            error_ = "cannot write the configuration of " + name;
             return false;
         }
-        // A shell keeps vsftpd company and ends it when our end of its stdin closes, so a test process that
-        // dies never leaves a server behind; the shell itself ends when vsftpd does.
-        const char* argv[] = {"/bin/sh",
-                              "-c",
-                              "exec 3<&0; \"$0\" \"$1\" </dev/null & server=$!; "
-                              "(cat <&3 >/dev/null; kill $server 2>/dev/null) & exec 3<&-; wait $server",
-                              kVsftpd,
-                              configPath.c_str(),
-                              nullptr};
-        if (!SpawnInOwnGroup(argv, -1)) {
+        if (!SpawnInOwnGroup(argv.data(), -1)) {
             return false;
         }
         auto deadline = Clock::now() + kStartBound;
@@ -471,15 +440,80 @@ bool RealFtpServer::StartVsftpd() {
         bool exited = pid_ < 0;
         Stop();
         if (!exited) {
-            error_ = "vsftpd did not answer on port " + std::to_string(port) + " in time";
+            error_ = name + " did not answer on port " + std::to_string(port) + " in time";
             return false;
         }
-        error_ = "vsftpd exited at start";
+        error_ = name + " exited at start";
         if (Log().find("bind") == std::string::npos) {
             return false;
         }
     }
     return false;
+}
+
+bool RealFtpServer::StartVsftpd() {
+    if (::access(kVsftpd, X_OK) != 0) {
+        error_ = std::string(kVsftpd) + " is missing (apt-get install vsftpd)";
+        return false;
+    }
+    return PrepareAnonymousRoot() && StartForkingServer(kVsftpd, {}, &RealFtpServer::VsftpdConfig);
+}
+
+std::string RealFtpServer::VsftpdConfig(std::uint16_t port, unsigned pasvBase,
+                                        const std::string& banner) const {
+    fs::path empty = dir_ / "empty";
+    return "listen=YES\n"
+           "listen_ipv6=NO\n"
+           "listen_address=127.0.0.1\n"
+           "listen_port=" +
+           std::to_string(port) +
+           "\n"
+           "background=NO\n"
+           "ftpd_banner=" +
+           banner +
+           "\n"
+           "anonymous_enable=YES\n"
+           "no_anon_password=YES\n"
+           "anon_root=" +
+           root_.string() +
+           "\n"
+           "write_enable=YES\n"
+           "anon_upload_enable=YES\n"
+           "anon_mkdir_write_enable=YES\n"
+           "anon_other_write_enable=YES\n"
+           "anon_world_readable_only=NO\n"
+           "anon_umask=022\n"
+           "local_enable=NO\n"
+           "pasv_enable=YES\n"
+           "pasv_address=127.0.0.1\n"
+           "pasv_min_port=" +
+           std::to_string(pasvBase) +
+           "\n"
+           "pasv_max_port=" +
+           std::to_string(pasvBase + 99) +
+           "\n"
+           "port_enable=YES\n"
+           "connect_from_port_20=NO\n"
+           // ABOR sent as urgent data during a transfer is read at once instead of after the transfer.
+           "async_abor_enable=YES\n"
+           "seccomp_sandbox=NO\n"
+           "secure_chroot_dir=" +
+           empty.string() +
+           "\n"
+           // The protocol log, for the commands a test asks about and for failure messages.
+           "xferlog_enable=YES\n"
+           "xferlog_std_format=NO\n"
+           "log_ftp_protocol=YES\n"
+           "vsftpd_log_file=" +
+           (dir_ / "vsftpd.log").string() +
+           "\n"
+           // Sessions a test left open end on their own before long.
+           "idle_session_timeout=120\n"
+           "data_connection_timeout=120\n"
+           "dirmessage_enable=NO\n"
+           "use_localtime=NO\n"
+           "tcp_wrappers=NO\n" +
+           VsftpdTlsConfig();
 }
 
 std::string RealFtpServer::VsftpdTlsConfig() const {
@@ -510,6 +544,152 @@ std::string RealFtpServer::VsftpdTlsConfig() const {
            (tls_ == Tls::Implicit ? "implicit_ssl=YES\n" : "");
 }
 
+bool RealFtpServer::FetchProftpd() {
+    const char* chosen = std::getenv("WISP_PROFTPD_DIR");
+    proftpdDir_ = chosen != nullptr && *chosen != '\0' ? fs::path(chosen) : fs::path(kProftpdCache);
+    const fs::path binary = proftpdDir_ / "usr/sbin/proftpd";
+    if (::access(binary.c_str(), X_OK) == 0) {
+        return true;
+    }
+    const std::string script = std::string(WISP_SOURCE_DIR) + "/tests/support/fetch_proftpd.sh";
+    const std::string folder = proftpdDir_.string();
+    const char* argv[] = {"/bin/bash", script.c_str(), folder.c_str(), nullptr};
+    const fs::path output = dir_ / "fetch.log";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    std::vector<char*> env = ChildEnvironment();
+    const int result =
+        ::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (result != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        ::access(binary.c_str(), X_OK) != 0) {
+        unavailable_ = true;
+        error_ = TempDir::ReadFileAt(output).value_or("");
+        if (error_.empty()) {
+            error_ = "proftpd could not be fetched into " + folder;
+        }
+        while (!error_.empty() && error_.back() == '\n') {
+            error_.pop_back();
+        }
+        return false;
+    }
+    return true;
+}
+
+bool RealFtpServer::StartProftpd() {
+    if (!FetchProftpd() || !PrepareAnonymousRoot()) {
+        return false;
+    }
+    // -n: in the foreground; -q: no start-up chatter on stderr.
+    return StartForkingServer((proftpdDir_ / "usr/sbin/proftpd").string(), {"-n", "-q", "-c"},
+                              &RealFtpServer::ProftpdConfig);
+}
+
+std::string RealFtpServer::ProftpdConfig(std::uint16_t port, unsigned pasvBase,
+                                         const std::string& banner) const {
+    const auto quoted = [](const fs::path& path) { return "\"" + path.string() + "\""; };
+    std::string config =
+        "ServerType standalone\n"
+        "ServerName \"Wisp test proftpd\"\n"
+        "ServerIdent on \"" +
+        banner +
+        "\"\n"
+        "DefaultServer on\n"
+        "DefaultAddress 127.0.0.1\n"
+        "SocketBindTight on\n"
+        "UseIPv6 off\n"
+        "Port " +
+        std::to_string(port) +
+        "\n"
+        "PassivePorts " +
+        std::to_string(pasvBase) + " " + std::to_string(pasvBase + 99) +
+        "\n"
+        "User " +
+        ftpUser_ +
+        "\n"
+        "Group " +
+        ftpGroup_ +
+        "\n"
+        "Umask 022\n"
+        "PidFile " +
+        quoted(dir_ / "proftpd.pid") +
+        "\n"
+        "ScoreboardFile " +
+        quoted(dir_ / "proftpd.scoreboard") +
+        "\n"
+        "DelayTable none\n"
+        "WtmpLog off\n"
+        "UseReverseDNS off\n"
+        "AuthPAM off\n"
+        "RequireValidShell off\n"
+        // Listings in UTC, as the tests read them.
+        "TimesGMT on\n"
+        "TimeoutIdle 120\n"
+        "TimeoutNoTransfer 120\n"
+        "SystemLog " +
+        quoted(dir_ / "proftpd.log") +
+        "\n"
+        "TransferLog none\n"
+        // Every command, for the commands a test asks about (PASS is masked by the server).
+        "LogFormat commands \"%r\"\n"
+        "ExtendedLog " +
+        quoted(dir_ / "commands.log") +
+        " ALL commands\n"
+        "<Anonymous " +
+        quoted(root_) +
+        ">\n"
+        "  User " +
+        ftpUser_ +
+        "\n"
+        "  Group " +
+        ftpGroup_ +
+        "\n"
+        "  UserAlias anonymous " +
+        ftpUser_ +
+        "\n"
+        "  <Limit WRITE>\n"
+        "    DenyAll\n"
+        "  </Limit>\n"
+        "  <Directory " +
+        kWritableFolder +
+        ">\n"
+        "    AllowOverwrite on\n"
+        "    <Limit WRITE>\n"
+        "      AllowAll\n"
+        "    </Limit>\n"
+        "  </Directory>\n"
+        "</Anonymous>\n";
+    if (tls_ == Tls::None) {
+        return config;
+    }
+    const TestCertificates& certificates = TestCertificates::Shared();
+    // TLS on control and data connections alike, and (the module's default, left as it is) every data
+    // connection must resume a TLS session of its control connection's.
+    return config + "ModulePath " + quoted(proftpdDir_ / "usr/lib/proftpd") +
+           "\n"
+           "LoadModule mod_tls.c\n"
+           "TLSEngine on\n"
+           "TLSLog " +
+           quoted(dir_ / "tls.log") +
+           "\n"
+           "TLSProtocol TLSv1.2 TLSv1.3\n"
+           "TLSRequired on\n"
+           "TLSECCertificateFile " +
+           quoted(certificates.CertFile(certificate_)) +
+           "\n"
+           "TLSECCertificateKeyFile " +
+           quoted(certificates.KeyFile(certificate_)) +
+           "\n"
+           "TLSVerifyClient off\n"
+           "TLSRenegotiate none\n" +
+           (tls_ == Tls::Implicit ? "TLSOptions UseImplicitSSL\n" : "");
+}
+
 std::string RealFtpServer::ProbeGreeting(std::uint16_t port) const {
     if (tls_ != Tls::Implicit) {
         return ReadGreeting(port);
@@ -530,7 +710,8 @@ bool RealFtpServer::WriteFile(const fs::path& relative, std::string_view content
         return false;
     }
     // Files in the writable folder belong to the anonymous account, as if it had uploaded them.
-    if (kind_ == Kind::Vsftpd && relative.begin() != relative.end() && *relative.begin() == kWritableFolder) {
+    if (kind_ != Kind::Pyftpdlib && relative.begin() != relative.end() &&
+        *relative.begin() == kWritableFolder) {
         for (fs::path p = path; p != WritablePath() && p.has_parent_path(); p = p.parent_path()) {
             if (::chown(p.c_str(), ftpUid_, ftpGid_) != 0) {
                 return false;
@@ -554,16 +735,39 @@ bool RealFtpServer::Exists(const fs::path& relative) const {
     return fs::exists(root_ / relative, error);
 }
 
+std::vector<std::string> RealFtpServer::LogFiles() const {
+    switch (kind_) {
+        case Kind::Pyftpdlib:
+            return {"pyftpdlib.log"};
+        case Kind::Vsftpd:
+            return {"vsftpd.log"};
+        case Kind::Proftpd:
+            return {"proftpd.log", "tls.log"};
+    }
+    return {};
+}
+
 std::string RealFtpServer::Log() const {
     std::string log = TempDir::ReadFileAt(logPath_).value_or("");
-    log +=
-        TempDir::ReadFileAt(dir_ / (kind_ == Kind::Pyftpdlib ? "pyftpdlib.log" : "vsftpd.log")).value_or("");
+    for (const std::string& file : LogFiles()) {
+        log += TempDir::ReadFileAt(dir_ / file).value_or("");
+    }
     return log;
 }
 
 std::vector<std::string> RealFtpServer::ReceivedCommands() const {
     // vsftpd: ... FTP command: Client "127.0.0.1", "USER anonymous"
     // pyftpdlib: DEBUG:pyftpdlib:127.0.0.1:40000-[] <- USER anonymous
+    // proftpd: USER anonymous
+    if (kind_ == Kind::Proftpd) {
+        std::vector<std::string> commands;
+        std::string log = TempDir::ReadFileAt(dir_ / "commands.log").value_or("");
+        for (std::size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            commands.push_back(log.substr(start, end - start));
+        }
+        return commands;
+    }
     bool vsftpd = kind_ == Kind::Vsftpd;
     std::string log = TempDir::ReadFileAt(dir_ / (vsftpd ? "vsftpd.log" : "pyftpdlib.log")).value_or("");
     std::string_view marker = vsftpd ? "FTP command: Client \"" : "] <- ";
