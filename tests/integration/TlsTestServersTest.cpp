@@ -1,7 +1,7 @@
 // Proves the TLS test servers before anything relies on them: the test certificates are trusted or refused
-// as meant, each server variant (scripted, vsftpd explicit and implicit, pyftpdlib explicit) speaks TLS and
-// insists on it, the scripted server's hostile answers break a handshake, and independent clients (lftp,
-// curl) fetch files from the real servers through TLS.
+// as meant, each server variant (scripted, vsftpd and proftpd explicit and implicit, pyftpdlib explicit)
+// speaks TLS and insists on it, the scripted server's hostile answers break a handshake, and independent
+// clients (lftp, curl) fetch files from the real servers through TLS.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 #include <sys/wait.h>
@@ -178,6 +178,8 @@ constexpr Variant kVariants[] = {
     {Kind::Vsftpd, Tls::Explicit, "vsftpd_explicit"},
     {Kind::Vsftpd, Tls::Implicit, "vsftpd_implicit"},
     {Kind::Pyftpdlib, Tls::Explicit, "pyftpdlib_explicit"},
+    {Kind::Proftpd, Tls::Explicit, "proftpd_explicit"},
+    {Kind::Proftpd, Tls::Implicit, "proftpd_implicit"},
 };
 
 class RealTlsServerTest : public ::testing::TestWithParam<Variant> {};
@@ -235,7 +237,7 @@ std::pair<int, std::string> RunCommand(const std::string& command) {
 }
 
 // Independent clients move files through the protected data connections, in passive and active mode (vsftpd
-// also requires each data connection to resume the control connection's TLS session).
+// and proftpd also require each data connection to resume a TLS session of the control connection's).
 TEST_P(RealTlsServerTest, IndependentClientsDownloadThroughTls) {
     const Variant& variant = GetParam();
     RealFtpServer server(variant.kind, variant.tls);
@@ -260,7 +262,7 @@ TEST_P(RealTlsServerTest, IndependentClientsDownloadThroughTls) {
         EXPECT_TRUE(TempDir::ReadFileAt(out) == payload);
     }
     // curl opens the data connection's TLS before it sends RETR, which pyftpdlib answers with a reset.
-    if (variant.kind == Kind::Vsftpd) {
+    if (variant.kind != Kind::Pyftpdlib) {
         for (const char* version : {"--tls-max 1.2", "--tlsv1.3"}) {
             SCOPED_TRACE(std::string("curl passive ") + version);
             auto [exitCode, output] =
