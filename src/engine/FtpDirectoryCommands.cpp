@@ -50,7 +50,7 @@ std::optional<std::string> FtpDirectoryCommands::DirectoryFromPwdReply(std::stri
         line.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
 }
 
-int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view path, int fallBack) {
+int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view path, bool fallBackToParent) {
     FtpReply reply;
     if (!path.empty()) {
         const std::string command = path == ".." ? std::string("CDUP") : "CWD " + std::string(path);
@@ -58,7 +58,7 @@ int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view 
         if (!reply.IsPositive()) {
             session.ShowFailure(OpenFailure(path), code);
             // After a 421 the connection is gone: no fall-back and no PWD that could only fail too.
-            if (fallBack == 0 || code == kLostConnection) {
+            if (!fallBackToParent || code == kLostConnection) {
                 return code;
             }
             // The parent of "pub/x" is "pub"; a path without '/' (or with one only at its start) has

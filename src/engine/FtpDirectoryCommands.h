@@ -10,9 +10,10 @@ struct FtpRequest;
 
 class FtpDirectoryCommands {
   public:
-    // path "" stays in the current directory; ".." sends CDUP; fallBack 1 tries the parent on refusal.
+    // path "" stays in the current directory; ".." sends CDUP; with `fallBackToParent` a refused path
+    // is followed by its parent.
     // Ends with PWD and the cached (EnterDirectory) or a fresh listing of the directory it names.
-    static int ChangeDirectory(FtpContext& session, std::string_view path, int fallBack);
+    static int ChangeDirectory(FtpContext& session, std::string_view path, bool fallBackToParent);
     // request.Selection() holds the slot indexes to delete; the handler releases it.
     static int DeleteFiles(FtpContext& session, FtpRequest& request);
 

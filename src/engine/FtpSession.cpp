@@ -9,8 +9,8 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
-#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
+#include "platform/WinsockErrorName.h"
 
 namespace {
 
@@ -184,9 +184,9 @@ int FtpSession::Dispatch(FtpRequest& request) {
     }
     switch (request.kind) {
         case FtpRequestKind::ChangeDir:
-            return FtpDirectoryCommands::ChangeDirectory(context_, request.text, request.value);
+            return FtpDirectoryCommands::ChangeDirectory(context_, request.text, request.value != 0);
         case FtpRequestKind::UpOneLevel:
-            return FtpDirectoryCommands::ChangeDirectory(context_, "..", 0);
+            return FtpDirectoryCommands::ChangeDirectory(context_, "..", false);
         case FtpRequestKind::Delete:
             return FtpDirectoryCommands::DeleteFiles(context_, request);
         case FtpRequestKind::Get:

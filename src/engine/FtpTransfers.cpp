@@ -18,12 +18,13 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "engine/FtpStep.h"
 #include "engine/LineEndConverter.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
-#include "platform/WinsockErrorName.h"
 #include "listing/RemoteEntry.h"
 #include "platform/SocketError.h"
+#include "platform/WinsockErrorName.h"
 
 namespace {
 
@@ -238,9 +239,16 @@ LineEndConverter::Mode ConversionFor(int typeIndex, LineEndConverter::Mode ascii
     return typeIndex == kAsciiType ? ascii : LineEndConverter::Mode::Unchanged;
 }
 
-// One entry of a Get request. Returns false when the request must end (421).
-bool GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex,
-              int& result) {
+// A step that got as far as a reply: a 421 ends the request, a whole file is Ok.
+FtpStep Ended(int reply, bool whole) {
+    if (reply == kLostConnection) {
+        return {FtpStep::Status::Stopped, reply};
+    }
+    return {whole ? FtpStep::Status::Ok : FtpStep::Status::Failed, reply};
+}
+
+// One entry of a Get request.
+FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::string localName = entry.LocalName();
@@ -248,14 +256,12 @@ bool GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry&
     if (!IsSafeLocalName(localName)) {
         session.LogFailure("... Refused local name \"" + Printable(localName) +
                            "\": not a file name in the folder");
-        result = FtpTransfers::kOpenFailed;
-        return true;
+        return {FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
     }
     const std::string command = "RETR " + remotePath;
     if (const auto problem = CommandProblem(command)) {
         session.LogFailure("... Refused remote name \"" + Printable(remotePath) + "\": " + *problem);
-        result = FtpSession::kCommandRefused;
-        return true;
+        return {FtpStep::Status::Failed, FtpSession::kCommandRefused};
     }
     status.SetStatus("GETing " + localName);
     log.LogMessage("GETing " + Printable(remotePath) + " -> " + folder);
@@ -272,8 +278,7 @@ bool GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry&
     }
     if (!file.IsOpen()) {
         session.LogFailure("... Open failed on " + path);
-        result = FtpTransfers::kOpenFailed;
-        return true;
+        return {FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
     }
 
     bool localFailure = false;
@@ -313,17 +318,14 @@ bool GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry&
             }
             return BlockLoopEnd{};
         });
-    if (outcome.stage == TransferStage::NotOpened) {
-        // The refusal of RETR itself (active mode), of PASV or of PORT is the entry's result; a reply
-        // that was no refusal leaves the result as it was.
-        if (outcome.reply >= 400) {
-            result = outcome.reply;
-        }
-    } else {
-        result = outcome.reply;
+    // The refusal of RETR itself (active mode), of PASV or of PORT is the entry's result; a reply that
+    // was no refusal leaves the request's result as it was.
+    int reply = 0;
+    if (outcome.stage != TransferStage::NotOpened || outcome.reply >= 400) {
+        reply = outcome.reply;
     }
-    if (result == kLostConnection && outcome.stage != TransferStage::Done) {
-        return false;  // the file's time is left alone
+    if (reply == kLostConnection && outcome.stage != TransferStage::Done) {
+        return {FtpStep::Status::Stopped, reply};  // the file's time is left alone
     }
     if (outcome.stage == TransferStage::Done) {
         EndTransferStatus(session);
@@ -332,17 +334,18 @@ bool GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry&
         localFailure = true;
     }
     if (localFailure) {
-        result = FailureResult(result, FtpTransfers::kLocalFailure);
+        reply = FailureResult(reply, FtpTransfers::kLocalFailure);
     } else if (dataFailure) {
-        result = FailureResult(result, FtpTransfers::kDataFailure);
+        reply = FailureResult(reply, FtpTransfers::kDataFailure);
     }
     // A final 421 ends the request here rather than at the next entry's PASV or PORT, which could only
     // fail too, after truncating that entry's local file.
-    return result != kLostConnection;
+    return Ended(reply, outcome.stage == TransferStage::Done && !localFailure && !dataFailure &&
+                            FtpProtocol::IsPositiveCompletion(reply));
 }
 
-// One dropped file of a Put request. Returns false when the request must end (421).
-bool PutFile(FtpContext& session, const std::string& localPath, int typeIndex, int& result) {
+// One dropped file of a Put request.
+FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
     const std::size_t slash = localPath.rfind('/');
@@ -350,8 +353,7 @@ bool PutFile(FtpContext& session, const std::string& localPath, int typeIndex, i
     const std::string command = "STOR " + name;
     if (const auto problem = CommandProblem(command)) {
         session.LogFailure("... Refused local name \"" + Printable(name) + "\": " + *problem);
-        result = FtpSession::kCommandRefused;
-        return true;
+        return {FtpStep::Status::Failed, FtpSession::kCommandRefused};
     }
     status.SetStatus("PUTing ...");
     log.LogMessage("PUTing " + localPath);
@@ -360,8 +362,7 @@ bool PutFile(FtpContext& session, const std::string& localPath, int typeIndex, i
     struct stat info {};
     if (!file.IsOpen() || ::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
         session.LogFailure("... Open failed on " + localPath);
-        result = FtpTransfers::kOpenFailed;
-        return true;
+        return {FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
     }
     status.SetStatus("PUTing " + name);
     const std::int64_t length = info.st_size;
@@ -411,11 +412,12 @@ bool PutFile(FtpContext& session, const std::string& localPath, int typeIndex, i
             return BlockLoopEnd{localFailure || dataFailure || session.AbortRequested()};
         });
     const bool whole = !localFailure && !dataFailure && !session.AbortRequested();
+    int reply = 0;
     if (outcome.stage != TransferStage::NotOpened || outcome.reply >= 400) {
-        result = outcome.reply;
+        reply = outcome.reply;
     }
     if (outcome.stage != TransferStage::Done) {
-        return result != kLostConnection;
+        return Ended(reply, false);
     }
     // Only a file that went out whole and that the server confirmed is on the server.
     if (whole && FtpProtocol::IsPositiveCompletion(outcome.reply)) {
@@ -423,27 +425,26 @@ bool PutFile(FtpContext& session, const std::string& localPath, int typeIndex, i
     }
     EndTransferStatus(session);
     if (localFailure) {
-        result = FailureResult(result, FtpTransfers::kLocalFailure);
+        reply = FailureResult(reply, FtpTransfers::kLocalFailure);
     } else if (dataFailure) {
-        result = FailureResult(result, FtpTransfers::kDataFailure);
+        reply = FailureResult(reply, FtpTransfers::kDataFailure);
     }
-    return result != kLostConnection;
+    return Ended(reply, whole && FtpProtocol::IsPositiveCompletion(reply));
 }
 
 // One entry of a Get, and below one file of a Put, with the page told when it did not arrive whole.
-bool GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex,
-            int& result) {
+FtpStep GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex) {
     (void)session.TakeFailure();
-    const bool goOn = GetEntry(session, folder, entry, typeIndex, result);
-    session.ShowFailure("Could not download " + Printable(entry.LocalName()), result);
-    return goOn;
+    const FtpStep step = GetEntry(session, folder, entry, typeIndex);
+    session.ShowFailure("Could not download " + Printable(entry.LocalName()), step.reply);
+    return step;
 }
 
-bool PutOne(FtpContext& session, const std::string& localPath, int typeIndex, int& result) {
+FtpStep PutOne(FtpContext& session, const std::string& localPath, int typeIndex) {
     (void)session.TakeFailure();
-    const bool goOn = PutFile(session, localPath, typeIndex, result);
-    session.ShowFailure("Could not upload " + Printable(localPath), result);
-    return goOn;
+    const FtpStep step = PutFile(session, localPath, typeIndex);
+    session.ShowFailure("Could not upload " + Printable(localPath), step.reply);
+    return step;
 }
 
 // The loop shared by Get and Put: the type, then one call per item until the end, an abort or a 421.
@@ -455,7 +456,14 @@ int ServeEach(FtpContext& session, int typeIndex, const std::vector<Item>* items
     }
     if (items != nullptr) {
         for (const Item& item : *items) {
-            if (session.AbortRequested() || !serveOne(item, result)) {
+            if (session.AbortRequested()) {
+                break;
+            }
+            const FtpStep step = serveOne(item);
+            if (step.reply != 0) {
+                result = step.reply;
+            }
+            if (step.EndsRequest()) {
                 break;
             }
         }
@@ -543,16 +551,14 @@ int FtpTransfers::GetFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> selection = std::move(request.object);
     const auto* indexes = dynamic_cast<const SelectionIndexes*>(selection.get());
     return ServeEach(session, request.value, indexes != nullptr ? &indexes->indexes : nullptr,
-                     [&](std::int32_t index, int& result) {
-                         return GetOne(session, request.text, session.Remote().EntryAt(index), request.value,
-                                       result);
+                     [&](std::int32_t index) {
+                         return GetOne(session, request.text, session.Remote().EntryAt(index), request.value);
                      });
 }
 
 int FtpTransfers::PutFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> dropped = std::move(request.object);
     const auto* files = dynamic_cast<const DroppedFiles*>(dropped.get());
-    return ServeEach(
-        session, request.value, files != nullptr ? &files->paths : nullptr,
-        [&](const std::string& path, int& result) { return PutOne(session, path, request.value, result); });
+    return ServeEach(session, request.value, files != nullptr ? &files->paths : nullptr,
+                     [&](const std::string& path) { return PutOne(session, path, request.value); });
 }
