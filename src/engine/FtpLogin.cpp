@@ -1,7 +1,9 @@
 #include "engine/FtpLogin.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/FailureText.h"
 #include "engine/FtpProtocol.h"
@@ -31,6 +33,37 @@ std::string LoginFailure(FtpContext& session) {
         return "Login failed: " + session.LastReplyInWords();
     }
     return "Login failed: " + session.LastMessageInWords();
+}
+
+enum class LoginNext { LoggedIn, SendPassword, Refused };
+
+// What the login does with one reply to USER or PASS: the messages it logs, what comes next, and
+// whether QUIT is sent (a connection still sane after a refusal).
+struct LoginAnswer {
+    std::vector<int> codes;  // empty: every other reply
+    std::vector<std::string> messages;
+    LoginNext next;
+    bool quit;
+};
+
+// Sends `command` and acts on its reply as `answers` say.
+LoginNext Answer(FtpContext& session, const std::string& command, const std::vector<LoginAnswer>& answers) {
+    const int code = session.Command(command);
+    const auto matches = [code](const LoginAnswer& answer) {
+        return answer.codes.empty() ||
+               std::find(answer.codes.begin(), answer.codes.end(), code) != answer.codes.end();
+    };
+    const LoginAnswer& answer = *std::find_if(answers.begin(), answers.end(), matches);
+    for (std::string message : answer.messages) {
+        if (const std::size_t at = message.find("{user}"); at != std::string::npos) {
+            message.replace(at, 6, session.Url().user);
+        }
+        session.Log().LogMessage(message);
+    }
+    if (answer.quit) {
+        session.SendCommand("QUIT");
+    }
+    return answer.next;
 }
 
 }  // namespace
@@ -113,62 +146,33 @@ int FtpLogin::Login(FtpContext& session) {
             return 0;
     }
 
-    switch (session.Command("USER " + user)) {
-        case 230:
-            log.LogMessage("... user " + user + " logged in");
+    // The USER and PASS answers, in the order the server may give them; the last row takes any other
+    // reply. "{user}" stands for the user name; the PASS messages keep their leading blank.
+    static const std::vector<LoginAnswer> kUserAnswers = {
+        {{230}, {"... user {user} logged in"}, LoginNext::LoggedIn, false},
+        {{331}, {"... user OK, need passwd"}, LoginNext::SendPassword, false},
+        {{332}, {"... user OK, need acct", std::string(kAccountRefusal)}, LoginNext::Refused, true},
+        {{FtpProtocol::kLostConnection}, {"... service not available"}, LoginNext::Refused, false},
+        {{500, 501}, {"... command error, try again"}, LoginNext::Refused, true},
+        {{530}, {"... user {user} NOT logged in"}, LoginNext::Refused, false},
+        {{}, {"... <undefined response>"}, LoginNext::Refused, true},
+    };
+    static const std::vector<LoginAnswer> kPasswordAnswers = {
+        {{202}, {" ... password NOT required"}, LoginNext::LoggedIn, false},
+        {{230}, {"... user {user} logged in"}, LoginNext::LoggedIn, false},
+        {{332}, {" ... passwd OK, need account", std::string(kAccountRefusal)}, LoginNext::Refused, true},
+        {{FtpProtocol::kLostConnection}, {" ... service not available"}, LoginNext::Refused, false},
+        {{500, 501, 503}, {" ... command error, try again"}, LoginNext::Refused, true},
+        {{530}, {"... user {user} NOT logged in"}, LoginNext::Refused, false},
+        {{}, {" ... <undefined response>"}, LoginNext::Refused, true},
+    };
+    switch (Answer(session, "USER " + user, kUserAnswers)) {
+        case LoginNext::LoggedIn:
             return 1;
-        case 331:
-            log.LogMessage("... user OK, need passwd");
+        case LoginNext::Refused:
+            return 0;
+        case LoginNext::SendPassword:
             break;
-        case 332:
-            log.LogMessage("... user OK, need acct");
-            log.LogMessage(kAccountRefusal);
-            session.SendCommand("QUIT");
-            return 0;
-        case FtpProtocol::kLostConnection:
-            log.LogMessage("... service not available");
-            return 0;
-        case 500:
-        case 501:
-            log.LogMessage("... command error, try again");
-            session.SendCommand("QUIT");
-            return 0;
-        case 530:
-            log.LogMessage("... user " + user + " NOT logged in");
-            return 0;
-        default:
-            log.LogMessage("... <undefined response>");
-            session.SendCommand("QUIT");
-            return 0;
     }
-
-    switch (session.Command("PASS " + session.Url().password)) {
-        case 202:
-            log.LogMessage(" ... password NOT required");
-            return 1;
-        case 230:
-            log.LogMessage("... user " + user + " logged in");
-            return 1;
-        case 332:
-            log.LogMessage(" ... passwd OK, need account");
-            log.LogMessage(kAccountRefusal);
-            session.SendCommand("QUIT");
-            return 0;
-        case FtpProtocol::kLostConnection:
-            log.LogMessage(" ... service not available");
-            return 0;
-        case 500:
-        case 501:
-        case 503:
-            log.LogMessage(" ... command error, try again");
-            session.SendCommand("QUIT");
-            return 0;
-        case 530:
-            log.LogMessage("... user " + user + " NOT logged in");
-            return 0;
-        default:
-            log.LogMessage(" ... <undefined response>");
-            session.SendCommand("QUIT");
-            return 0;
-    }
+    return Answer(session, "PASS " + session.Url().password, kPasswordAnswers) == LoginNext::LoggedIn ? 1 : 0;
 }

@@ -533,30 +533,31 @@ bool Socket::SetNoDelay(bool on) {
     return true;
 }
 
-std::optional<SocketAddress> Socket::LocalAddress() const {
-    if (!RequireOpen(Handle())) {
+namespace {
+
+// One end's address of an open socket, through getsockname or getpeername.
+template <typename Query>
+std::optional<SocketAddress> EndAddress(int fd, Query query) {
+    if (!RequireOpen(fd)) {
         return std::nullopt;
     }
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
-    if (getsockname(Handle(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
+    if (query(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
         SetLastSocketErrorFromErrno(errno);
         return std::nullopt;
     }
     return ToSocketAddress(sa);
 }
 
+}  // namespace
+
+std::optional<SocketAddress> Socket::LocalAddress() const {
+    return EndAddress(Handle(), ::getsockname);
+}
+
 std::optional<SocketAddress> Socket::PeerAddress() const {
-    if (!RequireOpen(Handle())) {
-        return std::nullopt;
-    }
-    sockaddr_in sa{};
-    socklen_t length = sizeof sa;
-    if (getpeername(Handle(), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
-        SetLastSocketErrorFromErrno(errno);
-        return std::nullopt;
-    }
-    return ToSocketAddress(sa);
+    return EndAddress(Handle(), ::getpeername);
 }
 
 void Socket::Close() {
