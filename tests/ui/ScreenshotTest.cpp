@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QCoreApplication>
+#include <QItemSelectionModel>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTabWidget>
@@ -14,6 +15,8 @@
 #include "app/CommandLine.h"
 #include "platform/ProfileStore.h"
 #include "ui/AppTestSupport.h"
+#include "ui/RemoteEntryModel.h"
+#include "ui/RemotePageTesting.h"
 #include "ui/WispApp.h"
 #include "ui/WispHostPage.h"
 #include "ui/WispRemotePage.h"
@@ -45,6 +48,18 @@ TEST_F(ScreenshotTest, DISABLED_RemotePageOnTheDemoSite) {
     WispApp::OpenCommandLineUrl(sheet, request.url);
     const bool listed = PumpUntil([&] { return RemoteListingShown(sheet); }, std::chrono::seconds(60));
     sheet.Tabs().setCurrentWidget(&sheet.RemotePage());
+    // What a user meets: a folder that cannot be opened says so on the page, and a row is selected.
+    WispRemotePage& remote = sheet.RemotePage();
+    remote.State().ChangeDirectory("/no-such-folder");
+    PumpUntil([&] { return !remote.State().Failure().empty(); }, std::chrono::seconds(10));
+    RemoteEntryModel* model = WispRemotePageTesting(remote).Model();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        if (model->index(row, 0).data().toString() == "docs") {
+            remote.Selection()->select(model->index(row, 0), QItemSelectionModel::ClearAndSelect);
+            remote.CurrentView()->setCurrentIndex(model->index(row, 0));
+        }
+    }
+    remote.CurrentView()->setFocus();
     PumpUntil([] { return false; }, std::chrono::milliseconds(300));
     EXPECT_TRUE(sheet.grab().save(QString::fromLocal8Bit(file)));
     EXPECT_TRUE(listed) << "the Remote page showed no listing; the picture shows the window as it was";
