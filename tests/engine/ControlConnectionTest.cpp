@@ -7,6 +7,7 @@
 
 #include "engine/FtpSession.h"
 #include "hosts/FtpUrl.h"
+#include "support/EngineFixture.h"
 #include "support/FakeFtpServer.h"
 #include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
@@ -18,24 +19,9 @@ using Lines = std::vector<std::string>;
 
 const std::string kReceiveFailed = "... [CONTROL] Receive failed, WinSock err = ";
 
-class ControlConnection : public ::testing::Test {
-  protected:
-    // A session without a worker whose control connection is open to the fake server; the test thread
-    // plays the worker.
-    void Connect(TestSessionOptions options = {}) {
-        FtpUrl url;
-        ASSERT_TRUE(ParseUrl(url, "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/"));
-        session = FtpSessionTesting::CreateWithoutWorker(url, views.Views(), options);
-        BufferedSocket& control = FtpSessionTesting::Context(*session).Control();
-        ASSERT_TRUE(control.Create());
-        ASSERT_TRUE(control.AllocateBuffer(FtpSession::kControlBufferSize));
-        ASSERT_TRUE(control.Connect("127.0.0.1", server.Port()));
-    }
-
-    FakeFtpServer server;
-    RecordingViews views;
-    std::unique_ptr<FtpSession> session;
-};
+// A session without a worker whose control connection is open to the fake server; the test thread plays
+// the worker.
+class ControlConnection : public ::testing::Test, protected EngineSession {};
 
 TEST_F(ControlConnection, ReadsCompleteRepliesOrFailsWith421) {
     struct Case {
@@ -126,10 +112,10 @@ TEST_F(ControlConnection, ReadsCompleteRepliesOrFailsWith421) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        FakeFtpServer local;  // a fresh server per case keeps their bytes apart
-        local.SetSegmentPause(Ms(2));
+        EngineSession one;  // a fresh server per case keeps their bytes apart
+        one.server.SetSegmentPause(Ms(2));
         {
-            auto greeting = local.OnConnect();
+            auto greeting = one.server.OnConnect();
             if (c.segments.size() == 1) {
                 greeting.Reply(c.segments[0]);
             } else {
@@ -139,20 +125,14 @@ TEST_F(ControlConnection, ReadsCompleteRepliesOrFailsWith421) {
                 greeting.Close();
             }
         }
-        RecordingViews caseViews;
-        FtpUrl url;
-        ParseUrl(url, "ftp://127.0.0.1/");
-        auto s = FtpSessionTesting::CreateWithoutWorker(url, caseViews.Views());
-        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Create());
-        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().AllocateBuffer(FtpSession::kControlBufferSize));
-        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Connect("127.0.0.1", local.Port()));
+        ASSERT_TRUE(one.OpenControl());
         FtpReply reply;
         reply.lastLine = "untouched";
-        EXPECT_EQ(FtpSessionTesting::Context(*s).ReadReply(&reply), c.code);
+        EXPECT_EQ(one.Context().ReadReply(&reply), c.code);
         EXPECT_EQ(reply.code, c.code);
-        EXPECT_EQ(caseViews.Traffic(), c.traffic);
+        EXPECT_EQ(one.views.Traffic(), c.traffic);
         EXPECT_EQ(reply.lastLine, c.lastLine);
-        EXPECT_TRUE(caseViews.Messages().empty());
+        EXPECT_TRUE(one.views.Messages().empty());
     }
 }
 
@@ -160,9 +140,9 @@ TEST_F(ControlConnection, ReadsAreBoundedByTheIdleTimeOut) {
     server.OnConnect();  // accepts and says nothing
     TestSessionOptions options;
     options.controlTimeoutMs = 200;
-    Connect(options);
+    ASSERT_TRUE(OpenControl(options));
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 421);
+    EXPECT_EQ(Context().ReadReply(), 421);
     EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(3000));
     EXPECT_EQ(views.Traffic(), Lines{kReceiveFailed + "WSAETIMEDOUT"});
 }
@@ -177,11 +157,11 @@ TEST_F(ControlConnection, CommandsAreLoggedMaskedAndSentWhole) {
         {"USER anonymous", "<USER anonymous"}, {"PASS secret", "<PASS ******"}, {"PASS ", "<PASS "},
         {"PASS a b\x01", "<PASS ****"},        {longest, "<" + longest},
     };
-    Connect();
+    ASSERT_TRUE(OpenControl());
     std::string expectedBytes;
     Lines expectedTraffic;
     for (const auto& c : cases) {
-        EXPECT_TRUE(FtpSessionTesting::Context(*session).SendCommand(c.command));
+        EXPECT_TRUE(Context().SendCommand(c.command));
         expectedBytes += c.command + "\r\n";
         expectedTraffic.push_back(c.traffic);
     }
@@ -207,34 +187,33 @@ TEST_F(ControlConnection, UnsafeCommandsAreRefusedAndTheSessionStaysUsable) {
         {"PASS " + std::string(600, 'p'), tooLong},
     };
     server.OnVerb("NOOP").Line("200 still here");
-    Connect();
-    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
+    ASSERT_TRUE(OpenControl());
+    ASSERT_EQ(Context().ReadReply(), 220);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command.substr(0, 20));
         const auto start = std::chrono::steady_clock::now();
         FtpReply reply;
         // Refused commands get their code at once: nothing was sent, so no reply is awaited.
-        EXPECT_EQ(FtpSessionTesting::Context(*session).Command(c.command, &reply),
-                  FtpSession::kCommandRefused);
+        EXPECT_EQ(Context().Command(c.command, &reply), FtpSession::kCommandRefused);
         EXPECT_EQ(reply.codeText, "501");
         EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(1000));
-        EXPECT_FALSE(FtpSessionTesting::Context(*session).SendCommand(c.command));
+        EXPECT_FALSE(Context().SendCommand(c.command));
         EXPECT_EQ(views.Messages().back(), c.message);
     }
     EXPECT_EQ(views.Traffic(), Lines{">220 FakeFtpServer ready"});
-    EXPECT_EQ(FtpSessionTesting::Context(*session).Command("NOOP"), 200);
+    EXPECT_EQ(Context().Command("NOOP"), 200);
     EXPECT_EQ(server.Commands(), Lines{"NOOP"});
 }
 
 TEST_F(ControlConnection, SendFailureIsLoggedAndTheReplyReadFails) {
     server.Expect("NOOP").Reset();
-    Connect();
-    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
-    EXPECT_EQ(FtpSessionTesting::Context(*session).Command("NOOP"), 421);
+    ASSERT_TRUE(OpenControl());
+    ASSERT_EQ(Context().ReadReply(), 220);
+    EXPECT_EQ(Context().Command("NOOP"), 421);
     ASSERT_TRUE(server.WaitForClose());
     // The reset is reported by the read; the next send then fails on the dead connection.
-    EXPECT_TRUE(FtpSessionTesting::Context(*session).SendCommand("NOOP"));
-    EXPECT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 421);
+    EXPECT_TRUE(Context().SendCommand("NOOP"));
+    EXPECT_EQ(Context().ReadReply(), 421);
     const Lines messages = views.Messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back().rfind("... [CONTROL] Send failed, WinSock err = WSAE", 0), 0u)
@@ -268,43 +247,37 @@ TEST_F(ControlConnection, RepliesOfTheAbortedTransferAreSkippedAfterAbor) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        FakeFtpServer local;
-        local.Expect("ABOR").Reply(c.replies);
-        RecordingViews caseViews;
-        FtpUrl url;
-        ParseUrl(url, "ftp://127.0.0.1/");
-        auto s = FtpSessionTesting::CreateWithoutWorker(url, caseViews.Views());
-        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Create());
-        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().AllocateBuffer(FtpSession::kControlBufferSize));
-        ASSERT_TRUE(FtpSessionTesting::Context(*s).Control().Connect("127.0.0.1", local.Port()));
-        ASSERT_EQ(FtpSessionTesting::Context(*s).ReadReply(), 220);
-        FtpSessionTesting::Context(*s).Abort().SetTransferring(c.transferring);
-        s->Abort();
-        EXPECT_TRUE(FtpSessionTesting::Context(*s).Abort().AborBegun());
-        EXPECT_TRUE(FtpSessionTesting::Context(*s).AbortRequested());
-        EXPECT_EQ(FtpSessionTesting::Context(*s).ReadFinalReply(), c.code);
-        Lines traffic = caseViews.Traffic();
+        EngineSession one;
+        one.server.Expect("ABOR").Reply(c.replies);
+        ASSERT_TRUE(one.OpenControl());
+        ASSERT_EQ(one.Context().ReadReply(), 220);
+        one.Context().Abort().SetTransferring(c.transferring);
+        one.session->Abort();
+        EXPECT_TRUE(one.Context().Abort().AborBegun());
+        EXPECT_TRUE(one.Context().AbortRequested());
+        EXPECT_EQ(one.Context().ReadFinalReply(), c.code);
+        Lines traffic = one.views.Traffic();
         traffic.erase(traffic.begin());  // the greeting
         EXPECT_EQ(traffic, c.traffic);
-        EXPECT_EQ(caseViews.Messages(), Lines{"Transfer terminated"});
-        EXPECT_EQ(caseViews.Texts("SetStatus"), Lines{"Transfer terminated"});
+        EXPECT_EQ(one.views.Messages(), Lines{"Transfer terminated"});
+        EXPECT_EQ(one.views.Texts("SetStatus"), Lines{"Transfer terminated"});
     }
 }
 
 TEST_F(ControlConnection, AborIsPrecededByTelnetIpAndUrgentDm) {
     server.Expect("ABOR").Reply("426 aborted\r\n226 done\r\n");
-    Connect();
-    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
+    ASSERT_TRUE(OpenControl());
+    ASSERT_EQ(Context().ReadReply(), 220);
     // Without a running transfer, Abort sends nothing and reports nothing.
     session->Abort();
-    EXPECT_FALSE(FtpSessionTesting::Context(*session).Abort().AborBegun());
+    EXPECT_FALSE(Context().Abort().AborBegun());
     EXPECT_TRUE(views.Messages().empty());
 
-    FtpSessionTesting::Context(*session).Abort().SetTransferring(true);
+    Context().Abort().SetTransferring(true);
     session->Abort();
     session->Abort();  // a second Abort of the same transfer sends nothing more
     ASSERT_TRUE(server.WaitForCommand("ABOR"));
-    EXPECT_EQ(FtpSessionTesting::Context(*session).ReadFinalReply(), 226);
+    EXPECT_EQ(Context().ReadFinalReply(), 226);
     const std::string expected =
         "\xff\xf4\xff\xf2"
         "ABOR\r\n";
@@ -316,9 +289,9 @@ TEST_F(ControlConnection, AborIsPrecededByTelnetIpAndUrgentDm) {
 
 TEST_F(ControlConnection, WithoutAborThe426IsTheReply) {
     server.Expect("RETR x").Reply("426 broken\r\n226 late\r\n");
-    Connect();
-    ASSERT_EQ(FtpSessionTesting::Context(*session).ReadReply(), 220);
-    EXPECT_EQ(FtpSessionTesting::Context(*session).Command("RETR x"), 426);
+    ASSERT_TRUE(OpenControl());
+    ASSERT_EQ(Context().ReadReply(), 220);
+    EXPECT_EQ(Context().Command("RETR x"), 426);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "engine/FtpSession.h"
 #include "engine/FtpTransfers.h"
 #include "listing/RemoteEntry.h"
+#include "support/EngineFixture.h"
 #include "support/FakeFtpServer.h"
 #include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
@@ -27,20 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
-
-// Counts its own destruction, to prove an object is released exactly once.
-class Counted : public SelectionIndexes {
-  public:
-    explicit Counted(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
-    ~Counted() override { ++destroyed_; }
-
-  private:
-    std::atomic<int>& destroyed_;
-};
-
-std::string Url(const FakeFtpServer& server, const std::string& path = "") {
-    return "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/" + path;
-}
 
 // Serves Get requests the way a download does, without a data connection: RETR, the preliminary reply,
 // then a running transfer (the session's transferring flag) until the test lets it end or, when
@@ -128,8 +115,9 @@ class SimulatedDownloads {
     bool finishOnce_ = true;
 };
 
-std::unique_ptr<FtpRequestObject> NewCounted(std::atomic<int>& destroyed) {
-    return std::make_unique<Counted>(destroyed);
+std::unique_ptr<FtpRequestObject> NewCounted(std::atomic<int>& destroyed,
+                                             std::vector<std::int32_t> indexes = {}) {
+    return std::make_unique<Counted<>>(destroyed, std::move(indexes));
 }
 
 // The four bytes before "ABOR" CR LF: Telnet IP as normal data, then Telnet DM whose last byte is urgent.
@@ -152,7 +140,7 @@ TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
     server.Expect("RETR big").Line("150 Opening BINARY mode data connection");
     server.Expect("ABOR").Reply("426 Transfer aborted\r\n226 ABOR successful\r\n");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     std::atomic<int> destroyed{0};
     auto running = NewCounted(destroyed);
@@ -214,15 +202,14 @@ TEST(FtpAbort, StopsARealDownloadAfterTheBlockInHandAndKeepsThePartWithItsTime) 
         firstServed = true;
         return 250;
     };
-    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), options);
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), options);
     for (int i = 0; i < 500 && !firstServed; ++i) {
         std::this_thread::sleep_for(10ms);
     }
     ASSERT_TRUE(firstServed);
     std::atomic<int> destroyed{0};
     for (const char* folder : {local.Path().c_str(), "/never/1", "/never/2"}) {
-        std::unique_ptr<FtpRequestObject> selection = std::make_unique<Counted>(destroyed);
-        static_cast<Counted*>(selection.get())->indexes = {0};
+        auto selection = NewCounted(destroyed, {0});
         ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, folder, selection, kImageType));
     }
     ASSERT_TRUE(views.WaitFor("SetProgress", "40"));  // all of the part is in
@@ -304,7 +291,7 @@ TEST(FtpAbort, TheTransfersAnswerIsTheReplyAfterTheAbortedOnesWhateverTheServerS
         }
         server.Expect("RETR next").Line("550 no such file");
         server.Expect("QUIT").Line("221 bye");
-        auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
+        auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), downloads.Options());
         ASSERT_TRUE(downloads.WaitFirstRequest());
         ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "big", 1));
         ASSERT_TRUE(downloads.WaitTransfers(1));
@@ -340,7 +327,7 @@ TEST(FtpAbort, SecondAbortDuringTheSameTransferSendsNothingButReportsAgain) {
     server.Expect("RETR big").Line("150 go");
     server.Expect("ABOR").Reply("426 aborted\r\n226 ok\r\n");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "big", 1));
     ASSERT_TRUE(downloads.WaitTransfers(1));
@@ -374,7 +361,7 @@ TEST(FtpAbort, WhileIdleWithNothingQueuedDoesNothingAndIsForgottenByTheNextReque
     server.Expect("USER anonymous").Line("230 in");
     server.Expect("RETR later").Line("150 go").Line("226 done");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     std::this_thread::sleep_for(50ms);  // the first request (the URL's directory) is served meanwhile
     const auto calls = views.Calls().size();
@@ -406,7 +393,7 @@ TEST(FtpAbort, FlushWhileTheWorkerReadsAStrayReplyNeitherBlocksNorLosesTheNextRe
     server.Expect("USER anonymous").Line("230 in");
     server.Expect("RETR after").Line("150 go").Line("226 done");
     server.Expect("QUIT").Line("221 bye");
-    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
     std::this_thread::sleep_for(50ms);
     server.Now().Reply("220-notice, first line\r\n");
@@ -453,16 +440,14 @@ TEST(FtpAbort, LogoffSendsQuitUnreadAndReleasesWhatIsQueuedAfterIt) {
             changed.wait_for(lock, 5s, [&] { return queued; });
         }
     });
-    auto handle = FtpSessionTesting::Start(Url(server), views.Views());
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views());
     ASSERT_TRUE(views.WaitFor("EnterDirectory"));
     std::atomic<int> destroyed{0};
-    std::unique_ptr<FtpRequestObject> selection = std::make_unique<Counted>(destroyed);
-    static_cast<Counted*>(selection.get())->indexes = {0};
+    auto selection = NewCounted(destroyed, {0});
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Delete, "", selection, 0));
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     for (FtpRequestKind kind : {FtpRequestKind::Delete, FtpRequestKind::Get}) {
-        auto object = NewCounted(destroyed);
-        static_cast<Counted*>(object.get())->indexes = {0};
+        auto object = NewCounted(destroyed, {0});
         ASSERT_TRUE(handle->Enqueue(kind, "/tmp", object, 0));
     }
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::UpOneLevel));
@@ -497,7 +482,7 @@ TEST(FtpAbort, HammeredWhileRequestsComeAndGoEveryObjectIsReleasedOnce) {
     server.OnVerb("RETR").Line("150 go").Line("226 done");
     server.OnVerb("ABOR").Line("225 No transfer to ABOR");
     server.OnVerb("QUIT").Line("221 bye");
-    auto handle = FtpSessionTesting::Start(Url(server), views.Views(), downloads.Options());
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), downloads.Options());
     ASSERT_TRUE(views.WaitFor("ResetForSession"));
 
     std::atomic<int> created{0};

@@ -17,7 +17,7 @@
 #include "engine/BufferedSocket.h"
 #include "engine/FtpSession.h"
 #include "engine/FtpTransfers.h"
-#include "engine/TransferTestSession.h"
+#include "support/EngineFixture.h"
 #include "support/FakeFtpServer.h"
 #include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
@@ -82,16 +82,15 @@ TEST(PortCommandTest, SplitsAddressAndPort) {
     EXPECT_EQ(FtpDataConnection::FormatPortCommand("10.0.0.5", 255), "PORT 10,0,0,5,0,255");
 }
 
-class DataConnection : public ::testing::Test, protected TransferTestSession {
+class DataConnection : public ::testing::Test, protected EngineSession {
   protected:
     // Opens a data connection around `command` and reads the server's preliminary reply when it opened.
     bool Open(const std::string& command, int* controlReply = nullptr) {
         BufferedSocket data;
-        const bool open =
-            FtpDataConnection::Open(FtpSessionTesting::Context(*session), command, data, controlReply);
+        const bool open = FtpDataConnection::Open(Context(), command, data, controlReply);
         if (open) {
             EXPECT_FALSE(data.Buffer());  // the caller gives it its buffer
-            FtpSessionTesting::Context(*session).ReadReply();
+            Context().ReadReply();
         }
         return open;
     }
@@ -124,13 +123,13 @@ TEST_F(DataConnection, PassiveConnectsToTheControlPeerWhateverTheReplyNames) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TransferTestSession t;
+        EngineSession t;
         ASSERT_TRUE(t.Connect());
         t.server.Expect("PASV").Pasv(c.format, c.named);
         t.server.Expect("RETR f").DataOpen().Line("150 go");
         BufferedSocket data;
-        ASSERT_TRUE(FtpDataConnection::Open(FtpSessionTesting::Context(*t.session), "RETR f", data));
-        EXPECT_EQ(FtpSessionTesting::Context(*t.session).ReadReply(), 150);
+        ASSERT_TRUE(FtpDataConnection::Open(t.Context(), "RETR f", data));
+        EXPECT_EQ(t.Context().ReadReply(), 150);
         EXPECT_EQ(t.Log(), c.log);
         EXPECT_EQ(t.server.DataConnectionsOpened(), 1);
         EXPECT_EQ(data.PeerAddress()->address, "127.0.0.1");
@@ -154,17 +153,16 @@ TEST_F(DataConnection, PassiveRefusalsSendNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TransferTestSession t;
+        EngineSession t;
         ASSERT_TRUE(t.Connect());
         t.server.Expect("PASV").Line(c.reply);
         BufferedSocket data;
         int controlReply = 0;
-        EXPECT_FALSE(
-            FtpDataConnection::Open(FtpSessionTesting::Context(*t.session), "RETR f", data, &controlReply));
+        EXPECT_FALSE(FtpDataConnection::Open(t.Context(), "RETR f", data, &controlReply));
         EXPECT_EQ(controlReply, c.controlReply);
         EXPECT_EQ(t.Log(), (Lines{"<PASV", ">" + Normalize(c.reply), "... [DATA] connection CLOSED"}));
         EXPECT_FALSE(data.IsOpen());
-        EXPECT_TRUE(FtpSessionTesting::Context(*t.session).Passive());
+        EXPECT_TRUE(t.Context().Passive());
         ASSERT_TRUE(t.server.WaitForScriptDone());
         EXPECT_EQ(t.Commands(), Lines{"PASV"});
     }
@@ -178,7 +176,7 @@ TEST_F(DataConnection, After425EveryTransferOfTheSessionUsesPort) {
     server.ExpectVerb("PORT").Line("200 PORT ok");
     server.Expect("RETR b").DataOpen().Line("150 go");
     ASSERT_TRUE(Open("RETR a"));
-    EXPECT_FALSE(FtpSessionTesting::Context(*session).Passive());
+    EXPECT_FALSE(Context().Passive());
     ASSERT_TRUE(Open("RETR b"));
     EXPECT_EQ(Commands(),
               (Lines{"PASV", "PORT 127,0,0,1,P1,P2", "RETR a", "PORT 127,0,0,1,P1,P2", "RETR b"}));
@@ -231,7 +229,7 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TransferTestSession t;
+        EngineSession t;
         TestSessionOptions options = StillClock();
         options.passive = false;
         options.dataTimeoutMs = c.timeoutMs;
@@ -248,7 +246,7 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
         }
         const auto started = Clock::now();
         BufferedSocket data;
-        EXPECT_FALSE(FtpDataConnection::Open(FtpSessionTesting::Context(*t.session), "RETR f", data));
+        EXPECT_FALSE(FtpDataConnection::Open(t.Context(), "RETR f", data));
         EXPECT_LT(Clock::now() - started, 10s);
         if (aborter.joinable()) {
             aborter.join();
@@ -299,8 +297,7 @@ TEST(DataConnectionWorker, LateAnswerAfterFailedPassiveConnectIsDiscarded) {
                 return 502;
         }
     };
-    auto handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/",
-                                           views.Views(), options);
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), options);
     ASSERT_TRUE(views.WaitFor("ResetForSession"));
     std::unique_ptr<FtpRequestObject> selection = std::make_unique<SelectionIndexes>(std::vector<int>{0});
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, folder.Path().string(), selection, kAsciiType));
@@ -313,7 +310,7 @@ TEST(DataConnectionWorker, LateAnswerAfterFailedPassiveConnectIsDiscarded) {
 
     Lines log;
     for (const auto& line : views.LogLines()) {
-        log.push_back(TransferTestSession::Normalize(line));
+        log.push_back(EngineSession::Normalize(line));
     }
     const Lines tail = {"GETing f -> " + folder.Path().string(),
                         "<PASV",

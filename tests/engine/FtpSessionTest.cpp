@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 
 #include "platform/Socket.h"
+#include "support/EngineFixture.h"
 #include "support/FakeFtpServer.h"
 #include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
@@ -26,16 +27,6 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
-
-// Counts its own destruction, to prove an object is released exactly once.
-class Counted : public FtpRequestObject {
-  public:
-    explicit Counted(std::atomic<int>& destroyed) : destroyed_(destroyed) {}
-    ~Counted() override { ++destroyed_; }
-
-  private:
-    std::atomic<int>& destroyed_;
-};
 
 const char* KindName(FtpRequestKind kind) {
     switch (kind) {
@@ -74,8 +65,7 @@ class Session : public ::testing::Test {
         options.handlerOverride = [this](FtpContext& session, FtpRequest& request) {
             return Serve(session, request);
         };
-        handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/start/dir",
-                                          views.Views(), std::move(options));
+        handle = FtpSessionTesting::Start(ServerUrl(server, "start/dir"), views.Views(), std::move(options));
     }
 
     // The recording handler: the first request (the worker's own, once the test has waited for it with
@@ -148,7 +138,7 @@ TEST_F(Session, ServesInQueueOrderUntilLogoffAndReleasesWhatIsLeft) {
     auto enqueue = [&](FtpRequestKind kind, std::string text, int value, bool withObject) {
         std::unique_ptr<FtpRequestObject> object;
         if (withObject) {
-            object = std::make_unique<Counted>(destroyed);
+            object = std::make_unique<Counted<>>(destroyed);
         }
         EXPECT_TRUE(handle->Enqueue(kind, text, object, value));
         EXPECT_EQ(object, nullptr);
@@ -171,7 +161,7 @@ TEST_F(Session, ServesInQueueOrderUntilLogoffAndReleasesWhatIsLeft) {
     EXPECT_EQ(views.Texts("ShowConnected"),
               Lines{"127.0.0.1 [127.0.0.1:" + std::to_string(server.Port()) + "]"});
     // The session is gone: the handle refuses and leaves the object with the caller.
-    std::unique_ptr<FtpRequestObject> late = std::make_unique<Counted>(destroyed);
+    std::unique_ptr<FtpRequestObject> late = std::make_unique<Counted<>>(destroyed);
     EXPECT_FALSE(handle->Enqueue(FtpRequestKind::Get, "x", late, 0));
     EXPECT_NE(late, nullptr);
     handle->Abort();
@@ -245,11 +235,10 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
             }
             return session.Command(request.text);
         };
-        auto h = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
-                                          caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start(ServerUrl(caseServer), caseViews.Views(), options);
         entered.wait();  // the worker serves its own first request
         ASSERT_TRUE(h->Enqueue(FtpRequestKind::ChangeDir, "NOOP", 0));
-        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted<>>(destroyed);
         ASSERT_TRUE(h->Enqueue(FtpRequestKind::Get, "after", object, 0));
         gate.count_down();
         ASSERT_TRUE(h->WaitEnded(5s));
@@ -272,10 +261,10 @@ TEST_F(Session, The65thOutstandingRequestIsRefusedAndStaysWithTheCaller) {
     ASSERT_TRUE(WaitServed(1));
     // The worker's own first request, being served, holds one record.
     for (int i = 1; i < FtpSession::kPoolSize; ++i) {
-        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted<>>(destroyed);
         ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "f" + std::to_string(i), object, 0)) << i;
     }
-    std::unique_ptr<FtpRequestObject> refused = std::make_unique<Counted>(destroyed);
+    std::unique_ptr<FtpRequestObject> refused = std::make_unique<Counted<>>(destroyed);
     EXPECT_FALSE(handle->Enqueue(FtpRequestKind::Get, "65th", refused, 0));
     ASSERT_NE(refused, nullptr);
     EXPECT_EQ(destroyed, 0);
@@ -331,7 +320,7 @@ TEST_F(Session, AbortFlushesOnlyTheWaitingRequests) {
     handle->Abort();
     EXPECT_EQ(views.Calls().size(), before);
     for (int i = 0; i < 2; ++i) {
-        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+        std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted<>>(destroyed);
         ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "queued", object, 0));
     }
     handle->Abort();
@@ -357,7 +346,7 @@ TEST_F(Session, AbortRacingTheWorkerNeitherDeadlocksNorLosesObjects) {
     std::atomic<bool> done{false};
     std::thread producer([&] {
         for (int i = 0; i < 400; ++i) {
-            std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+            std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted<>>(destroyed);
             ++created;
             while (!handle->Enqueue(FtpRequestKind::Get, "g", object, i)) {
                 std::this_thread::yield();
@@ -382,7 +371,7 @@ TEST_F(Session, RequestsQueuedBeforeAFailedLoginAreReleasedUnserved) {
     server.OnConnect().Delay(200ms).Line("421 Too many users");
     std::atomic<int> destroyed{0};
     Start({}, false);
-    std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted>(destroyed);
+    std::unique_ptr<FtpRequestObject> object = std::make_unique<Counted<>>(destroyed);
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Delete, "", object, 0));
     ExpectEnded();
     EXPECT_TRUE(Served().empty());
@@ -426,8 +415,7 @@ TEST_F(Session, StopEndsABlockedWorkerPromptly) {
             }
             return session.Command(request.text);
         };
-        auto h = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
-                                          caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start(ServerUrl(caseServer), caseViews.Views(), options);
         if (c.greet) {
             ASSERT_TRUE(caseViews.WaitFor("ResetForSession"));
         }
@@ -476,8 +464,7 @@ TEST_F(Session, AConnectThatGetsNoAnswerEndsByTimeOutOrStop) {
         RecordingViews caseViews;
         TestSessionOptions options;
         options.controlTimeoutMs = c.timeoutMs;
-        auto h = FtpSessionTesting::Start(
-            "ftp://127.0.0.1:" + std::to_string(full.LocalAddress()->port) + "/", caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start(ServerUrl(full.LocalAddress()->port), caseViews.Views(), options);
         ASSERT_TRUE(caseViews.WaitFor("LogMessage", "Connecting to 127.0.0.1"));
         const auto start = Clock::now();
         if (c.stop) {
@@ -496,8 +483,7 @@ TEST_F(Session, DroppingTheHandleEarlyLeavesTheWorkerToFinish) {
     server.Expect("USER anonymous").Line("230 in");
     std::weak_ptr<FtpSessionHandle> weak;
     {
-        auto h =
-            FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views.Views());
+        auto h = FtpSessionTesting::Start(ServerUrl(server), views.Views());
         weak = h;
         ASSERT_TRUE(views.WaitFor("ResetForSession"));
         ASSERT_TRUE(h->Enqueue(FtpRequestKind::Logoff));
@@ -553,8 +539,7 @@ TEST_F(Session, EveryStrayReplyWaitingIsDiscardedBeforeTheNextRequest) {
         options.handlerOverride = [](FtpContext& session, FtpRequest& request) {
             return request.text.empty() ? 250 : session.Command(request.text);
         };
-        auto h = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(caseServer.Port()) + "/",
-                                          caseViews.Views(), options);
+        auto h = FtpSessionTesting::Start(ServerUrl(caseServer), caseViews.Views(), options);
         ASSERT_TRUE(caseViews.WaitFor("ResetForSession"));
         caseServer.Now().Segments(c.packets);
         // Let every packet arrive while the worker is idle.

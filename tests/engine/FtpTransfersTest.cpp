@@ -21,8 +21,8 @@
 
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
-#include "engine/TransferTestSession.h"
 #include "listing/RemoteEntry.h"
+#include "support/EngineFixture.h"
 #include "support/FtpSessionTesting.h"
 #include "support/TempDir.h"
 
@@ -46,7 +46,7 @@ std::int64_t ModifiedTime(const fs::path& path) {
     return info.st_mtime;
 }
 
-class Transfers : public ::testing::Test, protected TransferTestSession {
+class Transfers : public ::testing::Test, protected EngineSession {
   protected:
     void SetUp() override { ASSERT_TRUE(folder.Valid()); }
 
@@ -58,7 +58,7 @@ class Transfers : public ::testing::Test, protected TransferTestSession {
         request.text = folderText;
         request.object = std::make_unique<SelectionIndexes>(std::move(indexes));
         request.value = type;
-        const int result = FtpTransfers::GetFiles(FtpSessionTesting::Context(*session), request);
+        const int result = FtpTransfers::GetFiles(Context(), request);
         EXPECT_EQ(request.object, nullptr);  // released by the handler
         return result;
     }
@@ -74,7 +74,7 @@ class Transfers : public ::testing::Test, protected TransferTestSession {
         request.kind = FtpRequestKind::Put;
         request.object = std::make_unique<DroppedFiles>(std::move(paths));
         request.value = type;
-        const int result = FtpTransfers::PutFiles(FtpSessionTesting::Context(*session), request);
+        const int result = FtpTransfers::PutFiles(Context(), request);
         EXPECT_EQ(request.object, nullptr);
         return result;
     }
@@ -127,7 +127,7 @@ TEST(TransfersListing, PassesLinesUntilTheDataEndsOrAnEmptyOrOverLongLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TransferTestSession t;
+        EngineSession t;
         ASSERT_TRUE(t.Connect());
         t.server.Expect("PASV").Pasv();
         t.server.Expect("LIST")
@@ -135,7 +135,7 @@ TEST(TransfersListing, PassesLinesUntilTheDataEndsOrAnEmptyOrOverLongLine) {
             .DataSegments(c.segments)
             .DataClose()
             .Line("226 Done");
-        EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/pub"), 226);
+        EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/pub"), 226);
         std::size_t bytes = 0;
         for (const auto& line : c.lines) {
             bytes += line.size();
@@ -169,9 +169,9 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TransferTestSession t;
+        EngineSession t;
         ASSERT_TRUE(t.Connect());
-        FtpSessionTesting::Context(*t.session).SetCurrentType(c.currentType);
+        t.Context().SetCurrentType(c.currentType);
         Lines commands;
         for (const auto& [command, reply] : c.replies) {
             if (reply.empty()) {
@@ -181,12 +181,12 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
             }
             commands.push_back(command);
         }
-        EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/x"), c.result);
+        EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/x"), c.result);
         EXPECT_EQ(t.Texts("FinishListing").size(), 0u);
         EXPECT_EQ(t.Texts("SetStatus"), Lines{"LISTing /x"});
         ASSERT_TRUE(t.server.WaitForScriptDone());
         EXPECT_EQ(t.Commands(), commands);
-        EXPECT_EQ(FtpSessionTesting::Context(*t.session).CurrentType(), c.currentType);
+        EXPECT_EQ(t.Context().CurrentType(), c.currentType);
     }
 }
 
@@ -201,15 +201,15 @@ TEST_F(Transfers, AbortedListingFinishesWithFalse) {
             session->Abort();
         }
     });
-    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*session), "/pub"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(Context(), "/pub"), 226);
     views.SetHook(nullptr);
     EXPECT_EQ(Texts("AddListingLine"), Lines{"one"});
     EXPECT_EQ(Texts("FinishListing"), Lines{"0"});
     EXPECT_EQ(Log(), (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 go", "<ABOR",
                             "Transfer terminated", "... received 3 bytes in 0 seconds", ">426 aborted",
                             ">226 abort ok"}));
-    EXPECT_FALSE(FtpSessionTesting::Context(*session).AbortRequested());
-    EXPECT_FALSE(FtpSessionTesting::Context(*session).Abort().Transferring());
+    EXPECT_FALSE(Context().AbortRequested());
+    EXPECT_FALSE(Context().Abort().Transferring());
 }
 
 // Escape during the directory change that precedes a listing: the listing's data connection is still made
@@ -219,11 +219,11 @@ TEST_F(Transfers, AbortBeforeTheListingStillReadsItsRepliesAndFinishesWithFalse)
     server.Expect("PASV").Pasv();
     server.Expect("LIST").Line("150 go").DataOpen().DataClose().Line("226 done");
     session->Abort();  // nothing is transferring or queued: only the flag is set
-    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*session), "/pub"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(Context(), "/pub"), 226);
     EXPECT_EQ(Texts("FinishListing"), Lines{"0"});
     EXPECT_EQ(Log(), (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 go",
                             "... received 0 bytes in 0 seconds", ">226 done"}));
-    EXPECT_FALSE(FtpSessionTesting::Context(*session).AbortRequested());
+    EXPECT_FALSE(Context().AbortRequested());
 }
 
 TEST_F(Transfers, SendsOneTypeCommandPerChange) {
@@ -238,12 +238,12 @@ TEST_F(Transfers, SendsOneTypeCommandPerChange) {
     server.Expect("TYPE A N").Line("200 ascii");
     server.Expect("PASV").Pasv();
     server.Expect("LIST").Line("150 go").DataOpen().DataClose().Line("226 done");
-    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*session), "/"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(Context(), "/"), 226);
     ScriptRetr("d", "4");
     EXPECT_EQ(Get({file("d")}, kAsciiType), 226);
     server.Expect("TYPE I").Line("504 not today");
     EXPECT_EQ(Get({file("e")}, kImageType), 504);  // nothing else is tried
-    EXPECT_EQ(FtpSessionTesting::Context(*session).CurrentType(), kAsciiType);
+    EXPECT_EQ(Context().CurrentType(), kAsciiType);
     ASSERT_TRUE(server.WaitForScriptDone());
     EXPECT_EQ(Commands(), (Lines{"TYPE I", "PASV", "RETR a", "PASV", "RETR b", "PASV", "RETR c", "TYPE A N",
                                  "PASV", "LIST", "PASV", "RETR d", "TYPE I"}));
@@ -320,7 +320,7 @@ TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TransferTestSession t;
+        EngineSession t;
         TempDir dir("wisp-text");
         ASSERT_TRUE(t.Connect());
         std::string network;
@@ -335,7 +335,7 @@ TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
             ASSERT_TRUE(dir.WriteFile("f", c.local));
             t.server.Expect("STOR f").Line("150 go").DataReceiveAll().Line("226 stored");
             request.object = std::make_unique<DroppedFiles>(std::vector<std::string>{(dir / "f").string()});
-            EXPECT_EQ(FtpTransfers::PutFiles(FtpSessionTesting::Context(*t.session), request), 226);
+            EXPECT_EQ(FtpTransfers::PutFiles(t.Context(), request), 226);
             ASSERT_TRUE(t.server.WaitForScriptDone());
             EXPECT_TRUE(t.server.DataReceived() == Lines{network});
             const Lines uploaded = t.Texts("UploadedFile");
@@ -350,7 +350,7 @@ TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
             t.views.SetEntries({RemoteEntry("f", static_cast<std::int32_t>(network.size()), kListedTime)});
             request.text = dir.Path().string();
             request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-            EXPECT_EQ(FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request), 226);
+            EXPECT_EQ(FtpTransfers::GetFiles(t.Context(), request), 226);
             EXPECT_EQ(dir.ReadFile("f"), c.local);
         }
         const std::string statistics = std::string(c.upload ? "... sent " : "... received ") +
@@ -402,7 +402,7 @@ TEST_F(Transfers, Reply421EndsTheRequest) {
     };
     for (const Case c : {Case{"preliminary", true}, Case{"final", false}}) {
         SCOPED_TRACE(c.what);
-        TransferTestSession t;
+        EngineSession t;
         TempDir dir;
         ASSERT_TRUE(t.Connect());
         t.server.Expect("PASV").Pasv();
@@ -416,7 +416,7 @@ TEST_F(Transfers, Reply421EndsTheRequest) {
         request.kind = FtpRequestKind::Get;
         request.text = dir.Path().string();
         request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
-        EXPECT_EQ(FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request), 421);
+        EXPECT_EQ(FtpTransfers::GetFiles(t.Context(), request), 421);
         ASSERT_TRUE(t.server.WaitForScriptDone());
         EXPECT_EQ(t.Commands(), (Lines{"PASV", "RETR a"}));
         EXPECT_EQ(ModifiedTime(dir / "a") == kListedTime, !c.preliminary);
@@ -437,8 +437,7 @@ TEST(TransfersWorker, Preliminary421EndsTheSession) {
     options.handlerOverride = [](FtpContext& session, FtpRequest& request) {
         return request.kind == FtpRequestKind::Get ? FtpTransfers::GetFiles(session, request) : 250;
     };
-    auto handle = FtpSessionTesting::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/",
-                                           views.Views(), options);
+    auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), options);
     ASSERT_TRUE(views.WaitFor("ResetForSession"));
     std::unique_ptr<FtpRequestObject> selection =
         std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
@@ -568,25 +567,28 @@ TEST_F(Transfers, StatisticsAreTimedWithTheTickCount) {
         {7, 7, "... received 2000 bytes in 0 seconds"},
         {0, 3, "... received 2000 bytes in 0.003 seconds (666.667 KB/s)"},
     };
-    for (const Case& c : cases) {
-        TransferTestSession t;
-        TempDir dir;
-        TestSessionOptions options;
-        std::atomic<int> calls{0};
-        options.tickSource = [&] { return calls++ == 0 ? c.start : c.end; };
-        ASSERT_TRUE(t.Connect(options));
-        t.server.Expect("PASV").Pasv();
-        t.server.Expect("RETR f").Line("150 go").DataSend(Zeros(2000)).DataClose().Line("226 ok");
-        t.views.SetEntries({RemoteEntry("f", 2000, kListedTime)});
-        FtpRequest request;
-        request.kind = FtpRequestKind::Get;
-        request.text = dir.Path().string();
-        request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-        EXPECT_EQ(FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request), 226);
-        const Lines messages = t.Messages();
-        EXPECT_EQ(messages.back(), c.message);
-        EXPECT_EQ(calls, 2);
-    }
+    // The message keeps its decimal point whatever the locale.
+    ForEachLocale([&](const char*) {
+        for (const Case& c : cases) {
+            EngineSession t;
+            TempDir dir;
+            TestSessionOptions options;
+            std::atomic<int> calls{0};
+            options.tickSource = [&] { return calls++ == 0 ? c.start : c.end; };
+            ASSERT_TRUE(t.Connect(options));
+            t.server.Expect("PASV").Pasv();
+            t.server.Expect("RETR f").Line("150 go").DataSend(Zeros(2000)).DataClose().Line("226 ok");
+            t.views.SetEntries({RemoteEntry("f", 2000, kListedTime)});
+            FtpRequest request;
+            request.kind = FtpRequestKind::Get;
+            request.text = dir.Path().string();
+            request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
+            EXPECT_EQ(FtpTransfers::GetFiles(t.Context(), request), 226);
+            const Lines messages = t.Messages();
+            EXPECT_EQ(messages.back(), c.message);
+            EXPECT_EQ(calls, 2);
+        }
+    });
 }
 
 TEST_F(Transfers, ProgressNeverPassesOneHundred) {
@@ -697,7 +699,7 @@ int DiskFullChild() {
         }
     };
     {
-        TransferTestSession t;
+        EngineSession t;
         TempDir dir;
         check(t.Connect(), "login");
         const rlimit limit{20000, 20000};
@@ -712,7 +714,7 @@ int DiskFullChild() {
         request.kind = FtpRequestKind::Get;
         request.text = dir.Path().string();
         request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
-        const int result = FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request);
+        const int result = FtpTransfers::GetFiles(t.Context(), request);
         check(result == FtpTransfers::kLocalFailure, "result " + std::to_string(result));
         const Lines log = t.Log();
         const std::string failed =
@@ -744,15 +746,15 @@ TEST(TransfersDiskFull, WriteFailureEndsThatFileAndIsReported) {
 }  // namespace
 
 TEST(TransfersType, AsciiFallsBackToPlainTypeAWhenTheFormIsRefused) {
-    TransferTestSession t;
+    EngineSession t;
     ASSERT_TRUE(t.Connect());
-    FtpSessionTesting::Context(*t.session).SetCurrentType(kImageType);
+    t.Context().SetCurrentType(kImageType);
     t.server.Expect("TYPE A N").Line("504 Unsupported type");
     t.server.Expect("TYPE A").Line("200 Type set to: ASCII.");
-    EXPECT_EQ(FtpTransfers::SelectType(FtpSessionTesting::Context(*t.session), kAsciiType), 200);
-    EXPECT_EQ(FtpSessionTesting::Context(*t.session).CurrentType(), kAsciiType);
+    EXPECT_EQ(FtpTransfers::SelectType(t.Context(), kAsciiType), 200);
+    EXPECT_EQ(t.Context().CurrentType(), kAsciiType);
     // Acknowledged once: the next ASCII transfer sends nothing.
-    EXPECT_EQ(FtpTransfers::SelectType(FtpSessionTesting::Context(*t.session), kAsciiType), 200);
+    EXPECT_EQ(FtpTransfers::SelectType(t.Context(), kAsciiType), 200);
     ASSERT_TRUE(t.server.WaitForScriptDone());
     EXPECT_EQ(t.Commands(), (Lines{"TYPE A N", "TYPE A"}));
 }

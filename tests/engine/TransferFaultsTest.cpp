@@ -10,9 +10,9 @@
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
 #include "engine/FtpTransfers.h"
-#include "engine/TransferTestSession.h"
 #include "listing/RemoteEntry.h"
 #include "platform/Socket.h"
+#include "support/EngineFixture.h"
 #include "support/FtpSessionTesting.h"
 #include "support/TempDir.h"
 
@@ -35,14 +35,14 @@ std::string WithoutCrBeforeLf(const std::string& bytes) {
     return text;
 }
 
-int Get(TransferTestSession& t, const std::string& folder, RemoteEntry entry, int type) {
+int Get(EngineSession& t, const std::string& folder, RemoteEntry entry, int type) {
     t.views.SetEntries({std::move(entry)});
     FtpRequest request;
     request.kind = FtpRequestKind::Get;
     request.text = folder;
     request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
     request.value = type;
-    return FtpTransfers::GetFiles(FtpSessionTesting::Context(*t.session), request);
+    return FtpTransfers::GetFiles(t.Context(), request);
 }
 
 TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
@@ -50,8 +50,8 @@ TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
     // Far more than the loopback buffers hold, so the sends must stall.
     const std::string path = (folder.Path() / "big").string();
     ASSERT_TRUE(folder.WriteFile("big", std::string(48u << 20, 'z')));
-    TransferTestSession t;
-    TestSessionOptions options = TransferTestSession::StillClock();
+    EngineSession t;
+    TestSessionOptions options = EngineSession::StillClock();
     options.dataTimeoutMs = 300;
     ASSERT_TRUE(t.Connect(options));
     t.server.Expect("PASV").Pasv();
@@ -61,8 +61,7 @@ TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
     request.kind = FtpRequestKind::Put;
     request.object = std::make_unique<DroppedFiles>(std::vector<std::string>{path});
     request.value = kAsciiType;
-    EXPECT_EQ(FtpTransfers::PutFiles(FtpSessionTesting::Context(*t.session), request),
-              FtpTransfers::kDataFailure);
+    EXPECT_EQ(FtpTransfers::PutFiles(t.Context(), request), FtpTransfers::kDataFailure);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Send failed, WinSock err = WSAETIMEDOUT"));
     EXPECT_EQ(t.Texts("UploadedFile"), Lines{});
     EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not upload " + path +
@@ -70,7 +69,7 @@ TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
 }
 
 TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
-    TransferTestSession t;
+    EngineSession t;
     ASSERT_TRUE(t.Connect());
     t.server.Expect("PASV").Pasv();
     t.server.Expect("LIST").Line("150 go").DataSend("one\r\ntwo\r\n");
@@ -79,10 +78,10 @@ TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
     bool nudged = false;
     t.views.SetHook([&](const RecordedCall& call) {
         if (call.op == "AddListingLine" && !nudged) {
-            nudged = FtpSessionTesting::Context(*t.session).SendCommand("NOOP");
+            nudged = t.Context().SendCommand("NOOP");
         }
     });
-    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/pub"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/pub"), 226);
     t.views.SetHook(nullptr);
     EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
     EXPECT_EQ(t.Texts("FinishListing"), Lines{"0"});
@@ -92,7 +91,7 @@ TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
 
 TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
     TempDir folder("wisp-faults");
-    TransferTestSession t;
+    EngineSession t;
     ASSERT_TRUE(t.Connect());
     t.server.Expect("PASV").Pasv();
     t.server.Expect("RETR f").Line("150 go").DataSend("part");
@@ -101,7 +100,7 @@ TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
     bool nudged = false;
     t.views.SetHook([&](const RecordedCall& call) {
         if (call.op == "SetProgress" && !nudged) {
-            nudged = FtpSessionTesting::Context(*t.session).SendCommand("NOOP");
+            nudged = t.Context().SendCommand("NOOP");
         }
     });
     EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("f", 100, 0), kAsciiType),
@@ -119,7 +118,7 @@ TEST(TransferFaults, SeveralPreliminaryRepliesComeBeforeTheFinalOne) {
         SCOPED_TRACE(command);
         TempDir folder("wisp-faults");
         ASSERT_TRUE(folder.WriteFile("up", "text"));
-        TransferTestSession t;
+        EngineSession t;
         ASSERT_TRUE(t.Connect());
         t.server.Expect("PASV").Pasv();
         const std::string first = "125 Data connection already open";
@@ -136,7 +135,7 @@ TEST(TransferFaults, SeveralPreliminaryRepliesComeBeforeTheFinalOne) {
         t.server.Expect("PWD").Line("257 \"/\"");
         int result = 0;
         if (command == "LIST") {
-            result = FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/");
+            result = FtpTransfers::ListDirectory(t.Context(), "/");
             EXPECT_EQ(t.Texts("FinishListing"), Lines{"1"});
         } else if (command == "RETR f") {
             result = Get(t, folder.Path().string(), RemoteEntry("f", 38, 0), kAsciiType);
@@ -145,31 +144,31 @@ TEST(TransferFaults, SeveralPreliminaryRepliesComeBeforeTheFinalOne) {
             request.object =
                 std::make_unique<DroppedFiles>(std::vector<std::string>{(folder / "up").string()});
             request.value = kAsciiType;
-            result = FtpTransfers::PutFiles(FtpSessionTesting::Context(*t.session), request);
+            result = FtpTransfers::PutFiles(t.Context(), request);
             EXPECT_EQ(t.Texts("UploadedFile").size(), 1u);
         }
         EXPECT_EQ(result, 226);
-        EXPECT_EQ(FtpSessionTesting::Context(*t.session).Command("PWD"), 257);
+        EXPECT_EQ(t.Context().Command("PWD"), 257);
         EXPECT_TRUE(t.server.Problems().empty());
     }
 }
 
 TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
-    TransferTestSession t;
-    TestSessionOptions options = TransferTestSession::StillClock();
+    EngineSession t;
+    TestSessionOptions options = EngineSession::StillClock();
     options.passive = false;
     ASSERT_TRUE(t.Connect(options));
     t.server.ExpectVerb("PORT").Line("200 ok");
     t.server.Expect("LIST").Line("550 No listing here");
-    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/"), 550);
+    EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/"), 550);
     EXPECT_EQ(t.Texts("FinishListing"), Lines{});
     EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not list /: 550 No listing here"});
 }
 
 TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
     TempDir folder("wisp-faults");
-    TransferTestSession t;
-    TestSessionOptions options = TransferTestSession::StillClock();
+    EngineSession t;
+    TestSessionOptions options = EngineSession::StillClock();
     options.passive = false;
     ASSERT_TRUE(t.Connect(options));
     t.server.Expect("TYPE I").Line("200 binary");
@@ -181,24 +180,24 @@ TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
 
 TEST(TransferFaults, ActiveModeFinalReplyWithoutAConnectionEndsTheWait) {
     // The data time-out is far beyond the test's own limits: only the server's answer can end the wait.
-    TransferTestSession t;
-    TestSessionOptions options = TransferTestSession::StillClock();
+    EngineSession t;
+    TestSessionOptions options = EngineSession::StillClock();
     options.passive = false;
     options.dataTimeoutMs = 600000;
     ASSERT_TRUE(t.Connect(options));
     t.server.ExpectVerb("PORT").Line("200 ok");
     t.server.Expect("LIST").Line("150 go").Delay(std::chrono::milliseconds(100)).Line("226 nothing to send");
     t.server.Expect("NOOP").Line("200 still here");
-    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/"), 200);
+    EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/"), 200);
     EXPECT_EQ(t.Texts("FinishListing"), Lines{});
     // Both answers were taken: the next command gets its own.
-    EXPECT_EQ(FtpSessionTesting::Context(*t.session).Command("NOOP"), 200);
+    EXPECT_EQ(t.Context().Command("NOOP"), 200);
     EXPECT_EQ(t.server.DataConnectionsOpened(), 0);
 }
 
 TEST(TransferFaults, ActiveModeTakesOnlyTheServersConnection) {
-    TransferTestSession t;
-    TestSessionOptions options = TransferTestSession::StillClock();
+    EngineSession t;
+    TestSessionOptions options = EngineSession::StillClock();
     options.passive = false;
     ASSERT_TRUE(t.Connect(options));
     t.server.ExpectVerb("PORT").Line("200 ok");
@@ -222,7 +221,7 @@ TEST(TransferFaults, ActiveModeTakesOnlyTheServersConnection) {
         strangerConnected = stranger.Create(0, Socket::kStream, "127.0.0.2") &&
                             stranger.Connect("127.0.0.1", static_cast<std::uint16_t>(port));
     });
-    EXPECT_EQ(FtpTransfers::ListDirectory(FtpSessionTesting::Context(*t.session), "/"), 226);
+    EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/"), 226);
     t.views.SetHook(nullptr);
     ASSERT_TRUE(strangerConnected);
     EXPECT_EQ(t.Texts("AddListingLine"), Lines{"mine"});
@@ -244,7 +243,7 @@ TEST(TransferFaults, DownloadsAreWholeAtTheEdgesOfTheReceiveBlock) {
         for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, kBlock + 1}) {
             SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(size) + " bytes");
             TempDir folder("wisp-edges");
-            TransferTestSession t;
+            EngineSession t;
             ASSERT_TRUE(t.Connect());
             std::string bytes = TempDir::PatternBytes(size);
             if (size > kBlock) {

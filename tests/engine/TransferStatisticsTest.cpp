@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "listing/RemoteEntry.h"
+#include "support/EngineFixture.h"
 
 namespace {
 
@@ -29,21 +29,12 @@ TEST(TransferStatisticsTest, MessageInBothFormsWithADecimalPointInEveryLocale) {
         {"received", 1, 4294967295u, "... received 1 bytes in 4.29497e+06 seconds (2.32831e-10 KB/s)"},
     };
     // Qt installs the user's locale at start; a comma there must not reach the message.
-    const std::string saved = std::setlocale(LC_ALL, nullptr);
-    std::vector<const char*> locales = {"C"};
-    for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8"}) {
-        if (std::setlocale(LC_ALL, name) != nullptr) {
-            locales.push_back(name);
-        }
-    }
-    EXPECT_GT(locales.size(), 1u) << "no comma locale installed; only the C locale was tried";
-    for (const char* locale : locales) {
-        ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
+    const int locales = ForEachLocale([&](const char* locale) {
         for (const Case& c : cases) {
             EXPECT_EQ(TransferStatistics::Message(c.direction, c.bytes, c.elapsedMs), c.message) << locale;
         }
-    }
-    std::setlocale(LC_ALL, saved.c_str());
+    });
+    EXPECT_GT(locales, 1) << "no comma locale installed; only the C locale was tried";
 }
 
 TEST(TransferStatisticsTest, PercentIsTruncatedAndNeverAboveOneHundred) {
