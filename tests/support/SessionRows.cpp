@@ -1,0 +1,293 @@
+#include "support/SessionRows.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "engine/FtpDirectoryCommands.h"
+#include "engine/FtpLogin.h"
+#include "engine/FtpTransfers.h"
+
+Step Step::Pasv() {
+    return {"PASV", "", [](FakeFtpServer::Actions& actions) { actions.Pasv(); }};
+}
+
+Step::Then Step::Send(std::string bytes, std::string final) {
+    return [bytes = std::move(bytes), final = std::move(final)](FakeFtpServer::Actions& actions) {
+        if (bytes.empty()) {
+            actions.DataOpen();
+        } else {
+            actions.DataSend(bytes);
+        }
+        actions.DataClose().Line(final);
+    };
+}
+
+Step::Then Step::Segments(std::vector<std::string> pieces, std::string final) {
+    return [pieces = std::move(pieces), final = std::move(final)](FakeFtpServer::Actions& actions) {
+        if (pieces.empty()) {
+            actions.DataOpen();
+        } else {
+            actions.DataSegments(pieces);
+        }
+        actions.DataClose().Line(final);
+    };
+}
+
+Step::Then Step::Receive(std::string final) {
+    return
+        [final = std::move(final)](FakeFtpServer::Actions& actions) { actions.DataReceiveAll().Line(final); };
+}
+
+Step::Then Step::Close() {
+    return [](FakeFtpServer::Actions& actions) { actions.Close(); };
+}
+
+Run Run::Login() {
+    return {};
+}
+
+Run Run::ChangeDir(std::string path, int fallBack) {
+    return {.kind = Kind::ChangeDir, .path = std::move(path), .fallBack = fallBack};
+}
+
+Run Run::List(std::string path) {
+    return {.kind = Kind::List, .path = std::move(path)};
+}
+
+Run Run::Get(std::vector<RemoteEntry> entries, int type, std::vector<std::int32_t> selection) {
+    return {
+        .kind = Kind::Get, .entries = std::move(entries), .selection = std::move(selection), .type = type};
+}
+
+Run Run::Put(std::vector<std::string> files, int type) {
+    return {.kind = Kind::Put, .files = std::move(files), .type = type};
+}
+
+Run Run::Delete(std::vector<std::string> names, std::vector<std::int32_t> selection) {
+    std::vector<RemoteEntry> entries;
+    for (auto& name : names) {
+        entries.emplace_back(std::move(name), 10, 0);
+    }
+    return DeleteEntries(std::move(entries), std::move(selection));
+}
+
+Run Run::DeleteEntries(std::vector<RemoteEntry> entries, std::vector<std::int32_t> selection) {
+    return {.kind = Kind::Delete, .entries = std::move(entries), .selection = std::move(selection)};
+}
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// A PORT command names the client's own address and port, a PASS the e-mail address: matched by verb.
+bool MatchedByVerb(const std::string& command) {
+    return command.find("P1,P2") != std::string::npos || command.ends_with(" *");
+}
+
+FakeFtpServer::Actions Expectation(FakeFtpServer& server, const std::string& command) {
+    if (command.empty()) {
+        return server.OnConnect();
+    }
+    if (MatchedByVerb(command)) {
+        return server.ExpectVerb(command.substr(0, command.find(' ')));
+    }
+    return server.Expect(command);
+}
+
+void Script(FakeFtpServer& server, const Step& step) {
+    FakeFtpServer::Actions actions = Expectation(server, step.command);
+    if (!step.reply.empty()) {
+        actions.Line(step.reply);
+    }
+    if (step.then) {
+        step.then(actions);
+    }
+}
+
+// Runs one request other than the login through its handler. The objects handed over are counted: the
+// handler must release each once.
+int Serve(RowRun& run, const Run& request) {
+    switch (request.kind) {
+        case Run::Kind::Login:
+            ADD_FAILURE() << "a login runs alone";
+            return 0;
+        case Run::Kind::ChangeDir:
+            return FtpDirectoryCommands::ChangeDirectory(run.Context(), request.path, request.fallBack);
+        case Run::Kind::List:
+            return FtpTransfers::ListDirectory(run.Context(), request.path);
+        case Run::Kind::Get:
+        case Run::Kind::Put:
+        case Run::Kind::Delete:
+            break;
+    }
+    std::atomic<int> destroyed{0};
+    FtpRequest handed;
+    handed.value = request.type;
+    int result = 0;
+    if (request.kind == Run::Kind::Put) {
+        std::vector<std::string> paths;
+        for (const auto& file : request.files) {
+            paths.push_back(file.find('/') == std::string::npos ? (run.folder / file).string() : file);
+        }
+        handed.kind = FtpRequestKind::Put;
+        handed.object = std::make_unique<Counted<DroppedFiles>>(destroyed, std::move(paths));
+        result = FtpTransfers::PutFiles(run.Context(), handed);
+    } else {
+        std::vector<std::int32_t> selection = request.selection;
+        for (std::size_t i = 0; request.selection.empty() && i < request.entries.size(); ++i) {
+            selection.push_back(static_cast<std::int32_t>(i));
+        }
+        run.views.SetEntries(request.entries);
+        handed.object = std::make_unique<Counted<>>(destroyed, std::move(selection));
+        if (request.kind == Run::Kind::Get) {
+            handed.kind = FtpRequestKind::Get;
+            handed.text = run.folder.Path().string();
+            result = FtpTransfers::GetFiles(run.Context(), handed);
+        } else {
+            handed.kind = FtpRequestKind::Delete;
+            result = FtpDirectoryCommands::DeleteFiles(run.Context(), handed);
+        }
+    }
+    EXPECT_EQ(handed.object, nullptr) << "the handler kept its object";
+    EXPECT_EQ(destroyed, 1) << "the handler's object was not released once";
+    return result;
+}
+
+std::string Expand(std::string line, const RowRun& run) {
+    for (const auto& [name, value] :
+         {std::pair<std::string, std::string>{"{port}", std::to_string(run.server.Port())},
+          std::pair<std::string, std::string>{"{folder}", run.folder.Path().string()}}) {
+        for (auto at = line.find(name); at != std::string::npos; at = line.find(name, at + value.size())) {
+            line.replace(at, name.size(), value);
+        }
+    }
+    return line;
+}
+
+Lines Expand(const Lines& lines, const RowRun& run) {
+    Lines expanded;
+    for (const auto& line : lines) {
+        expanded.push_back(Expand(line, run));
+    }
+    return expanded;
+}
+
+void Check(const char* what, const ExpectedLines& expected, const Lines& actual, const RowRun& run) {
+    if (expected.Checked()) {
+        EXPECT_EQ(actual, Expand(expected.Value(), run)) << what;
+    }
+}
+
+// What the views and the folder hold once the requests are done; `slots` entries were shown last.
+void CheckViews(const SessionRow& row, RowRun& run, std::size_t slots) {
+    if (!row.results.empty()) {
+        EXPECT_EQ(run.results, row.results) << "results";
+    }
+    Check("calls", row.calls, run.Calls(), run);
+    Check("log", row.log, run.Log(), run);
+    Check("messages", row.messages, run.Messages(), run);
+    Check("traffic", row.traffic, run.Traffic(), run);
+    Check("failures", row.failures, run.views.Failures(), run);
+    const Lines messages = run.Messages();
+    for (const auto& line : row.logged) {
+        EXPECT_NE(std::find(messages.begin(), messages.end(), Expand(line, run)), messages.end())
+            << "no message \"" << line << "\"";
+    }
+    for (const auto& [op, texts] : row.texts) {
+        EXPECT_EQ(run.Texts(op), Expand(texts, run)) << op;
+    }
+    if (row.blanks) {
+        std::string blanks;
+        for (std::size_t i = 0; i < slots; ++i) {
+            blanks += run.views.Entry(static_cast<int>(i)).IsBlank() ? '1' : '0';
+        }
+        EXPECT_EQ(blanks, *row.blanks) << "blank slots";
+    }
+    for (const auto& [name, contents] : row.files) {
+        EXPECT_EQ(run.folder.ReadFile(name), contents) << name;
+    }
+}
+
+// What the server saw, once the session has closed the control connection.
+void CheckServer(const SessionRow& row, RowRun& run, bool synced) {
+    // Whatever the client sent has arrived once the server sees the close.
+    run.Context().Control().Close();
+    EXPECT_TRUE(run.server.WaitForClose());
+    EXPECT_TRUE(run.server.WaitForScriptDone()) << "the script was not used up";
+    EXPECT_EQ(run.server.Problems(), Lines{});
+    Lines commands = run.Commands();
+    if (synced && !commands.empty() && commands.back() == "NOOP") {
+        commands.pop_back();
+    }
+    Lines expected;
+    for (const Step& step : row.script) {
+        if (!step.command.empty()) {
+            expected.push_back(step.command);
+        }
+    }
+    if (row.commands.Checked()) {
+        expected = row.commands.Value();
+    }
+    for (std::size_t i = 0; i < std::min(expected.size(), commands.size()); ++i) {
+        if (expected[i].ends_with(" *") &&
+            commands[i].starts_with(expected[i].substr(0, expected[i].size() - 1))) {
+            commands[i] = expected[i];
+        }
+    }
+    Check("commands", expected, commands, run);
+    Check("received", row.received, run.server.DataReceived(), run);
+}
+
+}  // namespace
+
+std::unique_ptr<RowRun> RunRow(const SessionRow& row) {
+    SCOPED_TRACE(row.what);
+    auto run = std::make_unique<RowRun>();
+    EXPECT_TRUE(run->folder.Valid());
+    for (const auto& [name, contents] : row.local) {
+        EXPECT_TRUE(run->folder.WriteFile(name, contents)) << name;
+    }
+    run->views.SetCachedDirectories(row.cached);
+    TestSessionOptions options = EngineSession::StillClock();
+    options.controlTimeoutMs = 3000;  // a wrongly awaited reply fails the row instead of hanging it
+    options.dataTimeoutMs = row.dataTimeoutMs;
+    options.passive = row.passive;
+
+    const bool login = row.run.empty() || (row.run.size() == 1 && row.run[0].kind == Run::Kind::Login);
+    std::size_t slots = 0;
+    if (login) {
+        for (const Step& step : row.script) {
+            Script(run->server, step);
+        }
+        run->Open(options, row.login);
+        run->results.push_back(FtpLogin::ConnectAndLogin(run->Context(), run->connection) ? 1 : 0);
+    } else {
+        if (!run->Connect(options)) {
+            return run;
+        }
+        for (const Step& step : row.script) {
+            Script(run->server, step);
+        }
+        if (row.setup) {
+            row.setup(*run);
+        }
+        for (const Run& request : row.run) {
+            run->results.push_back(Serve(*run, request));
+            if (!request.entries.empty()) {
+                slots = request.entries.size();
+            }
+        }
+    }
+    run->views.SetHook(nullptr);
+    run->EndReadings();
+    CheckViews(row, *run, slots);
+    const bool synced = !login && row.inSync;
+    if (synced) {
+        run->server.OnVerb("NOOP").Line("200 ok");
+        EXPECT_EQ(run->Context().Command("NOOP"), 200) << "a reply was left over for the next command";
+    }
+    CheckServer(row, *run, synced);
+    return run;
+}
