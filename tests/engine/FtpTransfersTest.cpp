@@ -24,6 +24,7 @@
 #include "listing/RemoteEntry.h"
 #include "support/EngineFixture.h"
 #include "support/FtpSessionTesting.h"
+#include "support/SessionRows.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -126,28 +127,22 @@ TEST(TransfersListing, PassesLinesUntilTheDataEndsOrAnEmptyOrOverLongLine) {
          {std::string("a\0b\tc\n d", 8)}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EngineSession t;
-        ASSERT_TRUE(t.Connect());
-        t.server.Expect("PASV").Pasv();
-        t.server.Expect("LIST")
-            .Line("150 Here comes the listing")
-            .DataSegments(c.segments)
-            .DataClose()
-            .Line("226 Done");
-        EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/pub"), 226);
         std::size_t bytes = 0;
         for (const auto& line : c.lines) {
             bytes += line.size();
         }
-        EXPECT_EQ(t.Texts("AddListingLine"), c.lines);
-        EXPECT_EQ(t.Texts("FinishListing"), Lines{"1"});
-        EXPECT_EQ(
-            t.Log(),
-            (Lines{"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 Here comes the listing",
-                   "... received " + std::to_string(bytes) + " bytes in 0 seconds", ">226 Done"}));
-        EXPECT_EQ(t.Texts("SetStatus"), Lines{"LISTing /pub"});
-        EXPECT_EQ(t.Texts("ClearStatus").size(), 1u);
+        RunRow(
+            {.what = c.what,
+             .script = {Step::Pasv(),
+                        {"LIST", "150 Here comes the listing", Step::Segments(c.segments, "226 Done")}},
+             .run = {Run::List("/pub")},
+             .results = {226},
+             .log = {"LISTing /pub", "<PASV", kPasvLine, "<LIST", kConnected, ">150 Here comes the listing",
+                     "... received " + std::to_string(bytes) + " bytes in 0 seconds", ">226 Done"},
+             .texts = {{"AddListingLine", c.lines},
+                       {"FinishListing", {"1"}},
+                       {"SetStatus", {"LISTing /pub"}},
+                       {"ClearStatus", {""}}}});
     }
 }
 
@@ -155,7 +150,7 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
     struct Case {
         const char* what;
         int currentType;
-        std::vector<std::pair<std::string, std::string>> replies;  // command, reply
+        std::vector<Step> script;
         int result;
     };
     const std::vector<Case> cases = {
@@ -165,28 +160,16 @@ TEST(TransfersListing, RefusalsEndWithoutFinishingTheListing) {
          {{"TYPE A N", "504 no form"}, {"TYPE A", "504 no ascii"}},
          504},
         {"PASV lost", kAsciiType, {{"PASV", "421 going down"}}, 421},
-        {"LIST refused", kAsciiType, {{"PASV", ""}, {"LIST", "550 no listing"}}, 550},
+        {"LIST refused", kAsciiType, {Step::Pasv(), {"LIST", "550 no listing"}}, 550},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EngineSession t;
-        ASSERT_TRUE(t.Connect());
-        t.Context().SetCurrentType(c.currentType);
-        Lines commands;
-        for (const auto& [command, reply] : c.replies) {
-            if (reply.empty()) {
-                t.server.Expect(command).Pasv();
-            } else {
-                t.server.Expect(command).Line(reply);
-            }
-            commands.push_back(command);
-        }
-        EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/x"), c.result);
-        EXPECT_EQ(t.Texts("FinishListing").size(), 0u);
-        EXPECT_EQ(t.Texts("SetStatus"), Lines{"LISTing /x"});
-        ASSERT_TRUE(t.server.WaitForScriptDone());
-        EXPECT_EQ(t.Commands(), commands);
-        EXPECT_EQ(t.Context().CurrentType(), c.currentType);
+        const auto run = RunRow({.what = c.what,
+                                 .script = c.script,
+                                 .setup = [&](RowRun& r) { r.Context().SetCurrentType(c.currentType); },
+                                 .run = {Run::List("/x")},
+                                 .results = {c.result},
+                                 .texts = {{"FinishListing", {}}, {"SetStatus", {"LISTing /x"}}}});
+        EXPECT_EQ(run->Context().CurrentType(), c.currentType);
     }
 }
 
@@ -319,50 +302,40 @@ TEST(TransfersText, AsciiConvertsLineEndsAndImageKeepsEveryByte) {
         {"put image: empty file", true, kImageType, {""}, ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EngineSession t;
-        TempDir dir("wisp-text");
-        ASSERT_TRUE(t.Connect());
         std::string network;
         for (const auto& piece : c.network) {
             network += piece;
         }
-        t.server.OnVerb("TYPE").Line("200 ok");
-        t.server.Expect("PASV").Pasv();
-        FtpRequest request;
-        request.value = c.type;
+        // A whole file is no failure to show.
+        SessionRow row = {.what = c.what, .script = {Step::Pasv()}, .results = {226}, .failures = {}};
+        if (c.type == kImageType) {
+            row.script.insert(row.script.begin(), {"TYPE I", "200 ok"});
+        }
         if (c.upload) {
-            ASSERT_TRUE(dir.WriteFile("f", c.local));
-            t.server.Expect("STOR f").Line("150 go").DataReceiveAll().Line("226 stored");
-            request.object = std::make_unique<DroppedFiles>(std::vector<std::string>{(dir / "f").string()});
-            EXPECT_EQ(FtpTransfers::PutFiles(t.Context(), request), 226);
-            ASSERT_TRUE(t.server.WaitForScriptDone());
-            EXPECT_TRUE(t.server.DataReceived() == Lines{network});
-            const Lines uploaded = t.Texts("UploadedFile");
+            row.script.push_back({"STOR f", "150 go", Step::Receive("226 stored")});
+            row.local = {{"f", c.local}};
+            row.run = {Run::Put({"f"}, c.type)};
+            row.received = {network};
+            row.logged = {"... sent " + std::to_string(network.size()) + " bytes in 0 seconds"};
+        } else {
+            row.script.push_back({"RETR f", "150 go", Step::Segments(c.network, "226 ok")});
+            row.run = {
+                Run::Get({RemoteEntry("f", static_cast<std::int32_t>(network.size()), kListedTime)}, c.type)};
+            row.files = {{"f", c.local}};
+            row.logged = {"... received " + std::to_string(network.size()) + " bytes in 0 seconds"};
+        }
+        const auto run = RunRow(row);
+        SCOPED_TRACE(c.what);
+        if (c.upload) {
+            const Lines uploaded = run->Texts("UploadedFile");
             ASSERT_EQ(uploaded.size(), 1u);
             EXPECT_EQ(uploaded[0].rfind("f " + std::to_string(c.local.size()) + " ", 0), 0u) << uploaded[0];
-        } else {
-            if (c.network.empty()) {
-                t.server.Expect("RETR f").Line("150 go").DataOpen().DataClose().Line("226 ok");
-            } else {
-                t.server.Expect("RETR f").Line("150 go").DataSegments(c.network).DataClose().Line("226 ok");
-            }
-            t.views.SetEntries({RemoteEntry("f", static_cast<std::int32_t>(network.size()), kListedTime)});
-            request.text = dir.Path().string();
-            request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-            EXPECT_EQ(FtpTransfers::GetFiles(t.Context(), request), 226);
-            EXPECT_EQ(dir.ReadFile("f"), c.local);
         }
-        const std::string statistics = std::string(c.upload ? "... sent " : "... received ") +
-                                       std::to_string(network.size()) + " bytes in 0 seconds";
-        const Lines messages = t.Messages();
-        EXPECT_NE(std::find(messages.begin(), messages.end(), statistics), messages.end());
-        const Lines progress = t.Texts("SetProgress");
+        const Lines progress = run->Texts("SetProgress");
         EXPECT_EQ(std::find(progress.begin(), progress.end(), "100") != progress.end(), !network.empty());
         for (const auto& percent : progress) {
             EXPECT_LE(std::stoi(percent), 100);
         }
-        EXPECT_EQ(t.views.Failures(), Lines{});  // a whole file is no failure to show
     }
 }
 
@@ -396,31 +369,18 @@ TEST_F(Transfers, RefusedRetrGoesOnWithTheNextEntry) {
 }
 
 TEST_F(Transfers, Reply421EndsTheRequest) {
-    struct Case {
-        const char* what;
-        bool preliminary;  // 421 instead of 150; otherwise as the final reply
+    const std::vector<SessionRow> rows = {
+        {.what = "preliminary", .script = {Step::Pasv(), {"RETR a", "421 Service closing"}}},
+        {.what = "final",
+         .script = {Step::Pasv(), {"RETR a", "150 go", Step::Send("xy", "421 Service closing")}}},
     };
-    for (const Case c : {Case{"preliminary", true}, Case{"final", false}}) {
-        SCOPED_TRACE(c.what);
-        EngineSession t;
-        TempDir dir;
-        ASSERT_TRUE(t.Connect());
-        t.server.Expect("PASV").Pasv();
-        if (c.preliminary) {
-            t.server.Expect("RETR a").Line("421 Service closing");
-        } else {
-            t.server.Expect("RETR a").Line("150 go").DataSend("xy").DataClose().Line("421 Service closing");
-        }
-        t.views.SetEntries({RemoteEntry("a", 2, kListedTime), RemoteEntry("b", 2, kListedTime)});
-        FtpRequest request;
-        request.kind = FtpRequestKind::Get;
-        request.text = dir.Path().string();
-        request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
-        EXPECT_EQ(FtpTransfers::GetFiles(t.Context(), request), 421);
-        ASSERT_TRUE(t.server.WaitForScriptDone());
-        EXPECT_EQ(t.Commands(), (Lines{"PASV", "RETR a"}));
-        EXPECT_EQ(ModifiedTime(dir / "a") == kListedTime, !c.preliminary);
-        EXPECT_FALSE(fs::exists(dir / "b"));
+    for (SessionRow row : rows) {
+        row.run = {Run::Get({RemoteEntry("a", 2, kListedTime), RemoteEntry("b", 2, kListedTime)})};
+        row.results = {421};
+        const auto run = RunRow(row);
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(ModifiedTime(run->folder / "a") == kListedTime, row.what == std::string("final"));
+        EXPECT_FALSE(fs::exists(run->folder / "b"));
     }
 }
 

@@ -4,25 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/FtpRequest.h"
-#include "engine/FtpSession.h"
 #include "engine/FtpTransfers.h"
 #include "listing/RemoteEntry.h"
 #include "platform/Socket.h"
 #include "support/EngineFixture.h"
-#include "support/FtpSessionTesting.h"
+#include "support/SessionRows.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-
-bool Contains(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
+using Actions = FakeFtpServer::Actions;
 
 // What an ASCII download stores: the bytes with each CR that comes right before an LF left out.
 std::string WithoutCrBeforeLf(const std::string& bytes) {
@@ -35,164 +33,122 @@ std::string WithoutCrBeforeLf(const std::string& bytes) {
     return text;
 }
 
-int Get(EngineSession& t, const std::string& folder, RemoteEntry entry, int type) {
-    t.views.SetEntries({std::move(entry)});
-    FtpRequest request;
-    request.kind = FtpRequestKind::Get;
-    request.text = folder;
-    request.object = std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0});
-    request.value = type;
-    return FtpTransfers::GetFiles(t.Context(), request);
+// The server resets the data connection only once the client is reading: the first call of `op` sends
+// a NOOP, the nudge that sets it off.
+std::function<void(RowRun&)> NudgeAt(std::string op) {
+    return [op](RowRun& run) {
+        auto nudged = std::make_shared<bool>(false);
+        run.views.SetHook([&run, op, nudged](const RecordedCall& call) {
+            if (call.op == op && !*nudged) {
+                *nudged = run.Context().SendCommand("NOOP");
+            }
+        });
+    };
 }
 
-TEST(TransferFaults, UploadToAPeerThatStopsReadingIsNeitherWholeNorReported) {
-    TempDir folder("wisp-faults");
-    // Far more than the loopback buffers hold, so the sends must stall.
-    const std::string path = (folder.Path() / "big").string();
-    ASSERT_TRUE(folder.WriteFile("big", std::string(48u << 20, 'z')));
-    EngineSession t;
-    TestSessionOptions options = EngineSession::StillClock();
-    options.dataTimeoutMs = 300;
-    ASSERT_TRUE(t.Connect(options));
-    t.server.Expect("PASV").Pasv();
-    // The server never reads the data, yet claims the file stored.
-    t.server.Expect("STOR big").Line("150 go").DataOpen().Line("226 stored");
-    FtpRequest request;
-    request.kind = FtpRequestKind::Put;
-    request.object = std::make_unique<DroppedFiles>(std::vector<std::string>{path});
-    request.value = kAsciiType;
-    EXPECT_EQ(FtpTransfers::PutFiles(t.Context(), request), FtpTransfers::kDataFailure);
-    EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Send failed, WinSock err = WSAETIMEDOUT"));
-    EXPECT_EQ(t.Texts("UploadedFile"), Lines{});
-    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not upload " + path +
-                                        ": the data connection failed: no answer in time (WSAETIMEDOUT)"});
-}
-
-TEST(TransferFaults, ListingCutByAResetIsReportedAndNotComplete) {
-    EngineSession t;
-    ASSERT_TRUE(t.Connect());
-    t.server.Expect("PASV").Pasv();
-    t.server.Expect("LIST").Line("150 go").DataSend("one\r\ntwo\r\n");
-    // The reset comes only once the client is reading: a nudge on the control connection sets it off.
-    t.server.Expect("NOOP").DataReset().Line("226 Done");
-    bool nudged = false;
-    t.views.SetHook([&](const RecordedCall& call) {
-        if (call.op == "AddListingLine" && !nudged) {
-            nudged = t.Context().SendCommand("NOOP");
-        }
-    });
-    EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/pub"), 226);
-    t.views.SetHook(nullptr);
-    EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
-    EXPECT_EQ(t.Texts("FinishListing"), Lines{"0"});
-    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not list /pub: the data connection failed: the "
-                                        "connection was reset (WSAECONNRESET)"});
-}
-
-TEST(TransferFaults, DownloadCutByAResetIsNoSuccessEvenWhenTheServerSaysSo) {
-    TempDir folder("wisp-faults");
-    EngineSession t;
-    ASSERT_TRUE(t.Connect());
-    t.server.Expect("PASV").Pasv();
-    t.server.Expect("RETR f").Line("150 go").DataSend("part");
-    // The reset comes only once the part is in: a nudge on the control connection sets it off.
-    t.server.Expect("NOOP").DataReset().Line("226 ok");
-    bool nudged = false;
-    t.views.SetHook([&](const RecordedCall& call) {
-        if (call.op == "SetProgress" && !nudged) {
-            nudged = t.Context().SendCommand("NOOP");
-        }
-    });
-    EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("f", 100, 0), kAsciiType),
-              FtpTransfers::kDataFailure);
-    t.views.SetHook(nullptr);
-    EXPECT_TRUE(Contains(t.Messages(), "... [DATA] Receive failed, WinSock err = WSAECONNRESET"));
-    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not download f: the data connection failed: the "
-                                        "connection was reset (WSAECONNRESET)"});
-}
-
-// RFC 959 lets a server send more than one preliminary reply before the final one: the final one is
-// the transfer's answer, and nothing is left over for the next command.
-TEST(TransferFaults, SeveralPreliminaryRepliesComeBeforeTheFinalOne) {
-    for (const std::string command : {"LIST", "RETR f", "STOR up"}) {
-        SCOPED_TRACE(command);
-        TempDir folder("wisp-faults");
-        ASSERT_TRUE(folder.WriteFile("up", "text"));
-        EngineSession t;
-        ASSERT_TRUE(t.Connect());
-        t.server.Expect("PASV").Pasv();
-        const std::string first = "125 Data connection already open";
-        if (command == "STOR up") {
-            t.server.Expect(command).Line(first).Line("150 Starting").DataReceiveAll().Line("226 Stored");
-        } else {
-            t.server.Expect(command)
-                .Line(first)
-                .Line("150 Starting")
-                .DataSend("-rw-r--r--   1 ftp ftp 4 Jan  5 13:45 f\r\n")
-                .DataClose()
-                .Line("226 Done");
-        }
-        t.server.Expect("PWD").Line("257 \"/\"");
-        int result = 0;
-        if (command == "LIST") {
-            result = FtpTransfers::ListDirectory(t.Context(), "/");
-            EXPECT_EQ(t.Texts("FinishListing"), Lines{"1"});
-        } else if (command == "RETR f") {
-            result = Get(t, folder.Path().string(), RemoteEntry("f", 38, 0), kAsciiType);
-        } else {
-            FtpRequest request;
-            request.object =
-                std::make_unique<DroppedFiles>(std::vector<std::string>{(folder / "up").string()});
-            request.value = kAsciiType;
-            result = FtpTransfers::PutFiles(t.Context(), request);
-            EXPECT_EQ(t.Texts("UploadedFile").size(), 1u);
-        }
-        EXPECT_EQ(result, 226);
-        EXPECT_EQ(t.Context().Command("PWD"), 257);
-        EXPECT_TRUE(t.server.Problems().empty());
+TEST(TransferFaults, CutDataConnectionsAreNeitherWholeNorSuccess) {
+    const std::string reset = "the data connection failed: the connection was reset (WSAECONNRESET)";
+    const Step resetOnNudge = {"NOOP", "", [](Actions& a) { a.DataReset().Line("226 Done"); }};
+    const std::vector<SessionRow> rows = {
+        {.what = "an upload to a peer that stops reading, yet claims the file stored",
+         // Far more than the loopback buffers hold, so the sends must stall.
+         .script = {Step::Pasv(),
+                    {"STOR big", "150 go", [](Actions& a) { a.DataOpen().Line("226 stored"); }}},
+         .local = {{"big", std::string(48u << 20, 'z')}},
+         .dataTimeoutMs = 300,
+         .run = {Run::Put({"big"})},
+         .results = {FtpTransfers::kDataFailure},
+         .logged = {"... [DATA] Send failed, WinSock err = WSAETIMEDOUT"},
+         .texts = {{"UploadedFile", {}}},
+         .failures = {"Remote: Could not upload {folder}/big: the data connection failed: no answer in time "
+                      "(WSAETIMEDOUT)"}},
+        {.what = "a listing cut by a reset",
+         .script = {Step::Pasv(),
+                    {"LIST", "150 go", [](Actions& a) { a.DataSend("one\r\ntwo\r\n"); }},
+                    resetOnNudge},
+         .setup = NudgeAt("AddListingLine"),
+         .run = {Run::List("/pub")},
+         .results = {226},
+         .logged = {"... [DATA] Receive failed, WinSock err = WSAECONNRESET"},
+         .texts = {{"FinishListing", {"0"}}},
+         .failures = {"Remote: Could not list /pub: " + reset}},
+        {.what = "a download cut by a reset, though the server says all went well",
+         .script = {Step::Pasv(), {"RETR f", "150 go", [](Actions& a) { a.DataSend("part"); }}, resetOnNudge},
+         .setup = NudgeAt("SetProgress"),
+         .run = {Run::Get({RemoteEntry("f", 100, 0)})},
+         .results = {FtpTransfers::kDataFailure},
+         .logged = {"... [DATA] Receive failed, WinSock err = WSAECONNRESET"},
+         .failures = {"Remote: Could not download f: " + reset}},
+    };
+    for (const SessionRow& row : rows) {
+        RunRow(row);
     }
 }
 
-TEST(TransferFaults, ActiveModeListRefusalIsTheResult) {
-    EngineSession t;
-    TestSessionOptions options = EngineSession::StillClock();
-    options.passive = false;
-    ASSERT_TRUE(t.Connect(options));
-    t.server.ExpectVerb("PORT").Line("200 ok");
-    t.server.Expect("LIST").Line("550 No listing here");
-    EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/"), 550);
-    EXPECT_EQ(t.Texts("FinishListing"), Lines{});
-    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not list /: 550 No listing here"});
+// RFC 959 lets a server send more than one preliminary reply before the final one: the final one is
+// the transfer's answer, and nothing is left over for the next command (the runner's NOOP).
+TEST(TransferFaults, SeveralPreliminaryRepliesComeBeforeTheFinalOne) {
+    const std::string preliminary = "125 Data connection already open\r\n150 Starting";
+    const std::string listing = "-rw-r--r--   1 ftp ftp 4 Jan  5 13:45 f\r\n";
+    const std::vector<SessionRow> rows = {
+        {.what = "LIST",
+         .script = {Step::Pasv(), {"LIST", preliminary, Step::Send(listing, "226 Done")}},
+         .run = {Run::List("/")},
+         .results = {226},
+         .texts = {{"FinishListing", {"1"}}}},
+        {.what = "RETR",
+         .script = {Step::Pasv(), {"RETR f", preliminary, Step::Send(listing, "226 Done")}},
+         .run = {Run::Get({RemoteEntry("f", 38, 0)})},
+         .results = {226}},
+        {.what = "STOR",
+         .script = {Step::Pasv(), {"STOR up", preliminary, Step::Receive("226 Stored")}},
+         .local = {{"up", "text"}},
+         .run = {Run::Put({"up"})},
+         .results = {226}},
+    };
+    for (const SessionRow& row : rows) {
+        const auto run = RunRow(row);
+        if (row.run[0].kind == Run::Kind::Put) {
+            EXPECT_EQ(run->Texts("UploadedFile").size(), 1u);
+        }
+    }
 }
 
-TEST(TransferFaults, ActiveModeRetrRefusalIsTheResult) {
-    TempDir folder("wisp-faults");
-    EngineSession t;
-    TestSessionOptions options = EngineSession::StillClock();
-    options.passive = false;
-    ASSERT_TRUE(t.Connect(options));
-    t.server.Expect("TYPE I").Line("200 binary");
-    t.server.ExpectVerb("PORT").Line("200 ok");
-    t.server.Expect("RETR gone").Line("550 No such file");
-    EXPECT_EQ(Get(t, folder.Path().string(), RemoteEntry("gone", 3, 0), kImageType), 550);
-    EXPECT_EQ(t.views.Failures(), Lines{"Remote: Could not download gone: 550 No such file"});
-}
-
-TEST(TransferFaults, ActiveModeFinalReplyWithoutAConnectionEndsTheWait) {
-    // The data time-out is far beyond the test's own limits: only the server's answer can end the wait.
-    EngineSession t;
-    TestSessionOptions options = EngineSession::StillClock();
-    options.passive = false;
-    options.dataTimeoutMs = 600000;
-    ASSERT_TRUE(t.Connect(options));
-    t.server.ExpectVerb("PORT").Line("200 ok");
-    t.server.Expect("LIST").Line("150 go").Delay(std::chrono::milliseconds(100)).Line("226 nothing to send");
-    t.server.Expect("NOOP").Line("200 still here");
-    EXPECT_EQ(FtpTransfers::ListDirectory(t.Context(), "/"), 200);
-    EXPECT_EQ(t.Texts("FinishListing"), Lines{});
-    // Both answers were taken: the next command gets its own.
-    EXPECT_EQ(t.Context().Command("NOOP"), 200);
-    EXPECT_EQ(t.server.DataConnectionsOpened(), 0);
+// In active mode the server's answer ends the wait for its connection, which never comes.
+TEST(TransferFaults, ActiveModeRefusalIsTheResult) {
+    const std::vector<SessionRow> rows = {
+        {.what = "LIST refused",
+         .script = {{"PORT 127,0,0,1,P1,P2", "200 ok"}, {"LIST", "550 No listing here"}},
+         .passive = false,
+         .run = {Run::List("/")},
+         .results = {550},
+         .texts = {{"FinishListing", {}}},
+         .failures = {"Remote: Could not list /: 550 No listing here"}},
+        {.what = "RETR refused",
+         .script = {{"TYPE I", "200 binary"},
+                    {"PORT 127,0,0,1,P1,P2", "200 ok"},
+                    {"RETR gone", "550 No such file"}},
+         .passive = false,
+         .run = {Run::Get({RemoteEntry("gone", 3, 0)}, kImageType)},
+         .results = {550},
+         .failures = {"Remote: Could not download gone: 550 No such file"}},
+        {.what = "a final reply without a connection; both answers are taken",
+         .script = {{"PORT 127,0,0,1,P1,P2", "200 ok"},
+                    {"LIST", "150 go",
+                     [](Actions& a) {
+                         a.Delay(std::chrono::milliseconds(100)).Line("226 nothing to send");
+                     }}},
+         .passive = false,
+         // Far beyond the test's own limits: only the server's answer can end the wait.
+         .dataTimeoutMs = 600000,
+         .run = {Run::List("/")},
+         .results = {200},
+         .texts = {{"FinishListing", {}}}},
+    };
+    for (const SessionRow& row : rows) {
+        const auto run = RunRow(row);
+        EXPECT_EQ(run->server.DataConnectionsOpened(), 0);
+    }
 }
 
 TEST(TransferFaults, ActiveModeTakesOnlyTheServersConnection) {
@@ -241,29 +197,23 @@ TEST(TransferFaults, DownloadsAreWholeAtTheEdgesOfTheReceiveBlock) {
     constexpr std::size_t kBlock = FtpTransfers::kTransferBufferSize;
     for (const int type : {kAsciiType, kImageType}) {
         for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, kBlock + 1}) {
-            SCOPED_TRACE("type " + std::to_string(type) + ", " + std::to_string(size) + " bytes");
-            TempDir folder("wisp-edges");
-            EngineSession t;
-            ASSERT_TRUE(t.Connect());
+            const std::string what = "type " + std::to_string(type) + ", " + std::to_string(size) + " bytes";
             std::string bytes = TempDir::PatternBytes(size);
             if (size > kBlock) {
                 // A line end across the edge of the receive block.
                 bytes[kBlock - 1] = '\r';
                 bytes[kBlock] = '\n';
             }
-            t.server.OnVerb("TYPE").Line("200 ok");
-            t.server.Expect("PASV").Pasv();
-            if (bytes.empty()) {
-                t.server.Expect("RETR f").Line("150 go").DataOpen().DataClose().Line("226 ok");
-            } else {
-                t.server.Expect("RETR f").Line("150 go").DataSend(bytes).DataClose().Line("226 ok");
+            std::vector<Step> script = {Step::Pasv(), {"RETR f", "150 go", Step::Send(bytes, "226 ok")}};
+            if (type == kImageType) {
+                script.insert(script.begin(), {"TYPE I", "200 ok"});
             }
-            EXPECT_EQ(
-                Get(t, folder.Path().string(), RemoteEntry("f", static_cast<std::int32_t>(size), 0), type),
-                226);
-            EXPECT_EQ(folder.ReadFile("f"), type == kAsciiType ? WithoutCrBeforeLf(bytes) : bytes);
-            EXPECT_TRUE(
-                Contains(t.Messages(), "... received " + std::to_string(size) + " bytes in 0 seconds"));
+            RunRow({.what = what.c_str(),
+                    .script = script,
+                    .run = {Run::Get({RemoteEntry("f", static_cast<std::int32_t>(size), 0)}, type)},
+                    .results = {226},
+                    .logged = {"... received " + std::to_string(size) + " bytes in 0 seconds"},
+                    .files = {{"f", type == kAsciiType ? WithoutCrBeforeLf(bytes) : bytes}}});
         }
     }
 }
