@@ -46,6 +46,10 @@ class FtpSessionTesting {
         return Start(std::move(url), views, options);
     }
     static FtpContext& Context(FtpSession& session) { return session.context_; }
+    // Runs on the caller's thread what Start's worker runs (connect, log in, serve the queue until
+    // Logoff or the end, the end's reports and ResetAfterSession) and frees the session: a fuzz target
+    // runs one session per input without starting a thread for each.
+    static void RunOnThisThread(std::unique_ptr<FtpSession> session) { FtpSession::Run(std::move(session)); }
 
   private:
     static void Hook(FtpSession& session, const TestSessionOptions& options) {
