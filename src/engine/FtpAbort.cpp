@@ -3,9 +3,9 @@
 #include <chrono>
 
 #include "engine/BufferedSocket.h"
-#include "views/LogView.h"
-#include "platform/WinsockErrorName.h"
 #include "platform/SocketInterrupt.h"
+#include "platform/WinsockErrorName.h"
+#include "views/LogView.h"
 
 namespace {
 
@@ -41,6 +41,10 @@ bool FtpAbort::Request(int graceMs) {
     graceEndsMs_.compare_exchange_strong(none, NowMs() + graceMs);
     requested_ = true;
     signal_->Trigger();  // ends an active-mode accept and a transfer's data waits at once
+    return SendAbor();
+}
+
+bool FtpAbort::SendAbor() {
     // Owed is set before anything leaves, so the reply reader already takes a fast 426 as the abort's.
     Abor expected = Abor::None;
     if (!transferring_ || !abor_.compare_exchange_strong(expected, Abor::Owed)) {

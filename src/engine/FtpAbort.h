@@ -33,6 +33,8 @@ class FtpAbort {
     // grace period from now. Sends what it can of an ABOR when a transfer runs and none was begun;
     // true when this call began one.
     bool Request(int graceMs);
+    // Only the ABOR part of Request, for a transfer that started after it; true when this call began one.
+    bool SendAbor();
     // ---- Stop (any thread): handlers stop as for the user's abort, without ABOR. ----
     void RequestStop() { requested_ = true; }
 

@@ -254,7 +254,7 @@ void FtpSession::Abort() {
             (void)queued_.try_acquire();
         }
     }
-    const bool sentLate = abort.Request(context_.AbortGraceMs());  // a transfer that started meanwhile
+    const bool sentLate = abort.SendAbor();  // a transfer that started meanwhile
     // The worker forgets the ABOR as soon as the aborted request ends, which may already have happened.
     const bool terminated = sentFirst || sentLate || abort.AborBegun();
     if (!terminated && flushed == 0) {

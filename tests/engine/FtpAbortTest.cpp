@@ -138,7 +138,9 @@ TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
     SimulatedDownloads downloads(true);
     server.Expect("USER anonymous").Line("230 in");
     server.Expect("RETR big").Line("150 Opening BINARY mode data connection");
-    server.Expect("ABOR").Reply("426 Transfer aborted\r\n226 ABOR successful\r\n");
+    // The answer waits a little: what Abort reports on the user-interface thread is checked as it returns,
+    // before the worker may log the server's answer.
+    server.Expect("ABOR").Delay(100ms).Reply("426 Transfer aborted\r\n226 ABOR successful\r\n");
     server.Expect("QUIT").Line("221 bye");
     auto handle = FtpSessionTesting::Start(ServerUrl(server), views.Views(), downloads.Options());
     ASSERT_TRUE(downloads.WaitFirstRequest());
