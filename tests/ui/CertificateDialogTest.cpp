@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -94,7 +94,14 @@ TEST_F(CertificateDialogTest, ShowsTheCertificateWhyItFailedAndAWarningWhenItCha
                   "B6:E0:7A:94:1C:D3:68:05:FA:2B:91:4E:C0:37:8D:E6");
         const auto* fingerprint = dialog.findChild<QLabel*>("fingerprint");
         ASSERT_NE(fingerprint, nullptr);
-        EXPECT_TRUE(QFontInfo(fingerprint->font()).fixedPitch());
+        // The pairs line up in columns as the user reads them: every character drawn as wide as a narrow
+        // and a wide letter. Asked of the glyphs, since some monospaced fonts do not say they are.
+        const QFontMetricsF metrics(fingerprint->font());
+        const qreal narrow = metrics.horizontalAdvance(QLatin1Char('l'));
+        EXPECT_DOUBLE_EQ(metrics.horizontalAdvance(QLatin1Char('W')), narrow);
+        for (const QString& line : fingerprint->text().split('\n')) {
+            EXPECT_DOUBLE_EQ(metrics.horizontalAdvance(line), narrow * line.size()) << line.toStdString();
+        }
         EXPECT_TRUE(fingerprint->textInteractionFlags() & Qt::TextSelectableByMouse);
         const auto* warning = dialog.findChild<QLabel*>("changed");
         ASSERT_NE(warning, nullptr);
