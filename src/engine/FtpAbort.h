@@ -33,8 +33,6 @@ class FtpAbort {
     // grace period from now. Sends what it can of an ABOR when a transfer runs and none was begun;
     // true when this call began one.
     bool Request(int graceMs);
-    // Only the ABOR part of Request, for a transfer that started after it; true when this call began one.
-    bool SendAbor();
     // ---- Stop (any thread): handlers stop as for the user's abort, without ABOR. ----
     void RequestStop() { requested_ = true; }
 
@@ -61,6 +59,8 @@ class FtpAbort {
     const std::shared_ptr<SocketInterrupt>& Signal() const { return signal_; }
 
   private:
+    // The ABOR part of Request; true when this call began one.
+    bool SendAbor();
     // With sendLock_ held: sends the owed pieces. Without `wait` only what the connection takes at once.
     bool SendPiecesLocked(bool wait);
     std::vector<std::pair<std::string, bool>> Pieces() const;

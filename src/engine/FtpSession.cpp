@@ -242,8 +242,8 @@ void FtpSession::RequestStop() {
 }
 
 void FtpSession::Abort() {
-    FtpAbort& abort = context_.abort_;
-    const bool sentFirst = abort.Request(context_.AbortGraceMs());
+    // The queue is emptied before the running request learns of the abort: a worker that ended that
+    // request at once would otherwise take the next one before it was flushed.
     int flushed = 0;
     {
         std::lock_guard lock(queueLock_);
@@ -254,9 +254,10 @@ void FtpSession::Abort() {
             (void)queued_.try_acquire();
         }
     }
-    const bool sentLate = abort.SendAbor();  // a transfer that started meanwhile
+    FtpAbort& abort = context_.abort_;
+    const bool sent = abort.Request(context_.AbortGraceMs());
     // The worker forgets the ABOR as soon as the aborted request ends, which may already have happened.
-    const bool terminated = sentFirst || sentLate || abort.AborBegun();
+    const bool terminated = sent || abort.AborBegun();
     if (!terminated && flushed == 0) {
         return;
     }
