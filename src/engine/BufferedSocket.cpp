@@ -31,7 +31,7 @@ bool BufferedSocket::AllocateBuffer(int size) {
 
 int BufferedSocket::ReceiveBlock() {
     if (!buffer_) {
-        SetLastSocketError(10014);  // WSAEFAULT: no buffer to receive into
+        SetLastSocketError(wsa::kFault);  // no buffer to receive into
         return -1;
     }
     const long received = Receive(buffer_.get(), static_cast<std::size_t>(capacity_));
@@ -42,7 +42,7 @@ int BufferedSocket::ReceiveBlock() {
         // A closed connection carries no error of its own; name it so the failure message says why.
         SetLastSocketError(wsa::kConnectionReset);
         peerClosed_ = true;
-        return -2;
+        return 0;
     }
     position_ = 0;
     count_ = static_cast<int>(received);
@@ -52,7 +52,7 @@ int BufferedSocket::ReceiveBlock() {
 int BufferedSocket::ReadLine(std::string& line, int size) {
     line.clear();
     for (;;) {
-        if (count_ == 0 && ReceiveBlock() < 0) {
+        if (count_ == 0 && ReceiveBlock() <= 0) {
             return -1;  // partial line kept in `line`
         }
         const char* begin = buffer_.get() + position_;
@@ -83,7 +83,7 @@ int BufferedSocket::ReadLine(std::string& line, int size) {
         ++position_;  // the CR
         --count_;
         // Skip the byte after the CR, whatever it is; if it cannot be read it stays unconsumed.
-        if (count_ == 0 && ReceiveBlock() < 0) {
+        if (count_ == 0 && ReceiveBlock() <= 0) {
             return static_cast<int>(line.size());
         }
         ++position_;

@@ -17,7 +17,8 @@ class BufferedSocket : public Socket {
 
     // Returns false when the buffer cannot be allocated; capacity, position and count are reset.
     bool AllocateBuffer(int size);
-    // One receive of up to capacity bytes. The count, -1 on a socket error, -2 when the peer closed.
+    // One receive of up to capacity bytes, shaped like recv: the count, 0 when the peer closed the
+    // connection (its error then reads WSAECONNRESET), -1 on a socket error.
     int ReceiveBlock();
     // True once a receive found the peer's orderly close (which line reads report like a failure).
     bool PeerClosed() const { return peerClosed_; }

@@ -9,8 +9,8 @@
 #include "engine/FtpSession.h"
 #include "engine/FtpTls.h"
 #include "engine/FtpTransfers.h"
-#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
+#include "platform/WinsockErrorName.h"
 
 namespace {
 
@@ -75,6 +75,11 @@ Socket::WatchVerdict FinalReplyArrived(std::string_view waiting, bool closed) {
     return Socket::WatchVerdict::Keep;
 }
 
+// A data connection that was not opened, with the last reply read while trying (0 when none).
+FtpStep NotOpened(int reply) {
+    return {reply == kLostConnection ? FtpStep::Status::Stopped : FtpStep::Status::Failed, reply};
+}
+
 // Logs a failed connect or accept unless the wait was ended on purpose (Abort, Stop).
 void LogSocketFailure(FtpContext& session, std::string_view what) {
     if (LastSocketError() == wsa::kInterrupted) {
@@ -119,7 +124,7 @@ bool OpenPassive(FtpContext& session, std::string_view command, BufferedSocket& 
     return true;
 }
 
-bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& data, int& controlReply) {
+FtpStep OpenActive(FtpContext& session, std::string_view command, BufferedSocket& data) {
     Socket listener;
     session.PrepareDataSocket(listener);
     session.PrepareDataSocket(data);
@@ -130,20 +135,18 @@ bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& d
     }
     if (!listening || !listener.Listen(kListenBacklog)) {
         LogSocketFailure(session, "Listen");
-        return false;
+        return NotOpened(0);
     }
-    controlReply = session.Command(FtpDataConnection::FormatPortCommand(local->address, listening->port));
+    const int portReply =
+        session.Command(FtpDataConnection::FormatPortCommand(local->address, listening->port));
     // Whether the server accepts PORT is left to the accept; a lost connection is not.
-    if (controlReply == kLostConnection) {
-        return false;
-    }
-    if (!session.SendCommand(command)) {
-        return false;
+    if (portReply == kLostConnection || !session.SendCommand(command)) {
+        return NotOpened(portReply);
     }
     const auto server = session.Control().PeerAddress();
     if (!server) {
         LogSocketFailure(session, "Accept");
-        return false;
+        return NotOpened(portReply);
     }
     // Only the server may connect: a connection from anywhere else is closed and the wait goes on, within
     // the bound that the first wait began.
@@ -158,13 +161,14 @@ bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& d
                 // The server answered the transfer command instead of connecting: take that answer now
                 // (through any preliminary reply), so it is neither waited out nor mistaken later for
                 // the reply to another command.
+                int reply = 0;
                 do {
-                    controlReply = session.ReadReply();
-                } while (controlReply >= 100 && controlReply < 200);
-                return false;
+                    reply = session.ReadReply();
+                } while (reply >= 100 && reply < 200);
+                return NotOpened(reply);
             }
             LogSocketFailure(session, "Accept");
-            return false;
+            return NotOpened(portReply);
         }
         const auto peer = data.PeerAddress();
         if (peer && peer->address == server->address) {
@@ -182,7 +186,7 @@ bool OpenActive(FtpContext& session, std::string_view command, BufferedSocket& d
     }
     session.Log().LogMessage("Accepted connection on [" + Endpoint(local->address, listening->port) +
                              "] for DATA");
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -229,20 +233,17 @@ std::string FtpDataConnection::FormatPortCommand(std::string_view dottedAddress,
     return command;
 }
 
-bool FtpDataConnection::Open(FtpContext& session, std::string_view command, BufferedSocket& data,
-                             int* controlReply) {
-    int ignored = 0;
-    int& reply = controlReply != nullptr ? *controlReply : ignored;
-    reply = 0;
-    if (!OpenConnection(session, command, data, reply)) {
-        return false;
+FtpStep FtpDataConnection::Open(FtpContext& session, std::string_view command, BufferedSocket& data) {
+    if (const FtpStep opened = OpenConnection(session, command, data); opened.status != FtpStep::Status::Ok) {
+        return opened;
     }
     if (!session.Tls() || FtpTls::SecureData(session, data)) {
-        return true;
+        return {};
     }
     data.CloseAbortive();
     // The server answers the transfer command once it sees the handshake fail: that answer belongs to
     // this request, not to the next command.
+    int reply = 0;
     do {
         reply = session.ReadReply();
     } while (reply >= 100 && reply < 200);
@@ -251,11 +252,12 @@ bool FtpDataConnection::Open(FtpContext& session, std::string_view command, Buff
     if (reply < 400) {
         reply = FtpTransfers::kDataFailure;
     }
-    return false;
+    return NotOpened(reply);
 }
 
-bool FtpDataConnection::OpenConnection(FtpContext& session, std::string_view command, BufferedSocket& data,
-                                       int& reply) {
+FtpStep FtpDataConnection::OpenConnection(FtpContext& session, std::string_view command,
+                                          BufferedSocket& data) {
+    int reply = 0;
     if (session.Passive()) {
         FtpReply pasv;
         reply = session.Command("PASV", &pasv);
@@ -271,10 +273,14 @@ bool FtpDataConnection::OpenConnection(FtpContext& session, std::string_view com
                                    reply >= 400
                                        ? FailureText::ReplyLine(pasv.lastLine)
                                        : "no data connection: the reply to PASV names no usable port");
-                return false;
+                return NotOpened(reply);
             }
-            return OpenPassive(session, command, data, *parsed);
+            return OpenPassive(session, command, data, *parsed) ? FtpStep{} : NotOpened(reply);
         }
     }
-    return OpenActive(session, command, data, reply);
+    FtpStep active = OpenActive(session, command, data);
+    if (active.status != FtpStep::Status::Ok && active.reply == 0) {
+        active.reply = reply;  // the passive refusal, when the fallback failed before any reply of its own
+    }
+    return active;
 }

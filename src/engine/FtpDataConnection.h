@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/FtpStep.h"
+
 class BufferedSocket;
 class FtpContext;
 
@@ -21,14 +23,12 @@ struct PasvReply {
 
 class FtpDataConnection {
   public:
-    // True when `data` is connected and `command` ("LIST", "RETR path", "STOR name") has been sent.
+    // Ok when `data` is connected and `command` ("LIST", "RETR path", "STOR name") has been sent.
     // `data` comes in unopened and leaves without a buffer; its waits are bounded by the session's data
-    // time-out and ended by Abort. `controlReply`, when given, receives the code of the last reply read
-    // (PASV or PORT, or in active mode the refusal of the transfer command that came instead of the
-    // server's connection; 0 when none was read): 421 means the control connection is lost and the
-    // request must end.
-    static bool Open(FtpContext& session, std::string_view command, BufferedSocket& data,
-                     int* controlReply = nullptr);
+    // time-out and ended by Abort. Otherwise the step carries the code of the last reply read (PASV or
+    // PORT, or in active mode the refusal of the transfer command that came instead of the server's
+    // connection; 0 when none was read), and is Stopped when that reply (421) lost the control connection.
+    static FtpStep Open(FtpContext& session, std::string_view command, BufferedSocket& data);
 
     // The address and port of a 227 reply line: the scan starts at the first digit after the code; five
     // numbers end at ',' and the sixth at ')' or '"'. Nothing when a number is missing or above 255, or
@@ -39,6 +39,5 @@ class FtpDataConnection {
 
   private:
     // Open without TLS: the connection made and the command sent.
-    static bool OpenConnection(FtpContext& session, std::string_view command, BufferedSocket& data,
-                               int& reply);
+    static FtpStep OpenConnection(FtpContext& session, std::string_view command, BufferedSocket& data);
 };

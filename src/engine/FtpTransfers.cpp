@@ -175,9 +175,9 @@ template <typename BlockLoop>
 TransferOutcome RunTransfer(FtpContext& session, std::string_view command, std::string_view direction,
                             BlockLoop&& blocks) {
     BufferedSocket data;
-    int controlReply = 0;
-    if (!FtpDataConnection::Open(session, command, data, &controlReply)) {
-        return {TransferStage::NotOpened, controlReply};
+    if (const FtpStep opened = FtpDataConnection::Open(session, command, data);
+        opened.status != FtpStep::Status::Ok) {
+        return {TransferStage::NotOpened, opened.reply};
     }
     const int preliminary = session.ReadReply();
     if (preliminary >= 200) {
@@ -298,7 +298,7 @@ FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEnt
             while (!session.AbortRequested()) {
                 const int received = data.ReceiveBlock();
                 if (received < 1) {
-                    dataFailure = received == -1 && LogDataFailure(session, "Receive");
+                    dataFailure = received < 0 && LogDataFailure(session, "Receive");
                     break;
                 }
                 const auto text = lineEnds.Convert({data.Buffer(), static_cast<std::size_t>(received)});

@@ -4,6 +4,7 @@
 
 namespace wsa {
 constexpr int kInterrupted = 10004;          // WSAEINTR
+constexpr int kFault = 10014;                // WSAEFAULT
 constexpr int kInvalidArgument = 10022;      // WSAEINVAL
 constexpr int kTooManyFiles = 10024;         // WSAEMFILE
 constexpr int kWouldBlock = 10035;           // WSAEWOULDBLOCK

@@ -87,7 +87,11 @@ class DataConnection : public ::testing::Test, protected EngineSession {
     // Opens a data connection around `command` and reads the server's preliminary reply when it opened.
     bool Open(const std::string& command, int* controlReply = nullptr) {
         BufferedSocket data;
-        const bool open = FtpDataConnection::Open(Context(), command, data, controlReply);
+        const FtpStep opened = FtpDataConnection::Open(Context(), command, data);
+        if (controlReply != nullptr) {
+            *controlReply = opened.reply;
+        }
+        const bool open = opened.status == FtpStep::Status::Ok;
         if (open) {
             EXPECT_FALSE(data.Buffer());  // the caller gives it its buffer
             Context().ReadReply();
@@ -128,7 +132,7 @@ TEST_F(DataConnection, PassiveConnectsToTheControlPeerWhateverTheReplyNames) {
         t.server.Expect("PASV").Pasv(c.format, c.named);
         t.server.Expect("RETR f").DataOpen().Line("150 go");
         BufferedSocket data;
-        ASSERT_TRUE(FtpDataConnection::Open(t.Context(), "RETR f", data));
+        ASSERT_EQ(FtpDataConnection::Open(t.Context(), "RETR f", data).status, FtpStep::Status::Ok);
         EXPECT_EQ(t.Context().ReadReply(), 150);
         EXPECT_EQ(t.Log(), c.log);
         EXPECT_EQ(t.server.DataConnectionsOpened(), 1);
@@ -157,9 +161,9 @@ TEST_F(DataConnection, PassiveRefusalsSendNothing) {
         ASSERT_TRUE(t.Connect());
         t.server.Expect("PASV").Line(c.reply);
         BufferedSocket data;
-        int controlReply = 0;
-        EXPECT_FALSE(FtpDataConnection::Open(t.Context(), "RETR f", data, &controlReply));
-        EXPECT_EQ(controlReply, c.controlReply);
+        const FtpStep opened = FtpDataConnection::Open(t.Context(), "RETR f", data);
+        EXPECT_EQ(opened.reply, c.controlReply);
+        EXPECT_EQ(opened.EndsRequest(), c.controlReply == 421);
         EXPECT_EQ(t.Log(), (Lines{"<PASV", ">" + Normalize(c.reply), "... [DATA] connection CLOSED"}));
         EXPECT_FALSE(data.IsOpen());
         EXPECT_TRUE(t.Context().Passive());
@@ -246,7 +250,7 @@ TEST_F(DataConnection, ActiveModeWaitIsBoundedAndAbortEndsIt) {
         }
         const auto started = Clock::now();
         BufferedSocket data;
-        EXPECT_FALSE(FtpDataConnection::Open(t.Context(), "RETR f", data));
+        EXPECT_NE(FtpDataConnection::Open(t.Context(), "RETR f", data).status, FtpStep::Status::Ok);
         EXPECT_LT(Clock::now() - started, 10s);
         if (aborter.joinable()) {
             aborter.join();
