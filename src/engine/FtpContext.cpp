@@ -7,9 +7,9 @@
 #include "engine/FtpProtocol.h"
 #include "engine/FtpRequest.h"
 #include "engine/TransferStatistics.h"
-#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
 #include "platform/SocketInterrupt.h"
+#include "platform/WinsockErrorName.h"
 
 namespace {
 
@@ -19,6 +19,8 @@ constexpr int kAbortGraceWithoutTimeoutMs = 60000;
 // transfer's 426 (after which the ABOR's own answer must still come): a server that owes one more sends
 // it at once, and one that answers with a single reply costs no more than this.
 constexpr int kSecondAbortReplyWaitMs = 1000;
+// The longest reply text line passed over before the connection is given up as sending nothing sane.
+constexpr std::int64_t kMaxReplyLineSkipped = 1 << 20;
 
 // The traffic copy of a command: a password is shown as one '*' per character.
 std::string TrafficCopy(std::string_view command) {
@@ -108,6 +110,11 @@ int FtpContext::ReadReply(FtpReply* reply) {
     abort_.SendOwed();
     std::string code = "421";
     std::string line;
+    const bool keepLines = reply != nullptr && reply->keepLines;
+    if (keepLines) {
+        reply->lines.clear();
+        reply->linesCut = false;
+    }
     bool firstLine = true;
     bool multiLine = false;
     std::string key;
@@ -141,6 +148,16 @@ int FtpContext::ReadReply(FtpReply* reply) {
             }
             views_.log.LogTraffic(">" + line);
             complete = line.compare(0, 4, key) == 0;
+            if (keepLines) {
+                if (reply->lines.size() < FtpReply::kMaxKeptLines) {
+                    reply->lines.push_back(line);
+                } else {
+                    reply->linesCut = true;
+                }
+            }
+        } else if (length < 0 && multiLine && LastSocketError() == wsa::kMessageTooLong && SkipRestOfLine()) {
+            // Inside a reply, a text line too long to keep is passed over to its end: the reply's last
+            // line still ends it.
         } else if (length < 0 || !multiLine) {
             if (length >= 0) {
                 // A line too short to be a reply carries no socket error; name it rather than show a
@@ -164,7 +181,9 @@ int FtpContext::ReadReply(FtpReply* reply) {
     lastReply_.codeText = code;
     lastReply_.lastLine = line;
     if (reply != nullptr) {
-        *reply = lastReply_;
+        reply->code = value;
+        reply->codeText = code;
+        reply->lastLine = line;
     }
     return value;
 }
@@ -212,6 +231,32 @@ int FtpContext::ReadFinalReply() {
         }
     }
     return answer;
+}
+
+bool FtpContext::SkipRestOfLine() {
+    std::string piece;
+    std::int64_t skipped = kReplyLineSize;
+    for (;;) {
+        if (control_.ReadLine(piece, kReplyLineSize) >= 0) {
+            break;
+        }
+        if (LastSocketError() != wsa::kMessageTooLong) {
+            return false;
+        }
+        skipped += kReplyLineSize;
+        if (skipped > kMaxReplyLineSkipped) {
+            return false;  // a line without end: the connection is of no more use
+        }
+    }
+    views_.log.LogTraffic("... [CONTROL] over-long reply line passed over");
+    return true;
+}
+
+bool FtpContext::AwaitReply() {
+    if (options_.controlTimeoutMs <= 0) {
+        return true;  // no bound: the read that follows waits as long as it takes
+    }
+    return ReplyArrivesWithin(options_.controlTimeoutMs);
 }
 
 bool FtpContext::ReplyArrivesWithin(int waitMs) {

@@ -13,9 +13,10 @@
 
 #include "engine/BufferedSocket.h"
 #include "engine/FtpAbort.h"
+#include "engine/FtpFeatures.h"
 #include "engine/FtpReply.h"
-#include "views/SessionViews.h"
 #include "hosts/FtpUrl.h"
+#include "views/SessionViews.h"
 
 class SocketInterrupt;
 class TlsContext;
@@ -37,6 +38,14 @@ struct FtpSessionOptions {
     // The certificates the user chose to always trust; null: none are stored, and "Always" trusts the
     // certificate for this session only.
     std::shared_ptr<TrustedCertificates> trustedCertificates;
+    // While no request runs, NOOP after this much quiet so that the server and the routers on the way
+    // keep the session ("Keep the connection alive"); 0: never.
+    int keepAliveIdleMs = 60000;
+    // No more NOOPs once the user has asked for nothing this long: the server may end the session then.
+    int keepAliveLimitMs = 30 * 60 * 1000;
+    // After an upload the server's file gets the local file's time, with MFMT where the server offers it
+    // ("Keep file times on upload").
+    bool keepUploadTimes = true;
 };
 
 class FtpContext {
@@ -74,6 +83,9 @@ class FtpContext {
     // passed over, and after an ABOR every reply the server owes for the transfer and the ABOR is taken
     // (in either order, within the abort's grace), so none is left to answer the next command.
     int ReadFinalReply();
+    // Waits, at most the control time-out, until a reply starts to arrive; false when the server stayed
+    // silent (the connection stays usable: a reply that comes later is discarded as stray).
+    bool AwaitReply();
     // True when the last ReadReply failed on the connection rather than reading a server's reply.
     bool ConnectionFailed() const { return lastReadError_ != 0; }
     // Gives a data socket the session's data time-out and makes Stop end its waits (WSAEINTR), and Abort
@@ -105,6 +117,10 @@ class FtpContext {
     // every data connection must show the same one.
     const std::string& AcceptedFingerprint() const { return acceptedFingerprint_; }
     void SetAcceptedFingerprint(std::string fingerprint) { acceptedFingerprint_ = std::move(fingerprint); }
+
+    // What the server offered in its answer to FEAT after the login; none until then.
+    const FtpFeatures& Features() const { return features_; }
+    FtpFeatures& Features() { return features_; }
 
     int CurrentType() const { return currentType_; }
     void SetCurrentType(int index) { currentType_ = index; }
@@ -141,6 +157,9 @@ class FtpContext {
 
     // The grace an abort gives the reads of the request it stopped.
     int AbortGraceMs() const;
+    // Reads and drops the rest of a reply line that did not fit; false (WSAEMSGSIZE) when it runs on past
+    // a megabyte, or the connection fails.
+    bool SkipRestOfLine();
     // True when a reply is waiting, or starts to arrive within `waitMs` (and the abort's grace).
     bool ReplyArrivesWithin(int waitMs);
 
@@ -152,6 +171,7 @@ class FtpContext {
     std::mutex sendLock_;
     int currentType_;
     bool passive_;
+    FtpFeatures features_;
     std::shared_ptr<TlsContext> tls_;
     // Read on the user-interface thread by the abort, which then knows ABOR goes in-band.
     std::atomic<bool> usesTls_{false};

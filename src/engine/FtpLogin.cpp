@@ -104,7 +104,8 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
         return false;
     }
     const bool secured = tls != FtpTls::Mode::Implicit || FtpTls::SecureControl(session);
-    if (!secured || Login(session) == 0 || (tls != FtpTls::Mode::None && !FtpTls::ProtectData(session))) {
+    if (!secured || Login(session) == 0 || (tls != FtpTls::Mode::None && !FtpTls::ProtectData(session)) ||
+        !LearnFeatures(session)) {
         session.Status().SetStatus(std::nullopt);
         // The reason in words before the log's summary replaces the last message.
         session.Host().ShowFailure(SessionFailure::Login, LoginFailure(session));
@@ -120,6 +121,43 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
     const std::string connected2 = "Connected to " + connectionText;
     session.Status().SetStatus(connected2);
     session.Log().LogMessage(connected2);
+    return true;
+}
+
+bool FtpLogin::LearnFeatures(FtpContext& session) {
+    if (!session.SendCommand("FEAT")) {
+        return true;
+    }
+    if (!session.AwaitReply()) {
+        session.Log().LogMessage("... no answer to FEAT: going on without the server's features");
+        return true;
+    }
+    FtpReply reply;
+    reply.keepLines = true;
+    const int code = session.ReadReply(&reply);
+    if (code == FtpProtocol::kLostConnection && session.ConnectionFailed()) {
+        return false;
+    }
+    if (code != 211) {
+        return true;  // a server without FEAT: today's commands only
+    }
+    std::string refusal;
+    session.Features() = FtpFeatures::Parse(reply.lines, &refusal);
+    if (reply.linesCut && refusal.empty()) {
+        session.Features() = FtpFeatures();
+        refusal = "the reply is longer than " + std::to_string(FtpReply::kMaxKeptLines) + " lines";
+    }
+    if (!refusal.empty()) {
+        session.Log().LogMessage("... FEAT reply refused: " + refusal);
+        return true;
+    }
+    session.Log().LogMessage(session.Features().LogLine());
+    if (session.Features().Has("UTF8")) {
+        // Names are sent and kept as the server's bytes either way; a refusal changes nothing.
+        if (session.Command("OPTS UTF8 ON") == FtpProtocol::kLostConnection && session.ConnectionFailed()) {
+            return false;
+        }
+    }
     return true;
 }
 

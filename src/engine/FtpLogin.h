@@ -12,4 +12,8 @@ class FtpLogin {
     static bool ConnectAndLogin(FtpContext& session, std::string& connectionText);
     // Reads the greeting and conducts USER/PASS; 1 when logged in, 0 otherwise.
     static int Login(FtpContext& session);
+    // After the login: FEAT, the features kept for the session, and OPTS UTF8 ON when UTF8 is listed. A
+    // refusal or silence (within the control time-out) leaves the session without features; false only
+    // when the connection was lost.
+    static bool LearnFeatures(FtpContext& session);
 };

@@ -17,6 +17,8 @@ namespace {
 constexpr int kReplyCode421 = FtpProtocol::kLostConnection;
 // Fewer waiting bytes than this cannot be a reply ("nnn" CR LF); they are left for the next read.
 constexpr int kExtraneousThreshold = 5;
+// How often an idle worker looks at the clock for the keep-alive.
+constexpr std::int64_t kKeepAliveLookMs = 1000;
 
 }  // namespace
 
@@ -88,9 +90,47 @@ void FtpSession::SessionMain() {
     handle_->Detach();
 }
 
-void FtpSession::ServeRequests() {
-    for (;;) {
+bool FtpSession::AwaitRequest() {
+    const FtpSessionOptions& options = context_.Options();
+    if (options.keepAliveIdleMs <= 0) {
         queued_.acquire();
+        return true;
+    }
+    for (;;) {
+        if (context_.StopRequested()) {
+            return true;
+        }
+        const std::uint32_t now = context_.Ticks();
+        const std::int64_t quiet = static_cast<std::uint32_t>(now - lastCommandTicks_);
+        const bool userAway = static_cast<std::uint32_t>(now - lastRequestTicks_) >=
+                              static_cast<std::uint32_t>(std::max(options.keepAliveLimitMs, 0));
+        if (!userAway && quiet >= options.keepAliveIdleMs) {
+            // A reply the server sent meanwhile (often its own time-out) must not pass for NOOP's.
+            if (!DiscardExtraneousReplies() || context_.Command("NOOP") == kReplyCode421) {
+                if (!context_.StopRequested()) {
+                    endReason_ = "Connection lost: " + context_.LastReplyInWords();
+                }
+                return context_.StopRequested();
+            }
+            lastCommandTicks_ = context_.Ticks();
+            continue;
+        }
+        // Looks again at least every second, so a clock set by tests moves the wait along.
+        const std::int64_t wait =
+            userAway ? kKeepAliveLookMs
+                     : std::min<std::int64_t>(options.keepAliveIdleMs - quiet, kKeepAliveLookMs);
+        if (queued_.try_acquire_for(std::chrono::milliseconds(std::max<std::int64_t>(wait, 1)))) {
+            return true;
+        }
+    }
+}
+
+void FtpSession::ServeRequests() {
+    lastRequestTicks_ = lastCommandTicks_ = context_.Ticks();
+    for (;;) {
+        if (!AwaitRequest()) {
+            return;
+        }
         if (context_.StopRequested()) {
             return;
         }
@@ -107,6 +147,7 @@ void FtpSession::ServeRequests() {
             continue;  // Abort flushed it after this count was taken
         }
         const int result = Dispatch(*record);
+        lastRequestTicks_ = lastCommandTicks_ = context_.Ticks();
         const bool loggingOff = record->kind == FtpRequestKind::Logoff;
         ReturnRecord(record);
         context_.abort_.Settle();

@@ -69,6 +69,9 @@ class FtpSession {
     // Reads and drops replies that arrived while no command was outstanding; false when the control
     // connection can no longer be queried.
     bool DiscardExtraneousReplies();
+    // Waits for the next request, keeping an idle session alive with NOOP meanwhile; false when the
+    // connection was lost on the way (endReason_ says why).
+    bool AwaitRequest();
     FtpRequest* TakePending();
     // With queueLock_ held: the head of pending_; pending_ must not be empty.
     FtpRequest* PopPendingLocked();
@@ -96,6 +99,10 @@ class FtpSession {
     std::array<FtpRequest, kPoolSize> records_;
     // Worker: why the session ended when it was neither the user's Logoff nor Stop.
     std::string endReason_;
+    // Worker: when the user last asked for something, and when the control connection last carried a
+    // command (ticks), for the keep-alive.
+    std::uint32_t lastRequestTicks_ = 0;
+    std::uint32_t lastCommandTicks_ = 0;
     // Tests of the worker loop serve requests with this instead of the handlers (Logoff excepted).
     std::function<int(FtpContext&, FtpRequest&)> handlerOverride_;
     std::shared_ptr<FtpSessionHandle> handle_;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -23,6 +24,7 @@
 #include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
 #include "listing/RemoteEntry.h"
+#include "listing/TimeValue.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
 
@@ -135,9 +137,9 @@ void LogStatistics(FtpContext& session, std::string_view direction, std::int64_t
 
 // Ends a downloaded file: its time becomes the listed one (0 and -1 are no time), then it is closed.
 // Returns false when the close reported a late write failure.
-bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& path, std::int32_t listedTime) {
+bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& path, std::int64_t listedTime) {
     if (listedTime > 0) {
-        const timespec times[2] = {{0, UTIME_OMIT}, {listedTime, 0}};
+        const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<std::time_t>(listedTime), 0}};
         if (::futimens(file.Fd(), times) != 0) {
             session.Log().LogMessage("... Set time failed on " + path + ": " + SystemReason(errno));
         }
@@ -145,6 +147,47 @@ bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& pa
     if (const int error = file.Close(); error != 0) {
         session.LogFailure("... Write failed on " + path + ": " + SystemReason(error));
         return false;
+    }
+    return true;
+}
+
+// The server's time of a file, to the second, from MDTM; nothing when the server does not offer it, refuses
+// it or answers with no valid time (logged). `lost` is set when the connection failed on the way.
+std::optional<std::int64_t> ServerFileTime(FtpContext& session, const std::string& remotePath, bool& lost) {
+    const std::string command = "MDTM " + remotePath;
+    if (!session.Features().Has("MDTM") || CommandProblem(command)) {
+        return std::nullopt;
+    }
+    FtpReply reply;
+    const int code = session.Command(command, &reply);
+    lost = code == kLostConnection && session.ConnectionFailed();
+    if (code != 213) {
+        return std::nullopt;
+    }
+    const std::string_view text =
+        std::string_view(reply.lastLine).substr(std::min<std::size_t>(4, reply.lastLine.size()));
+    const auto time = TimeValue::Parse(text);
+    if (!time) {
+        session.Log().LogMessage("... MDTM reply refused: \"" + Printable(text) + "\" is no time");
+    }
+    return time;
+}
+
+// Gives the uploaded file on the server the local file's time (MFMT), where the user wants it and the
+// server offers it. False only when the connection failed on the way.
+bool KeepServerFileTime(FtpContext& session, const std::string& name, std::int64_t modified) {
+    const std::string time = TimeValue::Format(modified);
+    const std::string command = "MFMT " + time + " " + name;
+    if (!session.Options().keepUploadTimes || !session.Features().Has("MFMT") || time.empty() ||
+        CommandProblem(command)) {
+        return true;
+    }
+    const int code = session.Command(command);
+    if (code == kLostConnection && session.ConnectionFailed()) {
+        return false;
+    }
+    if (code != 213) {
+        session.Log().LogMessage("... the file's time was not kept: " + session.LastReplyInWords());
     }
     return true;
 }
@@ -330,8 +373,19 @@ FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEnt
     if (outcome.stage == TransferStage::Done) {
         EndTransferStatus(session);
     }
-    if (!FinishLocalFile(session, file, path, entry.Time())) {
+    // The time to the second where the server tells it: a machine listing's, else MDTM's, else the
+    // listing's minute or day.
+    std::int64_t time = entry.Time();
+    bool lost = false;
+    if (!entry.ExactTime() && outcome.stage == TransferStage::Done && !session.AbortRequested() &&
+        FtpProtocol::IsPositiveCompletion(reply)) {
+        time = ServerFileTime(session, remotePath, lost).value_or(time);
+    }
+    if (!FinishLocalFile(session, file, path, time)) {
         localFailure = true;
+    }
+    if (lost) {
+        return {FtpStep::Status::Stopped, kLostConnection};
     }
     if (localFailure) {
         reply = FailureResult(reply, FtpTransfers::kLocalFailure);
@@ -422,6 +476,10 @@ FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex
     // Only a file that went out whole and that the server confirmed is on the server.
     if (whole && FtpProtocol::IsPositiveCompletion(outcome.reply)) {
         session.Remote().UploadedFile(name, readBytes, modified);
+        if (!KeepServerFileTime(session, name, info.st_mtim.tv_sec)) {
+            EndTransferStatus(session);
+            return {FtpStep::Status::Stopped, kLostConnection};
+        }
     }
     EndTransferStatus(session);
     if (localFailure) {
@@ -495,6 +553,92 @@ int FtpTransfers::SelectType(FtpContext& session, int index) {
     return code;
 }
 
+namespace {
+
+// Most refused machine-listing lines logged one by one; the rest are counted.
+constexpr int kRefusalsLogged = 5;
+
+// True for a machine-listing line: facts ("fact=value;" ...) up to the first blank, then the name.
+bool HasFacts(std::string_view line) {
+    const std::size_t blank = line.find(' ');
+    if (blank == std::string_view::npos || blank == 0 || blank + 1 == line.size()) {
+        return false;
+    }
+    const std::string_view facts = line.substr(0, blank);
+    return facts.back() == ';' && facts.find('=') != std::string_view::npos;
+}
+
+// One listing of the current directory with `command` (LIST or MLSD), line by line into the Remote view.
+int RunListing(FtpContext& session, std::string_view command) {
+    const bool machine = command == "MLSD";
+    bool cut = false;
+    int refused = 0;
+    const auto refuse = [&](std::string_view why, std::string_view line) {
+        if (++refused <= kRefusalsLogged) {
+            session.Log().LogMessage("... MLSD line refused (" + std::string(why) +
+                                     "): " + Printable(line.substr(0, 80)));
+        }
+    };
+    const TransferOutcome outcome =
+        RunTransfer(session, command, "received", [&](BufferedSocket& data, std::int64_t& bytes) {
+            if (!data.AllocateBuffer(FtpTransfers::kListBufferSize)) {
+                return BlockLoopEnd{};
+            }
+            std::string line;
+            while (!session.AbortRequested()) {
+                const int length = data.ReadLine(
+                    line, machine ? FtpTransfers::kMachineLineSize : FtpTransfers::kListLineSize);
+                if (length < 0 && machine && LastSocketError() == wsa::kMessageTooLong) {
+                    // A machine listing goes on past a line too long to take: that line alone is refused.
+                    std::string rest;
+                    while (data.ReadLine(rest, FtpTransfers::kMachineLineSize) < 0 &&
+                           LastSocketError() == wsa::kMessageTooLong) {
+                        bytes += static_cast<std::int64_t>(rest.size());
+                    }
+                    bytes += static_cast<std::int64_t>(line.size() + rest.size());
+                    refuse("too long", line);
+                    if (data.PeerClosed()) {
+                        break;
+                    }
+                    continue;
+                }
+                if (length <= 0) {
+                    // The end of the data, or a line that does not fit, ends the listing as it
+                    // is; anything else cut it short.
+                    if (length < 0 && !data.PeerClosed() && LastSocketError() != wsa::kMessageTooLong) {
+                        cut = LogDataFailure(session, "Receive");
+                    }
+                    break;
+                }
+                bytes += length;
+                if (machine && !HasFacts(line)) {
+                    refuse("no facts", line);
+                    continue;
+                }
+                session.Remote().AddListingLine(line);
+            }
+            // A listing that stopped early may still have data on the way; a plain close lets the
+            // server finish instead of waiting for room to send.
+            return BlockLoopEnd{};
+        });
+    if (refused > kRefusalsLogged) {
+        session.Log().LogMessage("... " + std::to_string(refused - kRefusalsLogged) +
+                                 " more MLSD lines refused");
+    }
+    if (outcome.stage == TransferStage::NotOpened) {
+        // A refusal (of PASV, PORT, or of LIST in active mode) is the result, as for a download.
+        return outcome.reply >= 400 ? outcome.reply : 0;
+    }
+    if (outcome.stage == TransferStage::Refused) {
+        return outcome.reply;
+    }
+    // The rows that arrived stay shown, but a cut listing is not taken for the whole directory.
+    session.Remote().FinishListing(!cut && !session.AbortRequested());
+    return outcome.reply;
+}
+
+}  // namespace
+
 int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
     StatusView& status = session.Status();
     (void)session.TakeFailure();
@@ -506,40 +650,18 @@ int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
         if (!FtpProtocol::IsPositiveCompletion(code)) {
             return code;
         }
-        bool cut = false;
-        const TransferOutcome outcome =
-            RunTransfer(session, "LIST", "received", [&](BufferedSocket& data, std::int64_t& bytes) {
-                if (!data.AllocateBuffer(kListBufferSize)) {
-                    return BlockLoopEnd{};
-                }
-                std::string line;
-                while (!session.AbortRequested()) {
-                    const int length = data.ReadLine(line, kListLineSize);
-                    if (length <= 0) {
-                        // The end of the data, or a line that does not fit, ends the listing as it
-                        // is; anything else cut it short.
-                        if (length < 0 && !data.PeerClosed() && LastSocketError() != wsa::kMessageTooLong) {
-                            cut = LogDataFailure(session, "Receive");
-                        }
-                        break;
-                    }
-                    bytes += length;
-                    session.Remote().AddListingLine(line);
-                }
-                // A listing that stopped early may still have data on the way; a plain close lets the
-                // server finish instead of waiting for room to send.
-                return BlockLoopEnd{};
-            });
-        if (outcome.stage == TransferStage::NotOpened) {
-            // A refusal (of PASV, PORT, or of LIST in active mode) is the result, as for a download.
-            return outcome.reply >= 400 ? outcome.reply : code;
+        if (session.Features().Has("MLST")) {
+            const int machine = RunListing(session, "MLSD");
+            if (machine < 500 || session.AbortRequested()) {
+                return machine != 0 ? machine : code;
+            }
+            // A server that offers MLST but cannot list with it lists the old way from now on.
+            session.Features().Drop("MLST");
+            session.Log().LogMessage("... MLSD failed: listing with LIST from now on");
+            (void)session.TakeFailure();
         }
-        if (outcome.stage == TransferStage::Refused) {
-            return outcome.reply;
-        }
-        // The rows that arrived stay shown, but a cut listing is not taken for the whole directory.
-        session.Remote().FinishListing(!cut && !session.AbortRequested());
-        return outcome.reply;
+        const int listed = RunListing(session, "LIST");
+        return listed != 0 ? listed : code;
     }();
     session.ShowFailure("Could not list " + Printable(path), result);
     session.Abort().ClearRequested();

@@ -17,6 +17,8 @@ class FtpTransfers {
     static constexpr int kLocalFailure = 451;
     static constexpr int kListBufferSize = 4096;
     static constexpr int kListLineSize = 512;
+    // A machine listing's lines carry facts before the name: room for both.
+    static constexpr int kMachineLineSize = 4096;
     // What a transfer gets when its data connection failed (reset, time-out) while the server's final
     // reply said nothing was wrong: "connection closed; transfer aborted".
     static constexpr int kDataFailure = 426;

@@ -41,6 +41,9 @@ class RemoteEntry {
     std::int32_t Size() const { return size_; }
     std::int32_t Time() const { return time_; }
     EntryKind Kind() const { return kind_; }
+    // True when the time is the server's to the second (a machine listing's modify fact), not a
+    // listing's minute or day read as local time.
+    bool ExactTime() const { return exactTime_; }
     // An empty name marks a slot whose entry was deleted (or never written).
     bool IsBlank() const { return name_.empty(); }
     void MakeBlank() { name_.clear(); }
@@ -60,6 +63,7 @@ class RemoteEntry {
     std::int32_t size_ = 0;
     std::int32_t time_ = 0;
     EntryKind kind_ = EntryKind::File;
+    bool exactTime_ = false;
 };
 
 // False for a name that must not become a file in the download folder: empty, "." or "..", or holding

@@ -170,7 +170,7 @@ TEST(FtpAbort, DuringADownloadSendsUrgentAborFlushesTheQueueAndSaysBoth) {
     ASSERT_TRUE(server.WaitForClose());
     EXPECT_EQ(destroyed, 3);
     EXPECT_EQ(downloads.Transfers(), 1);  // the flushed requests were never served
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR big", "ABOR", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "RETR big", "ABOR", "QUIT"}));
     ExpectOneUrgentAbor(server);
     // The aborted transfer's 426 is logged and passed over; 226 is the transfer's answer.
     const Lines traffic = views.Traffic();
@@ -225,7 +225,7 @@ TEST(FtpAbort, StopsARealDownloadAfterTheBlockInHandAndKeepsThePartWithItsTime) 
     ASSERT_TRUE(handle->WaitEnded(5s));
     ASSERT_TRUE(server.WaitForClose());
     EXPECT_EQ(destroyed, 3);
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "TYPE I", "PASV", "RETR big", "ABOR", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "TYPE I", "PASV", "RETR big", "ABOR", "QUIT"}));
     ExpectOneUrgentAbor(server);
     EXPECT_TRUE(local.ReadFile("big") == std::optional<std::string>(part));
     struct stat info {};
@@ -317,7 +317,7 @@ TEST(FtpAbort, TheTransfersAnswerIsTheReplyAfterTheAbortedOnesWhateverTheServerS
             }
         }
         EXPECT_EQ(between, c.traffic);
-        EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR big", "ABOR", "RETR next", "QUIT"}));
+        EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "RETR big", "ABOR", "RETR next", "QUIT"}));
         EXPECT_TRUE(server.Problems().empty());
     }
 }
@@ -352,7 +352,7 @@ TEST(FtpAbort, SecondAbortDuringTheSameTransferSendsNothingButReportsAgain) {
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     ASSERT_TRUE(handle->WaitEnded(5s));
     ASSERT_TRUE(server.WaitForClose());
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR big", "ABOR", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "RETR big", "ABOR", "QUIT"}));
     ExpectOneUrgentAbor(server);
     EXPECT_TRUE(server.Problems().empty());
 }
@@ -421,7 +421,7 @@ TEST(FtpAbort, FlushWhileTheWorkerReadsAStrayReplyNeitherBlocksNorLosesTheNextRe
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     ASSERT_TRUE(handle->WaitEnded(5s));
     ASSERT_TRUE(server.WaitForClose());
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "RETR after", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "RETR after", "QUIT"}));
 }
 
 TEST(FtpAbort, LogoffSendsQuitUnreadAndReleasesWhatIsQueuedAfterIt) {
@@ -463,7 +463,7 @@ TEST(FtpAbort, LogoffSendsQuitUnreadAndReleasesWhatIsQueuedAfterIt) {
     ASSERT_TRUE(handle->WaitEnded(5s));
     ASSERT_TRUE(server.WaitForClose());
     EXPECT_EQ(destroyed, 3);
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "PWD", "DELE a.txt", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "PWD", "DELE a.txt", "QUIT"}));
     const Lines traffic = views.Traffic();
     EXPECT_EQ(traffic.back(), "<QUIT");
     EXPECT_EQ(std::count(traffic.begin(), traffic.end(), ">221 Goodbye"), 0);

@@ -280,7 +280,7 @@ TEST(FtpDirectoryCommands, FirstRequestFallsBackFromAFileToItsFolder) {
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     ASSERT_TRUE(handle->WaitEnded(5s));
     ASSERT_TRUE(server.WaitForClose());
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "CWD pub/x", "CWD pub", "PWD", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "CWD pub/x", "CWD pub", "PWD", "QUIT"}));
     EXPECT_EQ(views.Texts("EnterDirectory"), Lines{"/pub"});
     EXPECT_EQ(views.Traffic().back(), "<QUIT");  // its reply is not read
     EXPECT_TRUE(server.Problems().empty());

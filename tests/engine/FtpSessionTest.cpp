@@ -156,7 +156,7 @@ TEST_F(Session, ServesInQueueOrderUntilLogoffAndReleasesWhatIsLeft) {
     EXPECT_EQ(Served(), (Lines{"ChangeDir start/dir 1", "UpOneLevel  0", "Delete  0", "Get /tmp/folder 1",
                                "Put  0", "ChangeDir pub 0"}));
     EXPECT_EQ(destroyed, 5);
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "QUIT"}));
     EXPECT_EQ(views.Traffic().back(), "<QUIT");  // its reply is not read
     EXPECT_EQ(views.Texts("ShowConnected"),
               Lines{"127.0.0.1 [127.0.0.1:" + std::to_string(server.Port()) + "]"});
@@ -244,7 +244,7 @@ TEST_F(Session, A421OrALostConnectionEndsTheSessionWithoutQuit) {
         ASSERT_TRUE(h->WaitEnded(5s));
         EXPECT_EQ(served, 2);  // the request after the failure was discarded, not served
         EXPECT_EQ(destroyed, 1);
-        EXPECT_EQ(caseServer.Commands(), (Lines{"USER anonymous", "NOOP"}));
+        EXPECT_EQ(caseServer.Commands(), (Lines{"USER anonymous", "FEAT", "NOOP"}));
         const Lines traffic = caseViews.Traffic();
         EXPECT_EQ(traffic.back(),
                   c.failureTraffic.empty() ? ">421 Service closing control connection" : c.failureTraffic);
@@ -334,7 +334,7 @@ TEST_F(Session, AbortFlushesOnlyTheWaitingRequests) {
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
     ExpectEnded();
     EXPECT_EQ(Served(), (Lines{"ChangeDir start/dir 1", "ChangeDir after 0"}));
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "QUIT"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "QUIT"}));
 }
 
 TEST_F(Session, AbortRacingTheWorkerNeitherDeadlocksNorLosesObjects) {
@@ -559,7 +559,7 @@ TEST_F(Session, EveryStrayReplyWaitingIsDiscardedBeforeTheNextRequest) {
         ASSERT_TRUE(h->Enqueue(FtpRequestKind::Logoff));
         ASSERT_TRUE(h->WaitEnded(5s));
         ASSERT_TRUE(caseServer.WaitForCommand("QUIT"));
-        EXPECT_EQ(caseServer.Commands(), (Lines{"USER anonymous", "PWD", "QUIT"}));
+        EXPECT_EQ(caseServer.Commands(), (Lines{"USER anonymous", "FEAT", "PWD", "QUIT"}));
         EXPECT_EQ(caseServer.Problems(), Lines{});
     }
 }
@@ -576,7 +576,7 @@ TEST_F(Session, JunkWithoutALineEndWhileIdleEndsTheSessionAtOnce) {
     EXPECT_EQ(LogFromDiscard(views), (Lines{"... (discarding extraneous response)",
                                             "... [CONTROL] Receive failed, WinSock err = WSAEMSGSIZE"}));
     EXPECT_EQ(Served().size(), 1u);  // the NOOP request was never served
-    EXPECT_EQ(server.Commands(), Lines{"USER anonymous"});
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT"}));
 }
 
 TEST_F(Session, AbortEndsAnEndlessReplyAndTheSessionWithinTheControlTimeOut) {
@@ -602,7 +602,7 @@ TEST_F(Session, AbortEndsAnEndlessReplyAndTheSessionWithinTheControlTimeOut) {
     ExpectEnded(false);
     EXPECT_LT(Clock::now() - aborted, 4s);  // bounded by the 500 ms time-out, with room for slow runs
     EXPECT_EQ(views.Traffic().back(), "... [CONTROL] Receive failed, WinSock err = WSAEINTR");
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "CWD endless"}));  // no QUIT on an unknown state
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "CWD endless"}));  // no QUIT on an unknown state
 }
 
 TEST_F(Session, AbortReturnsAtOnceWhenTheServerStopsReadingTheControlConnection) {

@@ -403,7 +403,7 @@ TEST(TransfersWorker, Preliminary421EndsTheSession) {
         std::make_unique<SelectionIndexes>(std::vector<std::int32_t>{0, 1});
     ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, dir.Path().string(), selection, kAsciiType));
     ASSERT_TRUE(handle->WaitEnded(10s));
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "PASV", "RETR a"}));
+    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "PASV", "RETR a"}));
     EXPECT_EQ(views.Calls().back().op, "RemoteResetAfterSession");
 }
 

@@ -30,6 +30,8 @@
 //   1. the next ordered expectation (Expect / ExpectVerb) if it matches; it is then used up;
 //   2. the fallback for the command's verb (OnVerb), which is never used up;
 //   3. the Otherwise() actions (default: "502 Unscripted command\r\n").
+// FEAT has a fallback from the start, "500 FEAT not understood" (a server without it); OnVerb("FEAT") or
+// Expect("FEAT") replaces it.
 // A command that matches neither the next expectation nor a fallback is also recorded in Problems().
 // Commands that arrive while actions run are queued and handled afterwards, in order. While the thread runs
 // actions (delays, data transfers) it keeps reading the control connection, so the byte record and
