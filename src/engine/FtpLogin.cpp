@@ -135,7 +135,7 @@ bool FtpLogin::LearnFeatures(FtpContext& session) {
     FtpReply reply;
     reply.keepLines = true;
     const int code = session.ReadReply(&reply);
-    if (code == FtpProtocol::kLostConnection && session.ConnectionFailed()) {
+    if (code == FtpProtocol::kLostConnection) {
         return false;
     }
     if (code != 211) {
@@ -154,7 +154,7 @@ bool FtpLogin::LearnFeatures(FtpContext& session) {
     session.Log().LogMessage(session.Features().LogLine());
     if (session.Features().Has("UTF8")) {
         // Names are sent and kept as the server's bytes either way; a refusal changes nothing.
-        if (session.Command("OPTS UTF8 ON") == FtpProtocol::kLostConnection && session.ConnectionFailed()) {
+        if (session.Command("OPTS UTF8 ON") == FtpProtocol::kLostConnection) {
             return false;
         }
     }

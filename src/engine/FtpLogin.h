@@ -14,6 +14,6 @@ class FtpLogin {
     static int Login(FtpContext& session);
     // After the login: FEAT, the features kept for the session, and OPTS UTF8 ON when UTF8 is listed. A
     // refusal or silence (within the control time-out) leaves the session without features; false only
-    // when the connection was lost.
+    // when the connection was lost (or the server said it closes it).
     static bool LearnFeatures(FtpContext& session);
 };

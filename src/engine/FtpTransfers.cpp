@@ -160,7 +160,7 @@ std::optional<std::int64_t> ServerFileTime(FtpContext& session, const std::strin
     }
     FtpReply reply;
     const int code = session.Command(command, &reply);
-    lost = code == kLostConnection && session.ConnectionFailed();
+    lost = code == kLostConnection;
     if (code != 213) {
         return std::nullopt;
     }
@@ -183,7 +183,7 @@ bool KeepServerFileTime(FtpContext& session, const std::string& name, std::int64
         return true;
     }
     const int code = session.Command(command);
-    if (code == kLostConnection && session.ConnectionFailed()) {
+    if (code == kLostConnection) {
         return false;
     }
     if (code != 213) {

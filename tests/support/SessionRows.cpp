@@ -261,6 +261,12 @@ std::unique_ptr<RowRun> RunRow(const SessionRow& row) {
     options.controlTimeoutMs = 3000;  // a wrongly awaited reply fails the row instead of hanging it
     options.dataTimeoutMs = row.dataTimeoutMs;
     options.passive = row.passive;
+    if (row.configure) {
+        row.configure(options);
+    }
+    if (!row.feat.empty()) {
+        run->server.OnVerb("FEAT").Reply(row.feat + "\r\n");
+    }
 
     const bool login = row.run.empty() || (row.run.size() == 1 && row.run[0].kind == Run::Kind::Login);
     std::size_t slots = 0;

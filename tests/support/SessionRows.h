@@ -117,6 +117,10 @@ struct SessionRow {
     std::string login = "";
     bool passive = true;
     int dataTimeoutMs = 3000;
+    // The server's answer to the FEAT after the login (CR LF between lines); empty: a server without FEAT.
+    std::string feat = "";
+    // Changes the session's options before it starts.
+    std::function<void(FtpSessionOptions&)> configure = {};
     // Runs after the login, before the requests: a hook on the views, say (cleared after the requests).
     std::function<void(RowRun&)> setup = {};
     std::vector<Run> run = {};
