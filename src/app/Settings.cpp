@@ -25,6 +25,8 @@ SettingsValues Settings::Load() {
         values.email = std::move(*email);
     }
     values.passive = ReadFlag(store_, "Passive", values.passive);
+    values.keepUploadTimes = ReadFlag(store_, "KeepTimes", values.keepUploadTimes);
+    values.keepAlive = ReadFlag(store_, "KeepAlive", values.keepAlive);
     return values;
 }
 
@@ -34,6 +36,8 @@ void Settings::Save(const SettingsValues& values) {
     store_.SetDword(kSettingsKey, "LogExt", values.logExtended ? 1 : 0);
     store_.SetString(kSettingsKey, "EMail", values.email);
     store_.SetDword(kSettingsKey, "Passive", values.passive ? 1 : 0);
+    store_.SetDword(kSettingsKey, "KeepTimes", values.keepUploadTimes ? 1 : 0);
+    store_.SetDword(kSettingsKey, "KeepAlive", values.keepAlive ? 1 : 0);
 }
 
 void Settings::RemoveAll() {

@@ -278,6 +278,10 @@ void WispHostPage::Connect() {
     }
     FtpSessionOptions options;
     options.passive = sheet_.OptionsPage().Passive();
+    options.keepUploadTimes = sheet_.OptionsPage().KeepUploadTimes();
+    if (!sheet_.OptionsPage().KeepAlive()) {
+        options.keepAliveIdleMs = 0;
+    }
     options.trustedCertificates = trustedCertificates_;
     MainWindowViews& mainWindow = MainWindowViews::Instance();
     session_ = FtpSession::Start(

@@ -16,6 +16,13 @@ WispOptionsPage::WispOptionsPage(QWidget* parent) : WispPropertyPage(parent) {
     caption->setBuddy(emailBox_);
     passiveBox_ = new QCheckBox("Use \"&Passive\" FTP Server data connections", this);
     passiveBox_->setObjectName("passive");
+    keepTimesBox_ = new QCheckBox("Keep file times on upload", this);
+    keepTimesBox_->setObjectName("keepUploadTimes");
+    keepTimesBox_->setToolTip(
+        "Gives each uploaded file on the server the time of the local file, where the server allows it");
+    keepAliveBox_ = new QCheckBox("Keep the connection alive", this);
+    keepAliveBox_->setObjectName("keepAlive");
+    keepAliveBox_->setToolTip("Sends NOOP after a minute of quiet, for up to 30 minutes without a request");
     auto* reload = new QPushButton("&Reload Default FTP Sites", this);
     reload->setObjectName("reloadDefaults");
     auto* remove = new QPushButton("Remove Wisp from Registry and &Quit!", this);
@@ -32,6 +39,8 @@ WispOptionsPage::WispOptionsPage(QWidget* parent) : WispPropertyPage(parent) {
     layout->addWidget(caption);
     layout->addWidget(emailBox_);
     layout->addWidget(passiveBox_);
+    layout->addWidget(keepTimesBox_);
+    layout->addWidget(keepAliveBox_);
     layout->addStretch(1);
     auto* buttons = new QVBoxLayout;
     buttons->addWidget(reload);
@@ -40,9 +49,12 @@ WispOptionsPage::WispOptionsPage(QWidget* parent) : WispPropertyPage(parent) {
     layout->setAlignment(buttons, Qt::AlignHCenter);
 }
 
-void WispOptionsPage::SetValues(const std::string& email, bool passive) {
+void WispOptionsPage::SetValues(const std::string& email, bool passive, bool keepUploadTimes,
+                                bool keepAlive) {
     email_ = QString::fromLocal8Bit(email.data(), static_cast<qsizetype>(email.size()));
     passive_ = passive;
+    keepUploadTimes_ = keepUploadTimes;
+    keepAlive_ = keepAlive;
     PageActivated();
 }
 
@@ -53,11 +65,15 @@ std::string WispOptionsPage::Email() const {
 void WispOptionsPage::PageActivated() {
     emailBox_->setText(email_);
     passiveBox_->setChecked(passive_);
+    keepTimesBox_->setChecked(keepUploadTimes_);
+    keepAliveBox_->setChecked(keepAlive_);
 }
 
 void WispOptionsPage::PageDeactivated() {
     email_ = emailBox_->text();
     passive_ = passiveBox_->isChecked();
+    keepUploadTimes_ = keepTimesBox_->isChecked();
+    keepAlive_ = keepAliveBox_->isChecked();
 }
 
 void WispOptionsPage::ConfirmRemoval() {

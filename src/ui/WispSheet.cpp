@@ -136,7 +136,7 @@ void WispSheet::LoadSettings() {
     Settings settings(store_);
     const SettingsValues values = settings.Load();
     log_->SetSwitches(values.logging, values.logCommands, values.logExtended);
-    options_->SetValues(values.email, values.passive);
+    options_->SetValues(values.email, values.passive, values.keepUploadTimes, values.keepAlive);
     // Fixed for the whole run: a changed e-mail address becomes the anonymous password next start.
     SetUrlDefaults("ftp", "anonymous", values.email, "21");
 }
@@ -156,6 +156,8 @@ void WispSheet::SaveSettings() {
     values.logExtended = log_->Extended();
     values.email = options_->Email();
     values.passive = options_->Passive();
+    values.keepUploadTimes = options_->KeepUploadTimes();
+    values.keepAlive = options_->KeepAlive();
     settings.Save(values);
 }
 

@@ -33,8 +33,8 @@ TEST_F(SettingsTest, FirstStartReadsDefaultsAndCreatesTheSettingsKey) {
 
 TEST_F(SettingsTest, SavedValuesReadBackUnchanged) {
     const std::vector<SettingsValues> cases = {
-        {false, false, false, "", false},
-        {true, false, true, "user@example.org", false},
+        {false, false, false, "", false, false, false},
+        {true, false, true, "user@example.org", false, true, false},
         {false, true, false, "odd: \"quotes\" / slashes \\ and \x01 bytes", true},
         {true, true, true, "<your-email-address>", true},
     };
@@ -46,14 +46,17 @@ TEST_F(SettingsTest, SavedValuesReadBackUnchanged) {
         EXPECT_EQ(loaded.logExtended, saved.logExtended) << saved.email;
         EXPECT_EQ(loaded.email, saved.email);
         EXPECT_EQ(loaded.passive, saved.passive) << saved.email;
+        EXPECT_EQ(loaded.keepUploadTimes, saved.keepUploadTimes) << saved.email;
+        EXPECT_EQ(loaded.keepAlive, saved.keepAlive) << saved.email;
     }
 }
 
 TEST_F(SettingsTest, ValuesAreWrittenInOrderWithTheirTypes) {
-    settings_.Save({true, false, true, "me@example.org", false});
+    settings_.Save({true, false, true, "me@example.org", false, true, false});
     const std::vector<ProfileValue> values = store_.EnumerateValues(kSettingsKey);
-    ASSERT_EQ(values.size(), 5u);
-    const std::vector<std::string> names = {"Logging", "LogCmd", "LogExt", "EMail", "Passive"};
+    ASSERT_EQ(values.size(), 7u);
+    const std::vector<std::string> names = {"Logging", "LogCmd",    "LogExt",   "EMail",
+                                            "Passive", "KeepTimes", "KeepAlive"};
     for (size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(values[i].name, names[i]);
         EXPECT_EQ(values[i].type, i == 3 ? ProfileValueType::String : ProfileValueType::Dword) << names[i];
@@ -61,6 +64,7 @@ TEST_F(SettingsTest, ValuesAreWrittenInOrderWithTheirTypes) {
     EXPECT_EQ(values[0].dword, 1u);
     EXPECT_EQ(values[1].dword, 0u);
     EXPECT_EQ(values[3].text, "me@example.org");
+    EXPECT_EQ(values[6].dword, 0u);
 }
 
 TEST_F(SettingsTest, ValuesOfTheWrongTypeOrMissingReadAsDefaults) {
@@ -74,6 +78,8 @@ TEST_F(SettingsTest, ValuesOfTheWrongTypeOrMissingReadAsDefaults) {
     EXPECT_TRUE(values.logExtended);
     EXPECT_EQ(values.email, "<your-email-address>");
     EXPECT_TRUE(values.passive);
+    EXPECT_TRUE(values.keepUploadTimes);
+    EXPECT_TRUE(values.keepAlive);
 }
 
 TEST_F(SettingsTest, RemovalLeavesNothingOfWispAndKeepsOtherProgramsOfTheCompany) {

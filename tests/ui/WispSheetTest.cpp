@@ -265,6 +265,8 @@ TEST_F(WispSheetTest, SettingsSurviveARestart) {
         // Edited and closed without leaving the page: still saved.
         Control<QLineEdit>(sheet->OptionsPage(), "email")->setText("me@example.org");
         Control<QCheckBox>(sheet->OptionsPage(), "passive")->click();
+        EXPECT_TRUE(Control<QCheckBox>(sheet->OptionsPage(), "keepAlive")->isChecked());
+        Control<QCheckBox>(sheet->OptionsPage(), "keepAlive")->click();
         // The anonymous password of this run stays the one read at start.
         EXPECT_EQ(GetUrlDefaults().password, "<your-email-address>");
         CloseAndPump(*sheet);
@@ -276,6 +278,8 @@ TEST_F(WispSheetTest, SettingsSurviveARestart) {
     EXPECT_TRUE(sheet->LogPage().Extended());
     EXPECT_EQ(Control<QLineEdit>(sheet->OptionsPage(), "email")->text(), "me@example.org");
     EXPECT_FALSE(Control<QCheckBox>(sheet->OptionsPage(), "passive")->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(sheet->OptionsPage(), "keepAlive")->isChecked());
+    EXPECT_TRUE(Control<QCheckBox>(sheet->OptionsPage(), "keepUploadTimes")->isChecked());
     // The stored address is the anonymous password of this run.
     EXPECT_EQ(GetUrlDefaults().password, "me@example.org");
     EXPECT_EQ(GetUrlDefaults().scheme, "ftp");
