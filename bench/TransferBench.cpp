@@ -1,4 +1,5 @@
-// Download, upload and listing speed of the engine against curl and lftp, on the same vsftpd on 127.0.0.1,
+// Download, upload and listing speed of the engine against curl and lftp, on the same vsftpd on 127.0.0.1
+// (download and listing again on ::1),
 // over plain FTP and over explicit TLS.
 //
 // Run (RelWithDebInfo):
@@ -40,9 +41,9 @@
 
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "listing/RemoteEntry.h"
 #include "views/NullViews.h"
 #include "views/SessionViews.h"
-#include "listing/RemoteEntry.h"
 
 #if __has_include("support/RealFtpServer.h")
 #include "support/RealFtpServer.h"
@@ -67,15 +68,22 @@ class BenchServer {
     virtual fs::path Root() const = 0;
     // Empty for plain FTP.
     virtual std::string CaFile() const = 0;
+    // Where it listens: "127.0.0.1" or "::1".
+    virtual std::string Address() const = 0;
     bool UsesTls() const { return !CaFile().empty(); }
+    // The address as a URL's host: an IPv6 address in brackets.
+    std::string UrlHost() const {
+        return Address().find(':') != std::string::npos ? "[" + Address() + "]" : Address();
+    }
 };
 
 #if WISP_BENCH_HAS_SERVER
 class LaunchedServer : public BenchServer {
   public:
-    explicit LaunchedServer(bool tls)
-        : server_(RealFtpServer::Kind::Vsftpd,
-                  tls ? RealFtpServer::Tls::Explicit : RealFtpServer::Tls::None) {}
+    LaunchedServer(bool tls, const char* address)
+        : server_(RealFtpServer::Kind::Vsftpd, tls ? RealFtpServer::Tls::Explicit : RealFtpServer::Tls::None,
+                  TestCertificates::Which::Server, address) {}
+    std::string Address() const override { return server_.Address(); }
     bool Running() const { return server_.Running(); }
     const std::string& Error() const { return server_.Error(); }
     std::uint16_t Port() const override { return server_.Port(); }
@@ -90,19 +98,20 @@ class LaunchedServer : public BenchServer {
 };
 #endif
 
-// Starts vsftpd on 127.0.0.1, with explicit TLS required or without; null (with the reason printed) when it
-// cannot.
-std::unique_ptr<BenchServer> StartServer(bool tls) {
+// Starts vsftpd on `address` (127.0.0.1 or ::1), with explicit TLS required or without; null (with the
+// reason printed) when it cannot.
+std::unique_ptr<BenchServer> StartServer(bool tls, const char* address) {
 #if WISP_BENCH_HAS_SERVER
-    auto server = std::make_unique<LaunchedServer>(tls);
+    auto server = std::make_unique<LaunchedServer>(tls, address);
     if (!server->Running()) {
-        std::fprintf(stderr, "vsftpd%s did not start: %s\n", tls ? " (explicit TLS)" : "",
+        std::fprintf(stderr, "vsftpd%s on %s did not start: %s\n", tls ? " (explicit TLS)" : "", address,
                      server->Error().c_str());
         return nullptr;
     }
     return server;
 #else
     (void)tls;
+    (void)address;
     std::fprintf(stderr,
                  "TransferBench was built without the server launcher; its target needs\n"
                  "  target_link_libraries(TransferBench PRIVATE wisp_test_support)\n");
@@ -267,24 +276,25 @@ std::optional<Clock::duration> TimeCommand(const char* tool, const std::string& 
 
 // The engine's URL: ftpes:// when the server requires TLS.
 std::string EngineUrl(const BenchServer& server, const std::string& path) {
-    return std::string(server.UsesTls() ? "ftpes" : "ftp") + "://127.0.0.1:" + std::to_string(server.Port()) +
-           "/" + path;
+    return std::string(server.UsesTls() ? "ftpes" : "ftp") + "://" + server.UrlHost() + ":" +
+           std::to_string(server.Port()) + "/" + path;
 }
 
 // The other clients' URL: they are told to use TLS by their options.
 std::string Url(const BenchServer& server, const std::string& path) {
-    return "ftp://127.0.0.1:" + std::to_string(server.Port()) + "/" + path;
+    return "ftp://" + server.UrlHost() + ":" + std::to_string(server.Port()) + "/" + path;
 }
 
 std::string Quoted(const std::string& text) {
     return "'" + text + "'";
 }
 
-// Runs curl (PASV, no EPSV; with TLS required on control and data when the server wants it) with the
-// transfer's `arguments`; its wall time, or nullopt when it failed.
+// Runs curl (PASV, no EPSV, on IPv4; over IPv6 it always uses EPSV; with TLS required on control and data
+// when the server wants it) with the transfer's `arguments`; its wall time, or nullopt when it failed.
+// --globoff keeps the brackets of an IPv6 URL from being read as a range.
 std::optional<Clock::duration> TimeCurl(const BenchServer& server, const std::string& arguments) {
     const std::string tls = server.UsesTls() ? " --ssl-reqd --cacert " + Quoted(server.CaFile()) : "";
-    return TimeCommand("curl", "curl -s -S --disable-epsv --max-time 600" + tls + " " + arguments);
+    return TimeCommand("curl", "curl -s -S --globoff --disable-epsv --max-time 600" + tls + " " + arguments);
 }
 
 std::optional<Clock::duration> TimeCurlDownload(const BenchServer& server, const std::string& path,
@@ -372,8 +382,8 @@ std::optional<Clock::duration> TimeLftp(const BenchServer& server, const std::st
                                              : "";
     const std::string command =
         "lftp -c 'set ftp:passive-mode on; set ftp:prefer-epsv no; set net:max-retries 1; " + tls +
-        "open -u anonymous,bench@ ftp://127.0.0.1:" + std::to_string(server.Port()) + "; " + commands +
-        "' >/dev/null";
+        "open -u anonymous,bench@ ftp://" + server.UrlHost() + ":" + std::to_string(server.Port()) + "; " +
+        commands + "' >/dev/null";
     return TimeCommand("lftp", command);
 }
 
@@ -520,7 +530,8 @@ bool MeasureUpload(const BenchServer& server, const Plan& plan, const char* what
 }
 
 // A fresh listing of the folder "many" with the engine and curl, interleaved run by run.
-bool MeasureListing(const BenchServer& server, const Plan& plan, long entries, Times& times) {
+bool MeasureListing(const BenchServer& server, const Plan& plan, long entries, Times& times,
+                    const char* what = "listing") {
     for (long run = 0; run < plan.runs; ++run) {
         long lines = 0;
         const auto engine = TimeEngineListing(server, "many", plan.scratch / "engine-list.txt", lines);
@@ -529,14 +540,14 @@ bool MeasureListing(const BenchServer& server, const Plan& plan, long entries, T
             std::fprintf(stderr, "listing run %ld failed (engine %ld lines)\n", run + 1, lines);
             return false;
         }
-        times.Add("listing", run, *engine, *curl, std::nullopt);
+        times.Add(what, run, *engine, *curl, std::nullopt);
     }
     return true;
 }
 
-// Starts a server (plain or TLS) serving big.bin; null when it cannot.
-std::unique_ptr<BenchServer> StartServing(bool tls, const Plan& plan) {
-    std::unique_ptr<BenchServer> server = StartServer(tls);
+// Starts a server (plain or TLS, on 127.0.0.1 or ::1) serving big.bin; null when it cannot.
+std::unique_ptr<BenchServer> StartServing(bool tls, const Plan& plan, const char* address = "127.0.0.1") {
+    std::unique_ptr<BenchServer> server = StartServer(tls, address);
     if (!server) {
         return nullptr;
     }
@@ -544,7 +555,7 @@ std::unique_ptr<BenchServer> StartServing(bool tls, const Plan& plan) {
         std::fprintf(stderr, "cannot prepare the served file\n");
         return nullptr;
     }
-    std::printf("vsftpd%s on 127.0.0.1:%u\n", tls ? " (explicit TLS)" : "", server->Port());
+    std::printf("vsftpd%s on %s port %u\n", tls ? " (explicit TLS)" : "", address, server->Port());
     return server;
 }
 
@@ -590,7 +601,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    Times download, upload, listing, tlsDownload, tlsUpload;
+    Times download, upload, listing, tlsDownload, tlsUpload, ipv6Download, ipv6Listing;
+    bool ipv6Measured = false;
     int status = 0;
     if (plainPart) {
         // One server at a time: each holds its own copy of the big file.
@@ -604,6 +616,21 @@ int main(int argc, char** argv) {
                    !MeasureUpload(*server, plan, "upload", upload) ||
                    !MeasureListing(*server, plan, entries, listing)) {
             status = 1;
+        }
+    }
+    // The same download and listing over ::1: EPSV instead of PASV, IPv6 instead of IPv4.
+    if (plainPart && status == 0) {
+        const std::unique_ptr<BenchServer> server = StartServing(false, plan, "::1");
+        if (!server) {
+            std::fprintf(stderr, "no measurement over ::1\n");
+        } else if (!MakeManyEntries(server->Root() / "many", entries)) {
+            std::fprintf(stderr, "cannot prepare the served directory\n");
+            status = 1;
+        } else if (!MeasureDownload(*server, plan, "IPv6 download", ipv6Download) ||
+                   !MeasureListing(*server, plan, entries, ipv6Listing, "IPv6 listing")) {
+            status = 1;
+        } else {
+            ipv6Measured = true;
         }
     }
     if (tlsPartToo && status == 0) {
@@ -626,6 +653,13 @@ int main(int argc, char** argv) {
         std::printf("goals: download fastest (%s), upload fastest (%s), listing ratio <= 1.5 (%s)\n",
                     download.Fastest() ? "met" : "NOT met", upload.Fastest() ? "met" : "NOT met",
                     Median(listing.engine) <= 1.5 * Median(listing.curl) ? "met" : "NOT met");
+    }
+    if (ipv6Measured) {
+        ipv6Download.Print("IPv6 download");
+        ipv6Listing.Print("IPv6 listing");
+        std::printf("engine over 127.0.0.1 / ::1: download %.3f s / %.3f s, listing %.3f s / %.3f s\n",
+                    Median(download.engine), Median(ipv6Download.engine), Median(listing.engine),
+                    Median(ipv6Listing.engine));
     }
     if (tlsPartToo) {
         tlsDownload.Print("TLS download");

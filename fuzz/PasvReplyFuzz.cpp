@@ -1,5 +1,6 @@
-// Any bytes as the last line of a 227 reply. What is accepted names a real port and bytes for the
-// address, and written back in the usual form it reads the same again.
+// Any bytes as the last line of a 227 reply and of a 229 reply. What the 227 parser accepts names a real
+// port and bytes for the address, and written back in the usual form it reads the same again; what the
+// 229 parser accepts is a port from 1 to 65535 that reads the same again in the usual form.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,8 +9,28 @@
 
 #include "engine/FtpDataConnection.h"
 
+namespace {
+
+void CheckEpsv(std::string_view line) {
+    const auto port = FtpDataConnection::ParseEpsvReply(line);
+    if (!port) {
+        return;
+    }
+    if (*port == 0 || line.size() > 128) {
+        std::abort();
+    }
+    const auto again = FtpDataConnection::ParseEpsvReply("229 Entering Extended Passive Mode (|||" +
+                                                         std::to_string(*port) + "|)");
+    if (again != port) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view line(reinterpret_cast<const char*>(data), size);
+    CheckEpsv(line);
     const auto reply = FtpDataConnection::ParsePasvReply(line);
     if (!reply) {
         return 0;

@@ -9,12 +9,17 @@
 #include "engine/FtpSession.h"
 #include "engine/FtpTls.h"
 #include "engine/FtpTransfers.h"
+#include "platform/Resolver.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
 
 namespace {
 
 constexpr int kEnteringPassive = 227;
+constexpr int kEnteringExtendedPassive = 229;
+// A 229 reply line longer than this is no honest one (the usual is under 50 bytes); it is refused rather
+// than searched.
+constexpr std::size_t kEpsvLineLimit = 128;
 constexpr int kCannotOpenData = 425;
 constexpr int kLostConnection = FtpProtocol::kLostConnection;
 constexpr int kListenBacklog = 5;
@@ -43,13 +48,6 @@ std::optional<int> ByteValue(std::string_view token) {
     }
     const auto value = FtpProtocol::LeadingNumber(token.substr(i), 255);
     return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
-}
-
-std::string Endpoint(std::string_view address, std::uint16_t port) {
-    std::string text(address);
-    text += ':';
-    text += std::to_string(port);
-    return text;
 }
 
 // What an active-mode wait makes of the replies waiting on the control connection: it gives up once the
@@ -92,8 +90,9 @@ void LogSocketFailure(FtpContext& session, std::string_view what) {
     session.LogFailure(message, "no data connection: " + FailureText::SocketError(LastSocketError()));
 }
 
+// `named`: the address a 227 reply named (an EPSV reply names none).
 bool OpenPassive(FtpContext& session, std::string_view command, BufferedSocket& data,
-                 const PasvReply& reply) {
+                 const std::optional<std::string>& named, std::uint16_t port) {
     // The server's own address, never the one the reply names: a reply must not be able to send the
     // client to another host.
     const auto server = session.Control().PeerAddress();
@@ -109,18 +108,17 @@ bool OpenPassive(FtpContext& session, std::string_view command, BufferedSocket& 
     // With the connection made, the transfer is read and ended as any other.
     session.PrepareDataSocket(data, false);
     (void)data.Create();  // a failure shows in the connect that follows
-    const std::string named = reply.DottedAddress();
-    if (named != server->address) {
-        session.Log().LogMessage("... PASV reply names " + named + "; connecting to " + server->address +
+    if (named && *named != server->address) {
+        session.Log().LogMessage("... PASV reply names " + *named + "; connecting to " + server->address +
                                  " instead");
     }
-    if (!data.Connect(server->address, reply.port)) {
+    if (!data.Connect(server->address, port)) {
         LogSocketFailure(session, "Connect");
         data.Close();
         return false;
     }
     session.PrepareDataSocket(data);
-    session.Log().LogMessage("Connected to [" + Endpoint(server->address, reply.port) + "] for DATA");
+    session.Log().LogMessage("Connected to " + BracketedEndpoint(server->address, port) + " for DATA");
     return true;
 }
 
@@ -129,8 +127,10 @@ FtpStep OpenActive(FtpContext& session, std::string_view command, BufferedSocket
     session.PrepareDataSocket(listener);
     session.PrepareDataSocket(data);
     const auto local = session.Control().LocalAddress();
+    // Over IPv6 the server connects back to the control connection's own address, so listen there.
+    const bool extended = local && IsIPv6Text(local->address);
     std::optional<SocketAddress> listening;
-    if (local && listener.Create()) {
+    if (local && (extended ? listener.Create(0, Socket::kStream, local->address) : listener.Create())) {
         listening = listener.LocalAddress();
     }
     if (!listening || !listener.Listen(kListenBacklog)) {
@@ -138,7 +138,8 @@ FtpStep OpenActive(FtpContext& session, std::string_view command, BufferedSocket
         return NotOpened(0);
     }
     const int portReply =
-        session.Command(FtpDataConnection::FormatPortCommand(local->address, listening->port));
+        session.Command(extended ? FtpDataConnection::FormatEprtCommand(local->address, listening->port)
+                                 : FtpDataConnection::FormatPortCommand(local->address, listening->port));
     // Whether the server accepts PORT is left to the accept; a lost connection is not.
     if (portReply == kLostConnection || !session.SendCommand(command)) {
         return NotOpened(portReply);
@@ -174,9 +175,9 @@ FtpStep OpenActive(FtpContext& session, std::string_view command, BufferedSocket
         if (peer && peer->address == server->address) {
             break;
         }
-        session.Log().LogMessage("... Refused DATA connection from [" +
-                                 (peer ? Endpoint(peer->address, peer->port) : std::string("?")) +
-                                 "]: not the server");
+        session.Log().LogMessage("... Refused DATA connection from " +
+                                 (peer ? BracketedEndpoint(peer->address, peer->port) : std::string("[?]")) +
+                                 ": not the server");
         data.Close();
         if (timeoutMs > 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -184,8 +185,8 @@ FtpStep OpenActive(FtpContext& session, std::string_view command, BufferedSocket
             listener.SetTimeout(left > 0 ? static_cast<int>(left) : 1);
         }
     }
-    session.Log().LogMessage("Accepted connection on [" + Endpoint(local->address, listening->port) +
-                             "] for DATA");
+    session.Log().LogMessage("Accepted connection on " + BracketedEndpoint(local->address, listening->port) +
+                             " for DATA");
     return {};
 }
 
@@ -233,6 +234,51 @@ std::string FtpDataConnection::FormatPortCommand(std::string_view dottedAddress,
     return command;
 }
 
+std::optional<std::uint16_t> FtpDataConnection::ParseEpsvReply(std::string_view line) {
+    if (line.size() > kEpsvLineLimit) {
+        return std::nullopt;
+    }
+    const std::size_t open = line.find('(', line.size() > 3 ? 3 : line.size());
+    if (open == std::string_view::npos || open + 1 >= line.size()) {
+        return std::nullopt;
+    }
+    // "(<d><d><d>port<d>)": the protocol and address fields stay empty, the server's own address is used.
+    const char delimiter = line[open + 1];
+    if (delimiter < 33 || delimiter > 126) {
+        return std::nullopt;
+    }
+    std::string_view rest = line.substr(open + 1);
+    if (rest.size() < 3 || rest[1] != delimiter || rest[2] != delimiter) {
+        return std::nullopt;
+    }
+    rest.remove_prefix(3);
+    const std::size_t end = rest.find(delimiter);
+    if (end == std::string_view::npos || end == 0 || end > 5 || end + 1 >= rest.size() ||
+        rest[end + 1] != ')') {
+        return std::nullopt;
+    }
+    const std::string_view digits = rest.substr(0, end);
+    if (digits.find_first_not_of(kDigits) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto port = FtpProtocol::LeadingNumber(digits, 65535);
+    if (!port || *port == 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*port);
+}
+
+std::string FtpDataConnection::FormatEprtCommand(std::string_view address, std::uint16_t port) {
+    // A zone ("%eth0") only means something on this host.
+    address = address.substr(0, address.find('%'));
+    std::string command = IsIPv6Text(address) ? "EPRT |2|" : "EPRT |1|";
+    command.append(address);
+    command += '|';
+    command += std::to_string(port);
+    command += '|';
+    return command;
+}
+
 FtpStep FtpDataConnection::Open(FtpContext& session, std::string_view command, BufferedSocket& data) {
     if (const FtpStep opened = OpenConnection(session, command, data); opened.status != FtpStep::Status::Ok) {
         return opened;
@@ -259,23 +305,34 @@ FtpStep FtpDataConnection::OpenConnection(FtpContext& session, std::string_view 
                                           BufferedSocket& data) {
     int reply = 0;
     if (session.Passive()) {
+        // IPv6 has no place in a 227 reply: there the extended command is the only one.
+        const auto peer = session.Control().PeerAddress();
+        const bool extended = peer && IsIPv6Text(peer->address);
         FtpReply pasv;
-        reply = session.Command("PASV", &pasv);
+        reply = session.Command(extended ? "EPSV" : "PASV", &pasv);
         if (reply == kCannotOpenData) {
             session.Log().LogMessage("... Can't open PASSIVEly; trying PORT");
             session.ClearPassive();
         } else {
             // A reply that does not name a usable port is treated like any refusal.
-            const auto parsed =
-                reply == kEnteringPassive ? ParsePasvReply(pasv.lastLine) : std::optional<PasvReply>();
-            if (!parsed) {
+            std::optional<std::uint16_t> port;
+            std::optional<std::string> named;
+            if (extended && reply == kEnteringExtendedPassive) {
+                port = ParseEpsvReply(pasv.lastLine);
+            } else if (!extended && reply == kEnteringPassive) {
+                if (const auto parsed = ParsePasvReply(pasv.lastLine)) {
+                    port = parsed->port;
+                    named = parsed->DottedAddress();
+                }
+            }
+            if (!port) {
                 session.LogFailure("... [DATA] connection CLOSED",
-                                   reply >= 400
-                                       ? FailureText::ReplyLine(pasv.lastLine)
-                                       : "no data connection: the reply to PASV names no usable port");
+                                   reply >= 400 ? FailureText::ReplyLine(pasv.lastLine)
+                                                : std::string("no data connection: the reply to ") +
+                                                      (extended ? "EPSV" : "PASV") + " names no usable port");
                 return NotOpened(reply);
             }
-            return OpenPassive(session, command, data, *parsed) ? FtpStep{} : NotOpened(reply);
+            return OpenPassive(session, command, data, named, *port) ? FtpStep{} : NotOpened(reply);
         }
     }
     FtpStep active = OpenActive(session, command, data);

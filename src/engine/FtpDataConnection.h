@@ -1,7 +1,7 @@
 #pragma once
 // Opens the data connection of one listing or transfer around its command: PASV (the client connects)
 // while the session is passive, otherwise PORT (the server connects to a socket the client listens on);
-// on a TLS session the connection then becomes TLS too.
+// over IPv6 EPSV and EPRT take their places. On a TLS session the connection then becomes TLS too.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -36,6 +36,12 @@ class FtpDataConnection {
     static std::optional<PasvReply> ParsePasvReply(std::string_view line);
     // "PORT a,b,c,d,hi,lo" for a dotted local address and a port.
     static std::string FormatPortCommand(std::string_view dottedAddress, std::uint16_t port);
+    // The port of a 229 reply line: "(" then a delimiter (printable ASCII 33-126) three times, the port
+    // (1-65535) in decimal, the delimiter again and ")". Nothing for any other form, an address in the
+    // reply, or a line too long to be honest.
+    static std::optional<std::uint16_t> ParseEpsvReply(std::string_view line);
+    // "EPRT |2|address|port|" for an IPv6 local address ("|1|" for dotted IPv4); a zone is left out.
+    static std::string FormatEprtCommand(std::string_view address, std::uint16_t port);
 
   private:
     // Open without TLS: the connection made and the command sent.

@@ -10,6 +10,7 @@
 #include "engine/FtpSession.h"
 #include "engine/FtpTls.h"
 #include "engine/PrintableText.h"
+#include "platform/Resolver.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
 
@@ -113,8 +114,8 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
         return false;
     }
     const auto peer = control.PeerAddress().value_or(SocketAddress{});
-    // "%s [%s:%u]", built without a fixed buffer so that no host name is cut short.
-    connectionText = url.host + " [" + peer.address + ":" + std::to_string(peer.port) + "]";
+    // "%s [%s:%u]" ("%s [%s]:%u" over IPv6), built without a fixed buffer so that no host name is cut short.
+    connectionText = url.host + " " + BracketedEndpoint(peer.address, peer.port);
     if (tls != FtpTls::Mode::None) {
         connectionText.insert(0, url.scheme + "://");  // the user sees that the session is protected
     }

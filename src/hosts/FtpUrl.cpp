@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/Resolver.h"
+
 namespace {
 
 struct SharedDefaults {
@@ -26,6 +28,33 @@ std::string LowerAscii(std::string_view text) {
 }
 
 constexpr auto npos = std::string_view::npos;
+
+// "[" IPv6 address "]" [":" port]: the host is the address without its brackets; the port is kept as
+// typed, like after a name. Anything but an IPv6 address inside (a name, dotted IPv4, junk), a missing
+// "]" or anything but ":" after it makes no valid URL.
+bool ParseBracketedHost(FtpUrl& url, std::string_view hostPart, const std::string& defaultPort) {
+    const std::size_t close = hostPart.find(']');
+    if (close == npos) {
+        return false;
+    }
+    const std::string_view address = hostPart.substr(1, close - 1);
+    const auto literal = ParseIpLiteral(address);
+    if (!literal || !literal->IsIPv6()) {
+        return false;
+    }
+    url.host = address;
+    const std::string_view after = hostPart.substr(close + 1);
+    if (after.empty()) {
+        url.port = defaultPort;
+        url.portDefaulted = true;
+        return true;
+    }
+    if (after.front() != ':') {
+        return false;
+    }
+    url.port = after.substr(1);
+    return true;
+}
 
 }  // namespace
 
@@ -82,8 +111,11 @@ bool ParseUrl(FtpUrl& url, std::string_view text) {
         return false;
     }
     const std::string_view hostPart = s.substr(0, slash);
-    const std::size_t portColon = hostPart.find(':');
-    if (portColon == npos) {
+    if (!hostPart.empty() && hostPart.front() == '[') {
+        if (!ParseBracketedHost(url, hostPart, defaults.port)) {
+            return false;
+        }
+    } else if (const std::size_t portColon = hostPart.find(':'); portColon == npos) {
         url.host = hostPart;
         url.port = defaults.port;
         url.portDefaulted = true;
@@ -117,7 +149,12 @@ std::string FormatUrl(const FtpUrl& url) {
     if (!url.schemeDefaulted) {
         text = url.scheme + "://";
     }
-    text += url.host;
+    // A host holding ':' can only be an IPv6 address: it goes back into its brackets.
+    if (url.host.find(':') != std::string::npos) {
+        text += '[' + url.host + ']';
+    } else {
+        text += url.host;
+    }
     if (!url.portDefaulted) {
         text += ':';
         text += url.port;

@@ -8,7 +8,7 @@ struct FtpUrl {
     std::string scheme;  // lower-cased
     std::string user;
     std::string password;
-    std::string host;      // empty marks a text that is no valid URL
+    std::string host;      // empty marks a text that is no valid URL; an IPv6 address without its brackets
     std::string port;      // as typed, not converted
     std::string path;      // after the "/" that ends the host, without it and without the type code
     std::string typeCode;  // "a", "i", "d" or empty
@@ -24,8 +24,8 @@ struct FtpUrl {
 // Fills url from text; false when text is no valid URL (url's fields must then not be used).
 bool ParseUrl(FtpUrl& url, std::string_view text);
 
-// The canonical text: [scheme "://"] host [":" port] ["/" path]. User, password and type code are
-// never part of it; the scheme and port appear only when the text named them.
+// The canonical text: [scheme "://"] host [":" port] ["/" path], an IPv6 host in brackets. User, password and
+// type code are never part of it; the scheme and port appear only when the text named them.
 std::string FormatUrl(const FtpUrl& url);
 
 // The schemes a session can be opened with: "ftp" (plain), "ftpes" (explicit TLS: AUTH TLS on the

@@ -4,9 +4,12 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <net/if.h>
+
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "platform/SocketError.h"
@@ -24,6 +27,9 @@ std::optional<in_addr> ParseDottedIPv4(std::string_view text) {
 }
 
 namespace {
+
+// Room for a zone name after an IPv6 literal's '%'.
+constexpr std::size_t kZoneRoom = IF_NAMESIZE + 1;
 
 // Names under the reserved "invalid" domain never exist (RFC 6761); answering at once keeps the lookup
 // off the network.
@@ -75,6 +81,139 @@ std::optional<ResolvedHost> ResolveHostByName(std::string_view name) {
     }
     SetLastSocketError(wsa::kNoData);
     return std::nullopt;
+}
+
+std::optional<IpAddress> ParseIpLiteral(std::string_view text) {
+    // The longest IPv6 text with a zone name stays well under this; longer text is no literal.
+    if (text.empty() || text.size() > INET6_ADDRSTRLEN + kZoneRoom ||
+        text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    if (auto dotted = ParseDottedIPv4(text)) {
+        IpAddress address;
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address.storage);
+        v4.sin_family = AF_INET;
+        v4.sin_addr = *dotted;
+        address.length = sizeof(sockaddr_in);
+        return address;
+    }
+    if (text.find(':') == std::string_view::npos) {
+        return std::nullopt;
+    }
+    // getaddrinfo rather than inet_pton: it also takes a zone ("%lo") and sets the scope from it.
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* raw = nullptr;
+    const std::string copy(text);
+    if (getaddrinfo(copy.c_str(), nullptr, &hints, &raw) != 0) {
+        return std::nullopt;
+    }
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(raw, &freeaddrinfo);
+    if (results->ai_addr == nullptr || results->ai_addrlen > sizeof(sockaddr_storage)) {
+        return std::nullopt;
+    }
+    IpAddress address;
+    std::memcpy(&address.storage, results->ai_addr, results->ai_addrlen);
+    address.length = results->ai_addrlen;
+    return address;
+}
+
+std::optional<std::vector<IpAddress>> ResolveAddresses(std::string_view host) {
+    if (auto literal = ParseIpLiteral(host)) {
+        return std::vector<IpAddress>{*literal};
+    }
+    if (host.empty() || IsReservedInvalidName(host)) {
+        SetLastSocketError(wsa::kHostNotFound);
+        return std::nullopt;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    const std::string text(host);
+    const int rc = getaddrinfo(text.c_str(), nullptr, &hints, &raw);
+    if (rc != 0) {
+        SetLastSocketErrorFromResolver(rc, errno);
+        return std::nullopt;
+    }
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(raw, &freeaddrinfo);
+    std::vector<IpAddress> addresses;
+    for (const addrinfo* ai = results.get(); ai != nullptr; ai = ai->ai_next) {
+        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) && ai->ai_addr != nullptr &&
+            ai->ai_addrlen <= sizeof(sockaddr_storage)) {
+            IpAddress address;
+            std::memcpy(&address.storage, ai->ai_addr, ai->ai_addrlen);
+            address.length = ai->ai_addrlen;
+            addresses.push_back(address);
+        }
+    }
+    if (addresses.empty()) {
+        SetLastSocketError(wsa::kNoData);
+        return std::nullopt;
+    }
+    return addresses;
+}
+
+std::optional<IpAddress> AddressOf(const sockaddr_storage& sa, std::uint16_t* port) {
+    IpAddress address;
+    address.storage = sa;
+    if (sa.ss_family == AF_INET) {
+        address.length = sizeof(sockaddr_in);
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address.storage);
+        if (port != nullptr) {
+            *port = ntohs(v4.sin_port);
+        }
+        v4.sin_port = 0;
+        return address;
+    }
+    if (sa.ss_family == AF_INET6) {
+        address.length = sizeof(sockaddr_in6);
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address.storage);
+        if (port != nullptr) {
+            *port = ntohs(v6.sin6_port);
+        }
+        v6.sin6_port = 0;
+        return address;
+    }
+    return std::nullopt;
+}
+
+std::string FormatIpAddress(const IpAddress& address) {
+    if (address.Family() == AF_INET) {
+        return FormatIPv4(reinterpret_cast<const sockaddr_in&>(address.storage).sin_addr);
+    }
+    if (address.Family() != AF_INET6) {
+        return {};
+    }
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address.storage);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+        in_addr v4{};
+        std::memcpy(&v4, v6.sin6_addr.s6_addr + 12, sizeof v4);
+        return FormatIPv4(v4);
+    }
+    std::array<char, NI_MAXHOST> text{};
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&v6), sizeof v6, text.data(), text.size(), nullptr, 0,
+                    NI_NUMERICHOST) != 0) {
+        inet_ntop(AF_INET6, &v6.sin6_addr, text.data(), text.size());
+    }
+    return text.data();
+}
+
+bool IsIPv6Text(std::string_view address) {
+    return address.find(':') != std::string_view::npos;
+}
+
+std::string BracketedEndpoint(std::string_view address, std::uint16_t port) {
+    std::string text = "[";
+    text.append(address);
+    text += IsIPv6Text(address) ? "]:" : ":";
+    text += std::to_string(port);
+    if (!IsIPv6Text(address)) {
+        text += ']';
+    }
+    return text;
 }
 
 std::optional<in_addr> ResolveIPv4(std::string_view host) {

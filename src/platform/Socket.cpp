@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -25,8 +26,45 @@ bool SetBlocking(int fd, bool blocking) {
     return ioctl(fd, FIONBIO, &nonBlocking) == 0;
 }
 
-std::optional<SocketAddress> ToSocketAddress(const sockaddr_in& sa) {
-    return SocketAddress{FormatIPv4(sa.sin_addr), ntohs(sa.sin_port)};
+// The unspecified address of a family ("0.0.0.0" or "::").
+IpAddress LocalAny(int family) {
+    IpAddress any;
+    any.storage.ss_family = static_cast<sa_family_t>(family);
+    any.length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    return any;
+}
+
+void SetPort(IpAddress& address, std::uint16_t port) {
+    if (address.IsIPv6()) {
+        reinterpret_cast<sockaddr_in6&>(address.storage).sin6_port = htons(port);
+    } else {
+        reinterpret_cast<sockaddr_in&>(address.storage).sin_port = htons(port);
+    }
+}
+
+// A blocking stream socket of the address's family bound to it; -1 (last socket error set) on failure.
+int BoundSocket(const IpAddress& local) {
+    const int fd = socket(local.Family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        SetLastSocketErrorFromErrno(errno);
+        return -1;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local.storage), local.length) != 0 ||
+        !SetBlocking(fd, true)) {
+        SetLastSocketErrorFromErrno(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int FamilyOf(int fd) {
+    sockaddr_storage sa{};
+    socklen_t length = sizeof sa;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
+        return AF_UNSPEC;
+    }
+    return sa.ss_family;
 }
 
 // WinSock names an operation on a socket that was never created (or is closed) WSAENOTSOCK.
@@ -60,30 +98,33 @@ bool Socket::Create(std::uint16_t port, int type, std::string_view localAddress)
         SetLastSocketError(10044);  // WSAESOCKTNOSUPPORT
         return false;
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!localAddress.empty()) {
-        const auto parsed = ParseDottedIPv4(localAddress);
+    IpAddress local;
+    if (localAddress.empty()) {
+        local = LocalAny(AF_INET);
+    } else {
+        const auto parsed = ParseIpLiteral(localAddress);
         if (!parsed) {
             SetLastSocketError(wsa::kInvalidArgument);
             return false;
         }
-        local.sin_addr = *parsed;
+        local = *parsed;
     }
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    SetPort(local, port);
+    const int fd = BoundSocket(local);
     if (fd < 0) {
-        SetLastSocketErrorFromErrno(errno);
         return false;
     }
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || !SetBlocking(fd, true)) {
-        SetLastSocketErrorFromErrno(errno);
-        ::close(fd);
-        return false;
-    }
+    createdPort_ = port;
+    createdWithAddress_ = !localAddress.empty();
+    noDelay_ = false;
     fd_.store(fd, std::memory_order_release);
     return true;
+}
+
+int Socket::SocketForAttempt(int family) const {
+    IpAddress local = LocalAny(family);
+    SetPort(local, createdPort_);
+    return BoundSocket(local);
 }
 
 namespace {
@@ -165,44 +206,196 @@ Socket::WaitResult Socket::Wait(short events, const Socket* watched, const Watch
 }
 
 bool Socket::Connect(std::string_view host, std::uint16_t port) {
-    const int fd = Handle();
-    if (fd < 0) {
-        SetLastSocketError(wsa::kNotSocket);
+    if (!RequireOpen(Handle())) {
         return false;
     }
-    const auto address = ResolveIPv4(host);
-    if (!address) {
+    const auto addresses = ResolveAddresses(host);
+    if (!addresses) {
         return false;  // the resolver stored the error
     }
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr = *address;
-    // Connect without blocking so that the wait can be bounded and interrupted, then back to blocking.
+    return Connect(*addresses, port);
+}
+
+namespace {
+
+// One connection attempt under way.
+struct Attempt {
+    int fd = -1;
+    bool own = false;  // the socket Create made, closed only with the Socket
+};
+
+// Starts a non-blocking connect on `fd`: 0 when it connected at once, EINPROGRESS when under way, else the
+// errno of its failure.
+int StartConnect(int fd, const IpAddress& address, std::uint16_t port) {
+    IpAddress peer = address;
+    SetPort(peer, port);
     if (!SetBlocking(fd, false)) {
-        SetLastSocketErrorFromErrno(errno);
+        return errno;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer.storage), peer.length) == 0) {
+        return 0;
+    }
+    return errno == EINTR ? EINPROGRESS : errno;
+}
+
+}  // namespace
+
+bool Socket::Connect(const std::vector<IpAddress>& addresses, std::uint16_t port) {
+    const int ownFd = Handle();
+    if (!RequireOpen(ownFd)) {
         return false;
     }
-    int error = 0;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        error = errno;
-        if (error == EINPROGRESS || error == EINTR) {
-            if (Wait(POLLOUT) == WaitResult::Failed) {
-                SetBlocking(fd, true);
-                return false;
-            }
-            socklen_t length = sizeof error;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-                error = errno;
+    if (addresses.empty()) {
+        SetLastSocketError(wsa::kNoData);
+        return false;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs_);
+    const int ownFamily = FamilyOf(ownFd);
+    bool ownUsed = false;
+    std::vector<Attempt> attempts;
+    int lastError = 0;
+    int winner = -1;
+    std::size_t next = 0;
+    auto nextStart = start;
+
+    // Closes every attempt but the winner; the socket Create made stays until it is replaced.
+    const auto finish = [&](int kept) {
+        for (const Attempt& attempt : attempts) {
+            if (attempt.fd != kept && !attempt.own) {
+                ::close(attempt.fd);
             }
         }
+        if (kept >= 0 && kept != ownFd) {
+            fd_.store(kept, std::memory_order_release);
+            ::close(ownFd);
+            if (noDelay_) {
+                const int on = 1;
+                (void)setsockopt(kept, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            }
+        }
+        SetBlocking(Handle(), true);
+    };
+
+    for (;;) {
+        if (Interrupted()) {
+            finish(-1);
+            return false;
+        }
+        auto now = Clock::now();
+        // The next address starts when the earlier ones have had their head start, or at once when none
+        // is still under way.
+        while (winner < 0 && next < addresses.size() && (now >= nextStart || attempts.empty())) {
+            const IpAddress& address = addresses[next++];
+            int fd = -1;
+            bool own = false;
+            if (address.Family() == ownFamily && !ownUsed) {
+                fd = ownFd;
+                own = ownUsed = true;
+            } else if (!createdWithAddress_) {
+                fd = SocketForAttempt(address.Family());
+            } else {
+                SetLastSocketError(10047);  // WSAEAFNOSUPPORT: bound to an address of the other family
+            }
+            if (fd < 0) {
+                lastError = LastSocketError();
+                continue;
+            }
+            const int started = StartConnect(fd, address, port);
+            if (started == 0) {
+                attempts.push_back({fd, own});
+                winner = fd;
+            } else if (started == EINPROGRESS) {
+                attempts.push_back({fd, own});
+                nextStart = Clock::now() + std::chrono::milliseconds(kNextAttemptDelayMs);
+            } else {
+                lastError = WinsockCodeFromErrno(started);
+                if (!own) {
+                    ::close(fd);
+                }
+            }
+        }
+        if (winner >= 0) {
+            finish(winner);
+            return true;
+        }
+        if (attempts.empty()) {
+            finish(-1);
+            SetLastSocketError(lastError != 0 ? lastError : wsa::kTimedOut);
+            return false;
+        }
+        std::vector<pollfd> fds;
+        for (const Attempt& attempt : attempts) {
+            fds.push_back(pollfd{attempt.fd, POLLOUT, 0});
+        }
+        const std::size_t firstInterrupt = fds.size();
+        for (const auto* interrupt : {stop_.get(), abort_.get()}) {
+            if (interrupt != nullptr && interrupt->Fd() >= 0) {
+                fds.push_back(pollfd{interrupt->Fd(), POLLIN, 0});
+            }
+        }
+        long waitMs = -1;
+        if (timeoutMs_ > 0) {
+            waitMs = std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+        }
+        if (next < addresses.size()) {
+            const long untilNext =
+                std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(nextStart - now).count());
+            waitMs = waitMs < 0 ? untilNext : std::min(waitMs, untilNext);
+        }
+        const int rc = poll(fds.data(), fds.size(), static_cast<int>(waitMs));
+        if (rc < 0 && errno != EINTR) {
+            lastError = WinsockCodeFromErrno(errno);
+            finish(-1);
+            SetLastSocketError(lastError);
+            return false;
+        }
+        for (std::size_t i = firstInterrupt; rc > 0 && i < fds.size(); ++i) {
+            if (fds[i].revents != 0) {
+                finish(-1);
+                SetLastSocketError(wsa::kInterrupted);
+                return false;
+            }
+        }
+        // Settled attempts leave the list; the first that connected wins.
+        std::vector<Attempt> pending;
+        for (std::size_t i = 0; rc > 0 && i < firstInterrupt; ++i) {
+            if (fds[i].revents == 0) {
+                pending.push_back(attempts[i]);
+                continue;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (getsockopt(attempts[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                error = errno;
+            }
+            if (error == 0 && winner < 0) {
+                winner = attempts[i].fd;
+                pending.push_back(attempts[i]);
+            } else if (error != 0) {
+                lastError = WinsockCodeFromErrno(error);
+                if (!attempts[i].own) {
+                    ::close(attempts[i].fd);
+                }
+                nextStart = Clock::now();  // a failure hands over to the next address at once
+            } else {
+                pending.push_back(attempts[i]);
+            }
+        }
+        if (rc > 0) {
+            attempts = std::move(pending);
+        }
+        if (winner >= 0) {
+            finish(winner);
+            return true;
+        }
+        if (timeoutMs_ > 0 && Clock::now() >= deadline) {
+            finish(-1);
+            SetLastSocketError(wsa::kTimedOut);
+            return false;
+        }
     }
-    SetBlocking(fd, true);
-    if (error != 0) {
-        SetLastSocketErrorFromErrno(error);
-        return false;
-    }
-    return true;
 }
 
 bool Socket::Listen(int backlog) {
@@ -530,6 +723,7 @@ bool Socket::SetNoDelay(bool on) {
         SetLastSocketErrorFromErrno(errno);
         return false;
     }
+    noDelay_ = on;  // a connect that makes the socket anew sets it again
     return true;
 }
 
@@ -541,13 +735,19 @@ std::optional<SocketAddress> EndAddress(int fd, Query query) {
     if (!RequireOpen(fd)) {
         return std::nullopt;
     }
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t length = sizeof sa;
     if (query(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
         SetLastSocketErrorFromErrno(errno);
         return std::nullopt;
     }
-    return ToSocketAddress(sa);
+    std::uint16_t port = 0;
+    const auto address = AddressOf(sa, &port);
+    if (!address) {
+        SetLastSocketError(10047);  // WSAEAFNOSUPPORT
+        return std::nullopt;
+    }
+    return SocketAddress{FormatIpAddress(*address), port};
 }
 
 }  // namespace

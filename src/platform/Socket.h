@@ -1,6 +1,6 @@
 #pragma once
-// An IPv4 TCP socket over POSIX with the operations a client protocol needs. Every failing call stores a
-// WinSock-numbered last socket error; every blocking wait is bounded by an idle time-out and ends at
+// A TCP socket (IPv4 or IPv6) over POSIX with the operations a client protocol needs. Every failing call
+// stores a WinSock-numbered last socket error; every blocking wait is bounded by an idle time-out and ends at
 // once when an attached SocketInterrupt is triggered (WSAETIMEDOUT and WSAEINTR respectively). Once
 // StartTls has succeeded, sends and receives go through TLS with the same bounds.
 #include <atomic>
@@ -11,14 +11,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/SocketInterrupt.h"
+
+struct IpAddress;
 
 class TlsConnection;
 class TlsContext;
 
 struct SocketAddress {
-    std::string address;  // dotted
+    std::string address;  // dotted IPv4, or IPv6 text without brackets
     std::uint16_t port = 0;
 };
 
@@ -29,11 +32,19 @@ class Socket {
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    // Creates the socket and binds it to `localAddress` (empty: any) and `port` (0: the system picks),
-    // in blocking mode. Only stream sockets are supported.
+    // Creates the socket and binds it to `localAddress` (empty: any IPv4 address; "::" any IPv6 one;
+    // else an IPv4 or IPv6 literal, which sets the family) and `port` (0: the system picks), in blocking
+    // mode. Only stream sockets are supported. A socket created without a local address may still
+    // connect to an address of the other family: Connect then makes the socket anew.
     bool Create(std::uint16_t port = 0, int type = kStream, std::string_view localAddress = {});
-    // Resolves `host` (a dotted address is used unchanged) and connects, bounded by the time-out.
+    // Resolves `host` (an address literal is used unchanged) and connects to one of its addresses.
     bool Connect(std::string_view host, std::uint16_t port);
+    // Connects to the first of `addresses` that answers, tried in their order: when one has not answered
+    // within kNextAttemptDelayMs the next is started alongside it, and one that fails starts the next at
+    // once. The first connection made wins; the others are closed. The whole is bounded by the time-out
+    // (WSAETIMEDOUT) and ended by the interrupts (WSAEINTR); when every address fails, the last failure
+    // is the error.
+    bool Connect(const std::vector<IpAddress>& addresses, std::uint16_t port);
     bool Listen(int backlog = 5);
     // Waits (bounded) for a connection and hands it to `peer`, which must not be open.
     bool Accept(Socket& peer);
@@ -93,6 +104,8 @@ class Socket {
                        std::shared_ptr<SocketInterrupt> abort = nullptr);
 
     static constexpr int kStream = 1;
+    // How long a connection attempt has before the next address is tried alongside it.
+    static constexpr int kNextAttemptDelayMs = 250;
 
   protected:
     enum class WaitResult { Ready, Failed, Answered };
@@ -116,7 +129,14 @@ class Socket {
     void SetTlsFailure();
 
   private:
+    // A new socket for an attempt at `family`, bound as Create bound this one; -1 on failure.
+    int SocketForAttempt(int family) const;
+
     std::atomic<int> fd_{-1};
+    // What Create was given, for the sockets Connect makes for the other family.
+    std::uint16_t createdPort_ = 0;
+    bool createdWithAddress_ = false;
+    bool noDelay_ = false;
     int timeoutMs_ = 0;
     std::shared_ptr<SocketInterrupt> stop_;
     std::shared_ptr<SocketInterrupt> abort_;

@@ -82,6 +82,65 @@ TEST(PortCommandTest, SplitsAddressAndPort) {
     EXPECT_EQ(FtpDataConnection::FormatPortCommand("10.0.0.5", 255), "PORT 10,0,0,5,0,255");
 }
 
+TEST(EpsvReplyTest, TakesThePortBetweenFourEqualDelimiters) {
+    struct Case {
+        std::string line;
+        std::optional<int> port;  // nothing when refused
+    };
+    const std::vector<Case> cases = {
+        {"229 Entering Extended Passive Mode (|||6446|)", 6446},
+        {"229 Entering Extended Passive Mode (|||6446|).", 6446},
+        {"229 (!!!1!)", 1},
+        {"229 (~~~65535~)", 65535},
+        {"229 ((((21()", 21},
+        {"229 ()))21))", 21},
+        {"229 (1112161)", std::nullopt},  // the port holds its own delimiter
+        {"229 (|||0|)", std::nullopt},
+        {"229 (|||65536|)", std::nullopt},
+        {"229 (|||99999|)", std::nullopt},
+        {"229 (|||000021|)", std::nullopt},
+        {"229 (|||-21|)", std::nullopt},
+        {"229 (||| 21|)", std::nullopt},
+        {"229 (|||21 |)", std::nullopt},
+        {"229 (|||21|", std::nullopt},
+        {"229 (|||21!)", std::nullopt},
+        {"229 (|||21|| )", std::nullopt},
+        {"229 (|2|::1|21|)", std::nullopt},  // an address: refused, the control peer's would be used anyway
+        {"229 (|1|10.0.0.5|21|)", std::nullopt},
+        {"229 (||21|)", std::nullopt},
+        {"229 (   21 )", std::nullopt},  // a blank is no delimiter
+        {std::string("229 (") + "21)", std::nullopt},
+        {std::string("229 (\0\0\0", 8) + "21" + std::string("\0)", 2), std::nullopt},
+        {"229 Entering Extended Passive Mode |||6446|", std::nullopt},
+        {"229 Entering Extended Passive Mode", std::nullopt},
+        {"229 (", std::nullopt},
+        {"(|||21|)", std::nullopt},
+        {"", std::nullopt},
+        {"229 " + std::string(130, 'x') + " (|||21|)", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const auto parsed = FtpDataConnection::ParseEpsvReply(c.line);
+        EXPECT_EQ(parsed ? std::optional<int>(*parsed) : std::nullopt, c.port) << c.line;
+    }
+}
+
+TEST(EprtCommandTest, NamesTheFamilyAddressAndPort) {
+    struct Case {
+        const char* address;
+        std::uint16_t port;
+        const char* command;
+    };
+    const std::vector<Case> cases = {
+        {"::1", 1025, "EPRT |2|::1|1025|"},
+        {"2001:db8::5", 65535, "EPRT |2|2001:db8::5|65535|"},
+        {"fe80::1%eth0", 21, "EPRT |2|fe80::1|21|"},
+        {"192.0.2.7", 5001, "EPRT |1|192.0.2.7|5001|"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FtpDataConnection::FormatEprtCommand(c.address, c.port), c.command);
+    }
+}
+
 class DataConnection : public ::testing::Test, protected EngineSession {
   protected:
     // Opens a data connection around `command` and reads the server's preliminary reply when it opened.

@@ -55,6 +55,19 @@ const std::vector<ParseCase> kCases = {
     {"Ab-C://h", "ab-c", "anonymous", "me@example.org", "h", "21", "", "", false, true, true, "ab-c://h"},
     {"h:1:2", "ftp", "anonymous", "me@example.org", "h", "1:2", "", "", true, true, false, "h:1:2"},
     {kNul, "ftp", "anonymous", "me@example.org", kNul, "21", "", "", true, true, true, kNul},
+    // IPv6 literals in brackets: the host is the address alone, the brackets come back when written.
+    {"ftp://[::1]:2121/pub/", "ftp", "anonymous", "me@example.org", "::1", "2121", "pub/", "", false, true,
+     false, "ftp://[::1]:2121/pub/"},
+    {"ftp://user:pw@[2001:db8::1]/", "ftp", "user", "pw", "2001:db8::1", "21", "", "", false, false, true,
+     "ftp://[2001:db8::1]"},
+    {"[2001:DB8::1]", "ftp", "anonymous", "me@example.org", "2001:DB8::1", "21", "", "", true, true, true,
+     "[2001:DB8::1]"},
+    {"ftps://[::ffff:192.0.2.7]:x/a;i", "ftps", "anonymous", "me@example.org", "::ffff:192.0.2.7", "x", "a",
+     "i", false, true, false, "ftps://[::ffff:192.0.2.7]:x/a"},
+    {"[::1]:", "ftp", "anonymous", "me@example.org", "::1", "", "", "", true, true, false, "[::1]:"},
+    {"u:p:[q@[::1]", "ftp", "u", "p:[q", "::1", "21", "", "", true, false, true, "[::1]"},
+    {"h/[::1]", "ftp", "anonymous", "me@example.org", "h", "21", "[::1]", "", true, true, true, "h/[::1]"},
+    {"h]:[21", "ftp", "anonymous", "me@example.org", "h]", "[21", "", "", true, true, false, "h]:[21"},
 };
 
 // Texts that are no valid URL.
@@ -74,6 +87,18 @@ const std::vector<std::string> kMalformed = {
     "server/pub;",
     "server/pub;ii",
     "server/p;a;i",
+    "[::1",
+    "ftp://[::1/pub",
+    "[]",
+    "[::1]x",
+    "[::1]]",
+    "[::1]/;x",
+    "[::g]",
+    "[localhost]",
+    "[192.0.2.7]",
+    "[ ::1]",
+    "[[::1]]",
+    "ftp://u@[::1",
 };
 
 TEST_F(FtpUrlTest, RefusesMalformedTexts) {

@@ -1,6 +1,6 @@
-// The engine against FTP servers nobody here wrote (pyftpdlib, vsftpd, proftpd) on 127.0.0.1, in passive and
-// active mode, plain and over TLS (explicit and implicit, TLS 1.2 and 1.3), through the session's real
-// worker: login, listings, downloads in both types with their times, uploads, line ends in ASCII type,
+// The engine against FTP servers nobody here wrote (pyftpdlib, vsftpd, proftpd) on 127.0.0.1 (and ::1), in
+// passive and active mode, plain and over TLS (explicit and implicit, TLS 1.2 and 1.3), through the session's
+// real worker: login, listings, downloads in both types with their times, uploads, line ends in ASCII type,
 // deletion, an abort half-way through a download, long mixed runs on one session, and log off.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -24,6 +24,7 @@
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
 #include "listing/RemoteEntry.h"
+#include "platform/Socket.h"
 #include "support/RealFtpServer.h"
 #include "support/RecordingViews.h"
 #include "support/TempDir.h"
@@ -42,6 +43,7 @@ struct Param {
     bool passive;
     Tls tls = Tls::None;
     int tlsVersion = 0;  // the highest version offered; 0: the library's highest
+    bool ipv6 = false;   // the server on ::1 (EPSV and EPRT), else on 127.0.0.1
 };
 
 std::string Describe(const Param& p) {
@@ -52,6 +54,9 @@ std::string Describe(const Param& p) {
     if (p.tls != Tls::None) {
         name += p.tls == Tls::Explicit ? "_ftpes" : "_ftps";
         name += p.tlsVersion == kTls12 ? "_tls12" : "_tls13";
+    }
+    if (p.ipv6) {
+        name += "_ipv6";
     }
     return name;
 }
@@ -90,6 +95,11 @@ class UtcZone {
     std::optional<std::string> old_;
 };
 
+bool HasIPv6Loopback() {
+    Socket probe;
+    return probe.Create(0, Socket::kStream, "::1");
+}
+
 bool SetModified(const fs::path& path, std::time_t when) {
     const timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
@@ -118,9 +128,10 @@ class Engine {
         options.tlsTrustFile = TestCertificates::Shared().CaFile().string();
         options.tlsMaxVersion = param.tlsVersion;
         const char* scheme = param.tls == Tls::None ? "ftp" : param.tls == Tls::Explicit ? "ftpes" : "ftps";
-        handle = FtpSession::Start(
-            std::string(scheme) + "://" + login + "127.0.0.1:" + std::to_string(server.Port()) + "/" + path,
-            views.Views(), options);
+        handle =
+            FtpSession::Start(std::string(scheme) + "://" + login + (param.ipv6 ? "[::1]:" : "127.0.0.1:") +
+                                  std::to_string(server.Port()) + "/" + path,
+                              views.Views(), options);
     }
     ~Engine() {
         if (handle && !handle->HasEnded()) {
@@ -220,7 +231,12 @@ class Engine {
 class EngineRealServerTest : public ::testing::TestWithParam<Param> {
   protected:
     void SetUp() override {
-        server = std::make_unique<RealFtpServer>(GetParam().kind, GetParam().tls);
+        if (GetParam().ipv6 && !HasIPv6Loopback()) {
+            GTEST_SKIP() << "no ::1 on this machine";
+        }
+        server =
+            std::make_unique<RealFtpServer>(GetParam().kind, GetParam().tls, TestCertificates::Which::Server,
+                                            GetParam().ipv6 ? "::1" : "127.0.0.1");
         if (!server->Running()) {
             return;  // each test stops at WISP_REQUIRE_REAL_SERVER
         }
@@ -292,7 +308,8 @@ TEST_P(EngineRealServerTest, AnonymousSessionListsRootAndSubdirectory) {
     EXPECT_NE(std::find(traffic.begin(), traffic.end(), "<CDUP"), traffic.end());
     const Lines messages = engine.views.Messages();
     EXPECT_NE(std::find(messages.begin(), messages.end(), "LISTing /pub/sub"), messages.end());
-    const std::string modeCommand = GetParam().passive ? "<PASV" : "<PORT ";
+    const std::string modeCommand = GetParam().ipv6 ? (GetParam().passive ? "<EPSV" : "<EPRT |2|::1|")
+                                                    : (GetParam().passive ? "<PASV" : "<PORT ");
     int modeCommands = 0;
     for (const auto& line : traffic) {
         modeCommands += line.rfind(modeCommand, 0) == 0 ? 1 : 0;
@@ -596,6 +613,14 @@ TEST_P(EngineRealServerTest, ManyTransfersInARowOnOneSession) {
 INSTANTIATE_TEST_SUITE_P(Servers, EngineRealServerTest,
                          ::testing::Values(Param{Kind::Pyftpdlib, true}, Param{Kind::Pyftpdlib, false},
                                            Param{Kind::Vsftpd, true}, Param{Kind::Vsftpd, false}),
+                         ParamName);
+
+// The same on ::1: the data connections through EPSV and EPRT.
+INSTANTIATE_TEST_SUITE_P(ServersOnIPv6, EngineRealServerTest,
+                         ::testing::Values(Param{Kind::Pyftpdlib, true, Tls::None, 0, true},
+                                           Param{Kind::Pyftpdlib, false, Tls::None, 0, true},
+                                           Param{Kind::Vsftpd, true, Tls::None, 0, true},
+                                           Param{Kind::Vsftpd, false, Tls::None, 0, true}),
                          ParamName);
 
 // vsftpd and proftpd demand that every data connection resume a TLS session of the control connection's.

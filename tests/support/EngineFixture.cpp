@@ -9,10 +9,14 @@
 #include "engine/FtpLogin.h"
 
 std::string ServerUrl(std::uint16_t port, std::string_view path, std::string_view login,
-                      std::string_view scheme) {
-    return std::string(scheme) + "://" + std::string(login) + "127.0.0.1:" + std::to_string(port) + "/" +
+                      std::string_view scheme, std::string_view host) {
+    const std::string written =
+        host.find(':') != std::string_view::npos ? "[" + std::string(host) + "]" : std::string(host);
+    return std::string(scheme) + "://" + std::string(login) + written + ":" + std::to_string(port) + "/" +
            std::string(path);
 }
+
+EngineSession::EngineSession(std::string_view loopback) : loopback(loopback), server(loopback) {}
 
 TestSessionOptions EngineSession::StillClock(TestSessionOptions options) {
     if (!options.tickSource) {
@@ -23,7 +27,7 @@ TestSessionOptions EngineSession::StillClock(TestSessionOptions options) {
 
 void EngineSession::Open(TestSessionOptions options, std::string_view login) {
     FtpUrl url;
-    EXPECT_TRUE(ParseUrl(url, ServerUrl(server, "", login)));
+    EXPECT_TRUE(ParseUrl(url, ServerUrl(server.Port(), "", login, "ftp", loopback)));
     session = FtpSessionTesting::CreateWithoutWorker(url, views.Views(), std::move(options));
 }
 
@@ -31,7 +35,7 @@ bool EngineSession::OpenControl(TestSessionOptions options) {
     Open(std::move(options));
     BufferedSocket& control = Context().Control();
     const bool open = control.Create() && control.AllocateBuffer(FtpSession::kControlBufferSize) &&
-                      control.Connect("127.0.0.1", server.Port());
+                      control.Connect(loopback, server.Port());
     EXPECT_TRUE(open);
     return open;
 }
@@ -97,8 +101,12 @@ EngineSession::Lines EngineSession::Commands() const {
 std::string EngineSession::Normalize(const std::string& line) {
     static const std::regex sixNumbers(R"((\d+,\d+,\d+,\d+),\d+,\d+)");
     static const std::regex dataEndpoint(R"(:\d+\] for DATA)");
-    return std::regex_replace(std::regex_replace(line, sixNumbers, "$1,P1,P2"), dataEndpoint,
-                              ":PORT] for DATA");
+    static const std::regex extendedPort(R"((EPRT \|[12]\|[^|]*\||229 [^(]*\(\|\|\|)\d+\|)");
+    static const std::regex dataEndpointV6(R"(\]:\d+ for DATA)");
+    std::string normalized =
+        std::regex_replace(std::regex_replace(line, sixNumbers, "$1,P1,P2"), dataEndpoint, ":PORT] for DATA");
+    normalized = std::regex_replace(normalized, extendedPort, "$1PORT|");
+    return std::regex_replace(normalized, dataEndpointV6, "]:PORT for DATA");
 }
 
 int ForEachLocale(const std::function<void(const char* locale)>& body) {

@@ -19,9 +19,9 @@
 #include "support/RecordingViews.h"
 
 // "ftp://127.0.0.1:<port>/<path>", with `login` ("user:password@") before the host; `scheme` may name
-// "ftpes" or "ftps" instead.
+// "ftpes" or "ftps" instead, and `host` "::1" (written in brackets).
 std::string ServerUrl(std::uint16_t port, std::string_view path = "", std::string_view login = "",
-                      std::string_view scheme = "ftp");
+                      std::string_view scheme = "ftp", std::string_view host = "127.0.0.1");
 inline std::string ServerUrl(const FakeFtpServer& server, std::string_view path = "",
                              std::string_view login = "") {
     return ServerUrl(server.Port(), path, login);
@@ -45,6 +45,9 @@ class Counted : public Base {
 class EngineSession {
   public:
     using Lines = std::vector<std::string>;
+
+    // The fake server listens on `loopback` ("127.0.0.1" or "::1") and the session connects there.
+    explicit EngineSession(std::string_view loopback = "127.0.0.1");
 
     // Transfers are timed with a clock that never moves unless a test gives its own, so the statistics
     // read "in 0 seconds".
@@ -73,10 +76,12 @@ class EngineSession {
     // The view readings above end here: what the test does afterwards is left out of them.
     void EndReadings() { callEnd_ = views.Calls().size(); }
 
-    // The numbers that change from run to run: the port of a PASV reply or PORT command ("P1,P2") and
-    // of a data connection (":PORT] for DATA").
+    // The numbers that change from run to run: the port of a PASV reply or PORT command ("P1,P2"), of
+    // an EPSV reply or EPRT command ("|PORT|") and of a data connection (":PORT] for DATA", "]:PORT for
+    // DATA").
     static std::string Normalize(const std::string& line);
 
+    const std::string loopback;
     FakeFtpServer server;
     RecordingViews views;
     std::unique_ptr<FtpSession> session;

@@ -72,25 +72,45 @@ void SetIntOption(int fd, int level, int name, int value) {
     ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
-// A listening TCP socket on 127.0.0.1 with a system-chosen port; invalid on failure.
-Fd ListenLoopback(int backlog, std::uint16_t* port) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+// The loopback address of a family (127.0.0.1 or ::1), port 0.
+sockaddr_storage LoopbackAddress(int family, socklen_t* length) {
+    sockaddr_storage address{};
+    if (family == AF_INET6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        *length = sizeof v6;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        *length = sizeof v4;
+    }
+    return address;
+}
+
+std::uint16_t PortOf(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                                               : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+// A listening TCP socket on the family's loopback address with a system-chosen port; invalid on failure.
+Fd ListenLoopback(int family, int backlog, std::uint16_t* port) {
+    Fd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.Valid()) {
         return {};
     }
     // Urgent bytes stay in the stream so the record shows them in order; accepted sockets inherit this.
     SetIntOption(fd.Get(), SOL_SOCKET, SO_OOBINLINE, 1);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    socklen_t length = 0;
+    sockaddr_storage address = LoopbackAddress(family, &length);
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(fd.Get(), backlog) != 0) {
         return {};
     }
-    socklen_t length = sizeof address;
+    length = sizeof address;
     ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
+    *port = PortOf(address);
     return fd;
 }
 
@@ -169,7 +189,7 @@ struct FakeFtpServer::Step {
 
 class FakeFtpServer::Impl {
   public:
-    Impl();
+    explicit Impl(int family);
     ~Impl();
 
     // Everything below the mutex is shared with test threads.
@@ -243,7 +263,8 @@ class FakeFtpServer::Impl {
     bool readingControl_ = true;
     std::string lineBuffer_;
     enum class DataMode { None, Passive, Active } dataMode_ = DataMode::None;
-    sockaddr_in portTarget_{};
+    const int family_;
+    sockaddr_storage portTarget_{};
     std::unique_ptr<SSL, SslFree> tls_;  // set once the control connection speaks TLS
     bool rawControl_ = false;            // control bytes are recorded but not parsed (AwaitClientHello)
     std::thread thread_;
@@ -272,6 +293,7 @@ class FakeFtpServer::Impl {
     bool OpenPasvListener();
     bool EnsureData();
     void ParsePort(std::string_view argument);
+    void ParseEprt(std::string_view argument);
     Ms Timeout() const {
         std::lock_guard lock(mutex);
         return actionTimeout;
@@ -286,15 +308,16 @@ class FakeFtpServer::Impl {
     }
 };
 
-FakeFtpServer::Impl::Impl() {
+FakeFtpServer::Impl::Impl(int family) : family_(family) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
         wakeRead.Reset(fds[0]);
         wakeWrite.Reset(fds[1]);
     }
-    listener_ = ListenLoopback(5, &port);
+    listener_ = ListenLoopback(family_, 5, &port);
     if (!listener_.Valid() || !wakeRead.Valid()) {
-        problems.push_back(std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno));
+        problems.push_back(std::string("cannot listen on ") + (family_ == AF_INET6 ? "::1" : "127.0.0.1") +
+                           ": " + std::strerror(errno));
         return;
     }
     thread_ = std::thread([this] { Run(); });
@@ -424,6 +447,8 @@ void FakeFtpServer::Impl::Handle(const std::string& line) {
     }
     if (verb == "PORT") {
         ParsePort(line.size() > 5 ? std::string_view(line).substr(5) : std::string_view());
+    } else if (verb == "EPRT") {
+        ParseEprt(line.size() > 5 ? std::string_view(line).substr(5) : std::string_view());
     }
     RunSteps(steps);
 }
@@ -880,7 +905,7 @@ bool FakeFtpServer::Impl::SendOn(int fd, std::string_view bytes, bool isData, st
 bool FakeFtpServer::Impl::OpenPasvListener() {
     data_.Reset();
     std::uint16_t listening = 0;
-    pasvListener_ = ListenLoopback(1, &listening);
+    pasvListener_ = ListenLoopback(family_, 1, &listening);
     dataMode_ = DataMode::Passive;
     std::lock_guard lock(mutex);
     pasvPort = pasvListener_.Valid() ? listening : 0;
@@ -918,12 +943,18 @@ bool FakeFtpServer::Impl::EnsureData() {
         pasvPort = 0;
     } else if (dataMode_ == DataMode::Active) {
         // Only loopback is ever connected, whatever the client asked for.
-        if ((ntohl(portTarget_.sin_addr.s_addr) >> 24) != 127) {
+        const bool loopback =
+            portTarget_.ss_family == AF_INET6
+                ? IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6&>(portTarget_).sin6_addr)
+                : (ntohl(reinterpret_cast<const sockaddr_in&>(portTarget_).sin_addr.s_addr) >> 24) == 127;
+        if (!loopback) {
             Problem("PORT names a non-loopback address; not connecting");
             return false;
         }
-        Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        int result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&portTarget_), sizeof portTarget_);
+        Fd fd(::socket(portTarget_.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const socklen_t targetLength =
+            portTarget_.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        int result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&portTarget_), targetLength);
         if (result != 0 && errno != EINPROGRESS) {
             Problem(std::string("active connect failed: ") + std::strerror(errno));
             return false;
@@ -990,12 +1021,63 @@ void FakeFtpServer::Impl::ParsePort(std::string_view argument) {
         return;
     }
     portTarget_ = {};
-    portTarget_.sin_family = AF_INET;
-    portTarget_.sin_addr.s_addr = htonl((values[0] << 24) | (values[1] << 16) | (values[2] << 8) | values[3]);
-    portTarget_.sin_port = htons(static_cast<std::uint16_t>(values[4] * 256 + values[5]));
+    auto& target = reinterpret_cast<sockaddr_in&>(portTarget_);
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl((values[0] << 24) | (values[1] << 16) | (values[2] << 8) | values[3]);
+    target.sin_port = htons(static_cast<std::uint16_t>(values[4] * 256 + values[5]));
     lastPortTarget = std::to_string(values[0]) + "." + std::to_string(values[1]) + "." +
                      std::to_string(values[2]) + "." + std::to_string(values[3]) + ":" +
                      std::to_string(values[4] * 256 + values[5]);
+}
+
+void FakeFtpServer::Impl::ParseEprt(std::string_view argument) {
+    data_.Reset();
+    pasvListener_.Reset();
+    dataMode_ = DataMode::Active;
+    // "<d>proto<d>address<d>port<d>" with any delimiter, as a server reads it.
+    std::vector<std::string> fields;
+    if (argument.size() >= 2) {
+        const char delimiter = argument.front();
+        std::string field;
+        for (char c : argument.substr(1)) {
+            if (c == delimiter) {
+                fields.push_back(field);
+                field.clear();
+            } else {
+                field += c;
+            }
+        }
+        if (!field.empty()) {
+            fields.clear();  // no closing delimiter
+        }
+    }
+    sockaddr_storage target{};
+    bool valid = fields.size() == 3 && !fields[2].empty() && fields[2].size() <= 5 &&
+                 fields[2].find_first_not_of("0123456789") == std::string::npos;
+    const unsigned long port = valid ? std::stoul(fields[2]) : 0;
+    valid = valid && port > 0 && port <= 65535;
+    if (valid && fields[0] == "2") {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(target);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        valid = ::inet_pton(AF_INET6, fields[1].c_str(), &v6.sin6_addr) == 1;
+    } else if (valid && fields[0] == "1") {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(target);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<std::uint16_t>(port));
+        valid = ::inet_pton(AF_INET, fields[1].c_str(), &v4.sin_addr) == 1;
+    } else {
+        valid = false;
+    }
+    std::lock_guard lock(mutex);
+    pasvPort = 0;
+    portTarget_ = valid ? target : sockaddr_storage{};
+    if (!valid) {
+        lastPortTarget.clear();
+        problems.push_back("malformed EPRT argument '" + std::string(argument) + "'");
+        return;
+    }
+    lastPortTarget = fields[0] == "2" ? "[" + fields[1] + "]:" + fields[2] : fields[1] + ":" + fields[2];
 }
 
 // --- Actions ---
@@ -1078,7 +1160,10 @@ FakeFtpServer::Actions& FakeFtpServer::Actions::AwaitClientHello() {
 
 // --- FakeFtpServer ---
 
-FakeFtpServer::FakeFtpServer() : impl_(std::make_unique<Impl>()) {}
+FakeFtpServer::FakeFtpServer() : impl_(std::make_unique<Impl>(AF_INET)) {}
+
+FakeFtpServer::FakeFtpServer(std::string_view loopbackAddress)
+    : impl_(std::make_unique<Impl>(loopbackAddress == "::1" ? AF_INET6 : AF_INET)) {}
 FakeFtpServer::~FakeFtpServer() = default;
 
 std::uint16_t FakeFtpServer::Port() const {

@@ -1,6 +1,7 @@
 #pragma once
-// A scripted FTP server on 127.0.0.1 for engine tests: a test says, reply by reply and byte by byte, what the
-// server sends, and afterwards inspects every byte the client sent on the control and data connections.
+// A scripted FTP server on 127.0.0.1 (or ::1) for engine tests: a test says, reply by reply and byte by byte,
+// what the server sends, and afterwards inspects every byte the client sent on the control and data
+// connections.
 
 #include <chrono>
 #include <cstddef>
@@ -112,10 +113,10 @@ class FakeFtpServer {
         Actions& AwaitClientHello();
 
         // --- Passive data connection ---
-        // Opens a fresh listener on 127.0.0.1, port 0 (replacing any earlier one) and sends the reply made
-        // from `format`, where {h1}..{h4} are the parts of `namedAddress`, {p1},{p2} the port's high and low
-        // byte and {port} the port in decimal. The named address need not be where the listener is: a test of
-        // hostile replies names another host while the listener stays on 127.0.0.1.
+        // Opens a fresh listener on the server's address, port 0 (replacing any earlier one) and sends the
+        // reply made from `format`, where {h1}..{h4} are the parts of `namedAddress`, {p1},{p2} the port's
+        // high and low byte and {port} the port in decimal. The named address need not be where the listener
+        // is: a test of hostile replies names another host while the listener stays on 127.0.0.1.
         Actions& Pasv(std::string format = "227 Entering Passive Mode ({h1},{h2},{h3},{h4},{p1},{p2}).\r\n",
                       std::string namedAddress = "127.0.0.1");
         // Opens the listener as Pasv does but sends nothing; the port is then reported by PasvPort().
@@ -150,6 +151,9 @@ class FakeFtpServer {
 
     // Listens on 127.0.0.1 with a system-chosen port and starts the server thread.
     FakeFtpServer();
+    // The same on "127.0.0.1" or "::1"; the passive listeners are then on that address too, and EPRT
+    // is read like PORT.
+    explicit FakeFtpServer(std::string_view loopbackAddress);
     // Closes every connection and joins the server thread.
     ~FakeFtpServer();
     FakeFtpServer(const FakeFtpServer&) = delete;
@@ -206,7 +210,8 @@ class FakeFtpServer {
     int DataConnectionsOpened() const;
     // Port of the current PASV listener, 0 if none.
     std::uint16_t PasvPort() const;
-    // "a.b.c.d:port" named by the client's last PORT command, empty if none was valid.
+    // "a.b.c.d:port" named by the client's last PORT command ("[v6]:port" by EPRT), empty if none was
+    // valid.
     std::string LastPortTarget() const;
     // TLS handshakes completed on control connections so far.
     int TlsHandshakes() const;

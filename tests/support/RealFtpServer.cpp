@@ -52,37 +52,53 @@ void CloseFd(int& fd) {
     }
 }
 
-// A port that was free on 127.0.0.1 a moment ago (for servers that must be told their port).
-std::uint16_t FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// The loopback address of one family ("127.0.0.1" or "::1") with a port.
+sockaddr_storage Loopback(bool ipv6, std::uint16_t port, socklen_t* length) {
+    sockaddr_storage address{};
+    if (ipv6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        v6.sin6_port = htons(port);
+        *length = sizeof v6;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        v4.sin_port = htons(port);
+        *length = sizeof v4;
+    }
+    return address;
+}
+
+// A port that was free on the loopback address a moment ago (for servers that must be told their port).
+std::uint16_t FreeLoopbackPort(bool ipv6) {
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return 0;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
+    socklen_t length = 0;
+    sockaddr_storage address = Loopback(ipv6, 0, &length);
     std::uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
+        port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                          : reinterpret_cast<sockaddr_in&>(address).sin_port);
     }
     ::close(fd);
     return port;
 }
 
-// Connects to 127.0.0.1:port and reads the greeting (bounded); "" when nothing answered.
-std::string ReadGreeting(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Connects to the loopback address's port and reads the greeting (bounded); "" when nothing answered.
+std::string ReadGreeting(bool ipv6, std::uint16_t port) {
+    int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return {};
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    socklen_t length = 0;
+    sockaddr_storage address = Loopback(ipv6, port, &length);
     std::string greeting;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) {
         auto deadline = Clock::now() + Ms(3000);
         while (greeting.find('\n') == std::string::npos) {
             auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
@@ -150,15 +166,21 @@ std::vector<char*> ChildEnvironment() {
 
 }  // namespace
 
-RealFtpServer::RealFtpServer(Kind kind, Tls tls, TestCertificates::Which certificate)
+RealFtpServer::RealFtpServer(Kind kind, Tls tls, TestCertificates::Which certificate,
+                             std::string_view address)
     : kind_(kind),
       tls_(tls),
       certificate_(certificate),
+      address_(address),
       dir_(kind == Kind::Pyftpdlib ? "wisp-pyftpd"
            : kind == Kind::Vsftpd  ? "wisp-vsftpd"
                                    : "wisp-proftpd") {
     if (!dir_.Valid()) {
         error_ = ErrnoText("cannot create a temporary folder");
+        return;
+    }
+    if (IsIPv6() && (kind == Kind::Proftpd || tls == Tls::Implicit)) {
+        error_ = "only pyftpdlib and vsftpd without implicit TLS are started on ::1";
         return;
     }
     if (tls == Tls::Implicit && kind == Kind::Pyftpdlib) {
@@ -207,6 +229,9 @@ std::string RealFtpServer::Name() const {
         name += " (explicit TLS)";
     } else if (tls_ == Tls::Implicit) {
         name += " (implicit TLS)";
+    }
+    if (IsIPv6()) {
+        name += " on ::1";
     }
     return name;
 }
@@ -315,7 +340,8 @@ bool RealFtpServer::StartPyftpdlib() {
     std::string log = (dir_ / "pyftpdlib.log").string();
     std::string cert;
     std::string key;
-    std::vector<const char*> argv = {kSystemPython, "-u", script.c_str(), root.c_str(), log.c_str()};
+    std::vector<const char*> argv = {kSystemPython, "-u",        script.c_str(),
+                                     root.c_str(),  log.c_str(), address_.c_str()};
     if (tls_ == Tls::Explicit) {
         cert = TestCertificates::Shared().CertFile(certificate_).string();
         key = TestCertificates::Shared().KeyFile(certificate_).string();
@@ -417,7 +443,7 @@ bool RealFtpServer::StartForkingServer(const std::string& program, std::vector<s
     argv.push_back(nullptr);
     // A chosen port may be taken by someone else before the server binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        std::uint16_t port = FreeLoopbackPort();
+        std::uint16_t port = FreeLoopbackPort(IsIPv6());
         // Passive ports below the system's ephemeral range, at a random place so that parallel servers
         // rarely meet; the servers try other ports of their range when one is busy.
         unsigned pasvBase = 10000 + random() % 20000;
@@ -462,11 +488,10 @@ bool RealFtpServer::StartVsftpd() {
 std::string RealFtpServer::VsftpdConfig(std::uint16_t port, unsigned pasvBase,
                                         const std::string& banner) const {
     fs::path empty = dir_ / "empty";
-    return "listen=YES\n"
-           "listen_ipv6=NO\n"
-           "listen_address=127.0.0.1\n"
-           "listen_port=" +
-           std::to_string(port) +
+    // vsftpd listens on one family: IPv6 alone with listen_ipv6, IPv4 alone with listen.
+    const std::string listen = IsIPv6() ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                                        : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n";
+    return listen + "listen_port=" + std::to_string(port) +
            "\n"
            "background=NO\n"
            "ftpd_banner=" +
@@ -484,10 +509,9 @@ std::string RealFtpServer::VsftpdConfig(std::uint16_t port, unsigned pasvBase,
            "anon_world_readable_only=NO\n"
            "anon_umask=022\n"
            "local_enable=NO\n"
-           "pasv_enable=YES\n"
-           "pasv_address=127.0.0.1\n"
-           "pasv_min_port=" +
-           std::to_string(pasvBase) +
+           "pasv_enable=YES\n" +
+           std::string(IsIPv6() ? "" : "pasv_address=127.0.0.1\n") +
+           "pasv_min_port=" + std::to_string(pasvBase) +
            "\n"
            "pasv_max_port=" +
            std::to_string(pasvBase + 99) +
@@ -692,7 +716,7 @@ std::string RealFtpServer::ProftpdConfig(std::uint16_t port, unsigned pasvBase,
 
 std::string RealFtpServer::ProbeGreeting(std::uint16_t port) const {
     if (tls_ != Tls::Implicit) {
-        return ReadGreeting(port);
+        return ReadGreeting(IsIPv6(), port);
     }
     // Readiness only: whichever certificate the server presents will do.
     TlsTestClient client(Ms(3000));

@@ -1,7 +1,7 @@
 #pragma once
-// Runs an FTP server that nobody here wrote (pyftpdlib, vsftpd or proftpd) on 127.0.0.1 with an ephemeral
-// port and a private served folder, plain or with TLS, for tests against real servers; stopped and cleaned
-// up when the object goes away.
+// Runs an FTP server that nobody here wrote (pyftpdlib, vsftpd or proftpd) on 127.0.0.1 (or ::1) with an
+// ephemeral port and a private served folder, plain or with TLS, for tests against real servers; stopped and
+// cleaned up when the object goes away.
 
 #include <sys/types.h>
 
@@ -27,8 +27,10 @@ class RealFtpServer {
     // TLS, the server presents `certificate` of TestCertificates::Shared(). vsftpd and proftpd with TLS also
     // require every data connection to resume a TLS session of the control connection's. proftpd is not
     // installed (apt will not put it beside vsftpd): it is fetched from Debian's packages on first use.
+    // `address`: "127.0.0.1", or "::1" (pyftpdlib and vsftpd, plain FTP).
     explicit RealFtpServer(Kind kind, Tls tls = Tls::None,
-                           TestCertificates::Which certificate = TestCertificates::Which::Server);
+                           TestCertificates::Which certificate = TestCertificates::Which::Server,
+                           std::string_view address = "127.0.0.1");
     // Stops the server's whole process group and waits for it; removes the served folder.
     ~RealFtpServer();
     RealFtpServer(const RealFtpServer&) = delete;
@@ -43,6 +45,9 @@ class RealFtpServer {
     // "pyftpdlib", "vsftpd", "proftpd (explicit TLS)", ...
     std::string Name() const;
     std::uint16_t Port() const { return port_; }
+    // Where it listens: "127.0.0.1" or "::1".
+    const std::string& Address() const { return address_; }
+    bool IsIPv6() const { return address_ == "::1"; }
 
     // The folder served as "/" to anonymous users (and to the named account).
     const std::filesystem::path& Root() const { return root_; }
@@ -111,6 +116,7 @@ class RealFtpServer {
     Kind kind_;
     Tls tls_;
     TestCertificates::Which certificate_;
+    std::string address_;
     TempDir dir_;
     std::filesystem::path root_;
     std::filesystem::path logPath_;

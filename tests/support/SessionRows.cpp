@@ -13,6 +13,12 @@ Step Step::Pasv() {
     return {"PASV", "", [](FakeFtpServer::Actions& actions) { actions.Pasv(); }};
 }
 
+Step Step::Epsv() {
+    return {"EPSV", "", [](FakeFtpServer::Actions& actions) {
+                actions.Pasv("229 Entering Extended Passive Mode (|||{port}|)\r\n");
+            }};
+}
+
 Step::Then Step::Send(std::string bytes, std::string final) {
     return [bytes = std::move(bytes), final = std::move(final)](FakeFtpServer::Actions& actions) {
         if (bytes.empty()) {
@@ -83,7 +89,8 @@ using Lines = std::vector<std::string>;
 
 // A PORT command names the client's own address and port, a PASS the e-mail address: matched by verb.
 bool MatchedByVerb(const std::string& command) {
-    return command.find("P1,P2") != std::string::npos || command.ends_with(" *");
+    return command.find("P1,P2") != std::string::npos || command.find("|PORT|") != std::string::npos ||
+           command.ends_with(" *");
 }
 
 FakeFtpServer::Actions Expectation(FakeFtpServer& server, const std::string& command) {
@@ -251,7 +258,7 @@ void CheckServer(const SessionRow& row, RowRun& run, bool synced) {
 
 std::unique_ptr<RowRun> RunRow(const SessionRow& row) {
     SCOPED_TRACE(row.what);
-    auto run = std::make_unique<RowRun>();
+    auto run = std::make_unique<RowRun>(row.loopback);
     EXPECT_TRUE(run->folder.Valid());
     for (const auto& [name, contents] : row.local) {
         EXPECT_TRUE(run->folder.WriteFile(name, contents)) << name;

@@ -39,9 +39,9 @@ class RowRun;
 struct Step {
     using Then = std::function<void(FakeFtpServer::Actions&)>;
 
-    // The command line; "" is the greeting (a login row's). A command holding "P1,P2" (PORT with the
-    // client's own address) is matched by its verb and compared normalized; one ending in " *" ("PASS *")
-    // stands for any of its verb.
+    // The command line; "" is the greeting (a login row's). A command holding "P1,P2" or "|PORT|" (PORT
+    // or EPRT with the client's own address) is matched by its verb and compared normalized; one ending in "
+    // *" ("PASS *") stands for any of its verb.
     std::string command;
     // Sent when the command comes, with CR LF after it ("\r\n" between the lines of a multi-line reply);
     // empty: nothing is sent.
@@ -51,6 +51,8 @@ struct Step {
 
     // PASV answered from a fresh listener.
     static Step Pasv();
+    // EPSV answered from a fresh listener with "229 Entering Extended Passive Mode (|||port|)".
+    static Step Epsv();
     // Sends `bytes` on the data connection (opens and closes it when empty), closes it, then `final`.
     static Then Send(std::string bytes, std::string final);
     // The same in TCP segments of their own.
@@ -116,6 +118,8 @@ struct SessionRow {
     // Login only: "user:password@" in the URL.
     std::string login = "";
     bool passive = true;
+    // Where the fake server listens and the session connects: "127.0.0.1" or "::1".
+    std::string loopback = "127.0.0.1";
     int dataTimeoutMs = 3000;
     // The server's answer to the FEAT after the login (CR LF between lines); empty: a server without FEAT.
     std::string feat = "";
@@ -155,6 +159,7 @@ struct SessionRow {
 // What a row ran on, for checks of the test's own.
 class RowRun : public EngineSession {
   public:
+    explicit RowRun(std::string_view loopback) : EngineSession(loopback) {}
     TempDir folder{"wisp-rows"};
     std::vector<int> results;
     // ConnectAndLogin's connection text, for a login.

@@ -1,6 +1,8 @@
-"""Runs a pyftpdlib server on 127.0.0.1 for the tests.
+"""Runs a pyftpdlib server on a loopback address for the tests.
 
-Usage: pyftpd_launcher.py ROOT LOGFILE [CERTFILE KEYFILE]
+Usage: pyftpd_launcher.py ROOT LOGFILE ADDRESS [CERTFILE KEYFILE]
+
+ADDRESS is 127.0.0.1 or ::1.
 
 Serves ROOT to anonymous users, to the account wisp/secret and to the account a@b.example/p@ss:w/rd (a login
 that a URL's own syntax could not carry), all with full read/write rights, on a port
@@ -25,8 +27,8 @@ PERMISSIONS = "elradfmwMT"
 
 
 def main():
-    root, log_file = sys.argv[1], sys.argv[2]
-    tls_files = sys.argv[3:5]
+    root, log_file, address = sys.argv[1], sys.argv[2], sys.argv[3]
+    tls_files = sys.argv[4:6]
     logging.basicConfig(filename=log_file, level=logging.INFO)
     logging.getLogger("pyftpdlib").setLevel(logging.DEBUG)
 
@@ -50,7 +52,7 @@ def main():
     Handler.authorizer = authorizer
     # Refused logins answer at once; the default pause only slows the tests down.
     Handler.auth_failed_timeout = 0.1
-    server = FTPServer(("127.0.0.1", 0), Handler)
+    server = FTPServer((address, 0), Handler)
     print(server.socket.getsockname()[1], flush=True)
 
     def watch_parent():
