@@ -59,19 +59,19 @@ int MonthNumber(std::string_view month) {
     return (position + 1) / 3 + 1;
 }
 
-std::string DecimalText(std::int32_t value) {
-    char digits[16];
+std::string DecimalText(std::int64_t value) {
+    char digits[24];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)ec;  // 16 characters hold any 32-bit value
+    (void)ec;  // 24 characters hold any 64-bit value
     return std::string(digits, end);
 }
 
 }  // namespace
 
-RemoteEntry::RemoteEntry(std::string name, std::int32_t size, std::int32_t time)
+RemoteEntry::RemoteEntry(std::string name, std::int64_t size, std::int32_t time)
     : RemoteEntry(std::move(name), size, time, std::time(nullptr)) {}
 
-RemoteEntry::RemoteEntry(std::string name, std::int32_t size, std::int32_t time, std::time_t now)
+RemoteEntry::RemoteEntry(std::string name, std::int64_t size, std::int32_t time, std::time_t now)
     : name_(std::move(name)) {
     SetSizeAndTime(size, time, now);
 }
@@ -147,12 +147,30 @@ RemoteEntry RemoteEntry::FromListingLine(std::string_view line, std::time_t now)
     return entry;
 }
 
+RemoteEntry RemoteEntry::FromFacts(const ListedFacts& facts, std::time_t now) {
+    RemoteEntry entry;
+    entry.name_ = facts.name;
+    entry.kind_ = facts.kind;
+    if (facts.kind == EntryKind::Link) {
+        entry.linkTarget_ = facts.linkTarget;
+    }
+    if (facts.size >= 0) {
+        entry.SetSizeAndTime(facts.size, facts.time, now);
+    } else {
+        entry.SetSizeAndTime(0, facts.time, now);
+        entry.sizeText_.clear();
+    }
+    entry.exactTime_ = facts.exactTime && facts.time >= 0;
+    return entry;
+}
+
 void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear) {
     SetListingDate(month, day, timeOrYear, std::time(nullptr));
 }
 
 void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear,
                                  std::time_t now) {
+    exactTime_ = false;
     dateText_.clear();
     dateText_.reserve(month.size() + day.size() + timeOrYear.size() + 2);
     dateText_ += month;
@@ -176,14 +194,15 @@ void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, s
     }
 }
 
-void RemoteEntry::SetSizeAndTime(std::int32_t size, std::int32_t time) {
+void RemoteEntry::SetSizeAndTime(std::int64_t size, std::int32_t time) {
     SetSizeAndTime(size, time, std::time(nullptr));
 }
 
-void RemoteEntry::SetSizeAndTime(std::int32_t size, std::int32_t time, std::time_t now) {
+void RemoteEntry::SetSizeAndTime(std::int64_t size, std::int32_t time, std::time_t now) {
     size_ = size;
     sizeText_ = DecimalText(size);
     time_ = time;
+    exactTime_ = false;
 
     std::tm fields{};
     if (!LocalFields(time, fields)) {
