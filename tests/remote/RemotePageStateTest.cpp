@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "views/LogView.h"
 #include "listing/CompareEntries.h"
+#include "views/LogView.h"
 
 namespace {
 
@@ -153,6 +153,53 @@ TEST_F(RemotePageStateTest, UploadUpdatesARowOfTheSameNameInAnyCaseAndAppendsANe
         EXPECT_EQ(state_.EntryOfRow(c.changedRow).Size(), 4321);
         EXPECT_EQ(state_.EntryOfRow(c.changedRow).SizeText(), "4321");
         state_.Refresh();
+    }
+}
+
+// MLSD, DOS, EPLF and Unix lines (even mixed) give rows, one line at a time or in a batch; the lines
+// that give none (cdir, pdir, "total") leave no gap, and sizes beyond 4 GiB sort as the numbers they are.
+TEST_F(RemotePageStateTest, EveryListingFormatGivesRowsThatSortBySize) {
+    const std::vector<std::string> lines = {
+        "type=cdir;modify=20250105184500; /mixed",
+        "type=pdir; ..",
+        "type=file;size=5368709120;modify=20250105184500; mlsd big.iso",
+        "total 3",
+        "01-05-2021  23:15   3221225472 dos file",
+        "12-25-19  10:30AM       <DIR>          dos dir",
+        "+i1.2,m825718503,r,s4294967296,\teplf",
+        Line("unix", 100),
+    };
+    const std::vector<std::string> listed = {"mlsd big.iso", "dos file", "dos dir", "eplf", "unix"};
+    const std::vector<std::string> bySize = {"dos dir", "unix", "dos file", "eplf", "mlsd big.iso"};
+    for (const bool batch : {false, true}) {
+        SCOPED_TRACE(batch ? "batch" : "line by line");
+        ASSERT_FALSE(state_.EnterDirectory(batch ? "/batch" : "/lines"));
+        if (batch) {
+            state_.AddListingLines(lines);
+        } else {
+            for (const std::string& line : lines) {
+                state_.AddListingLine(line);
+            }
+        }
+        state_.FinishListing(true);
+        EXPECT_EQ(RowNames(), listed);
+        state_.Arrange(2);
+        EXPECT_EQ(RowNames(), bySize);
+        EXPECT_EQ(state_.EntryOfRow(4).Size(), 5368709120);
+        state_.Arrange(0);
+    }
+}
+
+TEST_F(RemotePageStateTest, UploadedSizeBeyond4GiBStaysExact) {
+    for (const std::int64_t size : {std::int64_t{4294967296}, std::int64_t{5368709120}}) {
+        SCOPED_TRACE(size);
+        List("/up" + std::to_string(size), {Line("a", 1)});
+        state_.UploadedFile("a", size, 0);
+        state_.UploadedFile("b", size, 0);
+        for (int row = 0; row < 2; ++row) {
+            EXPECT_EQ(state_.EntryOfRow(row).Size(), size);
+            EXPECT_EQ(state_.EntryOfRow(row).SizeText(), std::to_string(size));
+        }
     }
 }
 
