@@ -284,6 +284,7 @@ std::optional<RemoteEntry> ParseDos(std::string_view line, std::time_t now) {
     }
     if (validTime && IsRealDate(year, month, day)) {
         facts.time = TimeFromLocal(year, month, day, hour, minute);
+        facts.localDate = ListedFacts::LocalDate{year, month, day, hour, minute};
     }
     return RemoteEntry::FromFacts(facts, now);
 }

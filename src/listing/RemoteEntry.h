@@ -3,6 +3,7 @@
 // and time it sorts by, and the paths a download or a change of directory uses.
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,15 @@ struct ListedFacts {
     std::int32_t time = -1;
     // The time is UTC to the second (an MLSD modify fact), not a local time read from a date text.
     bool exactTime = false;
+    // A time read from a local date and time of day (DOS): those, for the date text.
+    struct LocalDate {
+        int year;
+        int month;
+        int day;
+        int hour;
+        int minute;
+    };
+    std::optional<LocalDate> localDate;
 };
 
 class RemoteEntry {

@@ -104,6 +104,8 @@ std::vector<ParseCase> Table() {
         File("DOS 12 AM is midnight", "03-09-25  12:05AM  1 midnight", "midnight", 1, "Mar 9 00:05",
              1741496700),
         File("DOS 12 PM is noon", "03-09-25  12:05pm  1 noon", "noon", 1, "Mar 9 12:05", 1741536300),
+        File("DOS hour the clock skipped shows as written", "03-09-25  02:30AM  1 gap", "gap", 1,
+             "Mar 9 02:30", 1741505400),
         File("DOS year 70 is 1970", "01-01-70  00:00  1 f", "f", 1, "Jan 1 1970", 18000),
         File("DOS year 69 is 2069, past the 32-bit range", "01-01-69  00:00  1 f", "f", 1, "", -1),
         File("DOS month 13 loses the time", "13-05-21  10:00AM  5 f", "f", 5, "", -1),
