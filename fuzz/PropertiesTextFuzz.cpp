@@ -10,6 +10,7 @@
 
 #include "listing/EnglishDate.h"
 #include "listing/PropertiesTexts.h"
+#include "listing/RemoteName.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(!texts.sizeSummary.empty());
     Check(texts.Caption().ends_with("roperties"));
     if (count == 1 && !selected.empty()) {
-        Check(texts.headingText == selected.front().Name());
+        Check(texts.headingText == RemoteName::DisplayText(selected.front().Name()));
     } else {
         Check(texts.headingText.ends_with(" Symbolic links"));
     }

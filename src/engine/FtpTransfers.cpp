@@ -24,6 +24,7 @@
 #include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
 #include "listing/RemoteEntry.h"
+#include "listing/RemoteName.h"
 #include "listing/TimeValue.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
@@ -294,7 +295,8 @@ FtpStep Ended(int reply, bool whole) {
 FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
-    const std::string localName = entry.LocalName();
+    // UTF-8 on disk whatever the server's bytes, with no '/' or control character.
+    const std::string localName = RemoteName::LocalFileName(entry.LocalName());
     const std::string remotePath = entry.TargetPath();
     if (!IsSafeLocalName(localName)) {
         session.LogFailure("... Refused local name \"" + Printable(localName) +

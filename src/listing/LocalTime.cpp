@@ -14,16 +14,6 @@ constexpr std::int64_t kProbe = 2 * kDay;
 // localtime_r keeps the zone rules it read first; re-read them now and then so a changed zone shows.
 constexpr auto kZoneRefresh = std::chrono::seconds(1);
 
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1 to 12, day 1 to 31).
-std::int64_t DaysFromCivil(std::int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t yearOfEra = year - era * 400;
-    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
 // Local wall-clock time read as if it were UTC: linear in every field, as mktime treats them.
 std::int64_t WallSeconds(std::int64_t year, int month, std::int64_t day, std::int64_t hour,
                          std::int64_t minute) {
@@ -76,6 +66,15 @@ std::int32_t ViaMktime(std::int64_t year, int month, std::int64_t day, std::int6
 }
 
 }  // namespace
+
+std::int64_t DaysFromCivil(std::int64_t year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
 
 std::optional<std::int64_t> TimeFromLocalQuick(std::int64_t year, int month, std::int64_t day,
                                                std::int64_t hour, std::int64_t minute) {

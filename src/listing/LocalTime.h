@@ -7,6 +7,10 @@
 #include <ctime>
 #include <optional>
 
+// Days since 1970-01-01 of a proleptic Gregorian date (month 1 to 12, day 1 to 31); also the basis of
+// UTC times, which need no zone.
+std::int64_t DaysFromCivil(std::int64_t year, int month, int day);
+
 // Local year-month-day hour:minute:00 as a 32-bit time; -1 before 1970 or past the signed 32-bit range.
 // Month 1 to 12; year, day, hour and minute are any 32-bit values (out-of-range ones normalised).
 std::int32_t TimeFromLocal(std::int64_t year, int month, std::int64_t day, std::int64_t hour,

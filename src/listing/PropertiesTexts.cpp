@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 
 #include "listing/EnglishDate.h"
+#include "listing/RemoteName.h"
 
 namespace {
 
@@ -30,6 +32,15 @@ std::string Fixed(double value, int precision) {
 
 int KindIndex(EntryKind kind) {
     return static_cast<int>(kind);
+}
+
+// Sizes up to 2^63-1 each: a total that would overflow stays at the largest value.
+std::int64_t SaturatedSum(std::int64_t total, std::int64_t size) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(total, size, &sum)) {
+        return size > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    }
+    return sum;
 }
 
 }  // namespace
@@ -72,15 +83,15 @@ PropertiesTexts PropertiesTexts::Build(std::span<const RemoteEntry> selected, in
     std::int64_t total = 0;
     if (count == 1 && !selected.empty()) {
         const RemoteEntry& entry = selected.front();
-        texts.titleText = entry.Name();
-        texts.headingText = entry.Name();
+        texts.titleText = RemoteName::DisplayText(entry.Name());
+        texts.headingText = texts.titleText;
         texts.typeText = TypeName(entry.Kind());
         total = entry.Size();
         texts.iconIndex = KindIndex(entry.Kind());
         std::string date = LongDateText(entry.Time());
         if (entry.Kind() == EntryKind::Link) {
             texts.thirdLabel = "Links to:";
-            texts.thirdValue = entry.TargetPath();
+            texts.thirdValue = RemoteName::DisplayText(entry.TargetPath());
             texts.fourthLabel = "Modified:";
             texts.fourthValue = std::move(date);
         } else {
@@ -96,7 +107,7 @@ PropertiesTexts PropertiesTexts::Build(std::span<const RemoteEntry> selected, in
         for (std::size_t i = 0; i < used; ++i) {
             const RemoteEntry& entry = selected[i];
             if (i == 0) {
-                texts.titleText = entry.Name() + ", ...";
+                texts.titleText = RemoteName::DisplayText(entry.Name()) + ", ...";
             }
             switch (entry.Kind()) {
                 case EntryKind::Directory:
@@ -110,7 +121,7 @@ PropertiesTexts PropertiesTexts::Build(std::span<const RemoteEntry> selected, in
                     break;
             }
             kindMask |= 1u << KindIndex(entry.Kind());
-            total += entry.Size();
+            total = SaturatedSum(total, entry.Size());
         }
         // The plural s is always added: "1 Folders".
         texts.headingText = Decimal(files) + " Files, " + Decimal(directories) + " Folders, " +

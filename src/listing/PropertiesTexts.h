@@ -1,6 +1,7 @@
 #pragma once
 // The texts of the properties dialog for the selected entries: one entry's name, type, size, link target
 // and date, or for several entries the counts per kind, their common type and the total size.
+// Every text is UTF-8: names and link targets through RemoteName::DisplayText.
 #include <cstdint>
 #include <span>
 #include <string>

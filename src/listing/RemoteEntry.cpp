@@ -59,19 +59,45 @@ int MonthNumber(std::string_view month) {
     return (position + 1) / 3 + 1;
 }
 
-std::string DecimalText(std::int32_t value) {
-    char digits[16];
+// The UTC calendar year of `time`, without the C library.
+std::int64_t UtcYear(std::int64_t time) {
+    const std::int64_t days = (time >= 0 ? time : time - 86399) / 86400;
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t dayOfEra = z - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;  // 0 is March
+    return yearOfEra + era * 400 + (monthIndex >= 10 ? 1 : 0);
+}
+
+// The listing's short form of a time whose local fields are `fields`: the year instead of the hour for
+// an older time of another year. The local year of `now` lies within a day of its UTC year, so only a
+// year that close needs the zone (a local-time conversion costs as much as the rest of a line).
+std::string ShortText(const std::tm& fields, std::int64_t time, std::time_t now) {
+    const std::int64_t hours = (static_cast<std::int64_t>(now) - time) / 3600;
+    bool withYear = false;
+    if (hours >= kHoursBeforeYearShown) {
+        const std::int64_t year = fields.tm_year + 1900LL;
+        const bool nearNow = year == UtcYear(now - 86400) || year == UtcYear(now + 86400);
+        withYear = !nearNow || year != LocalYear(now);
+    }
+    return ShortDateText(fields, withYear);
+}
+
+std::string DecimalText(std::int64_t value) {
+    char digits[24];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)ec;  // 16 characters hold any 32-bit value
+    (void)ec;  // 24 characters hold any 64-bit value
     return std::string(digits, end);
 }
 
 }  // namespace
 
-RemoteEntry::RemoteEntry(std::string name, std::int32_t size, std::int32_t time)
+RemoteEntry::RemoteEntry(std::string name, std::int64_t size, std::int32_t time)
     : RemoteEntry(std::move(name), size, time, std::time(nullptr)) {}
 
-RemoteEntry::RemoteEntry(std::string name, std::int32_t size, std::int32_t time, std::time_t now)
+RemoteEntry::RemoteEntry(std::string name, std::int64_t size, std::int32_t time, std::time_t now)
     : name_(std::move(name)) {
     SetSizeAndTime(size, time, now);
 }
@@ -147,12 +173,41 @@ RemoteEntry RemoteEntry::FromListingLine(std::string_view line, std::time_t now)
     return entry;
 }
 
+RemoteEntry RemoteEntry::FromFacts(const ListedFacts& facts, std::time_t now) {
+    RemoteEntry entry;
+    entry.name_ = facts.name;
+    entry.kind_ = facts.kind;
+    if (facts.kind == EntryKind::Link) {
+        entry.linkTarget_ = facts.linkTarget;
+    }
+    if (facts.size >= 0) {
+        entry.size_ = facts.size;
+        entry.sizeText_ = DecimalText(facts.size);
+    }
+    entry.time_ = facts.time;
+    entry.exactTime_ = facts.exactTime && facts.time >= 0;
+    std::tm fields{};
+    if (facts.localDate && facts.time >= 0) {
+        // Shown as the server wrote it, even in an hour the clock skipped here.
+        fields.tm_year = facts.localDate->year - 1900;
+        fields.tm_mon = facts.localDate->month - 1;
+        fields.tm_mday = facts.localDate->day;
+        fields.tm_hour = facts.localDate->hour;
+        fields.tm_min = facts.localDate->minute;
+    } else if (!LocalFields(facts.time, fields)) {
+        return entry;  // no time, no date text
+    }
+    entry.dateText_ = ShortText(fields, facts.time, now);
+    return entry;
+}
+
 void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear) {
     SetListingDate(month, day, timeOrYear, std::time(nullptr));
 }
 
 void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, std::string_view timeOrYear,
                                  std::time_t now) {
+    exactTime_ = false;
     dateText_.clear();
     dateText_.reserve(month.size() + day.size() + timeOrYear.size() + 2);
     dateText_ += month;
@@ -176,26 +231,22 @@ void RemoteEntry::SetListingDate(std::string_view month, std::string_view day, s
     }
 }
 
-void RemoteEntry::SetSizeAndTime(std::int32_t size, std::int32_t time) {
+void RemoteEntry::SetSizeAndTime(std::int64_t size, std::int32_t time) {
     SetSizeAndTime(size, time, std::time(nullptr));
 }
 
-void RemoteEntry::SetSizeAndTime(std::int32_t size, std::int32_t time, std::time_t now) {
+void RemoteEntry::SetSizeAndTime(std::int64_t size, std::int32_t time, std::time_t now) {
     size_ = size;
     sizeText_ = DecimalText(size);
     time_ = time;
+    exactTime_ = false;
 
     std::tm fields{};
     if (!LocalFields(time, fields)) {
         dateText_.clear();
         return;
     }
-    bool withYear = false;
-    if (fields.tm_year + 1900 != LocalYear(now)) {
-        std::int64_t hours = (static_cast<std::int64_t>(now) - time) / 3600;
-        withYear = hours >= kHoursBeforeYearShown;
-    }
-    dateText_ = ShortDateText(fields, withYear);
+    dateText_ = ShortText(fields, time, now);
 }
 
 std::string RemoteEntry::TargetPath() const {

@@ -3,30 +3,56 @@
 // and time it sorts by, and the paths a download or a change of directory uses.
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
 // Doubles as the entry's icon index in the Remote page's image lists.
 enum class EntryKind : std::int32_t { Directory = 0, Link = 1, File = 2 };
 
+// What a listing that names its facts (MLSD, DOS, EPLF) says about one entry; -1 marks a size or a time
+// the line did not give.
+struct ListedFacts {
+    std::string_view name;
+    EntryKind kind = EntryKind::File;
+    std::string_view linkTarget;
+    std::int64_t size = -1;
+    std::int32_t time = -1;
+    // The time is UTC to the second (an MLSD modify fact), not a local time read from a date text.
+    bool exactTime = false;
+    // A time read from a local date and time of day (DOS): those, for the date text.
+    struct LocalDate {
+        int year;
+        int month;
+        int day;
+        int hour;
+        int minute;
+    };
+    std::optional<LocalDate> localDate;
+};
+
 class RemoteEntry {
   public:
     // A blank slot: empty texts, size 0, time 0, File.
     RemoteEntry() = default;
     // A file just uploaded: its date text follows the clock (now) like a listing would show it.
-    RemoteEntry(std::string name, std::int32_t size, std::int32_t time);
-    RemoteEntry(std::string name, std::int32_t size, std::int32_t time, std::time_t now);
+    RemoteEntry(std::string name, std::int64_t size, std::int32_t time);
+    RemoteEntry(std::string name, std::int64_t size, std::int32_t time, std::time_t now);
 
     // Builds an entry from one line of a Unix long listing; a line with fewer than nine fields gives a
     // placeholder that shows the raw line in double quotes. Never fails. The line ends at its first NUL,
     // as it would for a C string; any length is safe.
     static RemoteEntry FromListingLine(std::string_view line);
     static RemoteEntry FromListingLine(std::string_view line, std::time_t now);
+    // Builds an entry from the facts of a line: the size text is the size in decimal (empty when not
+    // given, the size then 0), the date text the listing's short form of the time (empty without one).
+    static RemoteEntry FromFacts(const ListedFacts& facts, std::time_t now);
 
     // Sets the size, its decimal text, the time and a date text in the listing's short form. A negative
     // time has no local-time representation and gives an empty date text.
-    void SetSizeAndTime(std::int32_t size, std::int32_t time);
-    void SetSizeAndTime(std::int32_t size, std::int32_t time, std::time_t now);
+    // The time is no longer an exact one (ExactTime is false).
+    void SetSizeAndTime(std::int64_t size, std::int32_t time);
+    void SetSizeAndTime(std::int64_t size, std::int32_t time, std::time_t now);
 
     // Sets the date text (the three fields as written) and the time from a listing's month, day and
     // time-or-year fields.
@@ -38,12 +64,12 @@ class RemoteEntry {
     const std::string& LinkTarget() const { return linkTarget_; }
     const std::string& SizeText() const { return sizeText_; }
     const std::string& DateText() const { return dateText_; }
-    std::int32_t Size() const { return size_; }
+    // Unix listings give the size modulo 2^32 as a signed 32-bit value; the other formats exactly.
+    std::int64_t Size() const { return size_; }
     std::int32_t Time() const { return time_; }
-    EntryKind Kind() const { return kind_; }
-    // True when the time is the server's to the second (a machine listing's modify fact), not a
-    // listing's minute or day read as local time.
+    // True when the time came from an MLSD modify fact: UTC to the second, fit to give a download.
     bool ExactTime() const { return exactTime_; }
+    EntryKind Kind() const { return kind_; }
     // An empty name marks a slot whose entry was deleted (or never written).
     bool IsBlank() const { return name_.empty(); }
     void MakeBlank() { name_.clear(); }
@@ -60,7 +86,7 @@ class RemoteEntry {
     std::string linkTarget_;
     std::string sizeText_;
     std::string dateText_;
-    std::int32_t size_ = 0;
+    std::int64_t size_ = 0;
     std::int32_t time_ = 0;
     EntryKind kind_ = EntryKind::File;
     bool exactTime_ = false;

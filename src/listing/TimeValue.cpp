@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "listing/LocalTime.h"
+
 namespace {
 
 constexpr std::size_t kDigits = 14;
+constexpr std::int64_t kSecondsPerDay = 86400;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -62,14 +65,8 @@ std::optional<std::int64_t> TimeValue::Parse(std::string_view text) {
         minute > 59 || second > 60) {
         return std::nullopt;
     }
-    std::tm fields{};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second == 60 ? 59 : second;
-    return static_cast<std::int64_t>(::timegm(&fields));
+    return DaysFromCivil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 +
+           (second == 60 ? 59 : second);
 }
 
 std::string TimeValue::Format(std::int64_t seconds) {

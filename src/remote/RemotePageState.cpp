@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
-#include "views/LogView.h"
 #include "listing/CompareEntries.h"
+#include "listing/ListingParser.h"
+#include "listing/RemoteName.h"
+#include "views/LogView.h"
 
 namespace {
 
@@ -78,11 +80,15 @@ bool RemotePageState::EnterDirectory(std::string_view path) {
 }
 
 void RemotePageState::AddListingLine(std::string_view line) {
-    if (!pending_ || line.size() < kMinListingLine) {
+    if (!pending_) {
+        return;
+    }
+    std::optional<RemoteEntry> entry = ListingParser::Parse(line);
+    if (!entry) {
         return;
     }
     std::vector<RemoteEntry> entries;
-    entries.push_back(RemoteEntry::FromListingLine(line));
+    entries.push_back(std::move(*entry));
     AppendEntries(std::move(entries));
 }
 
@@ -96,8 +102,8 @@ std::vector<RemoteEntry> RemotePageState::EntriesFromLines(const std::vector<std
     std::vector<RemoteEntry> entries;
     entries.reserve(lines.size());
     for (const std::string& line : lines) {
-        if (line.size() >= kMinListingLine) {
-            entries.push_back(RemoteEntry::FromListingLine(line));
+        if (std::optional<RemoteEntry> entry = ListingParser::Parse(line)) {
+            entries.push_back(std::move(*entry));
         }
     }
     return entries;
@@ -167,19 +173,17 @@ void RemotePageState::RemoveEntry(int index) {
 }
 
 void RemotePageState::UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime) {
-    // The size is the entry's signed 32-bit size, as a listing would give it.
-    const auto size32 = static_cast<std::int32_t>(static_cast<std::uint32_t>(size));
     for (int row = 0; row < RowCount(); ++row) {
         if (EqualIgnoringCase(EntryOfRow(row).Name(), name)) {
             RemoteEntry entry = EntryOfRow(row);
-            entry.SetSizeAndTime(size32, modifiedTime);
+            entry.SetSizeAndTime(size, modifiedTime);
             listing_->Set(SlotOfRow(row), entry);
             observer_->RowChanged(row);
             return;
         }
     }
     std::vector<RemoteEntry> entries;
-    entries.emplace_back(std::string(name), size32, modifiedTime);
+    entries.emplace_back(std::string(name), size, modifiedTime);
     AppendEntries(std::move(entries));
 }
 
@@ -276,7 +280,7 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
     std::vector<Chosen> chosen;
     for (const int row : selectedRows) {
         if (row >= 0 && row < RowCount()) {
-            chosen.push_back({row, SlotOfRow(row), EntryOfRow(row).LocalName()});
+            chosen.push_back({row, SlotOfRow(row), RemoteName::LocalFileName(EntryOfRow(row).LocalName())});
         }
     }
     const std::optional<std::string> folder = choices.ChooseFolder(downloadFolder_);
@@ -434,7 +438,7 @@ void RemotePageState::SortRows() {
     if (mode == 2 || mode == -2 || mode == 3 || mode == -3) {
         // Sizes and times are numbers: sorting them beside their slots, in one small array, gives the
         // order CompareEntries gives without visiting 100,000 scattered entries at every comparison.
-        std::vector<std::pair<std::int32_t, int>> keyed;
+        std::vector<std::pair<std::int64_t, int>> keyed;
         keyed.reserve(rows_.size());
         for (const int slot : rows_) {
             const RemoteEntry& entry = entries[slot];

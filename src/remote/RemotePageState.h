@@ -46,8 +46,6 @@ class RemotePageState {
   public:
     // Per column: Name, Size, Date/Time.
     static constexpr int kColumns = 3;
-    // Lines shorter than this (such as "total 12") carry no entry.
-    static constexpr std::size_t kMinListingLine = 31;
 
     explicit RemotePageState(LogView& log);
     RemotePageState(const RemotePageState&) = delete;
@@ -64,8 +62,9 @@ class RemotePageState {
     void AddListingLine(std::string_view line);
     // Several lines at once, with one RowsAppended.
     void AddListingLines(const std::vector<std::string>& lines);
-    // The entries of listing lines (the short ones carry none); needs no state, so any thread may parse
-    // ahead and hand the result to AddListingEntries.
+    // The entries of listing lines in any format ListingParser reads (lines that give no row, such as
+    // "total 12", carry none); needs no state, so any thread may parse ahead and hand the result to
+    // AddListingEntries.
     static std::vector<RemoteEntry> EntriesFromLines(const std::vector<std::string>& lines);
     void AddListingEntries(std::vector<RemoteEntry> entries);
     void FinishListing(bool complete);

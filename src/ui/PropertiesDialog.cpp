@@ -11,7 +11,7 @@
 namespace {
 
 QLabel* Text(const std::string& text, const char* name, Qt::Alignment alignment = Qt::AlignLeft) {
-    auto* label = new QLabel(QString::fromLocal8Bit(text));
+    auto* label = new QLabel(QString::fromUtf8(text));
     label->setObjectName(QString::fromLatin1(name));
     label->setAlignment(alignment | Qt::AlignVCenter);
     return label;
@@ -29,7 +29,7 @@ QFrame* Separator() {
 PropertiesDialog::PropertiesDialog(const PropertiesTexts& texts, const QIcon& icon, QWidget* parent)
     : QDialog(parent, kDialogFlags) {
     setObjectName("PropertiesDialog");
-    setWindowTitle(QString::fromLocal8Bit(texts.Caption()));
+    setWindowTitle(QString::fromUtf8(texts.Caption()));
     setModal(true);
 
     auto* iconLabel = new QLabel;

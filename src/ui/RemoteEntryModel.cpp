@@ -1,5 +1,6 @@
 #include "ui/RemoteEntryModel.h"
 
+#include "listing/RemoteName.h"
 #include "remote/RemotePageState.h"
 
 RemoteEntryModel::RemoteEntryModel(const RemotePageState& state, std::array<QIcon, 3> icons, QObject* parent)
@@ -23,7 +24,8 @@ QVariant RemoteEntryModel::data(const QModelIndex& index, int role) const {
         case Qt::ToolTipRole:
             switch (index.column()) {
                 case kName:
-                    return QString::fromLocal8Bit(entry.Name());
+                    // The name stays the server's bytes; only its display is decoded.
+                    return QString::fromUtf8(RemoteName::DisplayText(entry.Name()));
                 case kSize:
                     return QString::fromLocal8Bit(entry.SizeText());
                 case kDate:

@@ -419,13 +419,12 @@ TEST_F(Transfers, UnsafeNamesAreRefusedAndTheNextEntryGoesOn) {
         RemoteEntry entry;
         std::string message;
     };
+    // Names holding '/' are stored under '_' instead (see NamesAreStoredAsUtf8WithoutSlashesOrControls).
     const std::vector<Case> cases = {
-        {file("../escape"), "... Refused local name \"../escape" + local},
-        {file("a/b"), "... Refused local name \"a/b" + local},
         {file("."), "... Refused local name \"." + local},
         {file(".."), "... Refused local name \".." + local},
         {file(""), "... Refused local name \"" + local},
-        {file(std::string("nul\0name", 8)), "... Refused local name \"nul\\x00name" + local},
+        {file(std::string("nul\0name", 8)), "... Refused remote name \"nul\\x00name" + controls},
         {link(".."), "... Refused local name \".." + local},
         {link("/etc/"), "... Refused local name \"" + local},
         {file("evil\r\nDELE precious"), "... Refused remote name \"evil\\r\\nDELE precious" + controls},
@@ -459,6 +458,34 @@ TEST_F(Transfers, UnsafeNamesAreRefusedAndTheNextEntryGoesOn) {
     // The result of a request that ends on a refused entry says so.
     EXPECT_EQ(Get({file("..")}), FtpTransfers::kOpenFailed);
     EXPECT_EQ(Get({file("x\ry")}), FtpSession::kCommandRefused);
+}
+
+// The file a download writes has the server's name as UTF-8 (Latin-1 when it is not UTF-8), with '/' and
+// control characters as '_'; RETR still sends the server's bytes.
+TEST_F(Transfers, NamesAreStoredAsUtf8WithoutSlashesOrControls) {
+    ASSERT_TRUE(Connect());
+    const struct {
+        std::string serverName;
+        std::string localName;
+    } cases[] = {
+        {"../escape", ".._escape"},       {"a/b", "a_b"},
+        {"tab\tname", "tab_name"},        {"caf\xE9", "caf\xC3\xA9"},
+        {"\xD0\xB0.txt", "\xD0\xB0.txt"},
+    };
+    std::vector<RemoteEntry> entries;
+    std::set<std::string> stored;
+    Lines retrieved;
+    for (const auto& c : cases) {
+        entries.emplace_back(c.serverName, 1, kListedTime);
+        ScriptRetr(c.serverName, "x");
+        stored.insert(c.localName);
+        retrieved.insert(retrieved.end(), {"PASV", "RETR " + c.serverName});
+    }
+    EXPECT_EQ(Get(entries), 226);
+    ASSERT_TRUE(server.WaitForScriptDone());
+    EXPECT_EQ(Commands(), retrieved);
+    EXPECT_EQ(FolderNames(), stored);
+    EXPECT_FALSE(fs::exists(folder.Path().parent_path() / "escape"));
 }
 
 TEST_F(Transfers, UploadSendsTheFileAsItIsAndReportsItsLocalLengthAndTime) {

@@ -17,7 +17,7 @@ RemoteEntry Line(const std::string& line) {
     return RemoteEntry::FromListingLine(line, kTenthOfMarchNoon);
 }
 
-RemoteEntry File(const std::string& name, std::int32_t size) {
+RemoteEntry File(const std::string& name, std::int64_t size) {
     return RemoteEntry(name, size, 0, 0);
 }
 
@@ -191,6 +191,20 @@ TEST(PropertiesTextsTest, SeveralEntries) {
          "3 Files, 0 Folders, 0 Symbolic links",
          "All of type File",
          "4768MB (5000000000 bytes)"},
+        {"exact sizes whose sum passes 2^63-1 stop there",
+         {File("a", INT64_MAX), File("b", INT64_MAX)},
+         2,
+         "a, ... Properties",
+         "2 Files, 0 Folders, 0 Symbolic links",
+         "All of type File",
+         "8796093022208MB (9223372036854775807 bytes)"},
+        {"a name that is not UTF-8 shows as Latin-1",
+         {File("caf\xE9", 1), File("b", 2)},
+         2,
+         "caf\xC3\xA9, ... Properties",
+         "2 Files, 0 Folders, 0 Symbolic links",
+         "All of type File",
+         "3 bytes"},
         {"wrapped sizes stay negative",
          {File("a", -1294967296), File("b", 0)},
          2,

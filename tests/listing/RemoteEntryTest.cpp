@@ -26,7 +26,7 @@ TEST(RemoteEntryTest, DefaultEntryIsABlankFile) {
 struct UploadCase {
     const char* name;
     std::time_t now;
-    std::int32_t size;
+    std::int64_t size;
     std::int32_t time;
     std::string sizeText;
     std::string dateText;  // in the "C" locale and in the German one alike
@@ -47,6 +47,7 @@ const UploadCase kUploads[] = {
     {"negative size", kTenthOfMarchNoon, -5, -1, "-5", ""},
     {"largest size", kTenthOfMarchNoon, INT32_MAX, -1, "2147483647", ""},
     {"smallest size", kTenthOfMarchNoon, INT32_MIN, -1, "-2147483648", ""},
+    {"size beyond 4 GiB stays exact", kTenthOfMarchNoon, 5368709120, -1, "5368709120", ""},
     // Months whose German names differ
     {"December, last year but recent", kTenthOfMarchNoon, 1, 1733058000, "1", "Dec 1 08:00"},
     {"October, last year but recent", kTenthOfMarchNoon, 1, 1728964800, "1", "Oct 15 00:00"},

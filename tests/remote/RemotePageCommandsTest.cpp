@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "views/LogView.h"
 #include "remote/RemotePageState.h"
 #include "support/RecordingQueue.h"
 #include "support/TempDir.h"
+#include "views/LogView.h"
 
 namespace {
 
@@ -150,6 +150,32 @@ TEST_F(RemotePageCommandsTest, AllAnsweredNoOrTheFolderCancelledQueuesNothing) {
     // The chooser opens on the last folder chosen, and a cancel keeps it.
     EXPECT_EQ(choices_.startFolders, (std::vector<std::string>{"", local_.Path().string()}));
     EXPECT_EQ(state_.DownloadFolder(), local_.Path().string());
+}
+
+// The question names the file the download will write: the server's name as UTF-8, '/' and control
+// characters as '_'.
+TEST_F(RemotePageCommandsTest, DownloadAsksAboutTheNameTheFileGetsOnDisk) {
+    using A = DownloadChoices::Answer;
+    const struct {
+        const char* what;
+        std::string line;
+        std::string localName;
+    } cases[] = {
+        {"Latin-1 name", Line("caf\xE9"), "caf\xC3\xA9"},
+        {"slash in an MLSD name", "type=file;size=1; a/b", "a_b"},
+        {"tab in a DOS name", "01-05-21  10:00  5 tab\there", "tab_here"},
+    };
+    choices_.folder = local_.Path().string();
+    int listing = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(local_.WriteFile(c.localName, "old"));
+        List("/pub" + std::to_string(++listing), {c.line});
+        choices_.asked.clear();
+        choices_.answers = {A::No};
+        EXPECT_FALSE(Get({0}));
+        EXPECT_EQ(choices_.asked, (std::vector<std::string>{(local_ / c.localName).string()}));
+    }
 }
 
 TEST_F(RemotePageCommandsTest, LinkIsCheckedUnderTheLastPartOfItsTarget) {

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "views/LogView.h"
 #include "listing/CompareEntries.h"
+#include "views/LogView.h"
 
 namespace {
 
@@ -153,6 +153,45 @@ TEST_F(RemotePageStateTest, UploadUpdatesARowOfTheSameNameInAnyCaseAndAppendsANe
         EXPECT_EQ(state_.EntryOfRow(c.changedRow).Size(), 4321);
         EXPECT_EQ(state_.EntryOfRow(c.changedRow).SizeText(), "4321");
         state_.Refresh();
+    }
+}
+
+// MLSD, DOS, EPLF and Unix lines (even mixed) give rows, one line at a time or in a batch; the lines
+// that give none (cdir, pdir, "total") leave no gap, and sizes beyond 4 GiB (listed or uploaded) sort as
+// the numbers they are.
+TEST_F(RemotePageStateTest, EveryListingFormatGivesRowsThatSortBySize) {
+    const std::vector<std::string> lines = {
+        "type=cdir;modify=20250105184500; /mixed",
+        "type=pdir; ..",
+        "type=file;size=5368709120;modify=20250105184500; mlsd big.iso",
+        "total 3",
+        "01-05-2021  23:15   3221225472 dos file",
+        "12-25-19  10:30AM       <DIR>          dos dir",
+        "+i1.2,m825718503,r,s4294967296,\teplf",
+        Line("unix", 100),
+    };
+    const std::vector<std::string> listed = {"mlsd big.iso", "dos file", "dos dir", "eplf", "unix"};
+    const std::vector<std::string> bySize = {"dos dir", "unix", "dos file", "eplf", "mlsd big.iso"};
+    for (const bool batch : {false, true}) {
+        SCOPED_TRACE(batch ? "batch" : "line by line");
+        ASSERT_FALSE(state_.EnterDirectory(batch ? "/batch" : "/lines"));
+        if (batch) {
+            state_.AddListingLines(lines);
+        } else {
+            for (const std::string& line : lines) {
+                state_.AddListingLine(line);
+            }
+        }
+        state_.FinishListing(true);
+        EXPECT_EQ(RowNames(), listed);
+        state_.Arrange(2);
+        EXPECT_EQ(RowNames(), bySize);
+        // An upload keeps its size exact too.
+        state_.UploadedFile("unix", 6000000000, 0);
+        EXPECT_EQ(state_.EntryOfRow(1).SizeText(), "6000000000");
+        state_.Arrange(2);
+        EXPECT_EQ(RowNames().back(), "unix");
+        state_.Arrange(0);
     }
 }
 

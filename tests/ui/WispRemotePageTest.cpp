@@ -125,6 +125,15 @@ TEST_F(WispRemotePageTest, FourViewModesShareOneSelection) {
     }
 }
 
+// Names are shown as Unicode whatever bytes the server sent, while the entries keep those bytes.
+TEST_F(WispRemotePageTest, NamesShowAsUnicodeFromAnyBytes) {
+    Connect();
+    List("/names", {Line("caf\xE9"), Line("\xD0\x9F\xF0\x9F\x98\x80"), "type=file;size=1; tab\there"});
+    EXPECT_EQ(ModelNames(),
+              (std::vector<std::string>{"caf\xC3\xA9", "\xD0\x9F\xF0\x9F\x98\x80", "tab\xEF\xBF\xBDhere"}));
+    EXPECT_EQ(page_.State().EntryOfRow(0).Name(), "caf\xE9");
+}
+
 TEST_F(WispRemotePageTest, HeaderClicksSortAndTheSelectionFollowsItsEntry) {
     Connect();
     List("/pub", {Line("b", 30), Line("c", 10), Line("a", 20)});
