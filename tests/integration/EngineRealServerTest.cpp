@@ -23,7 +23,9 @@
 
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "listing/ListingParser.h"
 #include "listing/RemoteEntry.h"
+#include "listing/RemoteName.h"
 #include "platform/Socket.h"
 #include "support/RealFtpServer.h"
 #include "support/RecordingViews.h"
@@ -221,7 +223,9 @@ class Engine {
         Lines lines(all.begin() + linesBefore, all.end());
         entries.clear();
         for (const auto& line : lines) {
-            entries.push_back(RemoteEntry::FromListingLine(line));
+            if (auto entry = ListingParser::Parse(line)) {
+                entries.push_back(std::move(*entry));
+            }
         }
         views.SetEntries(entries);
         return lines;
@@ -429,6 +433,62 @@ TEST_P(EngineRealServerTest, UploadsTwoFilesThenDeletesThem) {
     EXPECT_NE(std::find(messages.begin(), messages.end(), "... DELETEd second.bin"), messages.end());
     EXPECT_EQ(engine.views.Texts("RemoveEntry"),
               (Lines{std::to_string(engine.Index("first.bin")), std::to_string(engine.Index("second.bin"))}));
+}
+
+// Names in any script keep the server's bytes both ways, and times go to the second both ways: a listing
+// shows only the day of an old file, so an exact time comes from MLSD or MDTM, and an upload's from MFMT
+// where the server offers it.
+TEST_P(EngineRealServerTest, NamesInEveryScriptAndTimesToTheSecond) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    const std::time_t exact = kLongAgo + 7;
+    std::vector<std::string> names = {"\u041f\u0440\u0438\u0432\u0435\u0442.txt", "\u6587\u4ef6 \u540d.txt",
+                                      "\U0001F600.txt", "e\u0301te.txt"};
+    if (GetParam().kind != Kind::Pyftpdlib) {
+        names.push_back("caf\xe9.txt");  // not UTF-8: kept as bytes, shown and stored readably
+    }
+    const std::string folder = RealFtpServer::kWritableFolder;
+    for (const auto& name : names) {
+        ASSERT_TRUE(server->WriteFile(folder + "/" + name, name)) << name;
+        ASSERT_TRUE(SetModified(server->Root() / folder / name, exact)) << name;
+    }
+    TempDir local("wisp-names");
+    const std::string upload = "\u00dcber \u00e9t\u00e9.txt";
+    ASSERT_TRUE(local.WriteFile(upload, "up"));
+    ASSERT_TRUE(SetModified(local.Path() / upload, exact + 60));
+
+    Engine engine(*server, GetParam());
+    engine.FirstListing();
+    engine.ChangeDir(folder);
+    engine.Get(names, kImageType, local.Path());
+    for (const auto& name : names) {
+        SCOPED_TRACE(RemoteName::DisplayText(name));
+        const fs::path stored = local.Path() / RemoteName::LocalFileName(name);
+        EXPECT_EQ(local.ReadFile(stored.filename().string()), std::optional<std::string>(name))
+            << engine.Log();
+        EXPECT_EQ(Modified(stored), std::optional<std::time_t>(exact)) << engine.Log();
+    }
+
+    engine.Serve(FtpRequestKind::Put, "",
+                 std::make_unique<DroppedFiles>(std::vector<std::string>{(local.Path() / upload).string()}),
+                 kImageType);
+    EXPECT_EQ(server->ReadFile(folder + "/" + upload), std::optional<std::string>("up")) << engine.Log();
+    const bool mfmt = GetParam().kind != Kind::Vsftpd;  // vsftpd offers no MFMT
+    if (mfmt) {
+        EXPECT_EQ(Modified(server->Root() / folder / upload), std::optional<std::time_t>(exact + 60))
+            << engine.Log();
+    }
+
+    engine.ChangeDir("/" + folder);
+    std::vector<std::int32_t> all;
+    for (const auto& name : names) {
+        all.push_back(engine.Index(name));
+    }
+    all.push_back(engine.Index(upload));
+    engine.Serve(FtpRequestKind::Delete, "", std::make_unique<SelectionIndexes>(all), 0);
+    for (const auto& name : names) {
+        EXPECT_FALSE(server->Exists(folder + "/" + name)) << RemoteName::DisplayText(name);
+    }
+    EXPECT_FALSE(server->Exists(folder + "/" + upload));
 }
 
 // A text with CR LF, LF and lone CR line ends, long enough to cross many blocks on either side. Downloaded
