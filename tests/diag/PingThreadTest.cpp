@@ -1,6 +1,5 @@
 #include "diag/PingThread.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,10 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-in_addr Address(const char* dotted) {
-    in_addr address{};
-    inet_pton(AF_INET, dotted, &address);
-    return address;
+IpAddress Address(const char* text) {
+    return ParseIpLiteral(text).value_or(IpAddress{});
 }
 
 // Everything the run does, in order: view calls and calls to its services.
@@ -40,7 +37,8 @@ class Recorder : public StatusView, public LogView, public HostView {
     void ShowConnected(std::string_view) override { Add("connected"); }
     void ResetAfterSession() override { Add("reset"); }
     void PingFinished() override { Add("finished"); }
-    void AskCertificateTrust(const CertificateQuestion&, std::function<void(CertificateTrust)> answer) override {
+    void AskCertificateTrust(const CertificateQuestion&,
+                             std::function<void(CertificateTrust)> answer) override {
         answer(CertificateTrust::Cancel);
     }
 
@@ -88,9 +86,9 @@ PingServices Scripted(Recorder& recorder, const Script& script) {
         }
         return found->second;
     };
-    services.reverseLookup = [&recorder, script](in_addr address) -> std::optional<std::string> {
-        recorder.Add("reverse:" + FormatIPv4(address));
-        const auto found = script.reverseNames.find(FormatIPv4(address));
+    services.reverseLookup = [&recorder, script](const IpAddress& address) -> std::optional<std::string> {
+        recorder.Add("reverse:" + FormatIpAddress(address));
+        const auto found = script.reverseNames.find(FormatIpAddress(address));
         if (found == script.reverseNames.end()) {
             SetLastSocketError(wsa::kHostNotFound);
             return std::nullopt;
@@ -102,8 +100,8 @@ PingServices Scripted(Recorder& recorder, const Script& script) {
         // Closing the echo service shows as the destruction of the last copy of this guard.
         auto closed = std::shared_ptr<void>(nullptr, [&recorder](void*) { recorder.Add("close"); });
         auto next = std::make_shared<std::size_t>(0);
-        return [&recorder, script, closed, next](in_addr destination) {
-            recorder.Add("echo:" + FormatIPv4(destination));
+        return [&recorder, script, closed, next](const IpAddress& destination) {
+            recorder.Add("echo:" + FormatIpAddress(destination));
             return (*next)++ < script.echoes.size() ? script.echoes[*next - 1]
                                                     : IcmpEchoResult{ip::kReqTimedOut, 0};
         };
@@ -300,7 +298,7 @@ TEST(PingThread, AnEchoInProgressFinishesButIsNotReported) {
     PingServices services = Scripted(recorder, script);
     std::promise<void> echoStarted;
     services.openEcho = [&echoStarted]() -> PingEchoFunction {
-        return [&echoStarted](in_addr) {
+        return [&echoStarted](const IpAddress&) {
             echoStarted.set_value();
             std::this_thread::sleep_for(300ms);
             return Ms(1);
