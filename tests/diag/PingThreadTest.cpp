@@ -1,6 +1,8 @@
 #include "diag/PingThread.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -249,6 +251,60 @@ TEST(PingThread, RunsAsTheExamplesShow) {
          {{}, 0, {}, std::vector(4, Ms(3))},
          {"status:PINGing 192.0.2.7", "reverse:192.0.2.7", "log:PINGing 192.0.2.7 [192.0.2.7]", "open",
           "status:[192.0.2.7]:", "..."}},
+        // IPv6: the same texts, with the IPv6 address where the dotted one stands.
+        {"a name whose first address is IPv6",
+         "dual.example",
+         {{{"dual.example", {Address("2001:db8::5"), "www.dual.example"}}},
+          0,
+          {},
+          {Ms(3), Fails(ip::kReqTimedOut), Ms(4), Fails(ip::kDestHostUnreachable)}},
+         {"status:PINGing dual.example",
+          "resolve:dual.example",
+          "log:PINGing www.dual.example [2001:db8::5]",
+          "open",
+          "status:[2001:db8::5]:",
+          "echo:2001:db8::5",
+          "status:[2001:db8::5]: 3ms",
+          "log:... 3ms",
+          "echo:2001:db8::5",
+          "status:[2001:db8::5]: 3ms, ****",
+          "log:... IP_REQ_TIMED_OUT",
+          "echo:2001:db8::5",
+          "status:[2001:db8::5]: 3ms, ****, 4ms",
+          "log:... 4ms",
+          "echo:2001:db8::5",
+          "status:[2001:db8::5]: 3ms, ****, 4ms, ****",
+          "log:... IP_DEST_HOST_UNREACHABLE",
+          "status:[2001:db8::5]: IP_DEST_HOST_UNREACHABLE",
+          "pause:1500",
+          "close",
+          "finished"}},
+        {"an IPv6 address with a reverse name",
+         "::1",
+         {{}, 0, {{"::1", "ip6-localhost"}}, std::vector(4, Ms(0))},
+         {"status:PINGing ::1", "reverse:::1", "log:PINGing ip6-localhost [::1]", "open",
+          "status:[::1]:", "echo:::1", "status:[::1]: 0ms", "..."}},
+        {"an IPv6 address without a reverse name",
+         "2001:DB8::7",
+         {{}, 0, {}, std::vector(4, Ms(3))},
+         {"status:PINGing 2001:DB8::7", "reverse:2001:db8::7", "log:PINGing 2001:db8::7 [2001:db8::7]",
+          "open", "status:[2001:db8::7]:", "..."}},
+        {"an IPv6 address with a zone",
+         "fe80::1%lo",
+         {{}, 0, {}, std::vector(4, Ms(3))},
+         {"status:PINGing fe80::1%lo", "reverse:fe80::1%lo", "log:PINGing fe80::1%lo [fe80::1%lo]", "open",
+          "status:[fe80::1%lo]:", "..."}},
+        // An IPv4 address written as IPv6 is the IPv4 address it holds.
+        {"an IPv4-mapped IPv6 address",
+         "::ffff:192.0.2.9",
+         {{}, 0, {}, std::vector(4, Ms(3))},
+         {"status:PINGing ::ffff:192.0.2.9", "reverse:192.0.2.9", "log:PINGing 192.0.2.9 [192.0.2.9]", "open",
+          "status:[192.0.2.9]:", "..."}},
+        {"brackets are no part of an address",
+         "[::1]",
+         {{}, wsa::kHostNotFound, {}, {}},
+         {"status:PINGing [::1]", "resolve:[::1]", "log:PINGing [::1]", "status:WSAHOST_NOT_FOUND",
+          "log:...WSAHOST_NOT_FOUND", "pause:1500", "finished"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -346,19 +402,17 @@ TEST(PingThread, AHangingNameServiceDoesNotHoldTheOwner) {
 
 // ---- The real thing, on loopback only ----
 
-TEST(PingThread, PingsLoopbackForReal) {
-    if (!IcmpEcho().Kind()) {
-        GTEST_SKIP() << "no right to send ICMP echoes here";
-    }
+// One real run against `host` on loopback: four answers, each shown and logged.
+void PingLoopback(const std::string& host, const char* logged) {
     Recorder recorder;
-    auto ping = PingThread::Start("127.0.0.1", recorder.Views());
+    auto ping = PingThread::Start(host, recorder.Views());
     ping->WaitUntilFinished();
     const auto events = recorder.Events();
     ASSERT_EQ(events.size(), 12u) << testing::PrintToString(events);
-    EXPECT_EQ(events[0], "status:PINGing 127.0.0.1");
-    EXPECT_TRUE(std::regex_match(events[1], std::regex(R"(log:PINGing \S+ \[127\.0\.0\.1\])"))) << events[1];
-    EXPECT_EQ(events[2], "status:[127.0.0.1]:");
-    std::string line = "status:[127.0.0.1]:";
+    EXPECT_EQ(events[0], "status:PINGing " + host);
+    EXPECT_TRUE(std::regex_match(events[1], std::regex(logged))) << events[1];
+    EXPECT_EQ(events[2], "status:[" + host + "]:");
+    std::string line = "status:[" + host + "]:";
     for (int i = 0; i < 4; ++i) {
         const std::string& status = events[3 + 2 * i];
         const std::string& log = events[4 + 2 * i];
@@ -369,5 +423,46 @@ TEST(PingThread, PingsLoopbackForReal) {
     }
     EXPECT_EQ(events[11], "finished");
 }
+
+// A loopback address of each family; a family the host cannot ping, or whose loopback is not configured,
+// is skipped.
+struct LoopbackRow {
+    const char* name;
+    std::string host;
+    int family;
+    const char* logged;  // the log line that names the host, as a pattern
+};
+
+bool LoopbackConfigured(const std::string& host) {
+    const auto address = ParseIpLiteral(host);
+    const int probe = address ? socket(address->Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+    if (probe < 0) {
+        return false;
+    }
+    IpAddress to = *address;
+    reinterpret_cast<sockaddr_in&>(to.storage).sin_port = htons(9);  // same place in both families
+    const bool ok = connect(probe, reinterpret_cast<const sockaddr*>(&to.storage), to.length) == 0;
+    close(probe);
+    return ok;
+}
+
+class PingsLoopbackForReal : public testing::TestWithParam<LoopbackRow> {};
+
+TEST_P(PingsLoopbackForReal, FourAnswersShownAndLogged) {
+    const LoopbackRow& row = GetParam();
+    if (!IcmpEcho(row.family).Kind()) {
+        GTEST_SKIP() << "no right to send ICMP echoes of this family here";
+    }
+    if (!LoopbackConfigured(row.host)) {
+        GTEST_SKIP() << row.host << " is not configured here";
+    }
+    PingLoopback(row.host, row.logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(PingThread, PingsLoopbackForReal,
+                         testing::Values(LoopbackRow{"ipv4", "127.0.0.1", AF_INET,
+                                                     R"(log:PINGing \S+ \[127\.0\.0\.1\])"},
+                                         LoopbackRow{"ipv6", "::1", AF_INET6, R"(log:PINGing \S+ \[::1\])"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
