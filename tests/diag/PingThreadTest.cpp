@@ -283,7 +283,7 @@ TEST(PingThread, RunsAsTheExamplesShow) {
          {{}, 0, {}, std::vector(4, Ms(3))},
          {"status:PINGing ::ffff:192.0.2.9", "reverse:192.0.2.9", "log:PINGing 192.0.2.9 [192.0.2.9]", "open",
           "status:[192.0.2.9]:", "..."}},
-        {"brackets are no part of an address",
+        {"an address in brackets is looked up as a name",
          "[::1]",
          {{}, wsa::kHostNotFound, {}, {}},
          {"status:PINGing [::1]", "resolve:[::1]", "log:PINGing [::1]", "status:WSAHOST_NOT_FOUND",
