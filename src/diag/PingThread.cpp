@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "diag/IcmpStatusName.h"
-#include "platform/WinsockErrorName.h"
 #include "platform/IcmpStatus.h"
 #include "platform/Resolver.h"
+#include "platform/WinsockErrorName.h"
 
 namespace {
 constexpr int kEchoCount = 4;
@@ -65,22 +65,22 @@ struct PingThread::State {
     }
 
     void Run();
-    void RunEchoes(in_addr target, const std::string& canonicalName);
+    void RunEchoes(const IpAddress& target, const std::string& canonicalName);
 };
 
 void PingThread::State::Run() {
     if (!Status("PINGing " + host)) {
         return;
     }
-    // Only text that really is a dotted address is taken as one; anything else, a name that starts with a
-    // digit included, goes to the name service. A dotted address without a reverse name is pinged anyway
-    // under its own text.
-    std::optional<in_addr> target;
+    // Only text that really is an address (dotted IPv4, or IPv6) is taken as one; anything else, a name
+    // that starts with a digit included, goes to the name service. An address without a reverse name is
+    // pinged anyway under its own text.
+    std::optional<IpAddress> target;
     std::string canonicalName;
-    if (const auto dotted = ParseDottedIPv4(host)) {
-        target = dotted;
-        const auto reverse = services.reverseLookup(*dotted);
-        canonicalName = reverse ? *reverse : FormatIPv4(*dotted);
+    if (const auto literal = ParseIpLiteral(host)) {
+        target = literal;
+        const auto reverse = services.reverseLookup(*literal);
+        canonicalName = reverse ? *reverse : FormatIpAddress(*literal);
     } else if (auto resolved = services.resolveName(host)) {
         target = resolved->address;
         canonicalName = std::move(resolved->canonicalName);
@@ -101,14 +101,15 @@ void PingThread::State::Run() {
     views.host.PingFinished();
 }
 
-void PingThread::State::RunEchoes(in_addr target, const std::string& canonicalName) {
-    const std::string dotted = FormatIPv4(target);
-    if (!Log("PINGing " + canonicalName + " [" + dotted + "]")) {
+void PingThread::State::RunEchoes(const IpAddress& target, const std::string& canonicalName) {
+    // An IPv6 address stands where the dotted one does, in the same brackets.
+    const std::string address = FormatIpAddress(target);
+    if (!Log("PINGing " + canonicalName + " [" + address + "]")) {
         return;
     }
     PingEchoFunction echo = services.openEcho();
     std::chrono::milliseconds pause = kClosingPause;
-    const std::string prefix = "[" + dotted + "]:";
+    const std::string prefix = "[" + address + "]:";
     std::string line = prefix;
     if (!Status(line)) {
         return;

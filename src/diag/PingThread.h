@@ -36,7 +36,7 @@ class PingThread {
   public:
     static constexpr std::chrono::milliseconds kStopWait{2000};
 
-    // Starts the run for `host` (host name or dotted IPv4 address as the user typed it).
+    // Starts the run for `host` (host name, dotted IPv4 or IPv6 address as the user typed it).
     static std::unique_ptr<PingThread> Start(std::string host, PingViews views, PingServices services = {});
 
     ~PingThread();

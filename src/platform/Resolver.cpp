@@ -57,8 +57,9 @@ std::optional<ResolvedHost> ResolveHostByName(std::string_view name) {
         SetLastSocketError(wsa::kHostNotFound);
         return std::nullopt;
     }
+    // The hints of ResolveAddresses, so that the address pinged is the one a connection would try first.
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
     addrinfo* raw = nullptr;
@@ -70,9 +71,11 @@ std::optional<ResolvedHost> ResolveHostByName(std::string_view name) {
     }
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(raw, &freeaddrinfo);
     for (const addrinfo* ai = results.get(); ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addr != nullptr) {
+        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) && ai->ai_addr != nullptr &&
+            ai->ai_addrlen <= sizeof(sockaddr_storage)) {
             ResolvedHost host;
-            host.address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+            std::memcpy(&host.address.storage, ai->ai_addr, ai->ai_addrlen);
+            host.address.length = ai->ai_addrlen;
             // The canonical name rides on the first entry only.
             const char* canonical = results->ai_canonname;
             host.canonicalName = canonical != nullptr && *canonical != '\0' ? canonical : text;
@@ -220,24 +223,45 @@ std::optional<in_addr> ResolveIPv4(std::string_view host) {
     if (auto dotted = ParseDottedIPv4(host)) {
         return dotted;
     }
-    if (auto resolved = ResolveHostByName(host)) {
-        return resolved->address;
+    if (ParseIpLiteral(host)) {
+        SetLastSocketError(wsa::kNoData);  // an IPv6 literal has no IPv4 address
+        return std::nullopt;
     }
+    const auto addresses = ResolveAddresses(host);
+    if (!addresses) {
+        return std::nullopt;
+    }
+    for (const IpAddress& address : *addresses) {
+        if (address.Family() == AF_INET) {
+            return reinterpret_cast<const sockaddr_in&>(address.storage).sin_addr;
+        }
+    }
+    SetLastSocketError(wsa::kNoData);
     return std::nullopt;
 }
 
-std::optional<std::string> ReverseLookupIPv4(in_addr address) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr = address;
+std::optional<std::string> ReverseLookup(const IpAddress& address) {
+    if (address.Family() != AF_INET && address.Family() != AF_INET6) {
+        SetLastSocketError(wsa::kNoData);
+        return std::nullopt;
+    }
     std::array<char, NI_MAXHOST> host{};
-    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host.data(), host.size(),
-                               nullptr, 0, NI_NAMEREQD);
+    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&address.storage), address.length,
+                               host.data(), host.size(), nullptr, 0, NI_NAMEREQD);
     if (rc != 0) {
         SetLastSocketErrorFromResolver(rc, errno);
         return std::nullopt;
     }
     return std::string(host.data());
+}
+
+std::optional<std::string> ReverseLookupIPv4(in_addr address) {
+    IpAddress v4;
+    auto& sa = reinterpret_cast<sockaddr_in&>(v4.storage);
+    sa.sin_family = AF_INET;
+    sa.sin_addr = address;
+    v4.length = sizeof sa;
+    return ReverseLookup(v4);
 }
 
 std::string FormatIPv4(in_addr address) {

@@ -45,17 +45,19 @@ std::string BracketedEndpoint(std::string_view address, std::uint16_t port);
 std::optional<in_addr> ParseDottedIPv4(std::string_view text);
 
 struct ResolvedHost {
-    in_addr address{};
+    IpAddress address;
     std::string canonicalName;
 };
 
-// A host name's first IPv4 address and its official (canonical) name, as a host entry gives them.
+// A host name's first address of either family, the one ResolveAddresses puts first, and its official
+// (canonical) name.
 std::optional<ResolvedHost> ResolveHostByName(std::string_view name);
 
 // The first IPv4 address of a host name, or of dotted text (used unchanged, no lookup); for the ping.
 std::optional<in_addr> ResolveIPv4(std::string_view host);
 
-// The host name of an address (reverse lookup); nullopt when it has none.
+// The host name of an address of either family (reverse lookup); nullopt when it has none.
+std::optional<std::string> ReverseLookup(const IpAddress& address);
 std::optional<std::string> ReverseLookupIPv4(in_addr address);
 
 // "a.b.c.d" of an address.

@@ -1,7 +1,8 @@
 #include "diag/PingThread.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -22,10 +23,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-in_addr Address(const char* dotted) {
-    in_addr address{};
-    inet_pton(AF_INET, dotted, &address);
-    return address;
+IpAddress Address(const char* text) {
+    return ParseIpLiteral(text).value_or(IpAddress{});
 }
 
 // Everything the run does, in order: view calls and calls to its services.
@@ -40,7 +39,8 @@ class Recorder : public StatusView, public LogView, public HostView {
     void ShowConnected(std::string_view) override { Add("connected"); }
     void ResetAfterSession() override { Add("reset"); }
     void PingFinished() override { Add("finished"); }
-    void AskCertificateTrust(const CertificateQuestion&, std::function<void(CertificateTrust)> answer) override {
+    void AskCertificateTrust(const CertificateQuestion&,
+                             std::function<void(CertificateTrust)> answer) override {
         answer(CertificateTrust::Cancel);
     }
 
@@ -88,9 +88,9 @@ PingServices Scripted(Recorder& recorder, const Script& script) {
         }
         return found->second;
     };
-    services.reverseLookup = [&recorder, script](in_addr address) -> std::optional<std::string> {
-        recorder.Add("reverse:" + FormatIPv4(address));
-        const auto found = script.reverseNames.find(FormatIPv4(address));
+    services.reverseLookup = [&recorder, script](const IpAddress& address) -> std::optional<std::string> {
+        recorder.Add("reverse:" + FormatIpAddress(address));
+        const auto found = script.reverseNames.find(FormatIpAddress(address));
         if (found == script.reverseNames.end()) {
             SetLastSocketError(wsa::kHostNotFound);
             return std::nullopt;
@@ -102,8 +102,8 @@ PingServices Scripted(Recorder& recorder, const Script& script) {
         // Closing the echo service shows as the destruction of the last copy of this guard.
         auto closed = std::shared_ptr<void>(nullptr, [&recorder](void*) { recorder.Add("close"); });
         auto next = std::make_shared<std::size_t>(0);
-        return [&recorder, script, closed, next](in_addr destination) {
-            recorder.Add("echo:" + FormatIPv4(destination));
+        return [&recorder, script, closed, next](const IpAddress& destination) {
+            recorder.Add("echo:" + FormatIpAddress(destination));
             return (*next)++ < script.echoes.size() ? script.echoes[*next - 1]
                                                     : IcmpEchoResult{ip::kReqTimedOut, 0};
         };
@@ -251,6 +251,43 @@ TEST(PingThread, RunsAsTheExamplesShow) {
          {{}, 0, {}, std::vector(4, Ms(3))},
          {"status:PINGing 192.0.2.7", "reverse:192.0.2.7", "log:PINGing 192.0.2.7 [192.0.2.7]", "open",
           "status:[192.0.2.7]:", "..."}},
+        // IPv6: the same texts, with the IPv6 address where the dotted one stands.
+        {"a name whose first address is IPv6",
+         "dual.example",
+         {{{"dual.example", {Address("2001:db8::5"), "www.dual.example"}}},
+          0,
+          {},
+          {Fails(ip::kDestHostUnreachable)}},
+         {"status:PINGing dual.example", "resolve:dual.example", "log:PINGing www.dual.example [2001:db8::5]",
+          "open", "status:[2001:db8::5]:", "echo:2001:db8::5", "status:[2001:db8::5]: ****",
+          "log:... IP_DEST_HOST_UNREACHABLE", "status:[2001:db8::5]: IP_DEST_HOST_UNREACHABLE", "pause:1500",
+          "close", "finished"}},
+        {"an IPv6 address with a reverse name",
+         "::1",
+         {{}, 0, {{"::1", "ip6-localhost"}}, std::vector(4, Ms(0))},
+         {"status:PINGing ::1", "reverse:::1", "log:PINGing ip6-localhost [::1]", "open",
+          "status:[::1]:", "echo:::1", "status:[::1]: 0ms", "..."}},
+        {"an IPv6 address without a reverse name",
+         "2001:DB8::7",
+         {{}, 0, {}, std::vector(4, Ms(3))},
+         {"status:PINGing 2001:DB8::7", "reverse:2001:db8::7", "log:PINGing 2001:db8::7 [2001:db8::7]",
+          "open", "status:[2001:db8::7]:", "..."}},
+        {"an IPv6 address with a zone",
+         "fe80::1%lo",
+         {{}, 0, {}, std::vector(4, Ms(3))},
+         {"status:PINGing fe80::1%lo", "reverse:fe80::1%lo", "log:PINGing fe80::1%lo [fe80::1%lo]", "open",
+          "status:[fe80::1%lo]:", "..."}},
+        // An IPv4 address written as IPv6 is the IPv4 address it holds.
+        {"an IPv4-mapped IPv6 address",
+         "::ffff:192.0.2.9",
+         {{}, 0, {}, std::vector(4, Ms(3))},
+         {"status:PINGing ::ffff:192.0.2.9", "reverse:192.0.2.9", "log:PINGing 192.0.2.9 [192.0.2.9]", "open",
+          "status:[192.0.2.9]:", "..."}},
+        {"an address in brackets is looked up as a name",
+         "[::1]",
+         {{}, wsa::kHostNotFound, {}, {}},
+         {"status:PINGing [::1]", "resolve:[::1]", "log:PINGing [::1]", "status:WSAHOST_NOT_FOUND",
+          "log:...WSAHOST_NOT_FOUND", "pause:1500", "finished"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -300,7 +337,7 @@ TEST(PingThread, AnEchoInProgressFinishesButIsNotReported) {
     PingServices services = Scripted(recorder, script);
     std::promise<void> echoStarted;
     services.openEcho = [&echoStarted]() -> PingEchoFunction {
-        return [&echoStarted](in_addr) {
+        return [&echoStarted](const IpAddress&) {
             echoStarted.set_value();
             std::this_thread::sleep_for(300ms);
             return Ms(1);
@@ -348,19 +385,17 @@ TEST(PingThread, AHangingNameServiceDoesNotHoldTheOwner) {
 
 // ---- The real thing, on loopback only ----
 
-TEST(PingThread, PingsLoopbackForReal) {
-    if (!IcmpEcho().Kind()) {
-        GTEST_SKIP() << "no right to send ICMP echoes here";
-    }
+// One real run against `host` on loopback: four answers, each shown and logged.
+void PingLoopback(const std::string& host, const char* logged) {
     Recorder recorder;
-    auto ping = PingThread::Start("127.0.0.1", recorder.Views());
+    auto ping = PingThread::Start(host, recorder.Views());
     ping->WaitUntilFinished();
     const auto events = recorder.Events();
     ASSERT_EQ(events.size(), 12u) << testing::PrintToString(events);
-    EXPECT_EQ(events[0], "status:PINGing 127.0.0.1");
-    EXPECT_TRUE(std::regex_match(events[1], std::regex(R"(log:PINGing \S+ \[127\.0\.0\.1\])"))) << events[1];
-    EXPECT_EQ(events[2], "status:[127.0.0.1]:");
-    std::string line = "status:[127.0.0.1]:";
+    EXPECT_EQ(events[0], "status:PINGing " + host);
+    EXPECT_TRUE(std::regex_match(events[1], std::regex(logged))) << events[1];
+    EXPECT_EQ(events[2], "status:[" + host + "]:");
+    std::string line = "status:[" + host + "]:";
     for (int i = 0; i < 4; ++i) {
         const std::string& status = events[3 + 2 * i];
         const std::string& log = events[4 + 2 * i];
@@ -371,5 +406,46 @@ TEST(PingThread, PingsLoopbackForReal) {
     }
     EXPECT_EQ(events[11], "finished");
 }
+
+// A loopback address of each family; a family the host cannot ping, or whose loopback is not configured,
+// is skipped.
+struct LoopbackRow {
+    const char* name;
+    std::string host;
+    int family;
+    const char* logged;  // the log line that names the host, as a pattern
+};
+
+bool LoopbackConfigured(const std::string& host) {
+    const auto address = ParseIpLiteral(host);
+    const int probe = address ? socket(address->Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+    if (probe < 0) {
+        return false;
+    }
+    IpAddress to = *address;
+    reinterpret_cast<sockaddr_in&>(to.storage).sin_port = htons(9);  // same place in both families
+    const bool ok = connect(probe, reinterpret_cast<const sockaddr*>(&to.storage), to.length) == 0;
+    close(probe);
+    return ok;
+}
+
+class PingsLoopbackForReal : public testing::TestWithParam<LoopbackRow> {};
+
+TEST_P(PingsLoopbackForReal, FourAnswersShownAndLogged) {
+    const LoopbackRow& row = GetParam();
+    if (!IcmpEcho(row.family).Kind()) {
+        GTEST_SKIP() << "no right to send ICMP echoes of this family here";
+    }
+    if (!LoopbackConfigured(row.host)) {
+        GTEST_SKIP() << row.host << " is not configured here";
+    }
+    PingLoopback(row.host, row.logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(PingThread, PingsLoopbackForReal,
+                         testing::Values(LoopbackRow{"ipv4", "127.0.0.1", AF_INET,
+                                                     R"(log:PINGing \S+ \[127\.0\.0\.1\])"},
+                                         LoopbackRow{"ipv6", "::1", AF_INET6, R"(log:PINGing \S+ \[::1\])"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 // After <net/if.h>, which it must not redefine.
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 
 #include <cstring>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Icmp6Packet.h"
 #include "platform/IcmpPacket.h"
 #include "platform/IcmpStatus.h"
 
@@ -496,5 +498,311 @@ TEST(IcmpEcho, WithoutTheRightToPingEveryEchoIsAGeneralFailure) {
     ASSERT_NE(bar, std::string::npos) << out;
     EXPECT_EQ(out.substr(bar + 3), out.substr(0, bar));
 }
+
+// ---- ICMPv6 ----
+
+in6_addr Address6(const char* text) {
+    in6_addr address{};
+    inet_pton(AF_INET6, text, &address);
+    return address;
+}
+
+IpAddress IpOf(const in6_addr& address) {
+    IpAddress ip;
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(ip.storage);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = address;
+    ip.length = sizeof v6;
+    return ip;
+}
+
+const in6_addr kLoopback6 = Address6("::1");
+const in6_addr kElsewhere6 = Address6("2001:db8::2");
+
+Bytes Echo6Reply(std::uint16_t identifier, std::uint16_t sequence) {
+    Bytes reply = BuildEcho6Request(identifier, sequence);
+    reply[0] = icmp6::kEchoReply;
+    return reply;
+}
+
+// An ICMPv6 error as a router would send it about the echo request (identifier, sequence) sent to
+// `requestTo`; `nextHeader` is what the quoted IPv6 header says follows it.
+Bytes Icmp6Error(std::uint8_t type, std::uint8_t code, in6_addr requestTo, std::uint16_t identifier,
+                 std::uint16_t sequence, std::uint8_t nextHeader = 58) {
+    Bytes error{type, code, 0, 0, 0, 0, 0, 0};
+    const Bytes request = BuildEcho6Request(identifier, sequence);
+    Bytes header(40, 0);
+    header[0] = 0x60;
+    header[5] = static_cast<std::uint8_t>(request.size());
+    header[6] = nextHeader;
+    header[7] = 64;
+    std::memcpy(header.data() + 8, kLoopback6.s6_addr, 16);
+    std::memcpy(header.data() + 24, requestTo.s6_addr, 16);
+    error.insert(error.end(), header.begin(), header.end());
+    error.insert(error.end(), request.begin(), request.end());
+    return error;
+}
+
+TEST(Icmp6Packet, EchoRequestCarriesThePayloadAndLeavesTheChecksumToTheKernel) {
+    const Bytes request = BuildEcho6Request(0xbeef, 0x0102);
+    ASSERT_EQ(request.size(), 40u);
+    EXPECT_EQ(request[0], 128);
+    EXPECT_EQ(request[1], 0);
+    EXPECT_EQ(Bytes(request.begin() + 2, request.begin() + 8), (Bytes{0, 0, 0xbe, 0xef, 0x01, 0x02}));
+    const char payload[] = "abcdefghijklmnopqrstuvwxyz01234";
+    EXPECT_EQ(Bytes(request.begin() + 8, request.end()), Bytes(payload, payload + sizeof payload));
+}
+
+// Every kind of message an ICMPv6 socket may hand over, and whether it answers our request
+// (identifier 0x1234, sequence 7, sent to ::1).
+TEST(Icmp6Packet, OnlyAnswersToOurRequestMatch) {
+    const Echo6RequestId ours{0x1234, 7, kLoopback6};
+    struct Case {
+        const char* name;
+        Bytes message;
+        in6_addr source;
+        std::optional<int> expected;
+    };
+    const auto error = [](std::uint8_t type, std::uint8_t code) {
+        return Icmp6Error(type, code, kLoopback6, 0x1234, 7);
+    };
+    const std::vector<Case> cases = {
+        {"our reply", Echo6Reply(0x1234, 7), kLoopback6, ip::kSuccess},
+        {"another program's reply", Echo6Reply(0x1235, 7), kLoopback6, std::nullopt},
+        {"late reply to an earlier echo", Echo6Reply(0x1234, 6), kLoopback6, std::nullopt},
+        {"reply from another host", Echo6Reply(0x1234, 7), kElsewhere6, std::nullopt},
+        {"our own request seen on loopback", BuildEcho6Request(0x1234, 7), kLoopback6, std::nullopt},
+        {"an IPv4 echo reply is no ICMPv6 reply", EchoReply(0x1234, 7), kLoopback6, std::nullopt},
+        {"no route", error(1, 0), kElsewhere6, ip::kDestNetUnreachable},
+        {"administratively prohibited", error(1, 1), kElsewhere6, ip::kDestHostUnreachable},
+        {"beyond the source's scope", error(1, 2), kElsewhere6, ip::kDestNetUnreachable},
+        {"address unreachable", error(1, 3), kLoopback6, ip::kDestHostUnreachable},
+        {"port unreachable", error(1, 4), kLoopback6, ip::kDestPortUnreachable},
+        {"source policy failed", error(1, 5), kElsewhere6, ip::kDestHostUnreachable},
+        {"reject route", error(1, 6), kElsewhere6, ip::kDestNetUnreachable},
+        {"bad source routing header", error(1, 7), kElsewhere6, ip::kBadRoute},
+        {"an unknown unreachable code", error(1, 99), kElsewhere6, ip::kDestHostUnreachable},
+        {"packet too big", error(2, 0), kElsewhere6, ip::kPacketTooBig},
+        {"hop limit exceeded", error(3, 0), kElsewhere6, ip::kTtlExpiredTransit},
+        {"reassembly time exceeded", error(3, 1), kLoopback6, ip::kTtlExpiredReassem},
+        {"erroneous header field", error(4, 0), kLoopback6, ip::kParamProblem},
+        {"unknown next header", error(4, 1), kLoopback6, ip::kDestProtUnreachable},
+        {"redirect is no failure", error(137, 0), kElsewhere6, std::nullopt},
+        {"an IPv4 unreachable type is no ICMPv6 error", error(11, 0), kElsewhere6, std::nullopt},
+        {"error about another program's request", Icmp6Error(1, 3, kLoopback6, 0x4321, 7), kLoopback6,
+         std::nullopt},
+        {"error about an earlier echo", Icmp6Error(1, 3, kLoopback6, 0x1234, 6), kLoopback6, std::nullopt},
+        {"error about a request to another address", Icmp6Error(1, 3, kElsewhere6, 0x1234, 7), kLoopback6,
+         std::nullopt},
+        {"error quoting another protocol", Icmp6Error(1, 4, kLoopback6, 0x1234, 7, 17), kLoopback6,
+         std::nullopt},
+        {"empty", {}, kLoopback6, std::nullopt},
+        {"reply cut short", Cut(Echo6Reply(0x1234, 7), 7), kLoopback6, std::nullopt},
+        {"error cut inside the quoted header", Cut(error(1, 3), 40), kLoopback6, std::nullopt},
+        {"error cut inside the quoted request", Cut(error(1, 3), 55), kLoopback6, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(MatchIcmp6Message(c.message, c.source, ours), c.expected);
+    }
+}
+
+TEST(IcmpEcho, AnAddressOfTheOtherFamilyIsRefused) {
+    IcmpEcho v4(AF_INET);
+    IcmpEcho v6(AF_INET6);
+    if (!v4.Kind() || !v6.Kind()) {
+        GTEST_SKIP() << "no right to send ICMP echoes here";
+    }
+    EXPECT_EQ(v4.Send(IpOf(kLoopback6), 300ms).status, ip::kBadDestination);
+    EXPECT_EQ(v6.Send(kLoopback, 300ms).status, ip::kBadDestination);
+}
+
+TEST(IcmpEcho, FourEchoesToIpv6LoopbackAreAnswered) {
+    IcmpEcho echo(AF_INET6);
+    if (!echo.Kind()) {
+        GTEST_SKIP() << "no right to send ICMPv6 echoes here (neither ping_group_range nor CAP_NET_RAW)";
+    }
+    if (const int probe = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0); probe < 0) {
+        GTEST_SKIP() << "no IPv6 on this host";
+    } else {
+        sockaddr_in6 to{};
+        to.sin6_family = AF_INET6;
+        to.sin6_addr = kLoopback6;
+        to.sin6_port = htons(9);
+        const bool reachable = connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+        close(probe);
+        if (!reachable) {
+            GTEST_SKIP() << "::1 is not configured here";
+        }
+    }
+    RecordProperty("socket", KindName(echo.Kind()));
+    for (int i = 0; i < 4; ++i) {
+        const IcmpEchoResult result = echo.Send(IpOf(kLoopback6));
+        EXPECT_EQ(result.status, ip::kSuccess)
+            << "echo " << i << " over a " << KindName(echo.Kind()) << " socket";
+        EXPECT_LT(result.roundTripMs, 1000u);
+    }
+}
+
+// In a private namespace: lets our group open datagram ICMP sockets (the IPv4 setting governs ICMPv6 too);
+// `answer` says whether the kernel itself answers ICMPv6 echo requests.
+bool PreparePrivateNetwork6(bool answer) {
+    return EnterPrivateNetwork() && WriteFile("/proc/sys/net/ipv4/ping_group_range", "0 2147483647") &&
+           WriteFile("/proc/sys/net/ipv6/icmp/echo_ignore_all", answer ? "0" : "1");
+}
+
+// Sent over a raw ICMPv6 socket, which fills in the checksum.
+bool SendForged6(const Bytes& message) {
+    const int fd = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = kLoopback6;
+    const bool ok =
+        sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to) == static_cast<ssize_t>(message.size());
+    close(fd);
+    return ok;
+}
+
+// A raw ICMPv6 socket that sees only echo requests, ICMPv6 header first.
+int OpenRequestListener6() {
+    const int fd = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+    icmp6_filter filter{};
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    ICMP6_FILTER_SETPASS(icmp6::kEchoRequest, &filter);
+    setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+    return fd;
+}
+
+bool AwaitRequest6(int listener, const Echo6RequestId& request) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd waiting{listener, POLLIN, 0};
+        if (poll(&waiting, 1, 100) <= 0) {
+            continue;
+        }
+        Bytes message(1024);
+        const ssize_t n = recv(listener, message.data(), message.size(), 0);
+        if (n > 0) {
+            message.resize(static_cast<std::size_t>(n));
+            if (IsOurEcho6Request(message, request)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::string Echo6WithForgedAnswers(IcmpEcho& echo, const std::vector<Bytes>& forged) {
+    const Echo6RequestId request{echo.Identifier(), echo.NextSequence(), kLoopback6};
+    const int listener = OpenRequestListener6();
+    if (listener < 0) {
+        return "no listener";
+    }
+    const pid_t forger = fork();
+    if (forger == 0) {
+        bool ok = AwaitRequest6(listener, request);
+        for (const Bytes& message : forged) {
+            ok = ok && SendForged6(message);
+        }
+        _exit(ok ? 0 : 1);
+    }
+    close(listener);
+    const IcmpEchoResult result = echo.Send(IpOf(kLoopback6));
+    int status = 0;
+    waitpid(forger, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return "forging failed";
+    }
+    return std::to_string(result.status);
+}
+
+class Icmp6EchoByKind : public testing::TestWithParam<IcmpSocketKind> {};
+
+TEST_P(Icmp6EchoByKind, FourEchoesToLoopbackInAPrivateNetwork) {
+    const IcmpSocketKind kind = GetParam();
+    const std::string out = InChild([kind]() -> std::string {
+        if (!PreparePrivateNetwork6(true)) {
+            return kNoNamespace;
+        }
+        IcmpEcho echo(kind, AF_INET6);
+        if (!echo.Kind()) {
+            return "not opened";
+        }
+        std::string statuses;
+        for (int i = 0; i < 4; ++i) {
+            statuses += std::to_string(echo.Send(IpOf(kLoopback6)).status) + " ";
+        }
+        return statuses;
+    });
+    if (out == kNoNamespace) {
+        GTEST_SKIP() << "cannot make a private network namespace with IPv6 here";
+    }
+    EXPECT_EQ(out, "0 0 0 0 ");
+}
+
+// As for IPv4: the kernel stays silent, forged answers follow our request, and only an answer to our very
+// request ends the wait. A datagram socket hears errors through its error queue, a raw one as messages.
+TEST_P(Icmp6EchoByKind, OnlyAnswersToOurRequestEndTheWait) {
+    const IcmpSocketKind kind = GetParam();
+    using Forge = std::function<std::vector<Bytes>(std::uint16_t id, std::uint16_t seq)>;
+    const auto errorOf = [](std::uint8_t type, std::uint8_t code) -> Forge {
+        return [type, code](std::uint16_t id, std::uint16_t seq) {
+            return std::vector<Bytes>{Icmp6Error(type, code, kLoopback6, id, seq)};
+        };
+    };
+    struct Case {
+        const char* name;
+        Forge forge;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"our reply",
+         [](std::uint16_t id, std::uint16_t seq) { return std::vector<Bytes>{Echo6Reply(id, seq)}; },
+         ip::kSuccess},
+        {"nothing", [](std::uint16_t, std::uint16_t) { return std::vector<Bytes>{}; }, ip::kReqTimedOut},
+        {"a stray reply and a late one, then ours",
+         [](std::uint16_t id, std::uint16_t seq) {
+             return std::vector<Bytes>{Echo6Reply(static_cast<std::uint16_t>(id ^ 0x5a5a), seq),
+                                       Echo6Reply(id, static_cast<std::uint16_t>(seq - 1)),
+                                       Echo6Reply(id, seq)};
+         },
+         ip::kSuccess},
+        {"no route", errorOf(1, 0), ip::kDestNetUnreachable},
+        {"address unreachable", errorOf(1, 3), ip::kDestHostUnreachable},
+        {"port unreachable", errorOf(1, 4), ip::kDestPortUnreachable},
+        {"packet too big", errorOf(2, 0), ip::kPacketTooBig},
+        {"hop limit exceeded", errorOf(3, 0), ip::kTtlExpiredTransit},
+        {"an error about an earlier echo",
+         [](std::uint16_t id, std::uint16_t seq) {
+             return std::vector<Bytes>{Icmp6Error(1, 3, kLoopback6, id, static_cast<std::uint16_t>(seq - 1))};
+         },
+         ip::kReqTimedOut},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = InChild([&]() -> std::string {
+            if (!PreparePrivateNetwork6(false)) {
+                return kNoNamespace;
+            }
+            IcmpEcho echo(kind, AF_INET6);
+            if (!echo.Kind()) {
+                return "not opened";
+            }
+            return Echo6WithForgedAnswers(echo, c.forge(echo.Identifier(), echo.NextSequence()));
+        });
+        if (out == kNoNamespace) {
+            GTEST_SKIP() << "cannot make a private network namespace with IPv6 here";
+        }
+        EXPECT_EQ(out, std::to_string(c.expected));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sockets, Icmp6EchoByKind,
+                         testing::Values(IcmpSocketKind::kRaw, IcmpSocketKind::kDatagram),
+                         [](const auto& info) { return KindName(info.param); });
 
 }  // namespace

@@ -64,6 +64,42 @@ TEST(Resolver, NamesResolveToEveryAddressOfBothFamilies) {
     }
 }
 
+// The ping's lookup gives the address a connection would try first, of either family, with a name to show.
+TEST(Resolver, ThePingsLookupPicksTheAddressAConnectionTriesFirst) {
+    for (const char* host : {"localhost"}) {
+        SCOPED_TRACE(host);
+        const auto resolved = ResolveHostByName(host);
+        const auto addresses = ResolveAddresses(host);
+        ASSERT_TRUE(resolved);
+        ASSERT_TRUE(addresses);
+        EXPECT_EQ(FormatIpAddress(resolved->address), FormatIpAddress(addresses->front()));
+        EXPECT_FALSE(resolved->canonicalName.empty());
+    }
+    for (const char* unknown : {"no-such-host.invalid", ""}) {
+        SCOPED_TRACE(unknown);
+        EXPECT_FALSE(ResolveHostByName(unknown));
+        EXPECT_EQ(WinsockErrorName(), "WSAHOST_NOT_FOUND");
+    }
+}
+
+TEST(Resolver, TheIPv4LookupTakesOnlyIPv4) {
+    struct Row {
+        const char* host;
+        const char* expected;  // dotted, or the last socket error's name
+    };
+    const Row rows[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"localhost", "127.0.0.1"},
+        {"::1", "WSANO_DATA"},
+        {"no-such-host.invalid", "WSAHOST_NOT_FOUND"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.host);
+        const auto address = ResolveIPv4(row.host);
+        EXPECT_EQ(address ? FormatIPv4(*address) : WinsockErrorName(), row.expected);
+    }
+}
+
 TEST(Resolver, EndpointsAreBracketedSoThatThePortStandsApart) {
     struct Row {
         std::string address;

@@ -155,17 +155,21 @@ class WispHostPageTest : public AppTest {
     // Ping services that answer at once and never pause: the run's outcome without the network.
     static PingServices InstantPing() {
         PingServices services;
-        services.reverseLookup = [](in_addr) { return std::optional<std::string>("localhost"); };
-        services.openEcho = [] { return PingEchoFunction([](in_addr) { return IcmpEchoResult{0, 1}; }); };
+        services.reverseLookup = [](const IpAddress&) { return std::optional<std::string>("localhost"); };
+        services.openEcho = [] {
+            return PingEchoFunction([](const IpAddress&) { return IcmpEchoResult{0, 1}; });
+        };
         services.pause = [](milliseconds) {};
         return services;
     }
     // An address that never answers: every echo waits out its second and times out.
     static PingServices SilentPing() {
         PingServices services;
-        services.reverseLookup = [](in_addr) { return std::optional<std::string>("silent.example"); };
+        services.reverseLookup = [](const IpAddress&) {
+            return std::optional<std::string>("silent.example");
+        };
         services.openEcho = [] {
-            return PingEchoFunction([](in_addr) {
+            return PingEchoFunction([](const IpAddress&) {
                 std::this_thread::sleep_for(milliseconds(1000));
                 return IcmpEchoResult{ip::kReqTimedOut, 0};
             });
@@ -559,7 +563,8 @@ TEST_F(WispHostPageServerTest, ARefusedLoginReturnsToIdle) {
     EXPECT_TRUE(Button(*sheet, "connect")->isEnabled());
     // Said on the page, in the server's words, with the password ready to be typed again; the next
     // Connect clears it.
-    EXPECT_TRUE(sheet->HostPage().Failure().startsWith("Login refused: 530 ")) << sheet->HostPage().Failure().toStdString();
+    EXPECT_TRUE(sheet->HostPage().Failure().startsWith("Login refused: 530 "))
+        << sheet->HostPage().Failure().toStdString();
     EXPECT_EQ(QApplication::focusWidget(), Control<QLineEdit>(*sheet, "password"));
     Button(*sheet, "connect")->click();
     EXPECT_TRUE(sheet->HostPage().Failure().isEmpty());
