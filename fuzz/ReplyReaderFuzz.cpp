@@ -1,6 +1,7 @@
 // Any bytes from a server through the control connection's reply reader, over loopback. The first byte
 // chooses whether an ABOR is outstanding. Every reply must end with a code, every failure with 421 and
-// its message, and the reader must stop at the end of the data.
+// its message, and the reader must stop at the end of the data. Each reply also goes through the FEAT
+// reader.
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -9,12 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "engine/FtpFeatures.h"
 #include "engine/FtpSession.h"
-#include "views/NullViews.h"
 #include "hosts/FtpUrl.h"
 #include "listing/RemoteEntry.h"
 #include "platform/Socket.h"
 #include "support/FtpSessionTesting.h"
+#include "views/NullViews.h"
 
 namespace {
 
@@ -64,7 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Each reply consumes at least one line, so the reads end well before this bound.
     for (std::size_t i = 0; i <= bytes.size() + 1; ++i) {
         FtpReply reply;
+        reply.keepLines = true;
         const int code = FtpSessionTesting::Context(*session).ReadReply(&reply);
+        // Every reply may be taken for an answer to FEAT: what is kept of it stays within its bounds.
+        const FtpFeatures features = FtpFeatures::Parse(reply.lines);
+        if (features.Names().size() > FtpFeatures::kMaxFeatures ||
+            reply.lines.size() > FtpReply::kMaxKeptLines) {
+            std::abort();
+        }
         if (code == 421 && reply.codeText == "421") {
             if (reply.lastLine.empty()) {
                 return 0;  // the failure (or a genuine bare 421 without text, which still ends here)

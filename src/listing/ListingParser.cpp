@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr std::int64_t kDay = 86400;
 constexpr std::int64_t kLargestTime = std::numeric_limits<std::int32_t>::max();
 constexpr std::string_view kDirectoryColumn = "<dir>";
 
