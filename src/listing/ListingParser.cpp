@@ -298,6 +298,7 @@ std::optional<RemoteEntry> ParseEplf(std::string_view line, std::time_t now) {
             case 'm': {
                 const std::int64_t time = ExactDecimal(fact.substr(1));
                 facts.time = time > kLargestTime ? -1 : static_cast<std::int32_t>(time);
+                facts.exactTime = facts.time >= 0;  // seconds since 1970, UTC: exact like MLSD's
                 break;
             }
             default:

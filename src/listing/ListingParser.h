@@ -16,8 +16,8 @@
 //   minute 60, a size beyond 2^63-1) loses only the time or the size. Two-digit years 70 to 99 are
 //   19xx, the others 20xx; the time is the server's local time, read as ours.
 // - EPLF, "+fact,fact,...<TAB>name": a line that starts with '+'. '/' makes a directory; s<size> and
-//   m<seconds since 1970> read like MLSD's size and modify (m as an ordinary, not exact, time). No tab
-//   or an empty name: no row.
+//   m<seconds since 1970> read like MLSD's size and modify (m, in UTC to the second, is an exact time like
+//   modify). No tab or an empty name: no row.
 // - Unix: any other line. Shorter than kMinUnixLine (such as "total 12"): no row; otherwise exactly
 //   RemoteEntry::FromListingLine, a placeholder for a line it cannot read included.
 // A size the line does not give has an empty size text, a time it does not give an empty date text.

@@ -67,7 +67,8 @@ class RemoteEntry {
     // Unix listings give the size modulo 2^32 as a signed 32-bit value; the other formats exactly.
     std::int64_t Size() const { return size_; }
     std::int32_t Time() const { return time_; }
-    // True when the time came from an MLSD modify fact: UTC to the second, fit to give a download.
+    // True when the time came from an MLSD modify or an EPLF m fact: UTC to the second, fit to give a
+    // download.
     bool ExactTime() const { return exactTime_; }
     EntryKind Kind() const { return kind_; }
     // An empty name marks a slot whose entry was deleted (or never written).
