@@ -2,8 +2,8 @@
 // their fallback, exact file times both ways, and the keep-alive; polite servers and misbehaving ones.
 #include "engine/FtpFeatures.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "listing/ListingParser.h"
 #include "listing/TimeValue.h"
 #include "support/FtpSessionTesting.h"
 #include "support/RecordingViews.h"
@@ -208,6 +209,17 @@ TEST(FtpFeatures, FileTimesToTheSecondBothWays) {
         const auto run = RunRow(row);
         EXPECT_EQ(ModifiedTime(*run, "a.txt"), c.expected) << c.what;
     }
+
+    // A machine listing's time is already exact: no MDTM.
+    const auto listed = ListingParser::Parse("type=file;size=5;modify=20200102030405; a.txt");
+    ASSERT_TRUE(listed && listed->ExactTime());
+    const auto exact =
+        RunRow({.what = "exact listed time",
+                .script = {Step::Pasv(), {"RETR a.txt", "150 go", Step::Send("hello", "226 ok")}},
+                .feat = Feat({"MDTM", "MLST"}),
+                .run = {Run::Get({*listed})},
+                .results = {226}});
+    EXPECT_EQ(ModifiedTime(*exact, "a.txt"), kServerTime);
 
     struct Upload {
         const char* what;
