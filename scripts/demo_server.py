@@ -25,6 +25,7 @@ import threading
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
@@ -111,8 +112,15 @@ def main():
         user, _, password = account.partition(":")
         authorizer.add_user(user, password, site, perm=PERMISSIONS)
 
+    class SortedFS(AbstractedFS):
+        # Folders listed in name order whichever command lists them (pyftpdlib sorts LIST's lines but
+        # not MLSD's), so the site looks the same to every client.
+        def listdir(self, path):
+            return sorted(super().listdir(path))
+
     class Handler(FTPHandler):
         banner = "Wisp demo site ready."
+        abstracted_fs = SortedFS
 
     class LimitedData(ThrottledDTPHandler):
         # pyftpdlib's own counter lets a second's worth through at once and then averages near twice the

@@ -150,7 +150,7 @@ up() {
 }
 # Back to the root after a step that may have gone into a folder.
 leave() { ! logged '<- CWD ' || up; }
-refreshes() { mark; "$@" && poll 3 logged '<- LIST$' && idle; }
+refreshes() { mark; "$@" && poll 3 logged '<- (MLSD|LIST)$' && idle; }
 # X Y: a click selects the row there, then Enter.
 enter_on() { click "$1" "$2"; sleep 0.3; xdotool key Return; }
 # X Y: a click selects the row there, then Refresh from the menu of the empty space beside it.
@@ -189,7 +189,7 @@ for view in List "Large Icons" "Small Icons" Details; do
   leave
   step "$view: the row menu's Open on docs opens it (CWD)" opens_docs menu "$x" "$y" o
   leave
-  step "$view: a right-click on empty space beside a selected row gives the background menu: Refresh (LIST)" \
+  step "$view: a right-click on empty space beside a selected row gives the background menu: Refresh (MLSD)" \
     refreshes refresh_beside "$x" "$y"
 done
 
