@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "listing/CompareEntries.h"
 #include "listing/ListingParser.h"
+#include "listing/NameSorter.h"
 #include "listing/RemoteName.h"
 #include "views/LogView.h"
 
@@ -454,10 +454,8 @@ void RemotePageState::SortRows() {
         for (std::size_t row = 0; row < keyed.size(); ++row) {
             rows_[row] = keyed[row].second;
         }
-    } else {
-        std::stable_sort(rows_.begin(), rows_.end(), [&entries, mode](int a, int b) {
-            return CompareEntries(entries[a], entries[b], mode) < 0;
-        });
+    } else if (mode == 1 || mode == -1) {
+        NameSorter::Sort(rows_, entries, mode < 0);
     }
     observer_->RowsReordered();
 }

@@ -77,4 +77,52 @@ TEST(EntryArrayTest, TrimKeepsExactlyTheUsedSlots) {
     EXPECT_EQ(array[0].Name(), "f7");
 }
 
+// Listings across the blocks the slots are kept in: every slot keeps its entry while the array grows
+// and after a trim, and a trim leaves exactly the used slots.
+struct GrowthRow {
+    int written;  // slots 0 .. written-1 are set
+    int trimmedTo;
+};
+
+const GrowthRow kGrowthRows[] = {
+    {EntryArray::kBlockSlots - 1, EntryArray::kBlockSlots - 1},
+    {EntryArray::kBlockSlots, EntryArray::kBlockSlots},
+    {EntryArray::kBlockSlots + 1, EntryArray::kBlockSlots + 1},
+    {EntryArray::kBlockSlots * 3 + 5, EntryArray::kBlockSlots},
+    {EntryArray::kBlockSlots * 2, EntryArray::kBlockSlots + 7},
+    {EntryArray::kBlockSlots * 2 + 1, 20},
+};
+
+class EntryArrayGrowthTest : public testing::TestWithParam<GrowthRow> {};
+
+TEST_P(EntryArrayGrowthTest, SlotsKeepTheirEntries) {
+    const GrowthRow& row = GetParam();
+    EntryArray array;
+    const RemoteEntry* first = nullptr;
+    for (int i = 0; i < row.written; ++i) {
+        ASSERT_TRUE(array.Set(i, Named(i)));
+        if (i == EntryArray::kBlockSlots - 1) {
+            first = &array[0];  // a full block
+        }
+    }
+    ASSERT_EQ(array.Count(), row.written);
+    // Growing past a full block moves nothing in it.
+    if (first != nullptr) {
+        EXPECT_EQ(&array[0], first);
+    }
+    array.Trim(row.trimmedTo);
+    ASSERT_EQ(array.Count(), row.trimmedTo);
+    for (int i = 0; i < row.trimmedTo; ++i) {
+        ASSERT_EQ(array[i].Name(), "f" + std::to_string(i)) << i;
+    }
+    EXPECT_TRUE(array.At(row.trimmedTo).IsBlank());
+    // Written past the end again: new slots are blank, the old ones kept.
+    ASSERT_TRUE(array.Set(row.trimmedTo + EntryArray::kBlockSlots, Named(1)));
+    EXPECT_TRUE(array[row.trimmedTo].IsBlank());
+    EXPECT_EQ(array[row.trimmedTo - 1].Name(), "f" + std::to_string(row.trimmedTo - 1));
+    EXPECT_EQ(array.Count(), row.trimmedTo + EntryArray::kBlockSlots + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, EntryArrayGrowthTest, testing::ValuesIn(kGrowthRows));
+
 }  // namespace
