@@ -279,7 +279,8 @@ int OpenRequestListener() {
     return fd;
 }
 
-bool AwaitRequest(int listener, const EchoRequestId& request) {
+// Waits (bounded) until `listener` sees a packet that `isOurs` takes for our request.
+bool AwaitRequest(int listener, const std::function<bool(const Bytes&)>& isOurs) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd waiting{listener, POLLIN, 0};
@@ -288,42 +289,51 @@ bool AwaitRequest(int listener, const EchoRequestId& request) {
         }
         Bytes packet(1024);
         const ssize_t n = recv(listener, packet.data(), packet.size(), 0);
-        if (n < 28) {
-            continue;
-        }
-        packet.resize(static_cast<std::size_t>(n));
-        const std::size_t header = static_cast<std::size_t>(packet[0] & 0x0f) * 4;
-        if (IsOurEchoRequest(std::span(packet).subspan(header), request)) {
-            return true;
+        if (n > 0) {
+            packet.resize(static_cast<std::size_t>(n));
+            if (isOurs(packet)) {
+                return true;
+            }
         }
     }
     return false;
 }
 
-// In the calling child: sends an echo over `echo` while a forger process answers it with what `forge` makes
-// once it has seen the request go out. The status, or why there is none.
-std::string EchoWithForgedAnswers(IcmpEcho& echo, const std::vector<Bytes>& forged) {
-    const EchoRequestId request{echo.Identifier(), echo.NextSequence(), kLoopback};
-    const int listener = OpenRequestListener();
+// In the calling child: `send` sends an echo while a forger process, once `listener` has seen the request go
+// out (`isOurs`), sends each of `forged` with `sendForged`. The status, or why there is none.
+std::string EchoWithForger(const std::function<IcmpEchoResult()>& send, int listener,
+                           const std::function<bool(const Bytes&)>& isOurs,
+                           const std::function<bool(const Bytes&)>& sendForged,
+                           const std::vector<Bytes>& forged) {
     if (listener < 0) {
         return "no listener";
     }
     const pid_t forger = fork();
     if (forger == 0) {
-        bool ok = AwaitRequest(listener, request);
+        bool ok = AwaitRequest(listener, isOurs);
         for (const Bytes& message : forged) {
-            ok = ok && SendForged(message);
+            ok = ok && sendForged(message);
         }
         _exit(ok ? 0 : 1);
     }
     close(listener);
-    const IcmpEchoResult result = echo.Send(kLoopback);
+    const IcmpEchoResult result = send();
     int status = 0;
     waitpid(forger, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return "forging failed";
     }
     return std::to_string(result.status);
+}
+
+std::string EchoWithForgedAnswers(IcmpEcho& echo, const std::vector<Bytes>& forged) {
+    const EchoRequestId request{echo.Identifier(), echo.NextSequence(), kLoopback};
+    const auto isOurs = [&request](const Bytes& packet) {
+        const std::size_t header = static_cast<std::size_t>(packet[0] & 0x0f) * 4;
+        return packet.size() >= 28 && IsOurEchoRequest(std::span(packet).subspan(header), request);
+    };
+    return EchoWithForger([&echo] { return echo.Send(kLoopback); }, OpenRequestListener(), isOurs, SendForged,
+                          forged);
 }
 
 class IcmpEchoByKind : public testing::TestWithParam<IcmpSocketKind> {};
@@ -677,47 +687,11 @@ int OpenRequestListener6() {
     return fd;
 }
 
-bool AwaitRequest6(int listener, const Echo6RequestId& request) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd waiting{listener, POLLIN, 0};
-        if (poll(&waiting, 1, 100) <= 0) {
-            continue;
-        }
-        Bytes message(1024);
-        const ssize_t n = recv(listener, message.data(), message.size(), 0);
-        if (n > 0) {
-            message.resize(static_cast<std::size_t>(n));
-            if (IsOurEcho6Request(message, request)) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 std::string Echo6WithForgedAnswers(IcmpEcho& echo, const std::vector<Bytes>& forged) {
     const Echo6RequestId request{echo.Identifier(), echo.NextSequence(), kLoopback6};
-    const int listener = OpenRequestListener6();
-    if (listener < 0) {
-        return "no listener";
-    }
-    const pid_t forger = fork();
-    if (forger == 0) {
-        bool ok = AwaitRequest6(listener, request);
-        for (const Bytes& message : forged) {
-            ok = ok && SendForged6(message);
-        }
-        _exit(ok ? 0 : 1);
-    }
-    close(listener);
-    const IcmpEchoResult result = echo.Send(IpOf(kLoopback6));
-    int status = 0;
-    waitpid(forger, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return "forging failed";
-    }
-    return std::to_string(result.status);
+    const auto isOurs = [&request](const Bytes& message) { return IsOurEcho6Request(message, request); };
+    return EchoWithForger([&echo] { return echo.Send(IpOf(kLoopback6)); }, OpenRequestListener6(), isOurs,
+                          SendForged6, forged);
 }
 
 class Icmp6EchoByKind : public testing::TestWithParam<IcmpSocketKind> {};
