@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
     QProgressBar progress;
     PostedProgress status(progress);
     LineTimer lines(page.SessionView());
-    SessionViews views{status, log, none, lines};
+    SessionViews views{status, log, none, lines, none};
     const std::shared_ptr<FtpSessionHandle> handle =
         FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views);
     if (!PumpUntil([&] { return log.cached.load() == 1; })) {

@@ -44,6 +44,34 @@ class DroppedFiles : public FtpRequestObject {
     std::vector<std::string> paths;
 };
 
+// One file of a Get or a Put as a row of the transfer queue: everything the worker needs to move it, or
+// to move the rest of it, without the Remote page's current listing.
+struct TransferItem {
+    // The queue row the worker reports to; 0 for none.
+    std::uint64_t row = 0;
+    // The server's folder holding the file, absolute as the listing named it ("/pub"), and the file's
+    // name there as the server's bytes.
+    std::string remoteFolder;
+    std::string remoteName;
+    // Download: the local file written; upload: the local file read.
+    std::string localPath;
+    // As listed (download) or as last seen; -1 when unknown.
+    std::int64_t size = -1;
+    std::int32_t time = -1;
+    // The listed time is UTC to the second (MLSD): no MDTM needed.
+    bool exactTime = false;
+    // Continue a partial file where it stops rather than write it again from its first byte.
+    bool resume = false;
+};
+
+// The files of a Get or a Put given as queue rows (value: transfer type, as for the other objects).
+class TransferItems : public FtpRequestObject {
+  public:
+    TransferItems() = default;
+    explicit TransferItems(std::vector<TransferItem> items) : items(std::move(items)) {}
+    std::vector<TransferItem> items;
+};
+
 struct FtpRequest {
     FtpRequestKind kind = FtpRequestKind::ChangeDir;
     std::string text;
@@ -53,4 +81,5 @@ struct FtpRequest {
     // The object as the kind's type; null when it is absent or of another type.
     SelectionIndexes* Selection() const { return dynamic_cast<SelectionIndexes*>(object.get()); }
     DroppedFiles* Dropped() const { return dynamic_cast<DroppedFiles*>(object.get()); }
+    TransferItems* Transfers() const { return dynamic_cast<TransferItems*>(object.get()); }
 };

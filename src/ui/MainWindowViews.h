@@ -9,11 +9,12 @@
 
 #include "views/LogView.h"
 #include "views/StatusView.h"
+#include "views/TransferView.h"
 
 class UiBridge;
 class WispSheet;
 
-class MainWindowViews final : public StatusView, public LogView {
+class MainWindowViews final : public StatusView, public LogView, public TransferView {
   public:
     // Lives until the process ends, so a thread still running at exit can always call it.
     static MainWindowViews& Instance();
@@ -27,6 +28,11 @@ class MainWindowViews final : public StatusView, public LogView {
     void SetProgress(int percent) override;
     void LogTraffic(std::string_view line) override;
     void LogMessage(std::string_view line) override;
+    // Not routed yet: the transfer queue is not part of the window.
+    void TransferStarted(std::uint64_t, std::int64_t, std::int64_t) override {}
+    void TransferProgress(std::uint64_t, std::int64_t) override {}
+    void TransferRetrying(std::uint64_t, int, int, std::string_view) override {}
+    void TransferEnded(std::uint64_t, TransferEnd, std::string_view) override {}
 
   private:
     MainWindowViews() = default;

@@ -285,7 +285,7 @@ void WispHostPage::Connect() {
     options.trustedCertificates = trustedCertificates_;
     MainWindowViews& mainWindow = MainWindowViews::Instance();
     session_ = FtpSession::Start(
-        std::move(*url), SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView()},
+        std::move(*url), SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView(), mainWindow},
         std::move(options));
 }
 

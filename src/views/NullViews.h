@@ -8,7 +8,7 @@
 #include "views/SessionViews.h"
 #include "listing/RemoteEntry.h"
 
-class NullViews : public StatusView, public LogView, public HostView, public RemoteView {
+class NullViews : public StatusView, public LogView, public HostView, public RemoteView, public TransferView {
   public:
     void SetStatus(std::optional<std::string_view>) override {}
     void SetProgress(int) override {}
@@ -28,6 +28,10 @@ class NullViews : public StatusView, public LogView, public HostView, public Rem
     RemoteEntry EntryAt(int) override { return RemoteEntry(); }
     void RemoveEntry(int) override {}
     void UploadedFile(std::string_view, std::int64_t, std::int32_t) override {}
+    void TransferStarted(std::uint64_t, std::int64_t, std::int64_t) override {}
+    void TransferProgress(std::uint64_t, std::int64_t) override {}
+    void TransferRetrying(std::uint64_t, int, int, std::string_view) override {}
+    void TransferEnded(std::uint64_t, TransferEnd, std::string_view) override {}
 
-    SessionViews Views() { return SessionViews{*this, *this, *this, *this}; }
+    SessionViews Views() { return SessionViews{*this, *this, *this, *this, *this}; }
 };

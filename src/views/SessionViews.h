@@ -4,10 +4,12 @@
 #include "views/LogView.h"
 #include "views/RemoteView.h"
 #include "views/StatusView.h"
+#include "views/TransferView.h"
 
 struct SessionViews {
     StatusView& status;
     LogView& log;
     HostView& host;
     RemoteView& remote;
+    TransferView& transfers;
 };

@@ -5,7 +5,7 @@
 RecordingViews::RecordingViews() = default;
 
 SessionViews RecordingViews::Views() {
-    return SessionViews{status_, log_, host_, remote_};
+    return SessionViews{status_, log_, host_, remote_, transfers_};
 }
 
 void RecordingViews::Record(std::string op, std::string text) {
@@ -233,4 +233,48 @@ void RecordingViews::Host::ShowFailure(SessionFailure what, std::string_view rea
 
 void RecordingViews::Remote::ShowFailure(std::string_view reason) {
     owner_.RecordFailure("Remote: " + std::string(reason));
+}
+
+void RecordingViews::RecordTransferEvent(std::string text) {
+    {
+        std::lock_guard lock(mutex_);
+        transferEvents_.push_back(std::move(text));
+    }
+    changed_.notify_all();
+}
+
+std::vector<std::string> RecordingViews::TransferEvents() const {
+    std::lock_guard lock(mutex_);
+    return transferEvents_;
+}
+
+bool RecordingViews::WaitForTransferEvent(std::string_view prefix, Ms timeout) const {
+    return WaitUntil(timeout, [&] {
+        return std::any_of(transferEvents_.begin(), transferEvents_.end(),
+                           [&](const std::string& event) { return event.starts_with(prefix); });
+    });
+}
+
+void RecordingViews::Transfers::TransferStarted(std::uint64_t row, std::int64_t offset, std::int64_t size) {
+    owner_.RecordTransferEvent("started " + std::to_string(row) + " " + std::to_string(offset) + " " +
+                               std::to_string(size));
+}
+
+void RecordingViews::Transfers::TransferProgress(std::uint64_t row, std::int64_t bytes) {
+    owner_.RecordTransferEvent("progress " + std::to_string(row) + " " + std::to_string(bytes));
+}
+
+void RecordingViews::Transfers::TransferRetrying(std::uint64_t row, int attempt, int delaySeconds,
+                                                 std::string_view reason) {
+    owner_.RecordTransferEvent("retrying " + std::to_string(row) + " " + std::to_string(attempt) + " " +
+                               std::to_string(delaySeconds) + " " + std::string(reason));
+}
+
+void RecordingViews::Transfers::TransferEnded(std::uint64_t row, TransferEnd end, std::string_view reason) {
+    static constexpr const char* kNames[] = {"done ", "failed ", "skipped ", "stopped "};
+    std::string text = kNames[static_cast<int>(end)] + std::to_string(row);
+    if (end != TransferEnd::Done) {
+        text += " " + std::string(reason);
+    }
+    owner_.RecordTransferEvent(std::move(text));
 }

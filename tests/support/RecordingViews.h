@@ -66,16 +66,24 @@ class RecordingViews {
     // The failures the pages were told of, in order, apart from Calls() so that sequences stay as they
     // were: "Connect: reason", "Login: reason", "Lost: reason" (Host page) and "Remote: reason".
     std::vector<std::string> Failures() const;
+    // What the transfer view was told, in order, apart from Calls(): "started ROW OFFSET SIZE",
+    // "progress ROW BYTES", "retrying ROW ATTEMPT DELAY reason", "done ROW", "failed ROW reason",
+    // "skipped ROW reason", "stopped ROW reason".
+    std::vector<std::string> TransferEvents() const;
+    // True once TransferEvents() holds a line that starts with `prefix`.
+    bool WaitForTransferEvent(std::string_view prefix, Ms timeout = Ms(5000)) const;
 
   private:
     class Status;
     class Log;
     class Host;
     class Remote;
+    class Transfers;
     friend class Status;
     friend class Log;
     friend class Host;
     friend class Remote;
+    friend class Transfers;
 
     void Record(std::string op, std::string text);
     bool WaitUntil(Ms timeout, const std::function<bool()>& done) const;
@@ -91,6 +99,8 @@ class RecordingViews {
     std::vector<CertificateQuestion> questions_;
     std::vector<std::string> failures_;
     void RecordFailure(std::string text);
+    std::vector<std::string> transferEvents_;
+    void RecordTransferEvent(std::string text);
 
     class Status : public StatusView {
       public:
@@ -140,8 +150,21 @@ class RecordingViews {
         RecordingViews& owner_;
     };
 
+    class Transfers : public TransferView {
+      public:
+        explicit Transfers(RecordingViews& owner) : owner_(owner) {}
+        void TransferStarted(std::uint64_t row, std::int64_t offset, std::int64_t size) override;
+        void TransferProgress(std::uint64_t row, std::int64_t bytes) override;
+        void TransferRetrying(std::uint64_t row, int attempt, int delaySeconds, std::string_view reason) override;
+        void TransferEnded(std::uint64_t row, TransferEnd end, std::string_view reason) override;
+
+      private:
+        RecordingViews& owner_;
+    };
+
     Status status_{*this};
     Log log_{*this};
     Host host_{*this};
     Remote remote_{*this};
+    Transfers transfers_{*this};
 };

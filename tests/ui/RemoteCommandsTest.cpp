@@ -424,7 +424,7 @@ TEST_F(RemoteCommandsTest, LinkIsFetchedByItsTargetAndStoredUnderItsLastPart) {
     server.OnVerb("QUIT").Line("221 bye");
 
     NullViews none;
-    SessionViews views{none, log_.Views().log, none, page_.SessionView()};
+    SessionViews views{none, log_.Views().log, none, page_.SessionView(), none};
     const std::shared_ptr<FtpSessionHandle> handle =
         FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/pub", views);
     ASSERT_TRUE(PumpUntil([&] { return WispRemotePageTesting(page_).Model()->rowCount() == 1; },

@@ -63,7 +63,7 @@ TEST_F(RemotePageRealServerTest, RootFolderCacheAndRefresh) {
     page_->resize(640, 400);
     page_->show();
 
-    SessionViews views{none_, recorder_.Views().log, none_, page_->SessionView()};
+    SessionViews views{none_, recorder_.Views().log, none_, page_->SessionView(), none_};
     const std::shared_ptr<FtpSessionHandle> handle =
         FtpSession::Start("ftp://127.0.0.1:" + std::to_string(server.Port()) + "/", views);
 
