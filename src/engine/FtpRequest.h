@@ -3,8 +3,10 @@
 // carry (the selected slot indexes of Delete and Get, the dropped files of Put).
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 enum class FtpRequestKind : std::int32_t {
@@ -64,12 +66,32 @@ struct TransferItem {
     bool resume = false;
 };
 
+// Queue rows the user stopped before their turn: the user-interface thread adds, the worker skips them
+// (reporting them Stopped) when it reaches them.
+class TransferStopList {
+  public:
+    void Stop(std::uint64_t row) {
+        std::lock_guard lock(mutex_);
+        rows_.insert(row);
+    }
+    bool Stopped(std::uint64_t row) const {
+        std::lock_guard lock(mutex_);
+        return rows_.count(row) > 0;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::unordered_set<std::uint64_t> rows_;
+};
+
 // The files of a Get or a Put given as queue rows (value: transfer type, as for the other objects).
 class TransferItems : public FtpRequestObject {
   public:
     TransferItems() = default;
     explicit TransferItems(std::vector<TransferItem> items) : items(std::move(items)) {}
     std::vector<TransferItem> items;
+    // Shared with the queue that made the rows; may be null.
+    std::shared_ptr<const TransferStopList> stops;
 };
 
 struct FtpRequest {
