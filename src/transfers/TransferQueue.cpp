@@ -102,6 +102,12 @@ std::unique_ptr<TransferItems> TransferQueue::AddTransfers(TransferDirection dir
     return items;
 }
 
+void TransferQueue::NotEnqueued(const TransferItems& items, std::string_view reason) {
+    for (const TransferItem& item : items.items) {
+        Ended(item.row, TransferEnd::Stopped, reason);
+    }
+}
+
 void TransferQueue::Restore(std::vector<TransferRow> rows) {
     Tell([](TransferQueueObserver& o) { o.AboutToReset(); });
     std::sort(rows.begin(), rows.end(),

@@ -15,4 +15,6 @@ class TransferRowSink {
     // kept. The result's items carry their row ids and the queue's stop list.
     virtual std::unique_ptr<TransferItems> AddTransfers(TransferDirection direction, std::string_view site,
                                                         int type, const std::vector<TransferItem>& files) = 0;
+    // The request naming `items` could not be queued (the session had ended): their rows end with `reason`.
+    virtual void NotEnqueued(const TransferItems& items, std::string_view reason) = 0;
 };

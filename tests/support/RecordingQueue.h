@@ -1,6 +1,6 @@
 #pragma once
-// A page's request queue for tests: records every request with the slot indexes or dropped paths its object
-// carried, and counts Abort calls, as a session would receive them.
+// A page's request queue for tests: records every request with the slot indexes, dropped paths or
+// transfer items its object carried, and counts Abort calls, as a session would receive them.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,11 +30,23 @@ class RecordingQueue : public RemoteRequestQueue {
         if (const auto* dropped = dynamic_cast<DroppedFiles*>(object.get())) {
             request.paths = dropped->paths;
         }
+        if (refuse) {
+            return false;
+        }
+        if (const auto* transfers = dynamic_cast<TransferItems*>(object.get())) {
+            transferItems.push_back(transfers->items);
+        }
         object.reset();  // taken, as the session takes it
         queued.push_back(request);
         return true;
     }
     void Abort() override { ++aborts; }
+    std::string Site() const override { return site; }
     std::vector<Queued> queued;
+    // The items of each request that carried TransferItems, in order.
+    std::vector<std::vector<TransferItem>> transferItems;
+    std::string site;
+    // Answer as a session that has ended: nothing is taken.
+    bool refuse = false;
     int aborts = 0;
 };
