@@ -390,6 +390,26 @@ TransferStopResult TransferQueue::Stop(const std::vector<std::uint64_t>& ids) {
     return result;
 }
 
+void TransferQueue::InterruptUnfinished(std::string_view site, std::string_view reason) {
+    int first = Count();
+    int last = -1;
+    for (int index = 0; index < Count(); ++index) {
+        TransferRow& row = rows_[static_cast<std::size_t>(index)];
+        if (row.Unfinished() && row.site == site) {
+            row.state = TransferState::Interrupted;
+            row.reason = std::string(reason);
+            row.bytesPerSecond = 0;
+            row.secondsLeft = -1;
+            first = std::min(first, index);
+            last = index;
+        }
+    }
+    if (last >= 0) {
+        Tell([&](TransferQueueObserver& o) { o.RowsChanged(first, last); });
+        Tell([](TransferQueueObserver& o) { o.QueueChanged(true); });
+    }
+}
+
 TransferBatchSummary TransferQueue::Summary() const {
     TransferBatchSummary summary;
     for (std::size_t i = 0; i < rows_.size(); ++i) {

@@ -82,6 +82,8 @@ class TransferQueue final : public TransferRowSink {
     // Removes the done and skipped rows: failed and interrupted ones stay for Retry.
     int ClearFinished();
     TransferStopResult Stop(const std::vector<std::uint64_t>& ids);
+    // The session ended: rows it still owed an end for (queued or running on `site`) are interrupted.
+    void InterruptUnfinished(std::string_view site, std::string_view reason);
 
     // --- Reading ---
     int Count() const { return static_cast<int>(rows_.size()); }

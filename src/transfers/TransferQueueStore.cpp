@@ -297,12 +297,22 @@ void TransferQueueStore::Follow(TransferQueue& queue) {
     }
     queue_ = &queue;
     queue.AddObserver(this);
-    lastSaveMs_ = clock_();
+    // The first change is written at once.
+    lastSaveMs_ = clock_() - kProgressIntervalMs;
 }
 
 void TransferQueueStore::QueueChanged(bool states) {
     pending_ = true;
-    if (states || clock_() - lastSaveMs_ >= kProgressIntervalMs) {
+    pendingStates_ = pendingStates_ || states;
+    SaveIfDue();
+}
+
+void TransferQueueStore::SaveIfDue() {
+    if (!pending_) {
+        return;
+    }
+    const std::int64_t sinceSave = clock_() - lastSaveMs_;
+    if (sinceSave >= kProgressIntervalMs || (pendingStates_ && sinceSave >= kStateIntervalMs)) {
         SaveQueue();
     }
 }
@@ -316,6 +326,7 @@ void TransferQueueStore::Flush() {
 void TransferQueueStore::SaveQueue() {
     if (queue_ && Save(queue_->Rows())) {
         pending_ = false;
+        pendingStates_ = false;
     }
     lastSaveMs_ = clock_();
 }

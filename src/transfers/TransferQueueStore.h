@@ -14,8 +14,11 @@ class LogView;
 
 class TransferQueueStore final : public TransferQueueObserver {
   public:
-    // Progress alone is written at most this often; every change of state at once.
+    // Progress alone is written at most this often; a change of state at once, unless the last write was
+    // more recent than kStateIntervalMs (thousands of small files ending would otherwise rewrite the
+    // file thousands of times): then by the next report or SaveIfDue.
     static constexpr std::int64_t kProgressIntervalMs = 1000;
+    static constexpr std::int64_t kStateIntervalMs = 250;
 
     TransferQueueStore(std::filesystem::path file, LogView& log,
                        TransferClock clock = TransferQueue::SteadyMilliseconds);
@@ -35,8 +38,11 @@ class TransferQueueStore final : public TransferQueueObserver {
     // From now on saves `queue` as it changes, until destroyed (which saves what is pending); the queue
     // must outlive the store.
     void Follow(TransferQueue& queue);
-    // Saves a progress change not yet written.
+    // Saves a change not yet written.
     void Flush();
+    // Saves a change of state not yet written once kStateIntervalMs have passed (and progress after
+    // kProgressIntervalMs); the program calls it from a timer.
+    void SaveIfDue();
 
     const std::filesystem::path& File() const { return file_; }
 
@@ -53,6 +59,7 @@ class TransferQueueStore final : public TransferQueueObserver {
     TransferClock clock_;
     TransferQueue* queue_ = nullptr;
     bool pending_ = false;
+    bool pendingStates_ = false;
     std::int64_t lastSaveMs_ = 0;
     bool failing_ = false;
 };

@@ -101,33 +101,59 @@ TEST_F(TransferQueueStoreTest, NoPasswordReachesTheFile) {
     EXPECT_NE(text->find("joe@host:21"), std::string::npos);
 }
 
-TEST_F(TransferQueueStoreTest, ProgressIsSavedAtMostOnceASecondAndStatesAtOnce) {
+TEST_F(TransferQueueStoreTest, ProgressIsSavedAtMostOnceASecondAndStatesSoon) {
     std::int64_t now = 0;
     TransferQueue queue([&] { return now; });
     TransferQueueStore store(QueueFile(), log_, [&] { return now; });
     store.Follow(queue);
-    queue.AddTransfers(TransferDirection::Download, "ftp://h", kImageType, {Item("a", 1000)});
-    queue.Started(1, 0, 1000);
-    const auto savedBytes = [&] {
+    const auto saved = [&] {
         TransferQueueStore reader(QueueFile(), log_);
         const std::vector<TransferRow> rows = reader.Load();
-        return rows.empty() ? -1 : rows[0].bytesDone;
+        std::string text;
+        for (const TransferRow& row : rows) {
+            text += std::string(TransferStateName(row.state)) + " " + std::to_string(row.bytesDone) + " ";
+        }
+        return text;
     };
-    now += 400;
-    queue.Progress(1, 100);
-    EXPECT_EQ(savedBytes(), 0);
-    now += 700;
-    queue.Progress(1, 200);
-    EXPECT_EQ(savedBytes(), 200);
-    now += 100;
-    queue.Progress(1, 300);
-    EXPECT_EQ(savedBytes(), 200);
-    store.Flush();
-    EXPECT_EQ(savedBytes(), 300);
-    now += 10;
-    queue.Progress(1, 400);
-    queue.Ended(1, TransferEnd::Stopped, "Stopped by the user");
-    EXPECT_EQ(savedBytes(), 400);
+    // The first change is written at once.
+    queue.AddTransfers(TransferDirection::Download, "ftp://h", kImageType,
+                       {Item("a", 1000), Item("b", 1000)});
+    EXPECT_EQ(saved(), "Queued 0 Queued 0 ");
+    const struct {
+        std::int64_t waitMs;
+        const char* report;
+        const char* saved;
+    } steps[] = {
+        {100, "start", "Queued 0 Queued 0 "},            // a state, but 100 ms after the last write
+        {200, "progress 100", "Running 100 Queued 0 "},  // 300 ms: the state is due, progress with it
+        {400, "progress 200", "Running 100 Queued 0 "},  // progress alone, 400 ms
+        {700, "progress 300", "Running 300 Queued 0 "},  // 1100 ms
+        {100, "progress 400", "Running 300 Queued 0 "},
+        {0, "flush", "Running 400 Queued 0 "},
+        {250, "done", "Done 1000 Queued 0 "},
+        {10, "stop", "Done 1000 Queued 0 "},
+        {100, "tick", "Done 1000 Queued 0 "},
+        {140, "tick", "Done 1000 Interrupted 0 "},  // 250 ms after the last write
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.report);
+        now += step.waitMs;
+        const std::string report = step.report;
+        if (report == "start") {
+            queue.Started(1, 0, 1000);
+        } else if (report.starts_with("progress")) {
+            queue.Progress(1, std::stoll(report.substr(9)));
+        } else if (report == "flush") {
+            store.Flush();
+        } else if (report == "done") {
+            queue.Ended(1, TransferEnd::Done, {});
+        } else if (report == "stop") {
+            queue.Stop({2});
+        } else {
+            store.SaveIfDue();
+        }
+        EXPECT_EQ(saved(), step.saved);
+    }
 }
 
 struct DamageRow {

@@ -381,6 +381,18 @@ TEST(TransferQueue, ObserversAreToldInRanges) {
     queue.RemoveObserver(&observer);
 }
 
+TEST(TransferQueue, TheEndOfASessionInterruptsOnlyItsSitesUnfinishedRows) {
+    TransferQueue queue;
+    queue.AddTransfers(TransferDirection::Download, "ftp://a", kImageType,
+                       {File("1", 1), File("2", 2), File("3", 3)});
+    queue.AddTransfers(TransferDirection::Download, "ftp://b", kImageType, {File("4", 4)});
+    queue.Ended(1, TransferEnd::Done, {});
+    queue.Started(2, 0, 2);
+    queue.InterruptUnfinished("ftp://a", "Connection lost");
+    EXPECT_EQ(States(queue), "1:Done 2:Interrupted 3:Interrupted 4:Queued ");
+    EXPECT_EQ(queue.At(1).reason, "Connection lost");
+}
+
 struct SiteRow {
     const char* url;
     const char* site;
