@@ -301,6 +301,16 @@ void TransferQueueStore::Follow(TransferQueue& queue) {
     lastSaveMs_ = clock_() - kProgressIntervalMs;
 }
 
+void TransferQueueStore::RemoveFile() {
+    if (queue_) {
+        queue_->RemoveObserver(this);
+        queue_ = nullptr;
+    }
+    pending_ = false;
+    std::error_code error;
+    std::filesystem::remove(file_, error);
+}
+
 void TransferQueueStore::QueueChanged(bool states) {
     pending_ = true;
     pendingStates_ = pendingStates_ || states;

@@ -38,6 +38,8 @@ class TransferQueueStore final : public TransferQueueObserver {
     // From now on saves `queue` as it changes, until destroyed (which saves what is pending); the queue
     // must outlive the store.
     void Follow(TransferQueue& queue);
+    // Stops following the queue and deletes the file (the user removes everything the program stored).
+    void RemoveFile();
     // Saves a change not yet written.
     void Flush();
     // Saves a change of state not yet written once kStateIntervalMs have passed (and progress after
