@@ -69,7 +69,7 @@ WispTransfersPage::WispTransfersPage(TransferQueue& queue, QWidget* parent)
     header->setSectionResizeMode(QHeaderView::Interactive);
     header->setStretchLastSection(true);
     header->setHighlightSections(false);
-    const int widths[TransferQueueModel::kColumns] = {180, 70, 180, 70, 90, 80, 70, 160};
+    const int widths[TransferQueueModel::kColumns] = {170, 70, 170, 70, 90, 80, 70, 120};
     for (int column = 0; column < TransferQueueModel::kColumns; ++column) {
         header->resizeSection(column, widths[column]);
     }

@@ -20,10 +20,12 @@
 
 #include "engine/FtpRequest.h"
 #include "platform/ProfileStore.h"
+#include "support/RecordingQueue.h"
 #include "ui/AppTestSupport.h"
 #include "ui/DialogDownloadChoices.h"
 #include "ui/MainWindowViews.h"
 #include "ui/TransferQueueModel.h"
+#include "ui/WispRemotePage.h"
 #include "ui/WispSheet.h"
 
 namespace {
@@ -337,6 +339,55 @@ TEST_F(TransfersInTheWindowTest, ARetryWithoutPasswordForItsSiteLeavesTheRowsInt
     EXPECT_EQ(asked, std::vector<std::string>{"ftp://joe@127.0.0.1:9"});
     EXPECT_EQ(sheet->Queue().At(0).state, TransferState::Interrupted);
     EXPECT_EQ(sheet->Queue().At(1).reason, "Not retried: no password given for ftp://joe@127.0.0.1:9");
+    sheet->close();
+}
+
+// The Remote page's Get makes rows in the window's queue; Retry of a row of the connected site goes to
+// that session, and Stop of a running row aborts it as Escape does.
+TEST_F(TransfersInTheWindowTest, RowsOfTheConnectedSiteAreRetriedAndStoppedOnItsSession) {
+    auto sheet = MakeSheet();
+    auto session = std::make_shared<RecordingQueue>();
+    session->site = "ftp://anonymous@127.0.0.1:2121";
+    sheet->RemotePage().SetSite(session->site);
+    sheet->RemotePage().State().ResetForSession(session);
+    ASSERT_FALSE(sheet->RemotePage().State().EnterDirectory("/pub"));
+    sheet->RemotePage().State().AddListingLines({"type=file;size=10; a.bin", "type=file;size=20; b.bin"});
+    sheet->RemotePage().State().FinishListing(true);
+
+    class Folder : public DownloadChoices {
+      public:
+        std::optional<std::string> ChooseFolder(const std::string&) override { return "/tmp"; }
+        Answer AskOverwrite(const std::string&) override { return Answer::Yes; }
+    } choices;
+    ASSERT_TRUE(sheet->RemotePage().State().GetFilesAs({0, 1}, kImageType, choices, {}));
+    ASSERT_EQ(sheet->Queue().Count(), 2);
+    EXPECT_EQ(sheet->TransfersPage().Model().rowCount(), 2);
+    EXPECT_EQ(sheet->Queue().At(0).site, session->site);
+
+    sheet->Queue().Started(1, 0, 10);
+    sheet->Queue().Ended(2, TransferEnd::Failed, "426 Connection closed");
+    QItemSelectionModel* selection = sheet->TransfersPage().Table().selectionModel();
+    selection->select(sheet->TransfersPage().Model().index(1, 0),
+                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    sheet->TransfersPage().RetrySelection();
+    ASSERT_EQ(session->transferItems.size(), 2u);
+    ASSERT_EQ(session->transferItems[1].size(), 1u);
+    EXPECT_EQ(session->transferItems[1][0].row, 2u);
+    EXPECT_EQ(session->transferItems[1][0].remoteName, "b.bin");
+    EXPECT_TRUE(session->transferItems[1][0].resume);
+    EXPECT_EQ(session->queued.back().kind, FtpRequestKind::Get);
+    EXPECT_EQ(session->queued.back().text, "/tmp");
+    EXPECT_EQ(sheet->Queue().At(1).state, TransferState::Queued);
+
+    selection->select(sheet->TransfersPage().Model().index(0, 0),
+                      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    sheet->TransfersPage().StopSelection();
+    EXPECT_EQ(session->aborts, 1);
+
+    // The session's end leaves nothing waiting for it.
+    sheet->RemotePage().ResetAfterSession();
+    EXPECT_EQ(sheet->Queue().At(0).state, TransferState::Interrupted);
+    EXPECT_EQ(sheet->Queue().At(1).state, TransferState::Interrupted);
     sheet->close();
 }
 
