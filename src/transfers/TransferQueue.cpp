@@ -296,8 +296,9 @@ std::vector<TransferRetry> TransferQueue::Retry(const std::vector<std::uint64_t>
         item.size = row.size;
         item.time = row.time;
         item.exactTime = row.exactTime;
-        // Text files change length with their line ends on the way: only binary ones can continue.
-        item.resume = row.type == kImageType;
+        // Only bytes this row moved are continued: a local file it never wrote may be one the user chose to
+        // replace. Text files change length with their line ends on the way, so only binary ones can.
+        item.resume = row.type == kImageType && row.bytesDone > 0;
         retries[group->second].items->items.push_back(std::move(item));
     }
     Tell([&](TransferQueueObserver& o) { o.RowsChanged(indexes.front(), indexes.back()); });

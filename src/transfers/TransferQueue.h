@@ -75,7 +75,8 @@ class TransferQueue final : public TransferRowSink {
     void Ended(std::uint64_t id, TransferEnd end, std::string_view reason);
 
     // --- What the user does ---
-    // Failed and interrupted rows among `ids` go back to queued; what to enqueue for them, grouped.
+    // Failed and interrupted rows among `ids` go back to queued; what to enqueue for them, grouped (binary
+    // rows that moved bytes continue where they stopped).
     std::vector<TransferRetry> Retry(const std::vector<std::uint64_t>& ids);
     // Removes the rows among `ids` that are not running; returns how many went.
     int Remove(const std::vector<std::uint64_t>& ids);

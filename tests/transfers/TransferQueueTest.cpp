@@ -273,6 +273,11 @@ TEST(TransferQueue, RetryGroupsBySiteDirectionAndTypeAndResumesBinaryFiles) {
     queue.AddTransfers(TransferDirection::Download, "ftp://b", kImageType, {File("3", 30)});
     queue.AddTransfers(TransferDirection::Upload, "ftp://a", kAsciiType, {File("4", 40)});
     for (std::uint64_t id = 1; id <= 4; ++id) {
+        // Row 2 failed before its first byte.
+        if (id != 2) {
+            queue.Started(id, 0, -1);
+            queue.Progress(id, 5);
+        }
         queue.Ended(id, TransferEnd::Failed, "421 Lost");
     }
     const std::vector<TransferRetry> retries = queue.Retry({4, 3, 1, 2});
@@ -283,6 +288,8 @@ TEST(TransferQueue, RetryGroupsBySiteDirectionAndTypeAndResumesBinaryFiles) {
     EXPECT_EQ(retries[0].items->items[0].row, 1u);
     EXPECT_EQ(retries[0].items->items[1].row, 2u);
     EXPECT_TRUE(retries[0].items->items[0].resume);
+    // A local file the row never wrote is not continued: it may be one the user chose to replace.
+    EXPECT_FALSE(retries[0].items->items[1].resume);
     EXPECT_EQ(retries[0].items->items[1].localPath, "/home/user/Downloads/2");
     EXPECT_EQ(retries[1].site, "ftp://b");
     EXPECT_EQ(retries[2].direction, TransferDirection::Upload);

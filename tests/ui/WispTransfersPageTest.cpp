@@ -129,6 +129,8 @@ TEST_F(WispTransfersPageTest, RowsShowProgressSpeedTimeLeftAndTheReasonInWords) 
 TEST_F(WispTransfersPageTest, RetryStopAndRemoveActOnTheSelection) {
     queue_.AddTransfers(TransferDirection::Download, "ftp://joe@h:21", kImageType, Items(6));
     queue_.Ended(1, TransferEnd::Done, {});
+    queue_.Started(2, 0, 1001);
+    queue_.Progress(2, 500);
     queue_.Ended(2, TransferEnd::Failed, "421 Timeout");
     queue_.Started(3, 0, 1002);
     queue_.Ended(4, TransferEnd::Stopped, "Stopped by the user");
@@ -365,6 +367,8 @@ TEST_F(TransfersInTheWindowTest, RowsOfTheConnectedSiteAreRetriedAndStoppedOnIts
     EXPECT_EQ(sheet->Queue().At(0).site, session->site);
 
     sheet->Queue().Started(1, 0, 10);
+    sheet->Queue().Started(2, 0, 20);
+    sheet->Queue().Progress(2, 8);
     sheet->Queue().Ended(2, TransferEnd::Failed, "426 Connection closed");
     QItemSelectionModel* selection = sheet->TransfersPage().Table().selectionModel();
     selection->select(sheet->TransfersPage().Model().index(1, 0),
