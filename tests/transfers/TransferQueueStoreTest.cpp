@@ -165,6 +165,8 @@ class DamagedFiles : public TransferQueueStoreTest, public ::testing::WithParamI
 
 TEST_P(DamagedFiles, AreMovedAsideAndTheQueueStartsEmpty) {
     ASSERT_TRUE(TempDir::WriteFileAt(QueueFile(), GetParam().text));
+    // The queue outlives the store that follows it.
+    TransferQueue queue;
     TransferQueueStore store(QueueFile(), log_);
     EXPECT_TRUE(store.Load().empty());
     ASSERT_EQ(log_.messages.size(), 1u);
@@ -174,7 +176,6 @@ TEST_P(DamagedFiles, AreMovedAsideAndTheQueueStartsEmpty) {
     aside += ".bad";
     EXPECT_EQ(TempDir::ReadFileAt(aside), std::string(GetParam().text));
     // The next save starts a good file again.
-    TransferQueue queue;
     store.Follow(queue);
     queue.AddTransfers(TransferDirection::Download, "ftp://h", kImageType, {Item("a", 1)});
     RecordingLog quiet;
