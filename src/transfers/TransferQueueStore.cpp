@@ -309,6 +309,8 @@ void TransferQueueStore::RemoveFile() {
     pending_ = false;
     std::error_code error;
     std::filesystem::remove(file_, error);
+    // The folder too, unless something else lives there.
+    std::filesystem::remove(file_.parent_path(), error);
 }
 
 void TransferQueueStore::QueueChanged(bool states) {

@@ -201,6 +201,18 @@ INSTANTIATE_TEST_SUITE_P(
         DamageRow{"TrailingText", "wisp-transfers 1\nend 0\nmore\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(TransferQueueStoreTest, RemovingEverythingLeavesNoFileAndSavesNoMore) {
+    TransferQueue queue;
+    TransferQueueStore store(QueueFile(), log_);
+    store.Follow(queue);
+    queue.AddTransfers(TransferDirection::Download, "ftp://h", kImageType, {Item("a", 1)});
+    ASSERT_TRUE(std::filesystem::exists(QueueFile()));
+    store.RemoveFile();
+    queue.Ended(1, TransferEnd::Done, {});
+    store.Flush();
+    EXPECT_FALSE(std::filesystem::exists(QueueFile().parent_path()));
+}
+
 TEST_F(TransferQueueStoreTest, AFolderInTheFilesPlaceIsMovedAsideToo) {
     std::filesystem::create_directories(QueueFile() / "inside");
     TransferQueueStore store(QueueFile(), log_);
