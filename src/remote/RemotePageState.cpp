@@ -298,6 +298,7 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
     }
     auto selection = std::make_unique<SelectionIndexes>();
     std::vector<TransferItem> files;
+    std::string refused;
     for (const Chosen& chosenEntry : chosen) {
         const std::string localPath = prefix + chosenEntry.localName;
         bool resume = false;
@@ -323,15 +324,27 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
             }
         }
         selection->indexes.push_back(chosenEntry.slot);
-        if (transferRows_ != nullptr) {
-            files.push_back(ItemOfEntry(chosenEntry.entry, remoteFolder, localPath, resume));
+        if (transferRows_ == nullptr) {
+            continue;
         }
+        // A row names its local file itself: a name that would leave the folder (from a hostile listing)
+        // becomes no row.
+        if (!IsSafeLocalName(chosenEntry.localName)) {
+            refused = "Refused local name \"" + RemoteName::DisplayText(chosenEntry.localName) +
+                      "\": not a file name in the folder";
+            log_.LogMessage("... " + refused);
+            continue;
+        }
+        files.push_back(ItemOfEntry(chosenEntry.entry, remoteFolder, localPath, resume));
     }
     if (selection->indexes.empty()) {
         return false;
     }
     ClearFailure();
     if (transferRows_ != nullptr) {
+        if (!refused.empty()) {
+            ShowFailure(refused);
+        }
         return EnqueueTransfers(FtpRequestKind::Get, *folder, TransferDirection::Download, mode, files);
     }
     return EnqueueWith(FtpRequestKind::Get, *folder, std::move(selection), mode);

@@ -169,6 +169,18 @@ INSTANTIATE_TEST_SUITE_P(
                       ResumeRow{"AFolder", kImageType, -1, false, A::Yes, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(RemotePageTransfersTest, NamesThatWouldLeaveTheFolderBecomeNoRow) {
+    List("/pub", {"type=file;size=5; ok.txt", "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 up -> ..",
+                  "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 dir -> /etc/"});
+    choices_.folder = local_.Path().string();
+    ASSERT_TRUE(state_.GetFilesAs({0, 1, 2}, kImageType, choices_, {}));
+    ASSERT_EQ(session_->transferItems.size(), 1u);
+    ASSERT_EQ(session_->transferItems[0].size(), 1u);
+    EXPECT_EQ(session_->transferItems[0][0].remoteName, "ok.txt");
+    EXPECT_EQ(queue_.Count(), 1);
+    EXPECT_NE(state_.Failure().find("Refused local name"), std::string::npos);
+}
+
 TEST_F(RemotePageTransfersTest, DroppedFilesAreRowsInTheCurrentFolder) {
     List("/incoming", {});
     ASSERT_TRUE(local_.WriteFile("up.bin", std::string(321, 'u')));
