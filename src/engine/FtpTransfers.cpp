@@ -869,11 +869,11 @@ FtpStep EnterFolder(FtpContext& session, const std::string& folder, FileNotes& n
 // Why an attempt at a row failed, in words: what the handler logged, else the server's reply.
 std::string FailureWords(FtpContext& session, const FtpStep& step) {
     std::string words = session.TakeFailure();
-    if (!words.empty()) {
-        return words;
-    }
     if (step.reply == kLostConnection) {
         return "the connection was lost: " + session.LastReplyInWords();
+    }
+    if (!words.empty()) {
+        return words;
     }
     if (step.reply >= 400 && session.LastReply().code == step.reply) {
         return session.LastReplyInWords();
