@@ -2,6 +2,7 @@
 // files (REST, APPE), the checks that refuse a wrong file, and the retries with reconnection.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,24 @@ TEST(TransferQueue, DownloadsGoOnFromThePartialFileOrStartOver) {
               "byte"},
          .files = {{"a.bin", kData + "klmno"}},
          .transfers = {"started 1 0 25", "progress 1 25", "done 1"}},
+        {.what = "the local file replaced during the download fails; the new file is left alone",
+         .script = script({{"REST 8", "350 ok"}, Step::Pasv(), Retr("a.bin", kData.substr(8), "226 ok")}),
+         .local = {{"a.bin", kData.substr(0, 8)}},
+         .feat = kFeat,
+         .setup =
+             [](RowRun& run) {
+                 run.views.SetHook([&run](const RecordedCall& call) {
+                     if (call.op == "LogTraffic" && call.text == ">150 go") {
+                         std::filesystem::remove(run.folder / "a.bin");
+                         run.folder.WriteFile("a.bin", "other");
+                     }
+                 });
+             },
+         .run = {Run::GetItems({Item(1, "a.bin", 20, true)})},
+         .results = {451},
+         .files = {{"a.bin", "other"}},
+         .transfers = {"started 1 8 20", "progress 1 20",
+                       "failed 1 {folder}/a.bin was replaced during the download"}},
         {.what = "a file that grows while it is read fails",
          .script =
              {{"CWD /pub", "250 ok"}, {"TYPE I", "200 ok"}, Step::Pasv(), Retr("a.bin", kData, "226 ok")},
@@ -202,6 +221,24 @@ TEST(TransferQueue, UploadsGoOnWhereTheServersCopyStops) {
          .run = {Run::PutItems({Item(3, "u.bin", 20, true, "/up")})},
          .received = {kData.substr(8)},
          .transfers = {"started 3 8 20", "progress 3 20", "done 3"}},
+        {.what = "the server holds less than was sent: tried again from there",
+         .script = {{"CWD /up", "250 ok"},
+                    {"TYPE I", "200 ok"},
+                    Step::Pasv(),
+                    Stor("STOR", "u.bin"),
+                    {"SIZE u.bin", "213 15"},
+                    {"SIZE u.bin", "213 15"},
+                    {"REST 15", "350 ok"},
+                    Step::Pasv(),
+                    Stor("STOR", "u.bin"),
+                    {"SIZE u.bin", "213 20"}},
+         .local = {{"u.bin", kData}},
+         .feat = kFeat,
+         .run = {Run::PutItems({Item(3, "u.bin", 20, false, "/up")})},
+         .received = {kData, kData.substr(15)},
+         .transfers = {"started 3 0 20", "progress 3 20",
+                       "retrying 3 1 0 size differs on the server: expected 20 bytes, have 15 bytes",
+                       "started 3 15 20", "progress 3 20", "done 3"}},
         {.what = "SIZE refused: the whole file",
          .script = {{"CWD /up", "250 ok"},
                     {"TYPE I", "200 ok"},
