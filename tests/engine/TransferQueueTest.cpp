@@ -169,6 +169,38 @@ TEST(TransferQueue, DownloadsGoOnFromThePartialFileOrStartOver) {
          .files = {{"a.bin", "other"}},
          .transfers = {"started 1 8 20", "progress 1 20",
                        "failed 1 {folder}/a.bin was replaced during the download"}},
+        {.what = "SIZE answered without a number: the listed size holds",
+         .script = {{"CWD /pub", "250 ok"},
+                    {"TYPE I", "200 ok"},
+                    {"SIZE a.bin", "213 many"},
+                    {"REST 8", "350 ok"},
+                    Step::Pasv(),
+                    Retr("a.bin", kData.substr(8), "226 ok")},
+         .local = {{"a.bin", kData.substr(0, 8)}},
+         .feat = kFeat,
+         .run = {Run::GetItems({Item(1, "a.bin", 20, true)})},
+         .files = {{"a.bin", kData}},
+         .transfers = {"started 1 8 20", "progress 1 20", "done 1"}},
+        {.what = "the file's time differs from the exact listed one: from the first byte",
+         .script = {{"CWD /pub", "250 ok"},
+                    {"TYPE I", "200 ok"},
+                    {"SIZE a.bin", "213 20"},
+                    {"MDTM a.bin", "213 20200101000000"},
+                    Step::Pasv(),
+                    Retr("a.bin", kData, "226 ok")},
+         .local = {{"a.bin", "stale..."}},
+         .feat = "211-Features:\r\n MDTM\r\n SIZE\r\n REST STREAM\r\n211 End",
+         .run = {Run::GetItems({[] {
+             TransferItem item = Item(1, "a.bin", 20, true);
+             item.time = 1500000000;
+             item.exactTime = true;
+             return item;
+         }()})},
+         .logged =
+             {"... a.bin changed on the server (its time differs from the listed one): downloading it from "
+              "its first byte"},
+         .files = {{"a.bin", kData}},
+         .transfers = {"started 1 0 20", "progress 1 20", "done 1"}},
         {.what = "a file that grows while it is read fails",
          .script =
              {{"CWD /pub", "250 ok"}, {"TYPE I", "200 ok"}, Step::Pasv(), Retr("a.bin", kData, "226 ok")},
@@ -346,6 +378,19 @@ TEST(TransferQueue, PassingFailuresAreRetriedAndLastingOnesAreNot) {
          .results = {450},
          .logged = {"... a.bin: no more retries: 450 still busy"},
          .transfers = {"retrying 1 1 0 450 busy", "retrying 1 2 0 450 busy", "failed 1 450 still busy"}},
+        {.what = "the user's abort while a row's data moves stops it and the rows after it",
+         .script =
+             {{"CWD /pub", "250 ok"}, {"TYPE I", "200 ok"}, Step::Pasv(), Retr("a.bin", kData, "226 ok")},
+         .setup =
+             [](RowRun& run) {
+                 run.views.SetHook([&run](const RecordedCall& call) {
+                     if (call.op == "LogTraffic" && call.text == ">150 go") {
+                         run.session->Abort();
+                     }
+                 });
+             },
+         .run = {Run::GetItems({Item(1, "a.bin", 20), Item(2, "b.bin", 4)})},
+         .transfers = {"started 1 0 20", "stopped 1 Stopped by the user", "stopped 2 Stopped by the user"}},
         {.what = "the user's abort during a retry's wait stops the row and those after it",
          .script = {{"CWD /pub", "250 ok"}, {"TYPE I", "200 ok"}, Step::Pasv(), {"RETR a.bin", "450 busy"}},
          .configure = [](FtpSessionOptions& options) { options.retryDelaysMs = {60000}; },
