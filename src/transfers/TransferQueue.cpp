@@ -252,8 +252,8 @@ std::shared_ptr<TransferStopList> TransferQueue::NewStopList() {
     return list;
 }
 
-std::vector<TransferRetry> TransferQueue::Retry(const std::vector<std::uint64_t>& ids) {
-    std::vector<TransferRetry> retries;
+std::vector<RetriedTransfers> TransferQueue::Retry(const std::vector<std::uint64_t>& ids) {
+    std::vector<RetriedTransfers> retries;
     std::vector<int> indexes;
     for (const std::uint64_t id : ids) {
         const int index = IndexOf(id);
@@ -280,7 +280,7 @@ std::vector<TransferRetry> TransferQueue::Retry(const std::vector<std::uint64_t>
         auto group = groups.find(key);
         if (group == groups.end()) {
             group = groups.emplace(key, retries.size()).first;
-            TransferRetry retry;
+            RetriedTransfers retry;
             retry.site = row.site;
             retry.direction = row.direction;
             retry.type = row.type;

@@ -34,7 +34,7 @@ struct TransferBatchSummary {
 };
 
 // Rows retried together: one Get or Put for their site, direction and type.
-struct TransferRetry {
+struct RetriedTransfers {
     std::string site;
     TransferDirection direction = TransferDirection::Download;
     int type = 0;
@@ -77,7 +77,7 @@ class TransferQueue final : public TransferRowSink {
     // --- What the user does ---
     // Failed and interrupted rows among `ids` go back to queued; what to enqueue for them, grouped (binary
     // rows that moved bytes continue where they stopped).
-    std::vector<TransferRetry> Retry(const std::vector<std::uint64_t>& ids);
+    std::vector<RetriedTransfers> Retry(const std::vector<std::uint64_t>& ids);
     // Removes the rows among `ids` that are not running; returns how many went.
     int Remove(const std::vector<std::uint64_t>& ids);
     // Removes the done and skipped rows: failed and interrupted ones stay for Retry.

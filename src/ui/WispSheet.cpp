@@ -122,7 +122,7 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     remote_->State().SetTransferRows(&queue_);
     remote_->SetSessionListener([this](bool connected) { RemoteSessionChanged(connected); });
     transfers_->SetRetryHandler(
-        [this](std::vector<TransferRetry> retries) { RetryTransfers(std::move(retries)); });
+        [this](std::vector<RetriedTransfers> retries) { RetryTransfers(std::move(retries)); });
     transfers_->SetStopRunningHandler([this] { remote_->CancelTransfer(); });
     askPassword_ = [this](const std::string& site) -> std::optional<std::string> {
         bool ok = false;
@@ -269,8 +269,8 @@ void WispSheet::ShowBatch() {
     }
 }
 
-void WispSheet::RetryTransfers(std::vector<TransferRetry> retries) {
-    for (TransferRetry& retry : retries) {
+void WispSheet::RetryTransfers(std::vector<RetriedTransfers> retries) {
+    for (RetriedTransfers& retry : retries) {
         if (remote_->Connected() && retry.site == remote_->Site()) {
             EnqueueRetry(retry);
         } else {
@@ -282,7 +282,7 @@ void WispSheet::RetryTransfers(std::vector<TransferRetry> retries) {
     }
 }
 
-void WispSheet::EnqueueRetry(TransferRetry& retry) {
+void WispSheet::EnqueueRetry(RetriedTransfers& retry) {
     const bool download = retry.direction == TransferDirection::Download;
     std::string folder;
     if (download && !retry.items->items.empty()) {
@@ -339,10 +339,10 @@ void WispSheet::ConnectForRetries() {
 }
 
 void WispSheet::DropPendingRetries(const std::string& reason) {
-    std::vector<TransferRetry> dropped = std::move(pendingRetries_);
+    std::vector<RetriedTransfers> dropped = std::move(pendingRetries_);
     pendingRetries_.clear();
     retryConnect_ = RetryConnect::None;
-    for (const TransferRetry& retry : dropped) {
+    for (const RetriedTransfers& retry : dropped) {
         queue_.NotEnqueued(*retry.items, reason);
     }
 }
@@ -350,10 +350,10 @@ void WispSheet::DropPendingRetries(const std::string& reason) {
 void WispSheet::RemoteSessionChanged(bool connected) {
     if (connected) {
         if (retryConnect_ == RetryConnect::Connecting) {
-            std::vector<TransferRetry> waiting = std::move(pendingRetries_);
+            std::vector<RetriedTransfers> waiting = std::move(pendingRetries_);
             pendingRetries_.clear();
             retryConnect_ = RetryConnect::None;
-            for (TransferRetry& retry : waiting) {
+            for (RetriedTransfers& retry : waiting) {
                 if (retry.site == remote_->Site()) {
                     EnqueueRetry(retry);
                 } else {

@@ -58,7 +58,7 @@ class WispSheet : public QWidget, private LogView, private TransferQueueObserver
 
     // Retried rows: enqueued on the session when it is their site, else the site is connected to first
     // (after a Logoff from another one) with its saved password or one the user gives.
-    void RetryTransfers(std::vector<TransferRetry> retries);
+    void RetryTransfers(std::vector<RetriedTransfers> retries);
     // How a password is asked for when a retry connects to a site that keeps none (a dialog, or a
     // test's answer); nothing when the user cancelled.
     using PasswordQuestion = std::function<std::optional<std::string>(const std::string& site)>;
@@ -98,7 +98,7 @@ class WispSheet : public QWidget, private LogView, private TransferQueueObserver
     // The batch's words and bar while a batch of several files runs, else the session's own.
     void ShowBatch();
     void RemoteSessionChanged(bool connected);
-    void EnqueueRetry(TransferRetry& retry);
+    void EnqueueRetry(RetriedTransfers& retry);
     void ConnectForRetries();
     // The pending retries are given up: their rows end interrupted with `reason`.
     void DropPendingRetries(const std::string& reason);
@@ -126,7 +126,7 @@ class WispSheet : public QWidget, private LogView, private TransferQueueObserver
     enum class RetryConnect { None, LoggingOff, Connecting };
     RetryConnect retryConnect_ = RetryConnect::None;
     // Retries waiting for their site's session.
-    std::vector<TransferRetry> pendingRetries_;
+    std::vector<RetriedTransfers> pendingRetries_;
     PasswordQuestion askPassword_;
     QPointer<WispPropertyPage> activePage_;
     std::shared_ptr<UiBridge> bridge_;

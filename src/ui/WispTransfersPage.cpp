@@ -136,7 +136,7 @@ std::vector<std::uint64_t> WispTransfersPage::SelectedIds() const {
 }
 
 void WispTransfersPage::RetrySelection() {
-    std::vector<TransferRetry> retries = queue_.Retry(SelectedIds());
+    std::vector<RetriedTransfers> retries = queue_.Retry(SelectedIds());
     if (!retries.empty() && retry_) {
         retry_(std::move(retries));
     }

@@ -23,7 +23,7 @@ class WispTransfersPage final : public WispPropertyPage, private TransferQueueOb
     ~WispTransfersPage() override;
 
     // Retried rows to enqueue: on the current session when it is their site, else once connected there.
-    void SetRetryHandler(std::function<void(std::vector<TransferRetry>)> handler) {
+    void SetRetryHandler(std::function<void(std::vector<RetriedTransfers>)> handler) {
         retry_ = std::move(handler);
     }
     // A running row was among those stopped: the session's running transfer is aborted (as Escape).
@@ -56,6 +56,6 @@ class WispTransfersPage final : public WispPropertyPage, private TransferQueueOb
     QPushButton* removeButton_ = nullptr;
     QPushButton* stopButton_ = nullptr;
     QPushButton* clearButton_ = nullptr;
-    std::function<void(std::vector<TransferRetry>)> retry_;
+    std::function<void(std::vector<RetriedTransfers>)> retry_;
     std::function<void()> stopRunning_;
 };

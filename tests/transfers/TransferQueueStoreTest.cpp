@@ -79,7 +79,7 @@ TEST_F(TransferQueueStoreTest, ARestartShowsTheRowsWithUnfinishedOnesInterrupted
     EXPECT_EQ(restored.At(3).type, kAsciiType);
     EXPECT_TRUE(log_.messages.empty());
     // Retry of a restored row gives what the worker needs.
-    const std::vector<TransferRetry> retries = restored.Retry({3});
+    const std::vector<RetriedTransfers> retries = restored.Retry({3});
     ASSERT_EQ(retries.size(), 1u);
     EXPECT_EQ(retries[0].site, "ftp://joe@host:21");
     EXPECT_EQ(retries[0].items->items[0].remoteName, "caf\xe9");

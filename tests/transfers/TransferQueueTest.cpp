@@ -205,8 +205,8 @@ TEST_P(SelectionActions, ChangeOnlyTheRowsTheyApplyTo) {
     } else if (action == "clear") {
         result = queue.ClearFinished();
     } else if (action == "retry") {
-        const std::vector<TransferRetry> retries = queue.Retry(c.ids);
-        for (const TransferRetry& retry : retries) {
+        const std::vector<RetriedTransfers> retries = queue.Retry(c.ids);
+        for (const RetriedTransfers& retry : retries) {
             result += static_cast<int>(retry.items->items.size());
         }
     } else if (action == "stop") {
@@ -280,7 +280,7 @@ TEST(TransferQueue, RetryGroupsBySiteDirectionAndTypeAndResumesBinaryFiles) {
         }
         queue.Ended(id, TransferEnd::Failed, "421 Lost");
     }
-    const std::vector<TransferRetry> retries = queue.Retry({4, 3, 1, 2});
+    const std::vector<RetriedTransfers> retries = queue.Retry({4, 3, 1, 2});
     ASSERT_EQ(retries.size(), 3u);
     EXPECT_EQ(retries[0].site, "ftp://a");
     EXPECT_EQ(retries[0].direction, TransferDirection::Download);

@@ -52,8 +52,8 @@ class WispTransfersPageTest : public AppTest {
   protected:
     WispTransfersPageTest() : page_(queue_) {
         page_.resize(900, 400);
-        page_.SetRetryHandler([this](std::vector<TransferRetry> retries) {
-            for (TransferRetry& retry : retries) {
+        page_.SetRetryHandler([this](std::vector<RetriedTransfers> retries) {
+            for (RetriedTransfers& retry : retries) {
                 retried_.push_back(std::move(retry));
             }
         });
@@ -81,7 +81,7 @@ class WispTransfersPageTest : public AppTest {
 
     TransferQueue queue_;
     WispTransfersPage page_;
-    std::vector<TransferRetry> retried_;
+    std::vector<RetriedTransfers> retried_;
     int runningStops_ = 0;
 };
 
@@ -185,7 +185,7 @@ TEST_F(WispTransfersPageTest, RetryStopAndRemoveActOnTheSelection) {
         }
         EXPECT_EQ(States(), step.states);
         std::size_t items = 0;
-        for (const TransferRetry& retry : retried_) {
+        for (const RetriedTransfers& retry : retried_) {
             items += retry.items->items.size();
         }
         EXPECT_EQ(items, step.retriedItems);
