@@ -285,7 +285,7 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
                               EntryOfRow(row)});
         }
     }
-    const std::string remoteFolder = currentDirectory_;
+    const std::string remoteFolder = ShownDirectory();
     const std::optional<std::string> folder = choices.ChooseFolder(downloadFolder_);
     if (!folder) {
         return false;
@@ -411,7 +411,7 @@ bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int m
         dropped->paths.push_back(path);
         TransferItem item;
         item.localPath = path;
-        item.remoteFolder = currentDirectory_;
+        item.remoteFolder = ShownDirectory();
         const std::size_t slash = path.rfind('/');
         item.remoteName = slash == std::string::npos ? path : path.substr(slash + 1);
         item.size = found ? static_cast<std::int64_t>(info.st_size) : -1;

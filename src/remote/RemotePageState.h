@@ -162,6 +162,10 @@ class RemotePageState {
     LogView& log_;
     RemotePageObserver* observer_ = nullptr;
     RemotePageObserver silent_;
+    // The server folder the rows are entries of, also while its listing is still arriving: the folder a
+    // queue row names must be right after a reconnection too.
+    const std::string& ShownDirectory() const { return pending_ ? pendingDirectory_ : currentDirectory_; }
+
     TransferRowSink* transferRows_ = nullptr;
     std::shared_ptr<RemoteRequestQueue> session_;
     std::shared_ptr<EntryArray> listing_;

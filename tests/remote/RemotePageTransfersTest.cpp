@@ -108,6 +108,19 @@ TEST_F(RemotePageTransfersTest, EveryDownloadedFileIsARowAndTheRequestNamesIt) {
     }
 }
 
+// Rows show while a long listing still arrives; what the user fetches or drops then is in that folder.
+TEST_F(RemotePageTransfersTest, RowsChosenWhileTheListingArrivesNameItsFolder) {
+    ASSERT_FALSE(state_.EnterDirectory("/big"));
+    state_.AddListingLine("type=file;size=10; first.bin");
+    choices_.folder = local_.Path().string();
+    ASSERT_TRUE(state_.GetFilesAs({0}, kImageType, choices_, {}));
+    const std::string dropped = (local_ / "up.txt").string();
+    ASSERT_TRUE(state_.PutFiles({dropped}, kImageType));
+    ASSERT_EQ(session_->transferItems.size(), 2u);
+    EXPECT_EQ(session_->transferItems[0].at(0).remoteFolder, "/big");
+    EXPECT_EQ(session_->transferItems[1].at(0).remoteFolder, "/big");
+}
+
 TEST_F(RemotePageTransfersTest, ALinkIsFetchedFromItsTargetsFolder) {
     List("/pub", {"lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 latest -> /releases/v2/wisp.tar",
                   "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 here -> old/notes.txt"});
