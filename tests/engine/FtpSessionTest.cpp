@@ -42,6 +42,14 @@ const char* KindName(FtpRequestKind kind) {
             return "Put";
         case FtpRequestKind::Logoff:
             return "Logoff";
+        case FtpRequestKind::MakeFolder:
+            return "MakeFolder";
+        case FtpRequestKind::Rename:
+            return "Rename";
+        case FtpRequestKind::WalkTrees:
+            return "WalkTrees";
+        case FtpRequestKind::RemoveTrees:
+            return "RemoveTrees";
     }
     return "?";
 }
@@ -602,7 +610,8 @@ TEST_F(Session, AbortEndsAnEndlessReplyAndTheSessionWithinTheControlTimeOut) {
     ExpectEnded(false);
     EXPECT_LT(Clock::now() - aborted, 4s);  // bounded by the 500 ms time-out, with room for slow runs
     EXPECT_EQ(views.Traffic().back(), "... [CONTROL] Receive failed, WinSock err = WSAEINTR");
-    EXPECT_EQ(server.Commands(), (Lines{"USER anonymous", "FEAT", "CWD endless"}));  // no QUIT on an unknown state
+    EXPECT_EQ(server.Commands(),
+              (Lines{"USER anonymous", "FEAT", "CWD endless"}));  // no QUIT on an unknown state
 }
 
 TEST_F(Session, AbortReturnsAtOnceWhenTheServerStopsReadingTheControlConnection) {

@@ -65,7 +65,7 @@ struct Step {
 
 // A request the row runs, made by one of the functions below.
 struct Run {
-    enum class Kind { Login, ChangeDir, List, Get, Put, Delete };
+    enum class Kind { Login, ChangeDir, List, Get, Put, Delete, MakeFolder, Rename, WalkTrees, RemoveTrees };
     Kind kind = Kind::Login;
     std::string path = {};
     int fallBack = 0;
@@ -88,6 +88,15 @@ struct Run {
     // Entries of 10 bytes with these names.
     static Run Delete(std::vector<std::string> names, std::vector<std::int32_t> selection = {});
     static Run DeleteEntries(std::vector<RemoteEntry> entries, std::vector<std::int32_t> selection = {});
+    // New folder `name` in the current directory.
+    static Run MakeFolder(std::string name);
+    // Entry `slot` of `entries` renamed to `newName`.
+    static Run Rename(std::vector<RemoteEntry> entries, std::int32_t slot, std::string newName);
+    // The walk of a Delete of the selected `entries` (every one when empty) shown in `folder`.
+    static Run WalkTrees(std::string folder, std::vector<RemoteEntry> entries,
+                         std::vector<std::int32_t> selection = {});
+    // The removal of the plan the last walk posted (none: an empty plan).
+    static Run RemoveTrees();
 };
 
 // An expected list of lines, checked only when the row gives it; `{}` expects none. (No default
@@ -148,6 +157,9 @@ struct SessionRow {
     ExpectedLines failures = ExpectedLines::Unchecked();
     // Which slots of the Remote page's entries are blank afterwards, one '1' or '0' each.
     std::optional<std::string> blanks = std::nullopt;
+    // The last DeletePlan posted: "folders F files N selected S unread U", then a line per step in order,
+    // "DELE path", "RMD path" or "keep path".
+    ExpectedLines plan = ExpectedLines::Unchecked();
     // Files of the row's folder afterwards and what each holds.
     std::vector<std::pair<std::string, std::string>> files = {};
     // What the server read from each data connection it was told to receive on.
