@@ -154,18 +154,25 @@ int FtpFolderCommands::Rename(FtpContext& session, FtpRequest& request) {
     session.Log().LogMessage("RENAMEing " + shown);
     FtpReply reply;
     int result = session.Command("RNFR " + names->oldName, &reply);
-    if (result == kPendingRename) {
+    // Only a 350 to RNFR lets RNTO follow; anything else, even a 2xx, leaves the name as it was.
+    const bool pending = result == kPendingRename;
+    if (pending) {
         result = session.Command("RNTO " + names->newName, &reply);
     }
     session.Status().SetStatus(std::nullopt);
-    if (reply.IsPositive()) {
+    if (pending && reply.IsPositive()) {
         session.Log().LogMessage("... RENAMEd " + shown);
         session.Remote().EntryRenamed(names->slot, names->oldName, names->newName);
         return result;
     }
     session.Log().LogMessage("... Unable to RENAME " + shown);
-    // A 350 that was not followed by RNTO (its line could not be sent) leaves no reply to quote.
-    session.ShowFailure("Could not rename " + shown, result == kPendingRename ? 500 : result);
+    if (!pending && result != kLostConnection && FtpProtocol::IsPositiveCompletion(result)) {
+        // Done already by the server's word, or not: the listing shown cannot tell, so it keeps the name.
+        session.Remote().ShowFailure("Could not rename " + shown + ": RNFR was answered " +
+                                     session.LastReplyInWords());
+        return result;
+    }
+    session.ShowFailure("Could not rename " + shown, result);
     return result;
 }
 

@@ -153,13 +153,13 @@ struct SessionRow {
     std::vector<std::string> logged = {};
     // The texts of one operation's calls, for each operation named.
     std::vector<std::pair<std::string, std::vector<std::string>>> texts = {};
+    // The last DeletePlan posted: "folders F files N selected S unread U", then a line per step in order,
+    // "DELE path", "RMD path" or "keep path".
+    ExpectedLines plan = ExpectedLines::Unchecked();
     // RecordingViews::Failures().
     ExpectedLines failures = ExpectedLines::Unchecked();
     // Which slots of the Remote page's entries are blank afterwards, one '1' or '0' each.
     std::optional<std::string> blanks = std::nullopt;
-    // The last DeletePlan posted: "folders F files N selected S unread U", then a line per step in order,
-    // "DELE path", "RMD path" or "keep path".
-    ExpectedLines plan = ExpectedLines::Unchecked();
     // Files of the row's folder afterwards and what each holds.
     std::vector<std::pair<std::string, std::string>> files = {};
     // What the server read from each data connection it was told to receive on.
