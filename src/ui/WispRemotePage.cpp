@@ -202,6 +202,10 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
          {static_cast<QAbstractItemView*>(listView_), static_cast<QAbstractItemView*>(treeView_)}) {
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     }
+    for (QAbstractItemDelegate* delegate :
+         {static_cast<QAbstractItemDelegate*>(cells_), treeView_->itemDelegate()}) {
+        connect(delegate, &QAbstractItemDelegate::closeEditor, this, [this] { editingName_ = false; });
+    }
     model_->SetRenameHandler([this](int row, const QString& name) {
         // An edit closed unchanged is no rename, whatever bytes the shown name decodes.
         if (name == model_->data(model_->index(row, RemoteEntryModel::kName), Qt::EditRole).toString()) {
@@ -516,6 +520,7 @@ void WispRemotePage::RenameSelection() {
     const QModelIndex name = model_->index(rows[0], RemoteEntryModel::kName);
     view->setCurrentIndex(name);
     view->edit(name);
+    editingName_ = view->findChild<QLineEdit*>() != nullptr;
 }
 
 void WispRemotePage::NewFolder() {
@@ -656,7 +661,10 @@ bool WispRemotePage::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
-    if ((watched == listView_ || watched == treeView_) && event->type() == QEvent::KeyPress) {
+    // While a name is edited in place, its keys (Enter, Escape) are the editor's: an Enter the line edit
+    // passes on must not also open or download the row.
+    if ((watched == listView_ || watched == treeView_) && event->type() == QEvent::KeyPress &&
+        !editingName_) {
         if (ListKeyPressed(*static_cast<QKeyEvent*>(event))) {
             return true;
         }
