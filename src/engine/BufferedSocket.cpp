@@ -24,6 +24,7 @@ bool BufferedSocket::AllocateBuffer(int size) {
         return false;
     }
     capacity_ = size;
+    peerClosed_ = false;  // a fresh buffer starts a fresh connection's reads
     position_ = 0;
     count_ = 0;
     return true;

@@ -70,6 +70,18 @@ int FtpContext::AbortGraceMs() const {
     return options_.controlTimeoutMs > 0 ? options_.controlTimeoutMs : kAbortGraceWithoutTimeoutMs;
 }
 
+void FtpContext::ForgetConnectionState() {
+    currentType_ = kAsciiType;
+    currentFolder_.clear();
+    features_ = FtpFeatures();
+    lastReadError_ = 0;
+}
+
+void FtpContext::CloseControl() {
+    std::lock_guard lock(sendLock_);
+    control_.Close();
+}
+
 void FtpContext::SetTls(std::shared_ptr<TlsContext> tls) {
     usesTls_ = tls != nullptr;
     tls_ = std::move(tls);

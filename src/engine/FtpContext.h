@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/BufferedSocket.h"
 #include "engine/FtpAbort.h"
@@ -46,6 +47,9 @@ struct FtpSessionOptions {
     // After an upload the server's file gets the local file's time, with MFMT where the server offers it
     // ("Keep file times on upload").
     bool keepUploadTimes = true;
+    // A queued file that failed for a passing reason (a cut connection, a busy server) is tried again
+    // after each of these waits in turn, then given up.
+    std::vector<int> retryDelaysMs = {1000, 5000, 15000};
 };
 
 class FtpContext {
@@ -67,6 +71,7 @@ class FtpContext {
     LogView& Log() { return handlerLog_; }
     HostView& Host() { return views_.host; }
     RemoteView& Remote() { return views_.remote; }
+    TransferView& Transfers() { return views_.transfers; }
 
     // Logs and sends one command line (urgent: preceded by Telnet IP and an urgent Telnet DM). Returns
     // false only when the command was refused and nothing was sent (longer than 510 characters, or
@@ -122,6 +127,16 @@ class FtpContext {
     const FtpFeatures& Features() const { return features_; }
     FtpFeatures& Features() { return features_; }
 
+    // The server's current folder as the last CWD or PWD established it; empty when unknown (a new
+    // connection, a CWD whose PWD failed).
+    const std::string& CurrentFolder() const { return currentFolder_; }
+    void SetCurrentFolder(std::string folder) { currentFolder_ = std::move(folder); }
+    // A new control connection: the server's transfer type, folder and features are those of a fresh
+    // login again.
+    void ForgetConnectionState();
+    // Closes the control connection (an ABOR may be being written from the user-interface thread).
+    void CloseControl();
+
     int CurrentType() const { return currentType_; }
     void SetCurrentType(int index) { currentType_ = index; }
     bool Passive() const { return passive_; }
@@ -171,6 +186,7 @@ class FtpContext {
     std::mutex sendLock_;
     int currentType_;
     bool passive_;
+    std::string currentFolder_;
     FtpFeatures features_;
     std::shared_ptr<TlsContext> tls_;
     // Read on the user-interface thread by the abort, which then knows ABOR goes in-band.

@@ -53,6 +53,8 @@ std::optional<std::string> FtpDirectoryCommands::DirectoryFromPwdReply(std::stri
 int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view path, bool fallBackToParent) {
     FtpReply reply;
     if (!path.empty()) {
+        // Whatever the CWD does, only the PWD below tells where the session then is.
+        session.SetCurrentFolder({});
         const std::string command = path == ".." ? std::string("CDUP") : "CWD " + std::string(path);
         const int code = EnterOne(session, path, command, reply);
         if (!reply.IsPositive()) {
@@ -86,6 +88,7 @@ int FtpDirectoryCommands::ChangeDirectory(FtpContext& session, std::string_view 
         session.Remote().ShowFailure("Could not read the current folder: no name in the reply to PWD");
         return pwdCode;
     }
+    session.SetCurrentFolder(*directory);
     if (session.Remote().EnterDirectory(*directory)) {
         session.Log().LogMessage("... using cached copy of " + Printable(*directory));
         return kPwdCode;

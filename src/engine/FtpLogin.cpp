@@ -70,6 +70,18 @@ LoginNext Answer(FtpContext& session, const std::string& command, const std::vec
 }  // namespace
 
 bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText) {
+    return Establish(session, connectionText, true);
+}
+
+bool FtpLogin::Reconnect(FtpContext& session) {
+    session.CloseControl();
+    session.ForgetConnectionState();
+    session.Log().LogMessage("... reconnecting to " + session.Url().host);
+    std::string connectionText;
+    return Establish(session, connectionText, false);
+}
+
+bool FtpLogin::Establish(FtpContext& session, std::string& connectionText, bool showFailures) {
     BufferedSocket& control = session.Control();
     const FtpUrl& url = session.Url();
     const FtpTls::Mode tls = FtpTls::ModeOf(url.scheme);
@@ -100,8 +112,11 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
     if (!connected) {
         const int error = LastSocketError();
         session.Log().LogMessage("... failed to connect, WinSock err = " + WinsockErrorName());
-        session.Host().ShowFailure(SessionFailure::Connect, "Could not connect to " + Printable(url.host) +
-                                                                ": " + FailureText::SocketError(error));
+        if (showFailures) {
+            session.Host().ShowFailure(
+                SessionFailure::Connect,
+                "Could not connect to " + Printable(url.host) + ": " + FailureText::SocketError(error));
+        }
         return false;
     }
     const bool secured = tls != FtpTls::Mode::Implicit || FtpTls::SecureControl(session);
@@ -109,7 +124,9 @@ bool FtpLogin::ConnectAndLogin(FtpContext& session, std::string& connectionText)
         !LearnFeatures(session)) {
         session.Status().SetStatus(std::nullopt);
         // The reason in words before the log's summary replaces the last message.
-        session.Host().ShowFailure(SessionFailure::Login, LoginFailure(session));
+        if (showFailures) {
+            session.Host().ShowFailure(SessionFailure::Login, LoginFailure(session));
+        }
         session.Log().LogMessage("... failed to log in");
         return false;
     }

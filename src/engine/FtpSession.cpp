@@ -200,16 +200,30 @@ FtpRequest* FtpSession::PopPendingLocked() {
     return record;
 }
 
-int FtpSession::FlushPendingLocked() {
+int FtpSession::FlushPendingLocked(std::vector<std::unique_ptr<FtpRequestObject>>& released) {
     int flushed = 0;
     while (pendingCount_ > 0) {
         FtpRequest* record = PopPendingLocked();
         record->text.clear();
-        record->object.reset();
+        released.push_back(std::move(record->object));
         freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
         ++flushed;
     }
     return flushed;
+}
+
+void FtpSession::ReportNotRun(std::vector<std::unique_ptr<FtpRequestObject>>& released,
+                              std::string_view reason) {
+    for (const auto& object : released) {
+        if (const auto* transfers = dynamic_cast<const TransferItems*>(object.get())) {
+            for (const TransferItem& item : transfers->items) {
+                if (item.row != 0) {
+                    context_.Transfers().TransferEnded(item.row, TransferEnd::Stopped, reason);
+                }
+            }
+        }
+    }
+    released.clear();
 }
 
 void FtpSession::ReturnRecord(FtpRequest* record) {
@@ -272,9 +286,14 @@ bool FtpSession::Enqueue(FtpRequestKind kind, std::string_view text, int value) 
 }
 
 void FtpSession::DiscardPending() {
-    std::lock_guard lock(queueLock_);
-    queueClosed_ = true;
-    FlushPendingLocked();
+    std::vector<std::unique_ptr<FtpRequestObject>> released;
+    {
+        std::lock_guard lock(queueLock_);
+        queueClosed_ = true;
+        FlushPendingLocked(released);
+    }
+    ReportNotRun(released, endReason_.empty() ? "The session ended before its turn"
+                                              : "The session ended before its turn: " + endReason_);
 }
 
 void FtpSession::RequestStop() {
@@ -295,15 +314,17 @@ void FtpSession::Abort() {
     // The queue is emptied before the running request learns of the abort: a worker that ended that
     // request at once would otherwise take the next one before it was flushed.
     int flushed = 0;
+    std::vector<std::unique_ptr<FtpRequestObject>> released;
     {
         std::lock_guard lock(queueLock_);
-        flushed = FlushPendingLocked();
+        flushed = FlushPendingLocked(released);
         // Never blocks: when the worker has already taken a flushed request's count, it finds the queue
         // empty and waits again. After Stop the counts no longer matter and the wake-up must stay.
         for (int i = 0; i < flushed && !context_.StopRequested(); ++i) {
             (void)queued_.try_acquire();
         }
     }
+    ReportNotRun(released, "Stopped by the user");
     FtpAbort& abort = context_.abort_;
     const bool sent = abort.Request(context_.AbortGraceMs());
     // The worker forgets the ABOR as soon as the aborted request ends, which may already have happened.

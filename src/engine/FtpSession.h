@@ -29,9 +29,9 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSessionHandle.h"
-#include "views/SessionViews.h"
 #include "hosts/FtpUrl.h"
 #include "platform/SocketInterrupt.h"
+#include "views/SessionViews.h"
 
 class FtpSession {
   public:
@@ -75,8 +75,12 @@ class FtpSession {
     FtpRequest* TakePending();
     // With queueLock_ held: the head of pending_; pending_ must not be empty.
     FtpRequest* PopPendingLocked();
-    // With queueLock_ held: empties pending_, releasing each request's object; returns how many.
-    int FlushPendingLocked();
+    // With queueLock_ held: empties pending_, moving each request's object into `released`; returns how
+    // many.
+    int FlushPendingLocked(std::vector<std::unique_ptr<FtpRequestObject>>& released);
+    // Outside queueLock_: tells the transfer queue that the rows of requests that will never run were
+    // stopped (`reason`), then releases their objects.
+    void ReportNotRun(std::vector<std::unique_ptr<FtpRequestObject>>& released, std::string_view reason);
     void ReturnRecord(FtpRequest* record);
     int Dispatch(FtpRequest& request);
     // Ends the session's queue: later Enqueue calls refuse and the waiting requests are released.

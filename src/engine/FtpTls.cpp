@@ -12,11 +12,11 @@
 #include "engine/FtpProtocol.h"
 #include "engine/FtpSession.h"
 #include "engine/PrintableText.h"
-#include "platform/WinsockErrorName.h"
 #include "hosts/TrustedCertificates.h"
 #include "platform/SocketError.h"
 #include "platform/TlsConnection.h"
 #include "platform/TlsContext.h"
+#include "platform/WinsockErrorName.h"
 
 namespace {
 
@@ -159,7 +159,10 @@ bool FtpTls::SecureControl(FtpContext& session) {
     TlsConnection& tls = *control.Tls();
     session.Log().LogMessage("... " + tls.ProtocolAndCipher());
     const CertificateInfo certificate = tls.PeerCertificate();
-    if (!certificate.problem.empty() && !AcceptUnverified(session, certificate)) {
+    // A reconnection inside the session meets the certificate the user accepted for it already.
+    const bool acceptedBefore =
+        !session.AcceptedFingerprint().empty() && certificate.fingerprint == session.AcceptedFingerprint();
+    if (!certificate.problem.empty() && !acceptedBefore && !AcceptUnverified(session, certificate)) {
         return false;
     }
     session.SetAcceptedFingerprint(certificate.fingerprint);

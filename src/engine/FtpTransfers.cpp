@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "engine/BufferedSocket.h"
 #include "engine/FailureText.h"
 #include "engine/FtpDataConnection.h"
+#include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
@@ -23,6 +25,7 @@
 #include "engine/FtpStep.h"
 #include "engine/LineEndConverter.h"
 #include "engine/PrintableText.h"
+#include "engine/TransferRetry.h"
 #include "engine/TransferStatistics.h"
 #include "listing/ListingParser.h"
 #include "listing/RemoteEntry.h"
@@ -256,21 +259,29 @@ TransferOutcome RunTransfer(FtpContext& session, std::string_view command, std::
 // Posts the progress only when the percentage changes. It counts the bytes of the file whose size is
 // known: for a download those that came over the network against the listed size (in ASCII type a
 // server that adds CRs sends more than it lists: the percentage stops at 100), for an upload those read
-// from the local file against its length, whatever the conversion added on the way out.
+// from the local file against its length, whatever the conversion added on the way out. A queue row
+// (row != 0) hears of the same steps, as bytes of the whole file.
 class ProgressPoster {
   public:
-    ProgressPoster(StatusView& status, std::uint64_t expected) : status_(status), expected_(expected) {}
+    ProgressPoster(StatusView& status, std::uint64_t expected, TransferView* transfers = nullptr,
+                   std::uint64_t row = 0)
+        : status_(status), expected_(expected), transfers_(transfers), row_(row) {}
     void Update(std::int64_t bytes) {
         const int percent = TransferStatistics::Percent(static_cast<std::uint64_t>(bytes), expected_);
         if (percent != last_) {
             last_ = percent;
             status_.SetProgress(percent);
+            if (transfers_ != nullptr && row_ != 0) {
+                transfers_->TransferProgress(row_, bytes);
+            }
         }
     }
 
   private:
     StatusView& status_;
     std::uint64_t expected_;
+    TransferView* transfers_;
+    std::uint64_t row_;
     int last_ = -1;
 };
 
@@ -293,46 +304,199 @@ FtpStep Ended(int reply, bool whole) {
     return {whole ? FtpStep::Status::Ok : FtpStep::Status::Failed, reply};
 }
 
-// One entry of a Get request.
-FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex) {
+// One file of a download: an entry of the Remote page's listing, or a row of the transfer queue.
+struct Download {
+    std::uint64_t row = 0;
+    // RETR's argument (the server's bytes), and the file's name in `folder` (UTF-8).
+    std::string remotePath;
+    std::string localName;
+    std::string folder;
+    // As listed; -1 when unknown. `expected` is what the progress counts against.
+    std::int64_t size = -1;
+    std::uint64_t expected = 0;
+    std::int64_t time = -1;
+    bool exactTime = false;
+    // A queue row: the partial file is continued where it can be, and the sizes are checked.
+    bool checked = false;
+    bool resume = false;
+};
+
+// One file of an upload: a dropped file, or a row of the transfer queue.
+struct Upload {
+    std::uint64_t row = 0;
+    std::string localPath;
+    // STOR's argument: the server's bytes.
+    std::string remoteName;
+    bool checked = false;
+    bool resume = false;
+    // The file lands in the folder the Remote page shows: the page learns of it.
+    bool shown = true;
+};
+
+// What one attempt at a file tells its retries beyond the step: that trying again cannot help.
+struct FileNotes {
+    bool lasting = false;
+};
+
+// The size of a file on the server, from SIZE; nothing when the server does not offer it or refuses it.
+// `lost` is set when the connection failed on the way.
+std::optional<std::int64_t> ServerFileSize(FtpContext& session, const std::string& remotePath, bool& lost) {
+    const std::string command = "SIZE " + remotePath;
+    lost = false;
+    if (!session.Features().Has("SIZE") || CommandProblem(command)) {
+        return std::nullopt;
+    }
+    FtpReply reply;
+    const int code = session.Command(command, &reply);
+    lost = code == kLostConnection;
+    if (code != 213) {
+        return std::nullopt;
+    }
+    const auto value = FtpProtocol::LeadingNumber(
+        std::string_view(reply.lastLine).substr(std::min<std::size_t>(4, reply.lastLine.size())),
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+    if (!value) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(*value);
+}
+
+std::string Bytes(std::int64_t n) {
+    return TransferStatistics::Grouped(n) + " bytes";
+}
+
+// Where a queue row's download starts: the length of the partial local file when the server can go on
+// from there with the same file, else 0 (and the log says why). `remoteSize` takes SIZE's answer when
+// the listing gave none. Nothing when the control connection was lost on the way.
+std::optional<std::int64_t> DownloadOffset(FtpContext& session, const Download& job, std::int64_t local,
+                                           int typeIndex, std::int64_t& remoteSize) {
+    const std::string name = Printable(job.remotePath);
+    LogView& log = session.Log();
+    if (!job.resume || local <= 0) {
+        return 0;
+    }
+    if (typeIndex != kImageType) {
+        log.LogMessage("... ASCII type: downloading " + name +
+                       " from its first byte (line ends make the offsets differ between the two ends)");
+        return 0;
+    }
+    bool lost = false;
+    if (const auto size = ServerFileSize(session, job.remotePath, lost)) {
+        if (job.size >= 0 && *size != job.size) {
+            log.LogMessage("... " + name + " changed on the server (" + Bytes(*size) + ", listed " +
+                           Bytes(job.size) + "): downloading it from its first byte");
+            remoteSize = *size;
+            return 0;
+        }
+        remoteSize = *size;
+    } else if (lost) {
+        return std::nullopt;
+    }
+    if (remoteSize < 0) {
+        log.LogMessage("... the size of " + name + " is unknown: downloading it from its first byte");
+        return 0;
+    }
+    if (local >= remoteSize) {
+        log.LogMessage("... the local " + name + " is not shorter than the remote one (" + Bytes(local) +
+                       "): downloading it from its first byte");
+        return 0;
+    }
+    if (job.exactTime && job.time > 0) {
+        const auto time = ServerFileTime(session, job.remotePath, lost);
+        if (lost) {
+            return std::nullopt;
+        }
+        if (time && *time != job.time) {
+            log.LogMessage("... " + name + " changed on the server (its time differs from the listed one): " +
+                           "downloading it from its first byte");
+            return 0;
+        }
+    }
+    const int code = session.Command("REST " + std::to_string(local));
+    if (code == kLostConnection) {
+        return std::nullopt;
+    }
+    if (code != 350) {
+        log.LogMessage("... REST refused: downloading " + name + " from its first byte");
+        return 0;
+    }
+    log.LogMessage("... resuming " + name + " at " + Bytes(local));
+    return local;
+}
+
+// One file of a Get request.
+FtpStep GetFile(FtpContext& session, const Download& job, int typeIndex, FileNotes& notes) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
-    // UTF-8 on disk whatever the server's bytes, with no '/' or control character.
-    const std::string localName = RemoteName::LocalFileName(entry.LocalName());
-    const std::string remotePath = entry.TargetPath();
+    const std::string& localName = job.localName;
+    const std::string& remotePath = job.remotePath;
     if (!IsSafeLocalName(localName)) {
         session.LogFailure("... Refused local name \"" + Printable(localName) +
                            "\": not a file name in the folder");
+        notes.lasting = true;
         return {FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
     }
     const std::string command = "RETR " + remotePath;
     if (const auto problem = CommandProblem(command)) {
         session.LogFailure("... Refused remote name \"" + Printable(remotePath) + "\": " + *problem);
+        notes.lasting = true;
         return {FtpStep::Status::Failed, FtpSession::kCommandRefused};
     }
     status.SetStatus("GETing " + localName);
-    log.LogMessage("GETing " + Printable(remotePath) + " -> " + folder);
-    std::string path = folder;
+    log.LogMessage("GETing " + Printable(remotePath) + " -> " + job.folder);
+    std::string path = job.folder;
     if (!path.empty() && path.back() != '/') {
         path += '/';
     }
     path += localName;
     // O_NONBLOCK only so that a FIFO of that name without a reader fails the open instead of holding the
-    // worker for good; the writes that follow block as usual.
-    LocalFile file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
+    // worker for good; the writes that follow block as usual. A queue row keeps its partial file until
+    // it knows where to go on from, and never follows a link out of the folder.
+    const int flags = job.checked ? O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW
+                                  : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
+    LocalFile file(::open(path.c_str(), flags, 0666));
     if (file.IsOpen()) {
         (void)::fcntl(file.Fd(), F_SETFL, ::fcntl(file.Fd(), F_GETFL) & ~O_NONBLOCK);
     }
+    struct stat opened {};
+    if (file.IsOpen() && job.checked && (::fstat(file.Fd(), &opened) != 0 || !S_ISREG(opened.st_mode))) {
+        file.Close();
+    }
     if (!file.IsOpen()) {
         session.LogFailure("... Open failed on " + path);
+        notes.lasting = true;
         return {FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
     }
+    std::int64_t remoteSize = job.size;
+    std::int64_t offset = 0;
+    if (job.checked) {
+        const auto start = DownloadOffset(session, job, opened.st_size, typeIndex, remoteSize);
+        if (!start) {
+            return {FtpStep::Status::Stopped, kLostConnection};
+        }
+        offset = *start;
+        if (::ftruncate(file.Fd(), offset) != 0 || ::lseek(file.Fd(), offset, SEEK_SET) != offset) {
+            session.LogFailure("... Write failed on " + path + ": " + SystemReason(errno));
+            notes.lasting = true;
+            return {FtpStep::Status::Failed, FtpTransfers::kLocalFailure};
+        }
+    }
+    // In Image type the server owes exactly the rest of a file whose size is known: more is a server
+    // that ignored REST, or a file that grows while it is read.
+    const std::int64_t due =
+        job.checked && typeIndex == kImageType && remoteSize >= 0 ? remoteSize - offset : -1;
+    const std::uint64_t expected =
+        job.checked && remoteSize >= 0 ? static_cast<std::uint64_t>(remoteSize) : job.expected;
 
     bool localFailure = false;
     bool dataFailure = false;
+    bool tooMuch = false;
     const TransferOutcome outcome =
         RunTransfer(session, command, "received", [&](BufferedSocket& data, std::int64_t& bytes) {
-            ProgressPoster progress(status, TransferStatistics::ExpectedSize(entry));
+            ProgressPoster progress(status, expected, &session.Transfers(), job.row);
+            if (job.row != 0) {
+                session.Transfers().TransferStarted(job.row, offset, remoteSize);
+            }
             const auto writeFailed = [&](int error) {
                 session.LogFailure("... Write failed on " + path + ": " + SystemReason(error));
                 localFailure = true;
@@ -348,6 +512,10 @@ FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEnt
                     dataFailure = received < 0 && LogDataFailure(session, "Receive");
                     break;
                 }
+                if (due >= 0 && bytes + received > due) {
+                    tooMuch = true;
+                    break;
+                }
                 const auto text = lineEnds.Convert({data.Buffer(), static_cast<std::size_t>(received)});
                 if (!text) {
                     return writeFailed(ENOMEM);
@@ -356,7 +524,7 @@ FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEnt
                     return writeFailed(error);
                 }
                 bytes += received;
-                progress.Update(bytes);
+                progress.Update(offset + bytes);
             }
             // A CR that ended the data is a lone CR, also when the data was cut short.
             const std::string_view rest = lineEnds.Finish();
@@ -377,16 +545,49 @@ FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEnt
     if (outcome.stage == TransferStage::Done) {
         EndTransferStatus(session);
     }
+    if (tooMuch) {
+        notes.lasting = true;
+        localFailure = true;
+        if (offset > 0) {
+            // What came is the file's start again: the partial file stays as it was for the next try.
+            (void)::ftruncate(file.Fd(), offset);
+            session.LogFailure("... the server sent " + Printable(remotePath) +
+                               " from its first byte after REST: the partial file is kept at " +
+                               Bytes(offset));
+        } else {
+            session.LogFailure("... " + Printable(remotePath) + " grew on the server while it was read (" +
+                               Bytes(remoteSize) + " were listed)");
+        }
+    }
+    const bool whole = outcome.stage == TransferStage::Done && !localFailure && !dataFailure &&
+                       FtpProtocol::IsPositiveCompletion(reply);
+    if (whole && job.checked) {
+        struct stat now {};
+        struct stat written {};
+        if (::stat(path.c_str(), &now) != 0 || ::fstat(file.Fd(), &written) != 0 ||
+            now.st_ino != opened.st_ino || now.st_dev != opened.st_dev) {
+            session.LogFailure("... " + path + " was replaced during the download");
+            notes.lasting = true;
+            localFailure = true;
+        } else if (due >= 0 && written.st_size != remoteSize) {
+            // Less than listed: the data was cut short and a retry goes on from there.
+            session.LogFailure("... size differs: expected " + Bytes(remoteSize) + ", have " +
+                               Bytes(written.st_size));
+            notes.lasting = written.st_size > remoteSize;
+            localFailure = true;
+        }
+    }
     // The time to the second where the server tells it: a machine listing's, else MDTM's, else the
     // listing's minute or day.
-    std::int64_t time = entry.Time();
+    std::int64_t time = job.time;
     bool lost = false;
-    if (!entry.ExactTime() && outcome.stage == TransferStage::Done && !session.AbortRequested() &&
-        FtpProtocol::IsPositiveCompletion(reply)) {
+    if (!job.exactTime && outcome.stage == TransferStage::Done && !session.AbortRequested() &&
+        FtpProtocol::IsPositiveCompletion(reply) && !(job.checked && localFailure)) {
         time = ServerFileTime(session, remotePath, lost).value_or(time);
     }
     if (!FinishLocalFile(session, file, path, time)) {
         localFailure = true;
+        notes.lasting = true;
     }
     if (lost) {
         return {FtpStep::Status::Stopped, kLostConnection};
@@ -402,15 +603,55 @@ FtpStep GetEntry(FtpContext& session, const std::string& folder, const RemoteEnt
                             FtpProtocol::IsPositiveCompletion(reply));
 }
 
-// One dropped file of a Put request.
-FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex) {
+// Where a queue row's upload starts: what the server already holds of the file when it is less than the
+// local length, with the command that goes on from there (STOR after REST, or APPE), else 0 and STOR.
+// Nothing when the control connection was lost on the way.
+std::optional<std::int64_t> UploadOffset(FtpContext& session, const Upload& job, std::int64_t length,
+                                         int typeIndex, std::string& verb) {
+    const std::string name = Printable(job.remoteName);
+    LogView& log = session.Log();
+    verb = "STOR ";
+    if (!job.resume) {
+        return 0;
+    }
+    if (typeIndex != kImageType) {
+        log.LogMessage("... ASCII type: uploading " + name +
+                       " from its first byte (line ends make the offsets differ between the two ends)");
+        return 0;
+    }
+    bool lost = false;
+    const auto held = ServerFileSize(session, job.remoteName, lost);
+    if (lost) {
+        return std::nullopt;
+    }
+    if (!held || *held <= 0 || *held >= length) {
+        return 0;
+    }
+    if (session.Features().Has("REST")) {
+        const int code = session.Command("REST " + std::to_string(*held));
+        if (code == kLostConnection) {
+            return std::nullopt;
+        }
+        if (code != 350) {
+            log.LogMessage("... REST refused: uploading " + name + " from its first byte");
+            return 0;
+        }
+    } else {
+        verb = "APPE ";
+    }
+    log.LogMessage("... resuming " + name + " at " + Bytes(*held));
+    return *held;
+}
+
+// One file of a Put request.
+FtpStep PutFile(FtpContext& session, const Upload& job, int typeIndex, FileNotes& notes) {
     StatusView& status = session.Status();
     LogView& log = session.Log();
-    const std::size_t slash = localPath.rfind('/');
-    const std::string name = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
-    const std::string command = "STOR " + name;
-    if (const auto problem = CommandProblem(command)) {
+    const std::string& localPath = job.localPath;
+    const std::string& name = job.remoteName;
+    if (const auto problem = CommandProblem("STOR " + name)) {
         session.LogFailure("... Refused local name \"" + Printable(name) + "\": " + *problem);
+        notes.lasting = true;
         return {FtpStep::Status::Failed, FtpSession::kCommandRefused};
     }
     status.SetStatus("PUTing ...");
@@ -420,11 +661,27 @@ FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex
     struct stat info {};
     if (!file.IsOpen() || ::fstat(file.Fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
         session.LogFailure("... Open failed on " + localPath);
+        notes.lasting = true;
         return {FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
     }
     status.SetStatus("PUTing " + name);
     const std::int64_t length = info.st_size;
     const std::int32_t modified = ToListingTime(info.st_mtim);
+    std::string verb = "STOR ";
+    std::int64_t offset = 0;
+    if (job.checked) {
+        const auto start = UploadOffset(session, job, length, typeIndex, verb);
+        if (!start) {
+            return {FtpStep::Status::Stopped, kLostConnection};
+        }
+        offset = *start;
+        if (::lseek(file.Fd(), offset, SEEK_SET) != offset) {
+            session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(errno));
+            notes.lasting = true;
+            return {FtpStep::Status::Failed, FtpTransfers::kLocalFailure};
+        }
+    }
+    const std::string command = verb + name;
 
     bool localFailure = false;
     bool dataFailure = false;
@@ -432,7 +689,11 @@ FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex
     std::int64_t readBytes = 0;
     const TransferOutcome outcome =
         RunTransfer(session, command, kSent, [&](BufferedSocket& data, std::int64_t& bytes) {
-            ProgressPoster progress(status, static_cast<std::uint64_t>(length));
+            ProgressPoster progress(status, static_cast<std::uint64_t>(length), &session.Transfers(),
+                                    job.row);
+            if (job.row != 0) {
+                session.Transfers().TransferStarted(job.row, offset, length);
+            }
             if (!data.AllocateBuffer(FtpTransfers::kUploadBufferSize)) {
                 session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
                 localFailure = true;
@@ -464,12 +725,15 @@ FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex
                 }
                 bytes += static_cast<std::int64_t>(text->size());
                 readBytes += got;
-                progress.Update(readBytes);
+                progress.Update(offset + readBytes);
             }
             // The close marks the end of the file for the server; a file cut short must not look whole.
             return BlockLoopEnd{localFailure || dataFailure || session.AbortRequested()};
         });
-    const bool whole = !localFailure && !dataFailure && !session.AbortRequested();
+    if (localFailure) {
+        notes.lasting = true;
+    }
+    bool whole = !localFailure && !dataFailure && !session.AbortRequested();
     int reply = 0;
     if (outcome.stage != TransferStage::NotOpened || outcome.reply >= 400) {
         reply = outcome.reply;
@@ -479,8 +743,24 @@ FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex
     }
     // Only a file that went out whole and that the server confirmed is on the server.
     if (whole && FtpProtocol::IsPositiveCompletion(outcome.reply)) {
-        session.Remote().UploadedFile(name, readBytes, modified);
-        if (!KeepServerFileTime(session, name, info.st_mtim.tv_sec)) {
+        if (job.checked && typeIndex == kImageType) {
+            bool lost = false;
+            const auto held = ServerFileSize(session, name, lost);
+            if (lost) {
+                EndTransferStatus(session);
+                return {FtpStep::Status::Stopped, kLostConnection};
+            }
+            if (held && *held != length) {
+                session.LogFailure("... size differs on the server: expected " + Bytes(length) + ", have " +
+                                   Bytes(*held));
+                whole = false;
+                reply = FtpTransfers::kDataFailure;
+            }
+        }
+        if (whole && job.shown) {
+            session.Remote().UploadedFile(name, offset + readBytes, modified);
+        }
+        if (whole && !KeepServerFileTime(session, name, info.st_mtim.tv_sec)) {
             EndTransferStatus(session);
             return {FtpStep::Status::Stopped, kLostConnection};
         }
@@ -497,14 +777,29 @@ FtpStep PutFile(FtpContext& session, const std::string& localPath, int typeIndex
 // One entry of a Get, and below one file of a Put, with the page told when it did not arrive whole.
 FtpStep GetOne(FtpContext& session, const std::string& folder, const RemoteEntry& entry, int typeIndex) {
     (void)session.TakeFailure();
-    const FtpStep step = GetEntry(session, folder, entry, typeIndex);
+    Download job;
+    // UTF-8 on disk whatever the server's bytes, with no '/' or control character.
+    job.localName = RemoteName::LocalFileName(entry.LocalName());
+    job.remotePath = entry.TargetPath();
+    job.folder = folder;
+    job.size = entry.Size();
+    job.expected = TransferStatistics::ExpectedSize(entry);
+    job.time = entry.Time();
+    job.exactTime = entry.ExactTime();
+    FileNotes notes;
+    const FtpStep step = GetFile(session, job, typeIndex, notes);
     session.ShowFailure("Could not download " + Printable(entry.LocalName()), step.reply);
     return step;
 }
 
 FtpStep PutOne(FtpContext& session, const std::string& localPath, int typeIndex) {
     (void)session.TakeFailure();
-    const FtpStep step = PutFile(session, localPath, typeIndex);
+    Upload job;
+    job.localPath = localPath;
+    const std::size_t slash = localPath.rfind('/');
+    job.remoteName = slash == std::string::npos ? localPath : localPath.substr(slash + 1);
+    FileNotes notes;
+    const FtpStep step = PutFile(session, job, typeIndex, notes);
     session.ShowFailure("Could not upload " + Printable(localPath), step.reply);
     return step;
 }
@@ -533,6 +828,230 @@ int ServeEach(FtpContext& session, int typeIndex, const std::vector<Item>* items
     session.Abort().ClearRequested();
     EndTransferStatus(session);
     return result;
+}
+
+constexpr std::string_view kStoppedByUser = "Stopped by the user";
+
+// The transfer queue's reports of one row; nothing for items that name no row.
+class RowReports {
+  public:
+    RowReports(TransferView& view, std::uint64_t row) : view_(view), row_(row) {}
+    void Retrying(int attempt, int delayMs, std::string_view reason) {
+        if (row_ != 0) {
+            view_.TransferRetrying(row_, attempt, (delayMs + 500) / 1000, reason);
+        }
+    }
+    void Ended(TransferEnd end, std::string_view reason) {
+        if (row_ != 0) {
+            view_.TransferEnded(row_, end, reason);
+        }
+    }
+
+  private:
+    TransferView& view_;
+    std::uint64_t row_;
+};
+
+// Makes the row's folder the session's current one: a CWD only when the session is elsewhere, or does
+// not know where it is.
+FtpStep EnterFolder(FtpContext& session, const std::string& folder, FileNotes& notes) {
+    if (folder.empty() || folder == session.CurrentFolder()) {
+        return {};
+    }
+    const int code = session.Command("CWD " + folder);
+    if (FtpProtocol::IsPositiveCompletion(code)) {
+        session.SetCurrentFolder(folder);
+        return {};
+    }
+    session.SetCurrentFolder({});
+    notes.lasting = code >= 500 || code == FtpSession::kCommandRefused;
+    return Ended(code, false);
+}
+
+// Why an attempt at a row failed, in words: what the handler logged, else the server's reply.
+std::string FailureWords(FtpContext& session, const FtpStep& step) {
+    std::string words = session.TakeFailure();
+    if (step.reply == kLostConnection) {
+        return "the connection was lost: " + session.LastReplyInWords();
+    }
+    if (!words.empty()) {
+        return words;
+    }
+    if (step.reply >= 400 && session.LastReply().code == step.reply) {
+        return session.LastReplyInWords();
+    }
+    return "the transfer did not complete (" + std::to_string(step.reply) + ")";
+}
+
+// One queue row with its retries. `attempt(notes, again)` moves the file once; `again` is a retry, which
+// goes on from where the last attempt stopped. A lost control connection is restored before the retry.
+// Reports the row's end; returns the step the request goes on with (Stopped when the connection is gone
+// for good).
+template <typename Attempt>
+FtpStep ServeRow(FtpContext& session, const TransferItem& item, int typeIndex, Attempt attempt) {
+    RowReports reports(session.Transfers(), item.row);
+    const std::vector<int>& delays = session.Options().retryDelaysMs;
+    const std::string name = Printable(item.remoteName);
+    bool lost = false;
+    for (std::size_t tried = 0;; ++tried) {
+        (void)session.TakeFailure();
+        FileNotes notes;
+        FtpStep step;
+        std::string reason;
+        if (lost && !FtpLogin::Reconnect(session)) {
+            step = {FtpStep::Status::Stopped, kLostConnection};
+            reason = "could not reconnect: " + session.LastMessageInWords();
+        } else {
+            step = EnterFolder(session, item.remoteFolder, notes);
+            if (step.status == FtpStep::Status::Ok) {
+                const int type = FtpTransfers::SelectType(session, typeIndex);
+                if (FtpProtocol::IsPositiveCompletion(type)) {
+                    step = attempt(notes, tried > 0);
+                } else {
+                    notes.lasting = type >= 500;
+                    step = Ended(type, false);
+                }
+            }
+            if (step.status == FtpStep::Status::Ok) {
+                reports.Ended(TransferEnd::Done, {});
+                return step;
+            }
+            reason = FailureWords(session, step);
+        }
+        lost = step.reply == kLostConnection;
+        const FtpStep given = lost ? FtpStep{FtpStep::Status::Stopped, kLostConnection}
+                                   : FtpStep{FtpStep::Status::Failed, step.reply};
+        if (session.AbortRequested()) {
+            reports.Ended(TransferEnd::Stopped, kStoppedByUser);
+            return given;
+        }
+        if (!lost && !TransferRetry::IsPassing(step.reply, notes.lasting)) {
+            reports.Ended(TransferEnd::Failed, reason);
+            return given;
+        }
+        if (tried >= delays.size()) {
+            session.Log().LogMessage("... " + name + ": no more retries: " + reason);
+            reports.Ended(TransferEnd::Failed, reason);
+            return given;
+        }
+        const int delay = delays[tried];
+        reports.Retrying(static_cast<int>(tried) + 1, delay, reason);
+        session.Log().LogMessage("... " + name + ": " + reason + "; trying again in " +
+                                 TransferRetry::WaitInWords(delay) + " (retry " + std::to_string(tried + 1) +
+                                 " of " + std::to_string(delays.size()) + ")");
+        if (!TransferRetry::Wait(session, delay)) {
+            session.Log().LogMessage("... " + name + ": retries stopped by the user");
+            reports.Ended(TransferEnd::Stopped, kStoppedByUser);
+            return given;
+        }
+    }
+}
+
+// Where a queue row's download goes: its local path's name, in the request's folder. A path outside that
+// folder gets no name (refused like any unsafe name).
+std::string DownloadName(const TransferItem& item, std::string& folder) {
+    const std::string& local = item.localPath.empty() ? item.remoteName : item.localPath;
+    const std::size_t slash = local.rfind('/');
+    if (slash == std::string::npos) {
+        return local;
+    }
+    const auto normal = [](const std::string& text) {
+        std::string path = std::filesystem::path(text).lexically_normal().string();
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        return path;
+    };
+    const std::string parent = local.substr(0, slash);
+    if (folder.empty()) {
+        folder = parent.empty() ? "/" : parent;
+    } else if (normal(parent.empty() ? "/" : parent) != normal(folder)) {
+        return {};
+    }
+    return local.substr(slash + 1);
+}
+
+// A Get or a Put of queue rows: each row in turn with its retries, until the last one, the user's abort
+// or a connection that could not be restored; every row not ended by then is reported stopped. The
+// session goes back to the folder the Remote page shows, which names the files of its later requests.
+template <typename Attempt>
+int ServeItems(FtpContext& session, const TransferItems& transfers, int typeIndex, Attempt attempt) {
+    const std::string startFolder = session.CurrentFolder();
+    const std::vector<TransferItem>& items = transfers.items;
+    int result = kNothingToDo;
+    std::size_t next = 0;
+    for (; next < items.size(); ++next) {
+        const TransferItem& item = items[next];
+        if (session.AbortRequested()) {
+            break;
+        }
+        if (transfers.stops && transfers.stops->Stopped(item.row)) {
+            RowReports(session.Transfers(), item.row).Ended(TransferEnd::Stopped, kStoppedByUser);
+            continue;
+        }
+        const FtpStep step = ServeRow(session, item, typeIndex, [&](FileNotes& notes, bool again) {
+            return attempt(item, startFolder, notes, again);
+        });
+        if (step.reply != 0) {
+            result = step.reply;
+        }
+        if (step.EndsRequest()) {
+            ++next;
+            break;
+        }
+    }
+    const std::string why = session.AbortRequested() || session.StopRequested()
+                                ? std::string(kStoppedByUser)
+                                : "the connection was lost: " + session.LastReplyInWords();
+    for (; next < items.size(); ++next) {
+        RowReports(session.Transfers(), items[next].row).Ended(TransferEnd::Stopped, why);
+    }
+    session.Abort().ClearRequested();
+    EndTransferStatus(session);
+    if (result != kLostConnection && !session.StopRequested() && !startFolder.empty() &&
+        session.CurrentFolder() != startFolder) {
+        const int code = session.Command("CWD " + startFolder);
+        if (FtpProtocol::IsPositiveCompletion(code)) {
+            session.SetCurrentFolder(startFolder);
+        } else if (code == kLostConnection) {
+            result = code;
+        }
+    }
+    return result;
+}
+
+int GetItems(FtpContext& session, const TransferItems& transfers, const std::string& folder, int typeIndex) {
+    return ServeItems(session, transfers, typeIndex,
+                      [&](const TransferItem& item, const std::string&, FileNotes& notes, bool again) {
+                          Download job;
+                          job.row = item.row;
+                          job.folder = folder;
+                          job.localName = DownloadName(item, job.folder);
+                          job.remotePath = item.remoteName;
+                          job.size = item.size;
+                          job.expected = item.size > 0 ? static_cast<std::uint64_t>(item.size) : 0;
+                          job.time = item.time;
+                          job.exactTime = item.exactTime;
+                          job.checked = true;
+                          // A retry goes on from what the failed attempt left.
+                          job.resume = item.resume || again;
+                          return GetFile(session, job, typeIndex, notes);
+                      });
+}
+
+int PutItems(FtpContext& session, const TransferItems& transfers, int typeIndex) {
+    return ServeItems(
+        session, transfers, typeIndex,
+        [&](const TransferItem& item, const std::string& shownFolder, FileNotes& notes, bool again) {
+            Upload job;
+            job.row = item.row;
+            job.localPath = item.localPath;
+            job.remoteName = item.remoteName;
+            job.checked = true;
+            job.resume = item.resume || again;
+            job.shown = item.remoteFolder.empty() || item.remoteFolder == shownFolder;
+            return PutFile(session, job, typeIndex, notes);
+        });
 }
 
 }  // namespace
@@ -722,6 +1241,9 @@ int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
 
 int FtpTransfers::GetFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> selection = std::move(request.object);
+    if (const auto* transfers = dynamic_cast<const TransferItems*>(selection.get())) {
+        return GetItems(session, *transfers, request.text, request.value);
+    }
     const auto* indexes = dynamic_cast<const SelectionIndexes*>(selection.get());
     return ServeEach(session, request.value, indexes != nullptr ? &indexes->indexes : nullptr,
                      [&](std::int32_t index) {
@@ -731,6 +1253,9 @@ int FtpTransfers::GetFiles(FtpContext& session, FtpRequest& request) {
 
 int FtpTransfers::PutFiles(FtpContext& session, FtpRequest& request) {
     const std::unique_ptr<FtpRequestObject> dropped = std::move(request.object);
+    if (const auto* transfers = dynamic_cast<const TransferItems*>(dropped.get())) {
+        return PutItems(session, *transfers, request.value);
+    }
     const auto* files = dynamic_cast<const DroppedFiles*>(dropped.get());
     return ServeEach(session, request.value, files != nullptr ? &files->paths : nullptr,
                      [&](const std::string& path) { return PutOne(session, path, request.value); });

@@ -57,3 +57,15 @@ std::uint64_t TransferStatistics::ExpectedSize(const RemoteEntry& entry) {
     }
     return entry.Size() > 0 ? static_cast<std::uint64_t>(entry.Size()) : 0;
 }
+
+std::string TransferStatistics::Grouped(std::int64_t value) {
+    const std::string digits = std::to_string(value < 0 ? -value : value);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) {
+            grouped += ',';
+        }
+        grouped += digits[i];
+    }
+    return value < 0 ? "-" + grouped : grouped;
+}

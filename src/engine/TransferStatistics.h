@@ -15,6 +15,8 @@ class TransferStatistics {
     static std::uint32_t Ticks(const std::function<std::uint32_t()>& source);
     // "... received 2000 bytes in 1 seconds (2 KB/s)"; without the rate when no tick has passed.
     static std::string Message(std::string_view direction, std::int64_t bytes, std::uint32_t elapsedMs);
+    // A byte count with its thousands grouped by commas ("12,345,678"), in every locale.
+    static std::string Grouped(std::int64_t value);
     // printf's "%g" (six significant digits) with a decimal point in every locale.
     static std::string General(double value);
     // bytes * 100 / expected, truncated, never above 100; with nothing expected, 100 once data came.

@@ -666,3 +666,33 @@ TEST_F(Session, AbortReturnsAtOnceWhenTheServerStopsReadingTheControlConnection)
     const Lines traffic = views.Traffic();
     EXPECT_EQ(traffic.back().rfind("... [CONTROL] Receive failed, WinSock err = ", 0), 0u) << traffic.back();
 }
+
+namespace {
+
+std::unique_ptr<FtpRequestObject> Rows(std::vector<std::uint64_t> rows) {
+    auto items = std::make_unique<TransferItems>();
+    for (const std::uint64_t row : rows) {
+        TransferItem item;
+        item.row = row;
+        item.remoteName = "f" + std::to_string(row);
+        items->items.push_back(item);
+    }
+    return items;
+}
+
+TEST_F(Session, QueueRowsThatNeverRunAreReportedStopped) {
+    Start();
+    ASSERT_TRUE(WaitServed(1));
+    std::unique_ptr<FtpRequestObject> flushed = Rows({1, 2});
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Get, "/tmp", flushed, kImageType));
+    handle->Abort();
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Logoff));
+    std::unique_ptr<FtpRequestObject> late = Rows({3});
+    ASSERT_TRUE(handle->Enqueue(FtpRequestKind::Put, "", late, kImageType));
+    OpenGate();
+    ExpectEnded();
+    EXPECT_EQ(views.TransferEvents(), (Lines{"stopped 1 Stopped by the user", "stopped 2 Stopped by the user",
+                                             "stopped 3 The session ended before its turn"}));
+}
+
+}  // namespace

@@ -85,6 +85,14 @@ Run Run::DeleteEntries(std::vector<RemoteEntry> entries, std::vector<std::int32_
     return {.kind = Kind::Delete, .entries = std::move(entries), .selection = std::move(selection)};
 }
 
+Run Run::GetItems(std::vector<TransferItem> items, int type, std::vector<std::uint64_t> stopped) {
+    return {.kind = Kind::GetItems, .type = type, .items = std::move(items), .stopped = std::move(stopped)};
+}
+
+Run Run::PutItems(std::vector<TransferItem> items, int type, std::vector<std::uint64_t> stopped) {
+    return {.kind = Kind::PutItems, .type = type, .items = std::move(items), .stopped = std::move(stopped)};
+}
+
 Run Run::MakeFolder(std::string name) {
     return {.kind = Kind::MakeFolder, .path = std::move(name)};
 }
@@ -217,6 +225,8 @@ int Serve(RowRun& run, const Run& request) {
         case Run::Kind::Get:
         case Run::Kind::Put:
         case Run::Kind::Delete:
+        case Run::Kind::GetItems:
+        case Run::Kind::PutItems:
             break;
         case Run::Kind::MakeFolder:
         case Run::Kind::Rename:
@@ -228,7 +238,29 @@ int Serve(RowRun& run, const Run& request) {
     FtpRequest handed;
     handed.value = request.type;
     int result = 0;
-    if (request.kind == Run::Kind::Put) {
+    if (request.kind == Run::Kind::GetItems || request.kind == Run::Kind::PutItems) {
+        std::vector<TransferItem> items = request.items;
+        for (auto& item : items) {
+            if (!item.localPath.empty() && item.localPath.find('/') == std::string::npos) {
+                item.localPath = (run.folder / item.localPath).string();
+            }
+        }
+        auto transfers = std::make_unique<Counted<TransferItems>>(destroyed, std::move(items));
+        auto stops = std::make_shared<TransferStopList>();
+        for (const std::uint64_t row : request.stopped) {
+            stops->Stop(row);
+        }
+        transfers->stops = stops;
+        handed.object = std::move(transfers);
+        if (request.kind == Run::Kind::GetItems) {
+            handed.kind = FtpRequestKind::Get;
+            handed.text = run.folder.Path().string();
+            result = FtpTransfers::GetFiles(run.Context(), handed);
+        } else {
+            handed.kind = FtpRequestKind::Put;
+            result = FtpTransfers::PutFiles(run.Context(), handed);
+        }
+    } else if (request.kind == Run::Kind::Put) {
         std::vector<std::string> paths;
         for (const auto& file : request.files) {
             paths.push_back(file.find('/') == std::string::npos ? (run.folder / file).string() : file);
@@ -308,6 +340,18 @@ void CheckViews(const SessionRow& row, RowRun& run, std::size_t slots) {
         }
         EXPECT_EQ(blanks, *row.blanks) << "blank slots";
     }
+    if (row.transfers.Checked()) {
+        const Lines events = run.views.TransferEvents();
+        const Lines expected = Expand(row.transfers.Value(), run);
+        bool same = events.size() == expected.size();
+        for (std::size_t i = 0; same && i < events.size(); ++i) {
+            const std::string& want = expected[i];
+            same = want.ends_with('*') ? events[i].starts_with(want.substr(0, want.size() - 1))
+                                       : events[i] == want;
+        }
+        EXPECT_TRUE(same) << "transfer events:\n  " << ::testing::PrintToString(events) << "\nexpected:\n  "
+                          << ::testing::PrintToString(expected);
+    }
     for (const auto& [name, contents] : row.files) {
         EXPECT_EQ(run.folder.ReadFile(name), contents) << name;
     }
@@ -364,6 +408,7 @@ std::unique_ptr<RowRun> RunRow(const SessionRow& row) {
     options.controlTimeoutMs = 3000;  // a wrongly awaited reply fails the row instead of hanging it
     options.dataTimeoutMs = row.dataTimeoutMs;
     options.passive = row.passive;
+    options.retryDelaysMs = {1, 1, 1};
     if (row.configure) {
         row.configure(options);
     }
@@ -397,6 +442,9 @@ std::unique_ptr<RowRun> RunRow(const SessionRow& row) {
         }
     }
     run->views.SetHook(nullptr);
+    if (run->helper.joinable()) {
+        run->helper.join();
+    }
     run->EndReadings();
     CheckViews(row, *run, slots);
     const bool synced = !login && row.inSync;

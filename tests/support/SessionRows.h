@@ -3,6 +3,8 @@
 // run, and what is expected of the commands received, the log, the view calls, the failures shown to the
 // pages and the handlers' results. A row leaves out what it does not check.
 //
+// Retries wait 1 ms unless the row's `configure` says otherwise.
+//
 //   RunRow({.what = "refused, no fall-back: nothing else is sent",
 //           .script = {{"CWD pub/x", "550 no"}},
 //           .run = {Run::ChangeDir("pub/x", 0)},
@@ -24,6 +26,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -65,7 +68,20 @@ struct Step {
 
 // A request the row runs, made by one of the functions below.
 struct Run {
-    enum class Kind { Login, ChangeDir, List, Get, Put, Delete, MakeFolder, Rename, WalkTrees, RemoveTrees };
+    enum class Kind {
+        Login,
+        ChangeDir,
+        List,
+        Get,
+        Put,
+        Delete,
+        GetItems,
+        PutItems,
+        MakeFolder,
+        Rename,
+        WalkTrees,
+        RemoveTrees
+    };
     Kind kind = Kind::Login;
     std::string path = {};
     int fallBack = 0;
@@ -75,6 +91,10 @@ struct Run {
     // Put: names of the row's local files (see SessionRow::local), or other paths.
     std::vector<std::string> files = {};
     int type = kAsciiType;
+    // GetItems and PutItems: the queue rows (a local path without a '/' is a file of the row's folder),
+    // and the rows the user stopped before their turn.
+    std::vector<TransferItem> items = {};
+    std::vector<std::uint64_t> stopped = {};
 
     // FtpLogin::ConnectAndLogin: the result is 1 when logged in, else 0.
     static Run Login();
@@ -88,6 +108,11 @@ struct Run {
     // Entries of 10 bytes with these names.
     static Run Delete(std::vector<std::string> names, std::vector<std::int32_t> selection = {});
     static Run DeleteEntries(std::vector<RemoteEntry> entries, std::vector<std::int32_t> selection = {});
+    // Queue rows into the row's folder, or from it.
+    static Run GetItems(std::vector<TransferItem> items, int type = kImageType,
+                        std::vector<std::uint64_t> stopped = {});
+    static Run PutItems(std::vector<TransferItem> items, int type = kImageType,
+                        std::vector<std::uint64_t> stopped = {});
     // New folder `name` in the current directory.
     static Run MakeFolder(std::string name);
     // Entry `slot` of `entries` renamed to `newName`.
@@ -164,6 +189,9 @@ struct SessionRow {
     std::vector<std::pair<std::string, std::string>> files = {};
     // What the server read from each data connection it was told to receive on.
     ExpectedLines received = ExpectedLines::Unchecked();
+    // RecordingViews::TransferEvents(); an expected line ending in '*' stands for every line that starts
+    // with what comes before it.
+    ExpectedLines transfers = ExpectedLines::Unchecked();
     // Whether the NOOP afterwards gets its own 200; false where the server has gone.
     bool inSync = true;
 };
@@ -176,6 +204,8 @@ class RowRun : public EngineSession {
     std::vector<int> results;
     // ConnectAndLogin's connection text, for a login.
     std::string connection;
+    // A helper of the row's own (one that plays the user while a request runs), joined with the run.
+    std::jthread helper;
 };
 
 // Runs the row and checks what it expects; the failures name the row.
