@@ -202,10 +202,6 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
          {static_cast<QAbstractItemView*>(listView_), static_cast<QAbstractItemView*>(treeView_)}) {
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     }
-    for (QAbstractItemDelegate* delegate :
-         {static_cast<QAbstractItemDelegate*>(cells_), treeView_->itemDelegate()}) {
-        connect(delegate, &QAbstractItemDelegate::closeEditor, this, [this] { editingName_ = false; });
-    }
     model_->SetRenameHandler([this](int row, const QString& name) {
         // An edit closed unchanged is no rename, whatever bytes the shown name decodes.
         if (name == model_->data(model_->index(row, RemoteEntryModel::kName), Qt::EditRole).toString()) {
@@ -395,6 +391,17 @@ bool IsEnter(const QKeyEvent& key) {
     return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
 }
 
+// A name's editor is open in `view`: read from the widgets, so that no editor closed by a new listing or
+// a focus change can leave the list's keys switched off.
+bool EditingName(const QWidget& view) {
+    for (const QLineEdit* editor : view.findChildren<QLineEdit*>()) {
+        if (editor->isVisible()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 QAction* AddCommand(QMenu& menu, const QString& text, int id) {
     QAction* action = menu.addAction(text);
     action->setData(id);
@@ -520,7 +527,6 @@ void WispRemotePage::RenameSelection() {
     const QModelIndex name = model_->index(rows[0], RemoteEntryModel::kName);
     view->setCurrentIndex(name);
     view->edit(name);
-    editingName_ = view->findChild<QLineEdit*>() != nullptr;
 }
 
 void WispRemotePage::NewFolder() {
@@ -664,7 +670,7 @@ bool WispRemotePage::eventFilter(QObject* watched, QEvent* event) {
     // While a name is edited in place, its keys (Enter, Escape) are the editor's: an Enter the line edit
     // passes on must not also open or download the row.
     if ((watched == listView_ || watched == treeView_) && event->type() == QEvent::KeyPress &&
-        !editingName_) {
+        !EditingName(*static_cast<QWidget*>(watched))) {
         if (ListKeyPressed(*static_cast<QKeyEvent*>(event))) {
             return true;
         }

@@ -171,8 +171,6 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     MenuRunner menuRunner_;
     FolderNameAsker askFolderName_;
     DeleteConfirmer confirmDelete_;
-    // A name is being edited in place: the list's keys are the editor's.
-    bool editingName_ = false;
     std::unique_ptr<DownloadChoices> choices_;
     // Details' columns follow the window's width until the user drags one.
     bool columnsSizedByUser_ = false;
