@@ -166,6 +166,15 @@ std::string FormatUrl(const FtpUrl& url) {
     return text;
 }
 
+std::string FormatSite(const FtpUrl& url) {
+    std::string text = url.scheme + "://";
+    if (!url.user.empty()) {
+        text += url.user + "@";
+    }
+    text += url.host.find(':') != std::string::npos ? '[' + url.host + ']' : url.host;
+    return text + ":" + EffectivePort(url);
+}
+
 bool IsSupportedScheme(std::string_view scheme) {
     return scheme == "ftp" || IsTlsScheme(scheme);
 }

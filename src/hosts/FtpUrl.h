@@ -28,6 +28,10 @@ bool ParseUrl(FtpUrl& url, std::string_view text);
 // type code are never part of it; the scheme and port appear only when the text named them.
 std::string FormatUrl(const FtpUrl& url);
 
+// The site a session is connected to, as the transfer queue names it: scheme "://" user "@" host ":" port,
+// every part given (the defaults filled in), no password and no path.
+std::string FormatSite(const FtpUrl& url);
+
 // The schemes a session can be opened with: "ftp" (plain), "ftpes" (explicit TLS: AUTH TLS on the
 // plain connection before USER) and "ftps" (implicit TLS from the first byte). `scheme` as FtpUrl holds
 // it, lower-cased.

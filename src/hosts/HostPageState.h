@@ -102,6 +102,8 @@ class HostPageState {
     const HostLogin& Login() const { return login_; }
     bool UrlValid() const { return urlValid_; }
     const std::string& Failure() const { return failure_; }
+    // The saved sites.
+    const HostList& Sites() const { return sites_; }
 
   private:
     void SetPhase(HostPagePhase phase, std::string_view connectedText = {});

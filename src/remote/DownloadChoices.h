@@ -6,11 +6,13 @@
 
 class DownloadChoices {
   public:
-    enum class Answer { Yes, No, Cancel };
+    enum class Answer { Yes, No, Cancel, Resume };
 
     virtual ~DownloadChoices() = default;
     // The folder chosen, opening on `startFolder`; nothing when the user cancelled.
     virtual std::optional<std::string> ChooseFolder(const std::string& startFolder) = 0;
     // `localPath` exists: replace it (Yes), skip this file (No), or give up the whole download (Cancel).
     virtual Answer AskOverwrite(const std::string& localPath) = 0;
+    // The same question when the file can also be continued where it stops (Resume).
+    virtual Answer AskOverwriteOrResume(const std::string& localPath) { return AskOverwrite(localPath); }
 };

@@ -446,13 +446,16 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
         int row;
         int slot;
         std::string localName;
+        RemoteEntry entry;
     };
     std::vector<Chosen> chosen;
     for (const int row : selectedRows) {
         if (row >= 0 && row < RowCount()) {
-            chosen.push_back({row, SlotOfRow(row), RemoteName::LocalFileName(EntryOfRow(row).LocalName())});
+            chosen.push_back({row, SlotOfRow(row), RemoteName::LocalFileName(EntryOfRow(row).LocalName()),
+                              EntryOfRow(row)});
         }
     }
+    const std::string remoteFolder = currentDirectory_;
     const std::optional<std::string> folder = choices.ChooseFolder(downloadFolder_);
     if (!folder) {
         return false;
@@ -464,31 +467,99 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
         prefix += '/';
     }
     auto selection = std::make_unique<SelectionIndexes>();
-    for (const Chosen& entry : chosen) {
+    std::vector<TransferItem> files;
+    std::string refused;
+    for (const Chosen& chosenEntry : chosen) {
+        const std::string localPath = prefix + chosenEntry.localName;
+        bool resume = false;
         // A name the engine refuses (from a hostile listing) names no file here: the engine says why.
-        if (IsSafeLocalName(entry.localName)) {
-            const std::string localPath = prefix + entry.localName;
+        if (IsSafeLocalName(chosenEntry.localName)) {
             struct stat info {};
             if (::lstat(localPath.c_str(), &info) == 0) {
-                const DownloadChoices::Answer answer = choices.AskOverwrite(localPath);
+                // Only a binary copy shorter than the listed file can be continued where it stops.
+                const bool canResume = transferRows_ != nullptr && mode == kImageType &&
+                                       S_ISREG(info.st_mode) && info.st_size < chosenEntry.entry.Size();
+                const DownloadChoices::Answer answer =
+                    canResume ? choices.AskOverwriteOrResume(localPath) : choices.AskOverwrite(localPath);
                 if (answer == DownloadChoices::Answer::Cancel) {
                     return false;
                 }
                 if (answer == DownloadChoices::Answer::No) {
                     if (deselect) {
-                        deselect(entry.row);
+                        deselect(chosenEntry.row);
                     }
                     continue;
                 }
+                resume = answer == DownloadChoices::Answer::Resume;
             }
         }
-        selection->indexes.push_back(entry.slot);
+        selection->indexes.push_back(chosenEntry.slot);
+        if (transferRows_ == nullptr) {
+            continue;
+        }
+        // A row names its local file itself: a name that would leave the folder (from a hostile listing)
+        // becomes no row.
+        if (!IsSafeLocalName(chosenEntry.localName)) {
+            refused = "Refused local name \"" + RemoteName::DisplayText(chosenEntry.localName) +
+                      "\": not a file name in the folder";
+            log_.LogMessage("... " + refused);
+            continue;
+        }
+        files.push_back(ItemOfEntry(chosenEntry.entry, remoteFolder, localPath, resume));
     }
     if (selection->indexes.empty()) {
         return false;
     }
     ClearFailure();
+    if (transferRows_ != nullptr) {
+        if (!refused.empty()) {
+            ShowFailure(refused);
+        }
+        return EnqueueTransfers(FtpRequestKind::Get, *folder, TransferDirection::Download, mode, files);
+    }
     return EnqueueWith(FtpRequestKind::Get, *folder, std::move(selection), mode);
+}
+
+TransferItem RemotePageState::ItemOfEntry(const RemoteEntry& entry, const std::string& folder,
+                                          const std::string& localPath, bool resume) {
+    TransferItem item;
+    item.localPath = localPath;
+    item.size = entry.Size();
+    item.time = entry.Time();
+    item.exactTime = entry.ExactTime();
+    item.resume = resume;
+    item.remoteFolder = folder;
+    item.remoteName = entry.Name();
+    if (entry.Kind() == EntryKind::Link) {
+        // A link is fetched by its target, which may be in another folder.
+        std::string target = entry.TargetPath();
+        if (!target.starts_with('/')) {
+            target = (folder.ends_with('/') ? folder : folder + "/") + target;
+        }
+        const std::size_t slash = target.rfind('/');
+        item.remoteFolder = slash == 0 ? "/" : target.substr(0, slash);
+        item.remoteName = target.substr(slash + 1);
+    }
+    return item;
+}
+
+bool RemotePageState::EnqueueTransfers(FtpRequestKind kind, std::string_view text,
+                                       TransferDirection direction, int mode,
+                                       const std::vector<TransferItem>& files) {
+    if (files.empty()) {
+        return false;
+    }
+    std::unique_ptr<TransferItems> items =
+        transferRows_->AddTransfers(direction, session_->Site(), mode, files);
+    std::unique_ptr<FtpRequestObject> object = std::move(items);
+    if (session_->Enqueue(kind, text, object, mode)) {
+        return true;
+    }
+    // The session is gone: the rows are not left waiting for a worker that will never come.
+    if (auto* refused = dynamic_cast<TransferItems*>(object.get())) {
+        transferRows_->NotEnqueued(*refused, "The session ended before the transfer could start");
+    }
+    return false;
 }
 
 bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int mode) {
@@ -497,18 +568,31 @@ bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int m
     }
     ClearFailure();
     auto dropped = std::make_unique<DroppedFiles>();
+    std::vector<TransferItem> files;
     for (const std::string& path : localPaths) {
         struct stat info {};
-        if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        const bool found = ::stat(path.c_str(), &info) == 0;
+        if (found && S_ISDIR(info.st_mode)) {
             const std::string skipped = "Skipped " + path + ": a folder cannot be stored as a file";
             log_.LogMessage("... " + skipped);
             ShowFailure(skipped);
             continue;
         }
         dropped->paths.push_back(path);
+        TransferItem item;
+        item.localPath = path;
+        item.remoteFolder = currentDirectory_;
+        const std::size_t slash = path.rfind('/');
+        item.remoteName = slash == std::string::npos ? path : path.substr(slash + 1);
+        item.size = found ? static_cast<std::int64_t>(info.st_size) : -1;
+        item.time = found ? static_cast<std::int32_t>(info.st_mtime) : -1;
+        files.push_back(std::move(item));
     }
     if (dropped->paths.empty()) {
         return false;
+    }
+    if (transferRows_ != nullptr) {
+        return EnqueueTransfers(FtpRequestKind::Put, {}, TransferDirection::Upload, mode, files);
     }
     return EnqueueWith(FtpRequestKind::Put, {}, std::move(dropped), mode);
 }

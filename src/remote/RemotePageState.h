@@ -13,6 +13,7 @@
 #include "listing/EntryArray.h"
 #include "remote/DownloadChoices.h"
 #include "remote/RemoteRequestQueue.h"
+#include "transfers/TransferRowSink.h"
 
 class DeletePlan;
 class LogView;
@@ -56,6 +57,9 @@ class RemotePageState {
 
     // Null: nobody is told.
     void SetObserver(RemotePageObserver* observer);
+    // Where downloads and uploads become queue rows: with one, every file of a Get or a Put is a row and
+    // the request names them (TransferItems); without, the request names the slots or the dropped paths.
+    void SetTransferRows(TransferRowSink* rows) { transferRows_ = rows; }
 
     // --- What the session worker reports ---
     void ResetForSession(std::shared_ptr<RemoteRequestQueue> session);
@@ -112,7 +116,8 @@ class RemotePageState {
     // Escape: the session stops its running transfer and empties its queue (nothing while not connected).
     void Abort();
     // Get for `selectedRows` with transfer type `mode`: asks for the folder (opening on the last one) and
-    // about each local file that exists; a file answered No is dropped and its row handed to `deselect`.
+    // about each local file that exists (offering Resume for a binary file shorter than the listed one
+    // when rows are kept); a file answered No is dropped and its row handed to `deselect`.
     // Queues at most one Get request; returns true when it did.
     bool GetFilesAs(const std::vector<int>& selectedRows, int mode, DownloadChoices& choices,
                     const std::function<void(int row)>& deselect);
@@ -169,6 +174,11 @@ class RemotePageState {
     void Enqueue(FtpRequestKind kind, std::string_view text = {});
     bool EnqueueWith(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject> object,
                      int value);
+    // With transfer rows: the files become rows and one request names them.
+    bool EnqueueTransfers(FtpRequestKind kind, std::string_view text, TransferDirection direction, int mode,
+                          const std::vector<TransferItem>& files);
+    static TransferItem ItemOfEntry(const RemoteEntry& entry, const std::string& folder,
+                                    const std::string& localPath, bool resume);
     void SortRows();
     void ClearCache();
     // The user acts again: the last failure no longer answers what they did.
@@ -177,6 +187,7 @@ class RemotePageState {
     LogView& log_;
     RemotePageObserver* observer_ = nullptr;
     RemotePageObserver silent_;
+    TransferRowSink* transferRows_ = nullptr;
     std::shared_ptr<RemoteRequestQueue> session_;
     std::shared_ptr<EntryArray> listing_;
     int usedCount_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // Where the Remote page queues its requests: the session's handle in the program, a recorder in tests.
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "engine/FtpRequest.h"
@@ -17,4 +18,6 @@ class RemoteRequestQueue {
     virtual void Abort() {}
     // The session behind the queue, when there is one.
     virtual std::shared_ptr<FtpSessionHandle> Handle() const { return nullptr; }
+    // The site the session is connected to, without password (scheme://user@host:port); empty if unknown.
+    virtual std::string Site() const { return {}; }
 };

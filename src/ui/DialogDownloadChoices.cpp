@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <memory>
 #include "ui/DialogFlags.h"
@@ -28,7 +29,21 @@ std::optional<std::string> DialogDownloadChoices::ChooseFolder(const std::string
 
 DownloadChoices::Answer DialogDownloadChoices::AskOverwrite(const std::string& localPath) {
     const std::unique_ptr<QMessageBox> question(CreateOverwriteQuestion(localPath, owner_));
-    switch (question->exec()) {
+    const int result = question->exec();
+    return AnswerOf(*question, result);
+}
+
+DownloadChoices::Answer DialogDownloadChoices::AskOverwriteOrResume(const std::string& localPath) {
+    const std::unique_ptr<QMessageBox> question(CreateOverwriteQuestion(localPath, owner_, true));
+    const int result = question->exec();
+    return AnswerOf(*question, result);
+}
+
+DownloadChoices::Answer DialogDownloadChoices::AnswerOf(QMessageBox& question, int result) {
+    if (question.clickedButton() != nullptr && question.clickedButton()->objectName() == "resume") {
+        return Answer::Resume;
+    }
+    switch (result) {
         case QMessageBox::Yes:
             return Answer::Yes;
         case QMessageBox::No:
@@ -38,12 +53,22 @@ DownloadChoices::Answer DialogDownloadChoices::AskOverwrite(const std::string& l
     }
 }
 
-QMessageBox* DialogDownloadChoices::CreateOverwriteQuestion(const std::string& localPath, QWidget* owner) {
-    auto* question = new QMessageBox(
-        QMessageBox::Warning, "Get file(s) as...",
-        QString::fromLocal8Bit(localPath) + "\nThis file already exists.\n\nReplace existing file?",
-        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
-    question->setDefaultButton(QMessageBox::Yes);
+QMessageBox* DialogDownloadChoices::CreateOverwriteQuestion(const std::string& localPath, QWidget* owner,
+                                                            bool offerResume) {
+    QString text =
+        QString::fromLocal8Bit(localPath) + "\nThis file already exists.\n\nReplace existing file?";
+    if (offerResume) {
+        text += "\n\nIt is shorter than the file on the server: Resume fetches only the rest.";
+    }
+    auto* question = new QMessageBox(QMessageBox::Warning, "Get file(s) as...", text,
+                                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
+    if (offerResume) {
+        QPushButton* resume = question->addButton("&Resume", QMessageBox::AcceptRole);
+        resume->setObjectName("resume");
+        question->setDefaultButton(resume);
+    } else {
+        question->setDefaultButton(QMessageBox::Yes);
+    }
     question->setEscapeButton(QMessageBox::Cancel);
     question->setTextFormat(Qt::PlainText);
     // A question, not a window: no minimise or maximise buttons.

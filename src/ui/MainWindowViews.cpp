@@ -1,5 +1,6 @@
 #include "ui/MainWindowViews.h"
 
+#include <string>
 #include <utility>
 
 #include "ui/UiBridge.h"
@@ -55,5 +56,40 @@ void MainWindowViews::LogMessage(std::string_view line) {
     Target target = Current();
     if (target.bridge) {
         target.bridge->RunAndWait([sheet = target.sheet, line] { sheet->LogMessage(line); });
+    }
+}
+
+void MainWindowViews::TransferStarted(std::uint64_t row, std::int64_t offset, std::int64_t size) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->Post(
+            [sheet = target.sheet, row, offset, size] { sheet->TransferStarted(row, offset, size); });
+    }
+}
+
+void MainWindowViews::TransferProgress(std::uint64_t row, std::int64_t bytes) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->Post([sheet = target.sheet, row, bytes] { sheet->TransferProgress(row, bytes); });
+    }
+}
+
+// The reason is copied: the worker's text is gone by the time the posted work runs.
+void MainWindowViews::TransferRetrying(std::uint64_t row, int attempt, int delaySeconds,
+                                       std::string_view reason) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->Post([sheet = target.sheet, row, attempt, delaySeconds, text = std::string(reason)] {
+            sheet->TransferRetrying(row, attempt, delaySeconds, text);
+        });
+    }
+}
+
+void MainWindowViews::TransferEnded(std::uint64_t row, TransferEnd end, std::string_view reason) {
+    Target target = Current();
+    if (target.bridge) {
+        target.bridge->Post([sheet = target.sheet, row, end, text = std::string(reason)] {
+            sheet->TransferEnded(row, end, text);
+        });
     }
 }

@@ -28,11 +28,11 @@ class MainWindowViews final : public StatusView, public LogView, public Transfer
     void SetProgress(int percent) override;
     void LogTraffic(std::string_view line) override;
     void LogMessage(std::string_view line) override;
-    // Not routed yet: the transfer queue is not part of the window.
-    void TransferStarted(std::uint64_t, std::int64_t, std::int64_t) override {}
-    void TransferProgress(std::uint64_t, std::int64_t) override {}
-    void TransferRetrying(std::uint64_t, int, int, std::string_view) override {}
-    void TransferEnded(std::uint64_t, TransferEnd, std::string_view) override {}
+    // Posted to the window's transfer queue; the worker never waits.
+    void TransferStarted(std::uint64_t row, std::int64_t offset, std::int64_t size) override;
+    void TransferProgress(std::uint64_t row, std::int64_t bytes) override;
+    void TransferRetrying(std::uint64_t row, int attempt, int delaySeconds, std::string_view reason) override;
+    void TransferEnded(std::uint64_t row, TransferEnd end, std::string_view reason) override;
 
   private:
     MainWindowViews() = default;

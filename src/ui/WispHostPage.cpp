@@ -283,9 +283,11 @@ void WispHostPage::Connect() {
         options.keepAliveIdleMs = 0;
     }
     options.trustedCertificates = trustedCertificates_;
+    sheet_.RemotePage().SetSite(FormatSite(*url));
     MainWindowViews& mainWindow = MainWindowViews::Instance();
     session_ = FtpSession::Start(
-        std::move(*url), SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView(), mainWindow},
+        std::move(*url),
+        SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView(), mainWindow},
         std::move(options));
 }
 
@@ -294,6 +296,24 @@ void WispHostPage::Logoff() {
         state_->ClearFailure();
         session_->Enqueue(FtpRequestKind::Logoff);
     }
+}
+
+std::optional<std::string> WispHostPage::SavedPassword(const std::string& site) const {
+    const FtpUrl url(site);
+    if (url.host.empty()) {
+        return std::nullopt;
+    }
+    // Sites are saved under the text the user typed, made canonical: with or without the scheme and port.
+    const std::string host = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
+    const std::string port = EffectivePort(url);
+    for (const std::string& text :
+         {host, host + ":" + port, url.scheme + "://" + host, url.scheme + "://" + host + ":" + port}) {
+        const std::optional<HostEntry> entry = state_->Sites().LookupHostEntry(text);
+        if (entry && entry->savePassword && entry->user == url.user) {
+            return entry->password;
+        }
+    }
+    return std::nullopt;
 }
 
 void WispHostPage::OpenUrl(const std::string& urlText, const std::string& user, const std::string& password) {

@@ -6,13 +6,14 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "diag/PingServices.h"
-#include "views/HostView.h"
 #include "hosts/HostPageState.h"
 #include "ui/WispPropertyPage.h"
+#include "views/HostView.h"
 
 class FtpSessionHandle;
 class HostPageView;
@@ -50,6 +51,12 @@ class WispHostPage : public WispPropertyPage, private HostPageObserver {
     // A site named on the command line: puts `urlText` into the URL box, checks it as leaving the box
     // does, takes `user` and `password` when `user` is not empty, and connects as Enter does.
     void OpenUrl(const std::string& urlText, const std::string& user, const std::string& password);
+
+    // The password saved for `site` (as the transfer queue names a site) and its user, if any.
+    std::optional<std::string> SavedPassword(const std::string& site) const;
+    // Sends Logoff to the running session.
+    void Logoff();
+    bool HasSession() const { return session_ != nullptr; }
 
     // UI thread; the worker and the ping thread reach these through HostPageView.
     void ShowConnected(std::string_view connectionText);
@@ -96,7 +103,6 @@ class WispHostPage : public WispPropertyPage, private HostPageObserver {
     void PressDefaultButton();
     void Ping();
     void Connect();
-    void Logoff();
     // What the login boxes hold now.
     HostLogin TypedLogin() const;
 

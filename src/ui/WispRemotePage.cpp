@@ -265,7 +265,7 @@ void WispRemotePage::BuildToolBar() {
 
 void WispRemotePage::ResetForSession(std::shared_ptr<FtpSessionHandle> session) {
     session_ = session;
-    state_.ResetForSession(std::make_shared<SessionRequestQueue>(std::move(session)));
+    state_.ResetForSession(std::make_shared<SessionRequestQueue>(std::move(session), site_));
 }
 
 void WispRemotePage::ResetAfterSession() {
@@ -781,5 +781,8 @@ void WispRemotePage::SessionChanged(bool connected) {
     } else {
         asciiAction_->setChecked(false);
         imageAction_->setChecked(false);
+    }
+    if (sessionListener_) {
+        sessionListener_(connected);
     }
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "remote/RemotePageState.h"
@@ -48,6 +49,13 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     // UI thread: the worker's ResetForSession / ResetAfterSession.
     void ResetForSession(std::shared_ptr<FtpSessionHandle> session);
     void ResetAfterSession();
+    // The site the next session connects to (scheme://user@host:port, no password): its rows are named so.
+    void SetSite(std::string site) { site_ = std::move(site); }
+    const std::string& Site() const { return site_; }
+    // Told when a session begins (true) or ends (false), after the page has followed.
+    void SetSessionListener(std::function<void(bool connected)> listener) {
+        sessionListener_ = std::move(listener);
+    }
     // The session's handle while connected, else null.
     std::shared_ptr<FtpSessionHandle> Session() const { return session_; }
     bool Connected() const { return state_.Connected(); }
@@ -156,6 +164,8 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     bool ownBridge_ = false;
     RemotePageState state_;
     std::shared_ptr<FtpSessionHandle> session_;
+    std::string site_;
+    std::function<void(bool connected)> sessionListener_;
     RemoteViewAdapter* adapter_ = nullptr;  // process-lifetime, see RemoteViewAdapter::Create
 
     RemoteEntryModel* model_ = nullptr;

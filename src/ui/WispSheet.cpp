@@ -3,14 +3,18 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QScreen>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/Settings.h"
 #include "hosts/FtpUrl.h"
+#include "transfers/TransferTexts.h"
 #include "ui/MainWindowViews.h"
 #include "ui/UiBridge.h"
 #include "ui/WispAboutPage.h"
@@ -18,6 +22,7 @@
 #include "ui/WispLogPage.h"
 #include "ui/WispOptionsPage.h"
 #include "ui/WispRemotePage.h"
+#include "ui/WispTransfersPage.h"
 
 // The resources live in a static library; nothing else would pull their initialiser in.
 static void InitWispResources() {
@@ -66,11 +71,13 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     log_ = std::make_unique<WispLogPage>();
     options_ = std::make_unique<WispOptionsPage>();
     remote_ = std::make_unique<WispRemotePage>(bridge_);
+    transfers_ = std::make_unique<WispTransfersPage>(queue_);
 
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName("tabs");
     tabs_->addTab(host_.get(), "Host");
     tabs_->addTab(remote_.get(), "Remote");
+    tabs_->addTab(transfers_.get(), "Transfers");
     tabs_->addTab(log_.get(), "Log");
     tabs_->addTab(options_.get(), "Options");
     tabs_->addTab(about_.get(), "About");
@@ -101,9 +108,44 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
 
     tabs_->setTabToolTip(0, "\"PING\" or connect to FTP servers anywhere on the Internet!");
     tabs_->setTabToolTip(1, "A window onto the server; try right-clicking on files or the background!");
-    tabs_->setTabToolTip(2, "A record of your FTP session's commands and responses");
-    tabs_->setTabToolTip(3, "Control your FTP sessions here!");
-    tabs_->setTabToolTip(4, "Legal mumbo-jumbo and contact info");
+    tabs_->setTabToolTip(2, "Files being fetched and sent; retry, stop or remove them here");
+    tabs_->setTabToolTip(3, "A record of your FTP session's commands and responses");
+    tabs_->setTabToolTip(4, "Control your FTP sessions here!");
+    tabs_->setTabToolTip(5, "Legal mumbo-jumbo and contact info");
+
+    // The queue of the last run comes back (unfinished rows interrupted) and is saved as it changes.
+    queueStore_ =
+        std::make_unique<TransferQueueStore>(TransferQueueStore::DefaultFile(), static_cast<LogView&>(*this));
+    queue_.Restore(queueStore_->Load());
+    queueStore_->Follow(queue_);
+    queue_.AddObserver(this);
+    remote_->State().SetTransferRows(&queue_);
+    remote_->SetSessionListener([this](bool connected) { RemoteSessionChanged(connected); });
+    transfers_->SetRetryHandler(
+        [this](std::vector<RetriedTransfers> retries) { RetryTransfers(std::move(retries)); });
+    transfers_->SetStopRunningHandler([this] { remote_->CancelTransfer(); });
+    askPassword_ = [this](const std::string& site) -> std::optional<std::string> {
+        bool ok = false;
+        const QString password = QInputDialog::getText(
+            this, "Retry transfers",
+            "Password for " + QString::fromUtf8(site.data(), static_cast<qsizetype>(site.size())) + ":",
+            QLineEdit::Password, {}, &ok);
+        if (!ok) {
+            return std::nullopt;
+        }
+        return password.toLocal8Bit().toStdString();
+    };
+    // Progress reports come many times a second: the batch's title and the store's writes follow at
+    // this pace rather than per report.
+    queueTimer_ = new QTimer(this);
+    queueTimer_->setInterval(250);
+    connect(queueTimer_, &QTimer::timeout, this, [this] {
+        queueStore_->SaveIfDue();
+        if (batchPending_) {
+            ShowBatch();
+        }
+    });
+    queueTimer_->start();
 
     options_->SetReloadDefaults([this] { host_->ReloadDefaultSites(); });
     options_->SetRemoveConfirmed([this] { RequestRemoval(); });
@@ -112,7 +154,8 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     // last, is the page the user sees first.
     for (WispPropertyPage* page :
          {static_cast<WispPropertyPage*>(options_.get()), static_cast<WispPropertyPage*>(log_.get()),
-          static_cast<WispPropertyPage*>(remote_.get()), static_cast<WispPropertyPage*>(host_.get())}) {
+          static_cast<WispPropertyPage*>(transfers_.get()), static_cast<WispPropertyPage*>(remote_.get()),
+          static_cast<WispPropertyPage*>(host_.get())}) {
         page->PageActivated();
     }
     tabs_->setCurrentIndex(0);
@@ -125,6 +168,12 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
 WispSheet::~WispSheet() {
     StopReporting();
     disconnect(tabs_, nullptr, this, nullptr);
+    queueTimer_->stop();
+    queue_.RemoveObserver(this);
+    remote_->SetSessionListener({});
+    remote_->State().SetTransferRows(nullptr);
+    transfers_.reset();
+    queueStore_.reset();
     about_.reset();
     host_.reset();
     log_.reset();
@@ -162,16 +211,172 @@ void WispSheet::SaveSettings() {
 }
 
 void WispSheet::SetStatus(std::optional<std::string_view> text) {
+    sessionStatus_ = text ? std::optional<std::string>(*text) : std::nullopt;
+    if (!batchShown_) {
+        ShowTitle();
+    }
+}
+
+void WispSheet::ShowTitle() {
     QString title = kCaption;
-    if (text) {
+    if (sessionStatus_) {
         title += " - ";
-        title += QString::fromLocal8Bit(text->data(), static_cast<qsizetype>(text->size()));
+        title +=
+            QString::fromLocal8Bit(sessionStatus_->data(), static_cast<qsizetype>(sessionStatus_->size()));
     }
     setWindowTitle(title);
 }
 
 void WispSheet::SetProgress(int percent) {
-    progress_->setValue(percent);
+    sessionProgress_ = percent;
+    if (!batchShown_) {
+        progress_->setValue(percent);
+    }
+}
+
+void WispSheet::TransferStarted(std::uint64_t row, std::int64_t offset, std::int64_t size) {
+    queue_.Started(row, offset, size);
+}
+
+void WispSheet::TransferProgress(std::uint64_t row, std::int64_t bytes) {
+    queue_.Progress(row, bytes);
+}
+
+void WispSheet::TransferRetrying(std::uint64_t row, int attempt, int delaySeconds, std::string_view reason) {
+    queue_.Retrying(row, attempt, delaySeconds, reason);
+}
+
+void WispSheet::TransferEnded(std::uint64_t row, TransferEnd end, std::string_view reason) {
+    queue_.Ended(row, end, reason);
+}
+
+void WispSheet::QueueChanged(bool) {
+    batchPending_ = true;
+}
+
+void WispSheet::ShowBatch() {
+    batchPending_ = false;
+    const TransferBatchSummary summary = queue_.Summary();
+    // One file is what the session's own title and bar already show.
+    if (summary.active && summary.files > 1) {
+        batchShown_ = true;
+        setWindowTitle(QString(kCaption) + " - " + QString::fromUtf8(TransferTexts::BatchTitle(summary)));
+        progress_->setValue(TransferTexts::BatchPercent(summary));
+    } else if (batchShown_) {
+        batchShown_ = false;
+        ShowTitle();
+        progress_->setValue(sessionProgress_);
+    }
+}
+
+void WispSheet::RetryTransfers(std::vector<RetriedTransfers> retries) {
+    for (RetriedTransfers& retry : retries) {
+        if (remote_->Connected() && retry.site == remote_->Site()) {
+            EnqueueRetry(retry);
+        } else {
+            pendingRetries_.push_back(std::move(retry));
+        }
+    }
+    if (!pendingRetries_.empty() && retryConnect_ == RetryConnect::None) {
+        ConnectForRetries();
+    }
+}
+
+void WispSheet::EnqueueRetry(RetriedTransfers& retry) {
+    const bool download = retry.direction == TransferDirection::Download;
+    std::string folder;
+    if (download && !retry.items->items.empty()) {
+        const std::string& path = retry.items->items.front().localPath;
+        const std::size_t slash = path.rfind('/');
+        folder = slash == std::string::npos ? std::string() : slash == 0 ? "/" : path.substr(0, slash);
+    }
+    std::unique_ptr<FtpRequestObject> object = std::move(retry.items);
+    const std::shared_ptr<RemoteRequestQueue>& session = remote_->State().Session();
+    if (session &&
+        session->Enqueue(download ? FtpRequestKind::Get : FtpRequestKind::Put, folder, object, retry.type)) {
+        return;
+    }
+    if (const auto* items = dynamic_cast<TransferItems*>(object.get())) {
+        queue_.NotEnqueued(*items, "The session ended before the transfer could start");
+    }
+}
+
+void WispSheet::ConnectForRetries() {
+    if (pendingRetries_.empty()) {
+        retryConnect_ = RetryConnect::None;
+        return;
+    }
+    // One session at a time: another site's is logged off first, and this runs again when it has ended.
+    if (host_->HasSession()) {
+        retryConnect_ = RetryConnect::LoggingOff;
+        host_->Logoff();
+        return;
+    }
+    const std::string site = pendingRetries_.front().site;
+    const FtpUrl url(site);
+    if (url.host.empty()) {
+        DropPendingRetries("Not retried: \"" + site + "\" is no site to connect to");
+        return;
+    }
+    std::optional<std::string> password;
+    if (url.user.empty() || url.user == GetUrlDefaults().user) {
+        password = GetUrlDefaults().password;
+    } else {
+        password = host_->SavedPassword(site);
+        if (!password && askPassword_) {
+            password = askPassword_(site);
+        }
+    }
+    if (!password) {
+        DropPendingRetries("Not retried: no password given for " + site);
+        return;
+    }
+    retryConnect_ = RetryConnect::Connecting;
+    host_->OpenUrl(site, url.user.empty() ? GetUrlDefaults().user : url.user, *password);
+    if (!host_->HasSession()) {
+        DropPendingRetries("Not retried: could not connect to " + site);
+    }
+}
+
+void WispSheet::DropPendingRetries(const std::string& reason) {
+    std::vector<RetriedTransfers> dropped = std::move(pendingRetries_);
+    pendingRetries_.clear();
+    retryConnect_ = RetryConnect::None;
+    for (const RetriedTransfers& retry : dropped) {
+        queue_.NotEnqueued(*retry.items, reason);
+    }
+}
+
+void WispSheet::RemoteSessionChanged(bool connected) {
+    if (connected) {
+        if (retryConnect_ == RetryConnect::Connecting) {
+            std::vector<RetriedTransfers> waiting = std::move(pendingRetries_);
+            pendingRetries_.clear();
+            retryConnect_ = RetryConnect::None;
+            for (RetriedTransfers& retry : waiting) {
+                if (retry.site == remote_->Site()) {
+                    EnqueueRetry(retry);
+                } else {
+                    pendingRetries_.push_back(std::move(retry));
+                }
+            }
+            // One site per retry: the others wait for the user to connect there and retry them.
+            DropPendingRetries("Not retried: connect to the row's site and retry it");
+        }
+        return;
+    }
+    // Whatever the ended session still owed is not coming any more.
+    queue_.InterruptUnfinished(remote_->Site(), "The session ended before the transfer finished");
+    switch (retryConnect_) {
+        case RetryConnect::LoggingOff:
+            ConnectForRetries();
+            break;
+        case RetryConnect::Connecting:
+            DropPendingRetries("Not retried: could not connect to the row's site");
+            break;
+        case RetryConnect::None:
+            break;
+    }
 }
 
 void WispSheet::LogTraffic(std::string_view line) {
@@ -208,6 +413,11 @@ void WispSheet::closeEvent(QCloseEvent* event) {
         closing_ = true;
         SetStatus("Exiting");
         SaveSettings();
+        if (removeOnExit_) {
+            queueStore_->RemoveFile();
+        } else {
+            queueStore_->Flush();
+        }
         StopReporting();
         // Fenced first: a worker waiting on this window is released, so it can see the stop and end.
         host_->StopThreads();

@@ -198,3 +198,28 @@ TEST_F(FtpUrlTest, DefaultsCanBeReadWhileSetFromAnotherThread) {
 }
 
 }  // namespace
+
+namespace {
+
+// The transfer queue's name for a session's site: every part given, never the password, and read back
+// by the parser as the same site.
+TEST_F(FtpUrlTest, SitesNameEveryPartButThePassword) {
+    const struct {
+        const char* text;
+        const char* site;
+    } rows[] = {
+        {"server", "ftp://anonymous@server:21"},
+        {"joe:secret@server:2121/pub", "ftp://joe@server:2121"},
+        {"ftps://ann@secure.test", "ftps://ann@secure.test:990"},
+        {"ftpes://[::1]:2100/x", "ftpes://anonymous@[::1]:2100"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        const std::string site = FormatSite(FtpUrl(row.text));
+        EXPECT_EQ(site, row.site);
+        const FtpUrl again(site);
+        EXPECT_EQ(FormatSite(again), site);
+    }
+}
+
+}  // namespace

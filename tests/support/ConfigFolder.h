@@ -1,6 +1,6 @@
 #pragma once
-// A private configuration folder for one test: XDG_CONFIG_HOME points at a fresh empty folder for the
-// object's life and is restored afterwards.
+// A private configuration folder for one test: XDG_CONFIG_HOME points at a fresh empty folder (and
+// XDG_DATA_HOME at "data" inside it) for the object's life, and both are restored afterwards.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,5 +16,6 @@ class ConfigFolder {
   private:
     std::filesystem::path path_;
     std::optional<std::string> previous_;
+    std::optional<std::string> previousData_;
 };
 

@@ -1,6 +1,6 @@
 #pragma once
-// A page's request queue for tests: records every request with the slot indexes or dropped paths its object
-// carried, and counts Abort calls, as a session would receive them.
+// A page's request queue for tests: records every request with the slot indexes, dropped paths or
+// transfer items its object carried, and counts Abort calls, as a session would receive them.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -51,11 +51,23 @@ class RecordingQueue : public RemoteRequestQueue {
                 request.paths.push_back(step.path);
             }
         }
+        if (refuse) {
+            return false;
+        }
+        if (const auto* transfers = dynamic_cast<TransferItems*>(object.get())) {
+            transferItems.push_back(transfers->items);
+        }
         object.reset();  // taken, as the session takes it
         queued.push_back(request);
         return true;
     }
     void Abort() override { ++aborts; }
+    std::string Site() const override { return site; }
     std::vector<Queued> queued;
+    // The items of each request that carried TransferItems, in order.
+    std::vector<std::vector<TransferItem>> transferItems;
+    std::string site;
+    // Answer as a session that has ended: nothing is taken.
+    bool refuse = false;
     int aborts = 0;
 };

@@ -33,6 +33,7 @@
 #include "ui/WispLogPage.h"
 #include "ui/WispOptionsPage.h"
 #include "ui/WispRemotePage.h"
+#include "ui/WispTransfersPage.h"
 
 namespace {
 
@@ -106,12 +107,14 @@ TEST_F(WispSheetTest, TabsComeInOrderWithTheirTooltipsAndHostIsActive) {
         {&sheet->HostPage(), "Host", "\"PING\" or connect to FTP servers anywhere on the Internet!"},
         {&sheet->RemotePage(), "Remote",
          "A window onto the server; try right-clicking on files or the background!"},
+        {&sheet->TransfersPage(), "Transfers",
+         "Files being fetched and sent; retry, stop or remove them here"},
         {&sheet->LogPage(), "Log", "A record of your FTP session's commands and responses"},
         {&sheet->OptionsPage(), "Options", "Control your FTP sessions here!"},
         {&sheet->AboutPage(), "About", "Legal mumbo-jumbo and contact info"},
     };
-    ASSERT_EQ(tabs.count(), 5);
-    for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(tabs.count(), 6);
+    for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(tabs.widget(i), expected[i].page) << i;
         EXPECT_EQ(tabs.tabText(i).toStdString(), expected[i].text);
         EXPECT_EQ(tabs.tabToolTip(i).toStdString(), expected[i].tooltip);

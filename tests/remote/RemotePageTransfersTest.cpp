@@ -1,0 +1,214 @@
+// Downloads and uploads as queue rows: with the transfer queue attached, every file of a Get or a drop is
+// a row and the request names the rows (folder, name bytes, local path, listed size and time), the
+// overwrite question offers Resume only where a file can be continued, and a request the session no
+// longer takes leaves no row waiting.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "remote/RemotePageState.h"
+#include "support/RecordingQueue.h"
+#include "support/TempDir.h"
+#include "transfers/TransferQueue.h"
+#include "views/LogView.h"
+
+namespace {
+
+class QuietLog : public LogView {
+  public:
+    void LogTraffic(std::string_view) override {}
+    void LogMessage(std::string_view line) override { messages.emplace_back(line); }
+    std::vector<std::string> messages;
+};
+
+// Answers from a script, recording whether Resume was offered.
+class ScriptedChoices : public DownloadChoices {
+  public:
+    std::optional<std::string> ChooseFolder(const std::string&) override { return folder; }
+    Answer AskOverwrite(const std::string& localPath) override { return Take(localPath, false); }
+    Answer AskOverwriteOrResume(const std::string& localPath) override { return Take(localPath, true); }
+    std::optional<std::string> folder;
+    std::deque<Answer> answers;
+    std::vector<bool> resumeOffered;
+
+  private:
+    Answer Take(const std::string&, bool offered) {
+        resumeOffered.push_back(offered);
+        if (answers.empty()) {
+            return Answer::Cancel;
+        }
+        const Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+};
+
+class RemotePageTransfersTest : public ::testing::Test {
+  protected:
+    RemotePageTransfersTest() : state_(log_) {
+        session_ = std::make_shared<RecordingQueue>();
+        session_->site = "ftp://joe@127.0.0.1:2121";
+        state_.ResetForSession(session_);
+        state_.SetTransferRows(&queue_);
+    }
+    void List(const std::string& path, const std::vector<std::string>& lines) {
+        ASSERT_FALSE(state_.EnterDirectory(path));
+        for (const std::string& line : lines) {
+            state_.AddListingLine(line);
+        }
+        state_.FinishListing(true);
+    }
+
+    QuietLog log_;
+    RemotePageState state_;
+    std::shared_ptr<RecordingQueue> session_;
+    TransferQueue queue_;
+    ScriptedChoices choices_;
+    TempDir local_;
+};
+
+TEST_F(RemotePageTransfersTest, EveryDownloadedFileIsARowAndTheRequestNamesIt) {
+    List("/pub", {"type=file;size=1000;modify=19960105134500; report.pdf", "type=file;size=20; caf\xe9.txt",
+                  "type=dir; docs"});
+    choices_.folder = local_.Path().string();
+    ASSERT_TRUE(state_.GetFilesAs({0, 1}, kImageType, choices_, {}));
+
+    ASSERT_EQ(session_->queued.size(), 1u);
+    EXPECT_EQ(session_->queued[0].kind, FtpRequestKind::Get);
+    EXPECT_EQ(session_->queued[0].text, local_.Path().string());
+    EXPECT_EQ(session_->queued[0].value, kImageType);
+    ASSERT_EQ(session_->transferItems.size(), 1u);
+    const std::vector<TransferItem>& items = session_->transferItems[0];
+    ASSERT_EQ(items.size(), 2u);
+    ASSERT_EQ(queue_.Count(), 2);
+    // The rows follow the order the page shows, which is sorted by name here or not at all.
+    for (const TransferItem& item : items) {
+        const TransferRow& row = queue_.At(queue_.IndexOf(item.row));
+        EXPECT_EQ(row.remoteName, item.remoteName);
+        EXPECT_EQ(row.remoteFolder, "/pub");
+        EXPECT_EQ(row.site, "ftp://joe@127.0.0.1:2121");
+        EXPECT_EQ(row.direction, TransferDirection::Download);
+        EXPECT_EQ(row.state, TransferState::Queued);
+        EXPECT_EQ(item.remoteFolder, "/pub");
+        EXPECT_FALSE(item.resume);
+        if (item.remoteName == "report.pdf") {
+            EXPECT_EQ(item.size, 1000);
+            EXPECT_TRUE(item.exactTime);
+            EXPECT_EQ(item.time, 820849500);
+            EXPECT_EQ(item.localPath, (local_ / "report.pdf").string());
+        } else {
+            // The server's bytes go back as they came; the local name is UTF-8.
+            EXPECT_EQ(item.remoteName, "caf\xe9.txt");
+            EXPECT_EQ(item.localPath, (local_ / "caf\xc3\xa9.txt").string());
+            EXPECT_EQ(item.size, 20);
+        }
+    }
+}
+
+TEST_F(RemotePageTransfersTest, ALinkIsFetchedFromItsTargetsFolder) {
+    List("/pub", {"lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 latest -> /releases/v2/wisp.tar",
+                  "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 here -> old/notes.txt"});
+    choices_.folder = local_.Path().string();
+    ASSERT_TRUE(state_.GetFilesAs({0, 1}, kImageType, choices_, {}));
+    ASSERT_EQ(session_->transferItems.size(), 1u);
+    std::vector<std::string> named;
+    for (const TransferItem& item : session_->transferItems[0]) {
+        named.push_back(item.remoteFolder + " | " + item.remoteName + " | " + item.localPath);
+    }
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(named,
+              (std::vector<std::string>{"/pub/old | notes.txt | " + (local_ / "notes.txt").string(),
+                                        "/releases/v2 | wisp.tar | " + (local_ / "wisp.tar").string()}));
+}
+
+struct ResumeRow {
+    const char* name;
+    int mode;
+    int localBytes;  // of the listed 100; -1: a folder of that name
+    bool offered;
+    DownloadChoices::Answer answer;
+    bool queued;
+    bool resume;
+};
+
+class ResumeQuestion : public RemotePageTransfersTest, public ::testing::WithParamInterface<ResumeRow> {};
+
+TEST_P(ResumeQuestion, IsOfferedForAShorterBinaryCopy) {
+    const ResumeRow& c = GetParam();
+    if (c.localBytes >= 0) {
+        ASSERT_TRUE(local_.WriteFile("data.bin", std::string(static_cast<std::size_t>(c.localBytes), 'x')));
+    } else {
+        std::filesystem::create_directory(local_ / "data.bin");
+    }
+    List("/pub", {"type=file;size=100; data.bin"});
+    choices_.folder = local_.Path().string();
+    choices_.answers = {c.answer};
+    EXPECT_EQ(state_.GetFilesAs({0}, c.mode, choices_, {}), c.queued);
+    EXPECT_EQ(choices_.resumeOffered, std::vector<bool>{c.offered});
+    if (c.queued) {
+        ASSERT_EQ(session_->transferItems.size(), 1u);
+        EXPECT_EQ(session_->transferItems[0][0].resume, c.resume);
+    } else {
+        EXPECT_EQ(queue_.Count(), 0);
+    }
+}
+
+using A = DownloadChoices::Answer;
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ResumeQuestion,
+    ::testing::Values(ResumeRow{"ShorterBinary", kImageType, 40, true, A::Resume, true, true},
+                      ResumeRow{"ShorterBinaryReplaced", kImageType, 40, true, A::Yes, true, false},
+                      ResumeRow{"ShorterBinaryKept", kImageType, 40, true, A::No, false, false},
+                      ResumeRow{"ShorterText", kAsciiType, 40, false, A::Yes, true, false},
+                      ResumeRow{"AsLong", kImageType, 100, false, A::Yes, true, false},
+                      ResumeRow{"Longer", kImageType, 150, false, A::Yes, true, false},
+                      ResumeRow{"Empty", kImageType, 0, true, A::Resume, true, true},
+                      ResumeRow{"AFolder", kImageType, -1, false, A::Yes, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RemotePageTransfersTest, NamesThatWouldLeaveTheFolderBecomeNoRow) {
+    List("/pub", {"type=file;size=5; ok.txt", "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 up -> ..",
+                  "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 dir -> /etc/"});
+    choices_.folder = local_.Path().string();
+    ASSERT_TRUE(state_.GetFilesAs({0, 1, 2}, kImageType, choices_, {}));
+    ASSERT_EQ(session_->transferItems.size(), 1u);
+    ASSERT_EQ(session_->transferItems[0].size(), 1u);
+    EXPECT_EQ(session_->transferItems[0][0].remoteName, "ok.txt");
+    EXPECT_EQ(queue_.Count(), 1);
+    EXPECT_NE(state_.Failure().find("Refused local name"), std::string::npos);
+}
+
+TEST_F(RemotePageTransfersTest, DroppedFilesAreRowsInTheCurrentFolder) {
+    List("/incoming", {});
+    ASSERT_TRUE(local_.WriteFile("up.bin", std::string(321, 'u')));
+    std::filesystem::create_directory(local_ / "folder");
+    const std::string up = (local_ / "up.bin").string();
+    ASSERT_TRUE(state_.PutFiles({up, (local_ / "folder").string()}, kImageType));
+    ASSERT_EQ(session_->queued.size(), 1u);
+    EXPECT_EQ(session_->queued[0].kind, FtpRequestKind::Put);
+    ASSERT_EQ(session_->transferItems.size(), 1u);
+    ASSERT_EQ(session_->transferItems[0].size(), 1u);
+    const TransferItem& item = session_->transferItems[0][0];
+    EXPECT_EQ(item.localPath, up);
+    EXPECT_EQ(item.remoteFolder, "/incoming");
+    EXPECT_EQ(item.remoteName, "up.bin");
+    EXPECT_EQ(item.size, 321);
+    ASSERT_EQ(queue_.Count(), 1);
+    EXPECT_EQ(queue_.At(0).direction, TransferDirection::Upload);
+    EXPECT_EQ(queue_.At(0).id, item.row);
+}
+
+TEST_F(RemotePageTransfersTest, ARequestTheSessionRefusesLeavesNoRowWaiting) {
+    List("/pub", {"type=file;size=5; a"});
+    choices_.folder = local_.Path().string();
+    session_->refuse = true;
+    EXPECT_FALSE(state_.GetFilesAs({0}, kImageType, choices_, {}));
+    ASSERT_EQ(queue_.Count(), 1);
+    EXPECT_EQ(queue_.At(0).state, TransferState::Interrupted);
+    EXPECT_FALSE(queue_.Summary().active);
+}
+
+}  // namespace
