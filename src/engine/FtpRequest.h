@@ -16,6 +16,14 @@ enum class FtpRequestKind : std::int32_t {
     Get = 3,
     Put = 4,
     Logoff = 5,
+    // text: the new folder's name, in the current directory.
+    MakeFolder = 6,
+    // object: RenameNames.
+    Rename = 7,
+    // object: FolderSelection; posts a DeletePlan to the Remote page.
+    WalkTrees = 8,
+    // object: the DeletePlan the user agreed to.
+    RemoveTrees = 9,
 };
 
 // Transfer type index -> the command that selects it.
@@ -44,6 +52,31 @@ class DroppedFiles : public FtpRequestObject {
     DroppedFiles() = default;
     explicit DroppedFiles(std::vector<std::string> paths) : paths(std::move(paths)) {}
     std::vector<std::string> paths;
+};
+
+// One entry of the current directory to rename: its slot, the server's bytes of its name, and the new name
+// as the user typed it (UTF-8).
+class RenameNames : public FtpRequestObject {
+  public:
+    RenameNames() = default;
+    RenameNames(std::int32_t slot, std::string oldName, std::string newName)
+        : slot(slot), oldName(std::move(oldName)), newName(std::move(newName)) {}
+    std::int32_t slot = -1;
+    std::string oldName;
+    std::string newName;
+};
+
+// Entries of a Delete that holds folders, copied when the user chose them: their folder (absolute), their
+// slots and names and kinds, so that the walk needs nothing of the listing shown meanwhile.
+class FolderSelection : public FtpRequestObject {
+  public:
+    struct Chosen {
+        std::int32_t slot = -1;
+        std::string name;
+        bool folder = false;
+    };
+    std::string folder;
+    std::vector<Chosen> entries;
 };
 
 // One file of a Get or a Put as a row of the transfer queue: everything the worker needs to move it, or

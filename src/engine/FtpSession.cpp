@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/FtpDirectoryCommands.h"
+#include "engine/FtpFolderCommands.h"
 #include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
@@ -250,6 +251,14 @@ int FtpSession::Dispatch(FtpRequest& request) {
             return FtpTransfers::PutFiles(context_, request);
         case FtpRequestKind::Logoff:
             return 0;
+        case FtpRequestKind::MakeFolder:
+            return FtpFolderCommands::MakeFolder(context_, request);
+        case FtpRequestKind::Rename:
+            return FtpFolderCommands::Rename(context_, request);
+        case FtpRequestKind::WalkTrees:
+            return FtpFolderCommands::WalkTrees(context_, request);
+        case FtpRequestKind::RemoveTrees:
+            return FtpFolderCommands::RemoveTrees(context_, request);
     }
     return 0;
 }

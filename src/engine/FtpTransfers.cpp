@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "engine/PrintableText.h"
 #include "engine/TransferRetry.h"
 #include "engine/TransferStatistics.h"
+#include "listing/ListingParser.h"
 #include "listing/RemoteEntry.h"
 #include "listing/RemoteName.h"
 #include "listing/TimeValue.h"
@@ -1089,9 +1091,11 @@ bool HasFacts(std::string_view line) {
     return facts.back() == ';' && facts.find('=') != std::string_view::npos;
 }
 
-// One listing of the current directory with `command` (LIST or MLSD), line by line into the Remote view.
-int RunListing(FtpContext& session, std::string_view command) {
-    const bool machine = command == "MLSD";
+// One listing with `command` (LIST or MLSD, with or without a path), each line handed to `addLine`;
+// `finish(whole)` is told once the data connection ended, with false for a listing cut short.
+template <typename AddLine, typename Finish>
+int RunListing(FtpContext& session, std::string_view command, AddLine&& addLine, Finish&& finish) {
+    const bool machine = command.substr(0, 4) == "MLSD";
     bool cut = false;
     int refused = 0;
     const auto refuse = [&](std::string_view why, std::string_view line) {
@@ -1136,7 +1140,7 @@ int RunListing(FtpContext& session, std::string_view command) {
                     refuse("no facts", line);
                     continue;
                 }
-                session.Remote().AddListingLine(line);
+                addLine(line);
             }
             // A listing that stopped early may still have data on the way; a plain close lets the
             // server finish instead of waiting for room to send.
@@ -1154,11 +1158,56 @@ int RunListing(FtpContext& session, std::string_view command) {
         return outcome.reply;
     }
     // The rows that arrived stay shown, but a cut listing is not taken for the whole directory.
-    session.Remote().FinishListing(!cut && !session.AbortRequested());
+    finish(!cut && !session.AbortRequested());
     return outcome.reply;
 }
 
+int RunListing(FtpContext& session, std::string_view command) {
+    return RunListing(
+        session, command, [&](std::string_view line) { session.Remote().AddListingLine(line); },
+        [&](bool whole) { session.Remote().FinishListing(whole); });
+}
+
 }  // namespace
+
+int FtpTransfers::ListFolder(FtpContext& session, std::string_view path, std::vector<RemoteEntry>& entries,
+                             bool& whole) {
+    whole = false;
+    entries.clear();
+    const std::time_t now = std::time(nullptr);
+    const auto add = [&](std::string_view line) {
+        if (std::optional<RemoteEntry> entry = ListingParser::Parse(line, now)) {
+            entries.push_back(std::move(*entry));
+        }
+    };
+    const auto finish = [&](bool complete) { whole = complete; };
+    const std::string target(path);
+    const int result = [&] {
+        const int code = SelectType(session, kAsciiType);
+        session.Status().SetStatus("LISTing " + target);
+        session.Log().LogMessage("LISTing " + Printable(target));
+        if (!FtpProtocol::IsPositiveCompletion(code)) {
+            return code;
+        }
+        if (session.Features().Has("MLST")) {
+            const int machine = RunListing(session, "MLSD " + target, add, finish);
+            if (machine < 500 || session.AbortRequested()) {
+                return machine != 0 ? machine : code;
+            }
+            // Refused for this folder, or MLSD not usable at all: LIST answers both.
+            entries.clear();
+            whole = false;
+            (void)session.TakeFailure();
+        }
+        const int listed = RunListing(session, "LIST " + target, add, finish);
+        return listed != 0 ? listed : code;
+    }();
+    session.Status().SetStatus(std::nullopt);
+    if (!FtpProtocol::IsPositiveCompletion(result)) {
+        whole = false;
+    }
+    return result;
+}
 
 int FtpTransfers::ListDirectory(FtpContext& session, std::string_view path) {
     StatusView& status = session.Status();

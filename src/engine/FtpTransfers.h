@@ -3,8 +3,10 @@
 // (Put), with the transfer type selection they share. Worker thread; each returns the request's last
 // reply code (421 ends the session).
 #include <string_view>
+#include <vector>
 
 class FtpContext;
+class RemoteEntry;
 struct FtpRequest;
 
 class FtpTransfers {
@@ -32,6 +34,11 @@ class FtpTransfers {
     // LIST of the current directory, line by line into the Remote view; FinishListing only when the
     // server accepted LIST.
     static int ListDirectory(FtpContext& session, std::string_view path);
+    // Lists the folder `path` (absolute; MLSD when offered, else LIST) into `entries`, leaving the Remote
+    // view and the current directory alone. `whole` is false for a listing cut short or aborted; the
+    // result is the listing's reply (421 ends the session). An abort stays requested for the caller.
+    static int ListFolder(FtpContext& session, std::string_view path, std::vector<RemoteEntry>& entries,
+                          bool& whole);
     // request.text: local folder; request.Selection(): slot indexes; request.value: transfer type (ASCII
     // stores the text with LF line ends).
     // The selection is released before returning.

@@ -74,6 +74,8 @@ class RemoteEntry {
     // An empty name marks a slot whose entry was deleted (or never written).
     bool IsBlank() const { return name_.empty(); }
     void MakeBlank() { name_.clear(); }
+    // After a rename on the server: the same entry under `name`.
+    void SetName(std::string name) { name_ = std::move(name); }
 
     // The remote path for RETR and CWD: a link's target, otherwise the name.
     std::string TargetPath() const;

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ctime>
 
+#include "engine/DeletePlan.h"
 #include "listing/ListingParser.h"
 #include "listing/NameSorter.h"
 #include "listing/RemoteName.h"
@@ -27,6 +29,19 @@ bool LessIgnoringCase(std::string_view a, std::string_view b) {
     });
 }
 
+std::string Thousands(int value) {
+    std::string digits = std::to_string(value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<std::size_t>(at), ",");
+    }
+    return digits;
+}
+
+// "1 folder", "1,234 files".
+std::string Counted(int count, std::string_view one, std::string_view many) {
+    return Thousands(count) + " " + std::string(count == 1 ? one : many);
+}
+
 }  // namespace
 
 RemotePageState::RemotePageState(LogView& log)
@@ -45,6 +60,7 @@ void RemotePageState::ResetAfterSession() {
 }
 
 void RemotePageState::ResetSession(std::shared_ptr<RemoteRequestQueue> session, bool starting) {
+    pendingDeletePlan_.reset();
     observer_->RowsAboutToBeReset();
     SetDirectoryTextAndTell({});
     ClearCache();
@@ -244,11 +260,165 @@ void RemotePageState::DeleteRows(const std::vector<int>& selectedRows) {
         return;
     }
     ClearFailure();
+    const bool folders = std::any_of(selectedRows.begin(), selectedRows.end(), [this](int row) {
+        return row >= 0 && row < RowCount() && EntryOfRow(row).Kind() == EntryKind::Directory;
+    });
+    if (folders && !currentDirectory_.empty()) {
+        // Names and slots as chosen now: the walk runs while the user may look elsewhere.
+        auto selection = std::make_unique<FolderSelection>();
+        selection->folder = currentDirectory_;
+        for (const int row : selectedRows) {
+            if (row >= 0 && row < RowCount()) {
+                const RemoteEntry& entry = EntryOfRow(row);
+                selection->entries.push_back(
+                    {SlotOfRow(row), entry.Name(), entry.Kind() == EntryKind::Directory});
+            }
+        }
+        pendingDeletePlan_.reset();
+        EnqueueWith(FtpRequestKind::WalkTrees, {}, std::move(selection), 0);
+        return;
+    }
     auto selection = std::make_unique<SelectionIndexes>();
     for (const int row : selectedRows) {
         selection->indexes.push_back(SlotOfRow(row));
     }
     EnqueueWith(FtpRequestKind::Delete, {}, std::move(selection), 0);
+}
+
+std::string RemotePageState::DeleteQuestion() const {
+    if (pendingDeletePlan_ == nullptr) {
+        return {};
+    }
+    const DeletePlan& plan = *pendingDeletePlan_;
+    std::string question = "Delete " + Counted(plan.selectedFolders, "folder", "folders") + " holding " +
+                           Counted(plan.filesBelow, "file", "files");
+    if (plan.selectedFiles > 0) {
+        question += ", and " + Counted(plan.selectedFiles, "other file", "other files");
+    }
+    question += "?";
+    if (plan.unreadFolders > 0) {
+        question += " " + Counted(plan.unreadFolders, "folder", "folders") +
+                    " in them could not be looked into and will stay.";
+    }
+    return question;
+}
+
+void RemotePageState::AnswerDeletePlan(bool yes) {
+    std::shared_ptr<DeletePlan> plan = std::move(pendingDeletePlan_);
+    if (plan == nullptr) {
+        return;
+    }
+    if (!yes) {
+        log_.LogMessage("... Delete cancelled: nothing was deleted");
+        return;
+    }
+    // The worker gets a plan of its own; the page keeps nothing of it.
+    EnqueueWith(FtpRequestKind::RemoveTrees, {}, std::make_unique<DeletePlan>(std::move(*plan)), 0);
+}
+
+std::string RemotePageState::NameProblem(std::string_view name) {
+    if (name.empty()) {
+        return "a name cannot be empty";
+    }
+    if (name == "." || name == "..") {
+        return "\"" + std::string(name) + "\" names the folder itself or its parent";
+    }
+    if (name.find('/') != std::string_view::npos) {
+        return "a name cannot hold '/'";
+    }
+    if (std::any_of(name.begin(), name.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7f;
+        })) {
+        return "a name cannot hold control characters";
+    }
+    return {};
+}
+
+bool RemotePageState::MakeFolder(std::string_view name) {
+    if (!Connected()) {
+        return false;
+    }
+    ClearFailure();
+    if (const std::string problem = NameProblem(name); !problem.empty()) {
+        ShowFailure("Could not make the folder: " + problem);
+        log_.LogMessage("... New folder refused: " + problem);
+        return false;
+    }
+    std::unique_ptr<FtpRequestObject> none;
+    return session_->Enqueue(FtpRequestKind::MakeFolder, name, none, 0);
+}
+
+bool RemotePageState::RenameRow(int row, std::string_view newName) {
+    if (!Connected() || row < 0 || row >= RowCount()) {
+        return false;
+    }
+    ClearFailure();
+    const RemoteEntry& entry = EntryOfRow(row);
+    if (newName == entry.Name()) {
+        return false;  // nothing changed: nothing to ask
+    }
+    if (const std::string problem = NameProblem(newName); !problem.empty()) {
+        ShowFailure("Could not rename " + entry.Name() + ": " + problem);
+        log_.LogMessage("... Rename refused: " + problem);
+        return false;
+    }
+    return EnqueueWith(FtpRequestKind::Rename, {},
+                       std::make_unique<RenameNames>(SlotOfRow(row), entry.Name(), std::string(newName)), 0);
+}
+
+void RemotePageState::FolderMade(std::string_view name) {
+    if (pending_ || currentDirectory_.empty()) {
+        return;  // a listing on its way shows it
+    }
+    for (int row = 0; row < RowCount(); ++row) {
+        if (EntryOfRow(row).Name() == name) {
+            return;
+        }
+    }
+    ListedFacts facts;
+    facts.name = name;
+    facts.kind = EntryKind::Directory;
+    std::vector<RemoteEntry> entries;
+    entries.push_back(RemoteEntry::FromFacts(facts, std::time(nullptr)));
+    AppendEntries(std::move(entries));
+}
+
+void RemotePageState::EntryRenamed(int slot, std::string_view oldName, std::string_view newName) {
+    if (slot < 0 || slot >= usedCount_ || (*listing_)[slot].Name() != oldName) {
+        return;  // another listing is shown by now
+    }
+    RemoteEntry entry = (*listing_)[slot];
+    const bool folder = entry.Kind() == EntryKind::Directory;
+    entry.SetName(std::string(newName));
+    listing_->Set(slot, std::move(entry));
+    if (const int row = RowOfSlot(slot); row >= 0) {
+        observer_->RowChanged(row);
+    }
+    if (folder) {
+        // Cached copies of the old folder and below name paths that no longer exist.
+        std::string old = currentDirectory_;
+        if (old.empty() || old.back() != '/') {
+            old += '/';
+        }
+        old += oldName;
+        const auto size = cache_.size();
+        std::erase_if(cache_, [&old](const CacheItem& item) {
+            return item.path == old || (item.path.size() > old.size() && item.path.starts_with(old) &&
+                                        item.path[old.size()] == '/');
+        });
+        if (cache_.size() != size) {
+            observer_->CacheChanged();
+        }
+    }
+}
+
+void RemotePageState::DeletePlanReady(std::shared_ptr<DeletePlan> plan) {
+    if (plan == nullptr || session_ == nullptr) {
+        return;
+    }
+    pendingDeletePlan_ = std::move(plan);
+    observer_->DeletePlanWaiting();
 }
 
 void RemotePageState::Logoff() {

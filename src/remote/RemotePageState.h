@@ -15,6 +15,7 @@
 #include "remote/RemoteRequestQueue.h"
 #include "transfers/TransferRowSink.h"
 
+class DeletePlan;
 class LogView;
 
 // Told after each change of the state, on the thread that made it (the UI thread in the program).
@@ -41,6 +42,8 @@ class RemotePageObserver {
     virtual void SessionChanged(bool /*connected*/) {}
     // The failure shown (Failure) changed; empty when there is none.
     virtual void FailureChanged(const std::string& /*failure*/) {}
+    // A Delete holding folders has its plan: the user is to be asked (DeleteQuestion, AnswerDeletePlan).
+    virtual void DeletePlanWaiting() {}
 };
 
 class RemotePageState {
@@ -78,6 +81,13 @@ class RemotePageState {
     // Why the user's last request failed or stopped, in words; kept until the user's next action or
     // the next session.
     void ShowFailure(std::string_view reason);
+    // After MKD: the new folder joins the listing shown (and its cached copy).
+    void FolderMade(std::string_view name);
+    // After RNFR/RNTO: slot `slot`, while it still holds `oldName`, shows `newName`; cached listings of a
+    // renamed folder and below are forgotten.
+    void EntryRenamed(int slot, std::string_view oldName, std::string_view newName);
+    // The walk of a Delete holding folders is done: the plan waits for the user's answer.
+    void DeletePlanReady(std::shared_ptr<DeletePlan> plan);
 
     // --- What the user does ---
     // Forgets the current directory's cached copy and asks the server to list it again.
@@ -87,8 +97,21 @@ class RemotePageState {
     // Enter in the directory field, or an item picked from the cache list.
     void ChangeDirectory(std::string_view path);
     void UpOneLevel();
-    // "&Delete" or the Delete key: one Delete request for the rows' slots, without asking.
+    // "&Delete" or the Delete key: one Delete request for the rows' slots, without asking, when they are
+    // all files and links; with folders among them, a walk of their trees whose plan is asked about.
     void DeleteRows(const std::vector<int>& selectedRows);
+    // The question for the plan waiting ("Delete 3 folders holding 1,234 files?"); empty without one.
+    std::string DeleteQuestion() const;
+    // The user's answer to DeleteQuestion: Yes queues the removal, No drops the plan.
+    void AnswerDeletePlan(bool yes);
+    // "New folder" with the name typed (UTF-8): MKD in the current directory. False, with the reason on
+    // the failure line, for a name that cannot be one.
+    bool MakeFolder(std::string_view name);
+    // The name of row `row` edited in place: RNFR/RNTO. False, with the reason on the failure line, for a
+    // name that cannot be one; the row keeps its name until the server agreed.
+    bool RenameRow(int row, std::string_view newName);
+    // Why `name` cannot name an entry of a folder, or empty when it can.
+    static std::string NameProblem(std::string_view name);
     void Logoff();
     // Escape: the session stops its running transfer and empties its queue (nothing while not connected).
     void Abort();
@@ -128,6 +151,8 @@ class RemotePageState {
     const std::string& Failure() const { return failure_; }
     // The cached directories in the order of the directory list (sorted ignoring letter case).
     std::vector<std::string> CachedDirectories() const;
+    // The plan of a Delete waiting for the user's answer, or null.
+    const std::shared_ptr<DeletePlan>& PendingDeletePlan() const { return pendingDeletePlan_; }
     // The listing shown; shared so that whoever still resolves slot indexes in it keeps it alive.
     std::shared_ptr<const EntryArray> Listing() const { return listing_; }
 
@@ -180,6 +205,7 @@ class RemotePageState {
     std::vector<CacheItem> cache_;
     std::string downloadFolder_;
     std::string failure_;
+    std::shared_ptr<DeletePlan> pendingDeletePlan_;
     int sortMode_ = 0;
     std::array<int, kColumns> sortDirection_{1, 1, 1};
 };

@@ -21,6 +21,7 @@ QVariant RemoteEntryModel::data(const QModelIndex& index, int role) const {
     const RemoteEntry& entry = state_.EntryOfRow(index.row());
     switch (role) {
         case Qt::DisplayRole:
+        case Qt::EditRole:
         case Qt::ToolTipRole:
             switch (index.column()) {
                 case kName:
@@ -45,6 +46,24 @@ QVariant RemoteEntryModel::data(const QModelIndex& index, int role) const {
         default:
             return {};
     }
+}
+
+Qt::ItemFlags RemoteEntryModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags flags = QAbstractTableModel::flags(index);
+    if (renameRow_ && index.isValid() && index.column() == kName) {
+        flags |= Qt::ItemIsEditable;
+    }
+    return flags;
+}
+
+bool RemoteEntryModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !renameRow_ || !index.isValid() || index.column() != kName ||
+        index.row() >= state_.RowCount()) {
+        return false;
+    }
+    renameRow_(index.row(), value.toString());
+    // Shown as before until the server agreed.
+    return false;
 }
 
 QVariant RemoteEntryModel::headerData(int section, Qt::Orientation orientation, int role) const {

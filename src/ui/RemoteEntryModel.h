@@ -4,6 +4,7 @@
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <array>
+#include <functional>
 
 class RemotePageState;
 
@@ -19,6 +20,13 @@ class RemoteEntryModel : public QAbstractTableModel {
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    // Names are editable in place once a rename handler is set; the edit goes to it and the row keeps
+    // its name until the state says otherwise.
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    void SetRenameHandler(std::function<void(int row, const QString& name)> handler) {
+        renameRow_ = std::move(handler);
+    }
 
     // What the state reports, turned into the model's signals.
     void BeginReset() { beginResetModel(); }
@@ -35,6 +43,7 @@ class RemoteEntryModel : public QAbstractTableModel {
   private:
     const RemotePageState& state_;
     std::array<QIcon, 3> icons_;
+    std::function<void(int row, const QString& name)> renameRow_;
     QModelIndexList reorderIndexes_;
     std::vector<int> reorderSlots_;
 };

@@ -138,3 +138,15 @@ void RemoteViewAdapter::ShowWaitingLines() {
         page_->State().AddListingLines(lines);
     }
 }
+
+void RemoteViewAdapter::FolderMade(std::string_view name) {
+    OnPage([&](WispRemotePage& page) { page.State().FolderMade(name); });
+}
+
+void RemoteViewAdapter::EntryRenamed(int index, std::string_view oldName, std::string_view newName) {
+    OnPage([&](WispRemotePage& page) { page.State().EntryRenamed(index, oldName, newName); });
+}
+
+void RemoteViewAdapter::DeletePlanReady(std::shared_ptr<DeletePlan> plan) {
+    OnPage([&](WispRemotePage& page) { page.State().DeletePlanReady(std::move(plan)); });
+}

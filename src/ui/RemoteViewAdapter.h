@@ -33,6 +33,9 @@ class RemoteViewAdapter final : public RemoteView {
     void RemoveEntry(int index) override;
     void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime) override;
     void ShowFailure(std::string_view reason) override;
+    void FolderMade(std::string_view name) override;
+    void EntryRenamed(int index, std::string_view oldName, std::string_view newName) override;
+    void DeletePlanReady(std::shared_ptr<DeletePlan> plan) override;
 
   private:
     RemoteViewAdapter(std::shared_ptr<UiBridge> bridge, WispRemotePage* page);

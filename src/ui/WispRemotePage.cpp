@@ -4,11 +4,13 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QStackedWidget>
 #include <QStyle>
@@ -185,6 +187,28 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
         });
     }
     menuRunner_ = [](QMenu& menu, const QPoint& globalPos) { return menu.exec(globalPos); };
+    askFolderName_ = [this]() -> std::optional<QString> {
+        bool ok = false;
+        const QString name = QInputDialog::getText(
+            this, "New folder", "&Name of the new folder:", QLineEdit::Normal, "New folder", &ok);
+        return ok ? std::optional<QString>(name) : std::nullopt;
+    };
+    confirmDelete_ = [this](const QString& question) {
+        return QMessageBox::question(this, "Delete", question, QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No) == QMessageBox::Yes;
+    };
+    // Names are edited in place only on F2 or Rename: a double-click opens, as it always did.
+    for (QAbstractItemView* view :
+         {static_cast<QAbstractItemView*>(listView_), static_cast<QAbstractItemView*>(treeView_)}) {
+        view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    }
+    model_->SetRenameHandler([this](int row, const QString& name) {
+        // An edit closed unchanged is no rename, whatever bytes the shown name decodes.
+        if (name == model_->data(model_->index(row, RemoteEntryModel::kName), Qt::EditRole).toString()) {
+            return;
+        }
+        state_.RenameRow(row, name.toUtf8().toStdString());
+    });
     choices_ = std::make_unique<DialogDownloadChoices>(this);
 
     viewMode_ = 0;
@@ -367,6 +391,17 @@ bool IsEnter(const QKeyEvent& key) {
     return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
 }
 
+// A name's editor is open in `view`: read from the widgets, so that no editor closed by a new listing or
+// a focus change can leave the list's keys switched off.
+bool EditingName(const QWidget& view) {
+    for (const QLineEdit* editor : view.findChildren<QLineEdit*>()) {
+        if (editor->isVisible()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 QAction* AddCommand(QMenu& menu, const QString& text, int id) {
     QAction* action = menu.addAction(text);
     action->setData(id);
@@ -394,8 +429,11 @@ std::unique_ptr<QMenu> WispRemotePage::CreateContextMenu() {
             menu->setDefaultAction(open);
         } else {
             menu->setDefaultAction(AddCommand(*menu, GetItemLabel(), kGet));
-            menu->addSeparator();
-            AddCommand(*menu, "&Delete", kDelete);
+        }
+        menu->addSeparator();
+        AddCommand(*menu, "&Delete", kDelete);
+        if (rows.size() == 1) {
+            AddCommand(*menu, "Re&name", kRename)->setShortcut(QKeySequence(Qt::Key_F2));
         }
         menu->addSeparator();
         AddCommand(*menu, "P&roperties", kProperties);
@@ -415,6 +453,7 @@ std::unique_ptr<QMenu> WispRemotePage::CreateContextMenu() {
     AddCommand(*arrange, "Si&ze", kArrangeBySize);
     AddCommand(*arrange, "&Date", kArrangeByDate);
     menu->addSeparator();
+    AddCommand(*menu, "&New folder...", kNewFolder)->setEnabled(Connected());
     AddCommand(*menu, "&Refresh", kRefresh)->setEnabled(Connected());
     menu->addSeparator();
     AddCommand(*menu, "&Logoff", kLogoff)->setEnabled(Connected());
@@ -442,6 +481,9 @@ void WispRemotePage::RunMenuCommand(int id, bool selectionMenu) {
             case kDelete:
                 DeleteSelection();
                 break;
+            case kRename:
+                RenameSelection();
+                break;
             case kProperties:
                 ShowProperties();
                 break;
@@ -454,6 +496,8 @@ void WispRemotePage::RunMenuCommand(int id, bool selectionMenu) {
         SetViewMode(id);
     } else if (id >= kArrangeByName && id <= kArrangeByDate) {
         state_.Arrange(id - 4);
+    } else if (id == kNewFolder) {
+        NewFolder();
     } else if (id == kRefresh) {
         state_.Refresh();
     } else if (id == kLogoff) {
@@ -472,6 +516,40 @@ void WispRemotePage::GetFilesAs() {
 
 void WispRemotePage::DeleteSelection() {
     state_.DeleteRows(SelectedRows());
+}
+
+void WispRemotePage::RenameSelection() {
+    const std::vector<int> rows = SelectedRows();
+    if (!Connected() || rows.size() != 1) {
+        return;
+    }
+    QAbstractItemView* view = CurrentView();
+    const QModelIndex name = model_->index(rows[0], RemoteEntryModel::kName);
+    view->setCurrentIndex(name);
+    view->edit(name);
+}
+
+void WispRemotePage::NewFolder() {
+    if (!Connected()) {
+        return;
+    }
+    if (const std::optional<QString> name = askFolderName_()) {
+        state_.MakeFolder(name->toUtf8().toStdString());
+    }
+}
+
+void WispRemotePage::DeletePlanWaiting() {
+    // Asked once the worker's report has returned: the worker never waits on a question.
+    QMetaObject::invokeMethod(
+        this, [this] { AskDeletePlan(); }, Qt::QueuedConnection);
+}
+
+void WispRemotePage::AskDeletePlan() {
+    const std::string question = state_.DeleteQuestion();
+    if (question.empty()) {
+        return;
+    }
+    state_.AnswerDeletePlan(confirmDelete_(QString::fromUtf8(question)));
 }
 
 void WispRemotePage::CancelTransfer() {
@@ -527,6 +605,9 @@ bool WispRemotePage::ListKeyPressed(const QKeyEvent& key) {
             return true;
         case Qt::Key_Delete:
             DeleteSelection();
+            return true;
+        case Qt::Key_F2:
+            RenameSelection();
             return true;
         default:
             return false;
@@ -586,7 +667,10 @@ bool WispRemotePage::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
-    if ((watched == listView_ || watched == treeView_) && event->type() == QEvent::KeyPress) {
+    // While a name is edited in place, its keys (Enter, Escape) are the editor's: an Enter the line edit
+    // passes on must not also open or download the row.
+    if ((watched == listView_ || watched == treeView_) && event->type() == QEvent::KeyPress &&
+        !EditingName(*static_cast<QWidget*>(watched))) {
         if (ListKeyPressed(*static_cast<QKeyEvent*>(event))) {
             return true;
         }

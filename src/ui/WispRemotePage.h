@@ -7,6 +7,7 @@
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,10 +88,12 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
         kOpen = 1,
         kGet = 2,
         kDelete = 3,
+        kRename = 4,
         kProperties = 5,
         kArrangeByName = 5,
         kArrangeBySize = 6,
         kArrangeByDate = 7,
+        kNewFolder = 8,
         kRefresh = 9,
         kLogoff = 10,
     };
@@ -106,8 +109,14 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
 
     // Downloads the selected rows with the mode the toolbar shows now.
     void GetFilesAs();
-    // One Delete request for the selected rows.
+    // One Delete request for the selected rows; with folders among them, their walk, then the question.
     void DeleteSelection();
+    // "Rename" or F2: edits the name of the one selected row in place, in any view.
+    void RenameSelection();
+    // "New folder": asks for the name in a small dialog, then MKD.
+    void NewFolder();
+    // Asks the question of the Delete plan waiting and passes the answer on.
+    void AskDeletePlan();
     // Escape in the list: stops the running transfer and empties the queue.
     void CancelTransfer();
     // Local files dropped on the list: one Put request; other URLs are ignored.
@@ -121,6 +130,9 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
   private:
     // How a menu is shown and a choice taken: the menu's own loop, or a test's answer.
     using MenuRunner = std::function<QAction*(QMenu& menu, const QPoint& globalPos)>;
+    // The New folder dialog (nothing: cancelled) and the Delete question (true: Yes), or a test's answers.
+    using FolderNameAsker = std::function<std::optional<QString>()>;
+    using DeleteConfirmer = std::function<bool(const QString& question)>;
     // The widgets, the menu runner and the download questions, for tests.
     friend class WispRemotePageTesting;
 
@@ -138,6 +150,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void CacheChanged() override;
     void SessionChanged(bool connected) override;
     void FailureChanged(const std::string& failure) override;
+    void DeletePlanWaiting() override;
 
     void BuildToolBar();
     void AcceptFileDrops();
@@ -166,6 +179,8 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     QTreeView* treeView_ = nullptr;
     int viewMode_ = kList;
     MenuRunner menuRunner_;
+    FolderNameAsker askFolderName_;
+    DeleteConfirmer confirmDelete_;
     std::unique_ptr<DownloadChoices> choices_;
     // Details' columns follow the window's width until the user drags one.
     bool columnsSizedByUser_ = false;

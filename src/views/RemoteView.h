@@ -5,6 +5,7 @@
 #include <memory>
 #include <string_view>
 
+class DeletePlan;
 class FtpSessionHandle;
 class RemoteEntry;
 
@@ -28,4 +29,10 @@ class RemoteView {
     // Why the user's last request failed or stopped, in words ("Could not open /x: 550 No such folder.");
     // also from the user-interface thread when the user's abort stopped something.
     virtual void ShowFailure(std::string_view /*reason*/) {}
+    // After an accepted MKD: the folder `name` now exists in the current directory.
+    virtual void FolderMade(std::string_view /*name*/) {}
+    // After an accepted RNFR/RNTO: slot `index`, named `oldName` when asked for, is now `newName`.
+    virtual void EntryRenamed(int /*index*/, std::string_view /*oldName*/, std::string_view /*newName*/) {}
+    // The walk of a Delete holding folders is done: what the removal would do, for the user to agree to.
+    virtual void DeletePlanReady(std::shared_ptr<DeletePlan> /*plan*/) {}
 };

@@ -42,6 +42,14 @@ const char* KindName(FtpRequestKind kind) {
             return "Put";
         case FtpRequestKind::Logoff:
             return "Logoff";
+        case FtpRequestKind::MakeFolder:
+            return "MakeFolder";
+        case FtpRequestKind::Rename:
+            return "Rename";
+        case FtpRequestKind::WalkTrees:
+            return "WalkTrees";
+        case FtpRequestKind::RemoveTrees:
+            return "RemoveTrees";
     }
     return "?";
 }

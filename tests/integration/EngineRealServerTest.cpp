@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/DeletePlan.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
 #include "listing/ListingParser.h"
@@ -433,6 +434,48 @@ TEST_P(EngineRealServerTest, UploadsTwoFilesThenDeletesThem) {
     EXPECT_NE(std::find(messages.begin(), messages.end(), "... DELETEd second.bin"), messages.end());
     EXPECT_EQ(engine.views.Texts("RemoveEntry"),
               (Lines{std::to_string(engine.Index("first.bin")), std::to_string(engine.Index("second.bin"))}));
+}
+
+// New folder, Rename and the Delete of a whole tree, as the Remote page asks for them: the folder is made,
+// renamed, filled with a nested tree here, walked (one listing per folder) and removed bottom-up.
+TEST_P(EngineRealServerTest, MakesRenamesFillsAndDeletesAFolderTree) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    Engine engine(*server, GetParam());
+    engine.FirstListing();
+    engine.ChangeDir(RealFtpServer::kWritableFolder);
+    const std::string folder = RealFtpServer::kWritableFolder;
+
+    engine.Serve(FtpRequestKind::MakeFolder, "made", nullptr, 0);
+    EXPECT_TRUE(fs::is_directory(server->Root() / folder / "made")) << engine.Log();
+    EXPECT_EQ(engine.views.Texts("FolderMade"), Lines{"made"});
+
+    engine.Serve(FtpRequestKind::Rename, "", std::make_unique<RenameNames>(0, "made", "tree"), 0);
+    EXPECT_FALSE(server->Exists(folder + "/made"));
+    ASSERT_TRUE(fs::is_directory(server->Root() / folder / "tree")) << engine.Log();
+    EXPECT_EQ(engine.views.Texts("EntryRenamed"), Lines{"0 made tree"});
+
+    for (const char* file :
+         {"tree/a.txt", "tree/sub/b.txt", "tree/sub/deeper/c.txt", "tree/sub/deeper/d.bin"}) {
+        ASSERT_TRUE(server->WriteFile(folder + "/" + file, "x")) << file;
+    }
+    fs::create_directories(server->Root() / folder / "tree" / "empty");
+
+    auto selection = std::make_unique<FolderSelection>();
+    selection->folder = "/" + folder;
+    selection->entries.push_back({0, "tree", true});
+    engine.Serve(FtpRequestKind::WalkTrees, "", std::move(selection), 0);
+    const std::shared_ptr<DeletePlan> plan = engine.views.LastDeletePlan();
+    ASSERT_NE(plan, nullptr) << engine.Log();
+    EXPECT_EQ(plan->selectedFolders, 1);
+    EXPECT_EQ(plan->filesBelow, 4);
+    EXPECT_EQ(plan->unreadFolders, 0);
+    EXPECT_EQ(plan->steps.size(), 8u);  // four files, four folders
+    EXPECT_TRUE(server->Exists(folder + "/tree/sub/deeper/c.txt")) << "the walk deleted something";
+
+    engine.Serve(FtpRequestKind::RemoveTrees, "", std::make_unique<DeletePlan>(*plan), 0);
+    EXPECT_FALSE(server->Exists(folder + "/tree")) << engine.Log();
+    EXPECT_TRUE(fs::is_empty(server->Root() / folder));
+    EXPECT_EQ(engine.CountMessage("... deleted 8 entries"), 1) << engine.Log();
 }
 
 // Names in any script keep the server's bytes both ways, and times go to the second both ways: a listing

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/DeletePlan.h"
 #include "engine/FtpRequest.h"
 #include "remote/RemoteRequestQueue.h"
 
@@ -29,6 +30,26 @@ class RecordingQueue : public RemoteRequestQueue {
         }
         if (const auto* dropped = dynamic_cast<DroppedFiles*>(object.get())) {
             request.paths = dropped->paths;
+        }
+        // Rename: the slot, and the old and the new name.
+        if (const auto* names = dynamic_cast<RenameNames*>(object.get())) {
+            request.indexes = {names->slot};
+            request.paths = {names->oldName, names->newName};
+        }
+        // Walk: the slots, and the folder then each name ("name/" for a folder).
+        if (const auto* selection = dynamic_cast<FolderSelection*>(object.get())) {
+            request.paths = {selection->folder};
+            for (const auto& chosen : selection->entries) {
+                request.indexes.push_back(chosen.slot);
+                request.paths.push_back(chosen.name + (chosen.folder ? "/" : ""));
+            }
+        }
+        // Removal: each step's slot and path.
+        if (const auto* plan = dynamic_cast<DeletePlan*>(object.get())) {
+            for (const auto& step : plan->steps) {
+                request.indexes.push_back(step.slot);
+                request.paths.push_back(step.path);
+            }
         }
         if (refuse) {
             return false;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/DeletePlan.h"
+
 RecordingViews::RecordingViews() = default;
 
 SessionViews RecordingViews::Views() {
@@ -233,6 +235,32 @@ void RecordingViews::Host::ShowFailure(SessionFailure what, std::string_view rea
 
 void RecordingViews::Remote::ShowFailure(std::string_view reason) {
     owner_.RecordFailure("Remote: " + std::string(reason));
+}
+
+void RecordingViews::Remote::FolderMade(std::string_view name) {
+    owner_.Record("FolderMade", std::string(name));
+}
+
+void RecordingViews::Remote::EntryRenamed(int index, std::string_view oldName, std::string_view newName) {
+    owner_.Record("EntryRenamed",
+                  std::to_string(index) + " " + std::string(oldName) + " " + std::string(newName));
+}
+
+void RecordingViews::Remote::DeletePlanReady(std::shared_ptr<DeletePlan> plan) {
+    const std::string counts = plan == nullptr ? std::string()
+                                               : std::to_string(plan->selectedFolders) + " " +
+                                                     std::to_string(plan->filesBelow) + " " +
+                                                     std::to_string(plan->selectedFiles);
+    {
+        std::lock_guard lock(owner_.mutex_);
+        owner_.deletePlan_ = std::move(plan);
+    }
+    owner_.Record("DeletePlanReady", counts);
+}
+
+std::shared_ptr<DeletePlan> RecordingViews::LastDeletePlan() const {
+    std::lock_guard lock(mutex_);
+    return deletePlan_;
 }
 
 void RecordingViews::RecordTransferEvent(std::string text) {

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "views/SessionViews.h"
 #include "listing/RemoteEntry.h"
+#include "views/SessionViews.h"
 
 struct RecordedCall {
     // The operation's name: "SetStatus", "ClearStatus" (SetStatus with none), "SetProgress", "LogTraffic",
@@ -70,6 +70,8 @@ class RecordingViews {
     // "progress ROW BYTES", "retrying ROW ATTEMPT DELAY reason", "done ROW", "failed ROW reason",
     // "skipped ROW reason", "stopped ROW reason".
     std::vector<std::string> TransferEvents() const;
+    // The plan the last DeletePlanReady posted, or null.
+    std::shared_ptr<DeletePlan> LastDeletePlan() const;
     // True once TransferEvents() holds a line that starts with `prefix`.
     bool WaitForTransferEvent(std::string_view prefix, Ms timeout = Ms(5000)) const;
 
@@ -100,6 +102,7 @@ class RecordingViews {
     std::vector<std::string> failures_;
     void RecordFailure(std::string text);
     std::vector<std::string> transferEvents_;
+    std::shared_ptr<DeletePlan> deletePlan_;
     void RecordTransferEvent(std::string text);
 
     class Status : public StatusView {
@@ -145,6 +148,9 @@ class RecordingViews {
         void RemoveEntry(int index) override;
         void UploadedFile(std::string_view name, std::int64_t size, std::int32_t modifiedTime) override;
         void ShowFailure(std::string_view reason) override;
+        void FolderMade(std::string_view name) override;
+        void EntryRenamed(int index, std::string_view oldName, std::string_view newName) override;
+        void DeletePlanReady(std::shared_ptr<DeletePlan> plan) override;
 
       private:
         RecordingViews& owner_;
@@ -155,7 +161,8 @@ class RecordingViews {
         explicit Transfers(RecordingViews& owner) : owner_(owner) {}
         void TransferStarted(std::uint64_t row, std::int64_t offset, std::int64_t size) override;
         void TransferProgress(std::uint64_t row, std::int64_t bytes) override;
-        void TransferRetrying(std::uint64_t row, int attempt, int delaySeconds, std::string_view reason) override;
+        void TransferRetrying(std::uint64_t row, int attempt, int delaySeconds,
+                              std::string_view reason) override;
         void TransferEnded(std::uint64_t row, TransferEnd end, std::string_view reason) override;
 
       private:

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 
+#include "engine/DeletePlan.h"
 #include "engine/FtpDirectoryCommands.h"
+#include "engine/FtpFolderCommands.h"
 #include "engine/FtpLogin.h"
 #include "engine/FtpTransfers.h"
 
@@ -91,9 +93,97 @@ Run Run::PutItems(std::vector<TransferItem> items, int type, std::vector<std::ui
     return {.kind = Kind::PutItems, .type = type, .items = std::move(items), .stopped = std::move(stopped)};
 }
 
+Run Run::MakeFolder(std::string name) {
+    return {.kind = Kind::MakeFolder, .path = std::move(name)};
+}
+
+Run Run::Rename(std::vector<RemoteEntry> entries, std::int32_t slot, std::string newName) {
+    return {
+        .kind = Kind::Rename, .path = std::move(newName), .entries = std::move(entries), .selection = {slot}};
+}
+
+Run Run::WalkTrees(std::string folder, std::vector<RemoteEntry> entries,
+                   std::vector<std::int32_t> selection) {
+    return {.kind = Kind::WalkTrees,
+            .path = std::move(folder),
+            .entries = std::move(entries),
+            .selection = std::move(selection)};
+}
+
+Run Run::RemoveTrees() {
+    return {.kind = Kind::RemoveTrees};
+}
+
 namespace {
 
 using Lines = std::vector<std::string>;
+
+Lines PlanLines(const DeletePlan* plan) {
+    if (plan == nullptr) {
+        return {};
+    }
+    Lines lines{"folders " + std::to_string(plan->selectedFolders) + " files " +
+                std::to_string(plan->filesBelow) + " selected " + std::to_string(plan->selectedFiles) +
+                " unread " + std::to_string(plan->unreadFolders)};
+    for (const DeleteStep& step : plan->steps) {
+        lines.push_back((step.keep                           ? "keep "
+                         : step.kind == EntryKind::Directory ? "RMD "
+                                                             : "DELE ") +
+                        step.path);
+    }
+    return lines;
+}
+
+// The folder-command requests: their objects as the Remote page makes them.
+int ServeFolderCommand(RowRun& run, const Run& request) {
+    FtpRequest handed;
+    handed.text = request.path;
+    switch (request.kind) {
+        case Run::Kind::MakeFolder:
+            handed.kind = FtpRequestKind::MakeFolder;
+            return FtpFolderCommands::MakeFolder(run.Context(), handed);
+        case Run::Kind::Rename: {
+            run.views.SetEntries(request.entries);
+            const std::int32_t slot = request.selection.at(0);
+            handed.kind = FtpRequestKind::Rename;
+            handed.object = std::make_unique<RenameNames>(
+                slot, request.entries.at(static_cast<std::size_t>(slot)).Name(), request.path);
+            const int result = FtpFolderCommands::Rename(run.Context(), handed);
+            EXPECT_EQ(handed.object, nullptr) << "the handler kept its object";
+            return result;
+        }
+        case Run::Kind::WalkTrees: {
+            run.views.SetEntries(request.entries);
+            auto selection = std::make_unique<FolderSelection>();
+            selection->folder = request.path;
+            for (std::size_t i = 0; i < request.entries.size(); ++i) {
+                const auto slot = static_cast<std::int32_t>(i);
+                if (request.selection.empty() || std::find(request.selection.begin(), request.selection.end(),
+                                                           slot) != request.selection.end()) {
+                    const RemoteEntry& entry = request.entries[i];
+                    selection->entries.push_back({slot, entry.Name(), entry.Kind() == EntryKind::Directory});
+                }
+            }
+            handed.kind = FtpRequestKind::WalkTrees;
+            handed.object = std::move(selection);
+            const int result = FtpFolderCommands::WalkTrees(run.Context(), handed);
+            EXPECT_EQ(handed.object, nullptr) << "the handler kept its object";
+            return result;
+        }
+        case Run::Kind::RemoveTrees: {
+            const std::shared_ptr<DeletePlan> plan = run.views.LastDeletePlan();
+            handed.kind = FtpRequestKind::RemoveTrees;
+            handed.object =
+                plan != nullptr ? std::make_unique<DeletePlan>(*plan) : std::make_unique<DeletePlan>();
+            const int result = FtpFolderCommands::RemoveTrees(run.Context(), handed);
+            EXPECT_EQ(handed.object, nullptr) << "the handler kept its object";
+            return result;
+        }
+        default:
+            ADD_FAILURE() << "not a folder command";
+            return 0;
+    }
+}
 
 // A PORT command names the client's own address and port, a PASS the e-mail address: matched by verb.
 bool MatchedByVerb(const std::string& command) {
@@ -138,6 +228,11 @@ int Serve(RowRun& run, const Run& request) {
         case Run::Kind::GetItems:
         case Run::Kind::PutItems:
             break;
+        case Run::Kind::MakeFolder:
+        case Run::Kind::Rename:
+        case Run::Kind::WalkTrees:
+        case Run::Kind::RemoveTrees:
+            return ServeFolderCommand(run, request);
     }
     std::atomic<int> destroyed{0};
     FtpRequest handed;
@@ -229,6 +324,7 @@ void CheckViews(const SessionRow& row, RowRun& run, std::size_t slots) {
     Check("messages", row.messages, run.Messages(), run);
     Check("traffic", row.traffic, run.Traffic(), run);
     Check("failures", row.failures, run.views.Failures(), run);
+    Check("plan", row.plan, PlanLines(run.views.LastDeletePlan().get()), run);
     const Lines messages = run.Messages();
     for (const auto& line : row.logged) {
         EXPECT_NE(std::find(messages.begin(), messages.end(), Expand(line, run)), messages.end())

@@ -68,7 +68,20 @@ struct Step {
 
 // A request the row runs, made by one of the functions below.
 struct Run {
-    enum class Kind { Login, ChangeDir, List, Get, Put, Delete, GetItems, PutItems };
+    enum class Kind {
+        Login,
+        ChangeDir,
+        List,
+        Get,
+        Put,
+        Delete,
+        GetItems,
+        PutItems,
+        MakeFolder,
+        Rename,
+        WalkTrees,
+        RemoveTrees
+    };
     Kind kind = Kind::Login;
     std::string path = {};
     int fallBack = 0;
@@ -100,6 +113,15 @@ struct Run {
                         std::vector<std::uint64_t> stopped = {});
     static Run PutItems(std::vector<TransferItem> items, int type = kImageType,
                         std::vector<std::uint64_t> stopped = {});
+    // New folder `name` in the current directory.
+    static Run MakeFolder(std::string name);
+    // Entry `slot` of `entries` renamed to `newName`.
+    static Run Rename(std::vector<RemoteEntry> entries, std::int32_t slot, std::string newName);
+    // The walk of a Delete of the selected `entries` (every one when empty) shown in `folder`.
+    static Run WalkTrees(std::string folder, std::vector<RemoteEntry> entries,
+                         std::vector<std::int32_t> selection = {});
+    // The removal of the plan the last walk posted (none: an empty plan).
+    static Run RemoveTrees();
 };
 
 // An expected list of lines, checked only when the row gives it; `{}` expects none. (No default
@@ -156,6 +178,9 @@ struct SessionRow {
     std::vector<std::string> logged = {};
     // The texts of one operation's calls, for each operation named.
     std::vector<std::pair<std::string, std::vector<std::string>>> texts = {};
+    // The last DeletePlan posted: "folders F files N selected S unread U", then a line per step in order,
+    // "DELE path", "RMD path" or "keep path".
+    ExpectedLines plan = ExpectedLines::Unchecked();
     // RecordingViews::Failures().
     ExpectedLines failures = ExpectedLines::Unchecked();
     // Which slots of the Remote page's entries are blank afterwards, one '1' or '0' each.

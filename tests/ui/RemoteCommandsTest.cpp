@@ -155,19 +155,24 @@ TEST_F(RemoteCommandsTest, EachMenuFormWithItsDefaultAndGrayedItems) {
         int viewMode;
         std::string menu;
     } cases[] = {
-        {"one directory", true, {0}, false, WispRemotePage::kList, "&Open* | - | P&roperties"},
+        {"one directory",
+         true,
+         {0},
+         false,
+         WispRemotePage::kList,
+         "&Open* | - | &Delete | Re&name | - | P&roperties"},
         {"one link",
          true,
          {1},
          false,
          WispRemotePage::kList,
-         "&Open | &Get file(s) as Ascii (text)...* | - | &Delete | - | P&roperties"},
+         "&Open | &Get file(s) as Ascii (text)...* | - | &Delete | Re&name | - | P&roperties"},
         {"one file",
          true,
          {2},
          false,
          WispRemotePage::kList,
-         "&Get file(s) as Ascii (text)...* | - | &Delete | - | P&roperties"},
+         "&Get file(s) as Ascii (text)...* | - | &Delete | Re&name | - | P&roperties"},
         {"two rows in image mode",
          true,
          {0, 3},
@@ -180,14 +185,14 @@ TEST_F(RemoteCommandsTest, EachMenuFormWithItsDefaultAndGrayedItems) {
          false,
          WispRemotePage::kDetails,
          "&View [Lar&ge Icons | S&mall Icons | &List | &Details+] | - | "
-         "Arrange &Icons [&Name | Si&ze | &Date] | - | &Refresh | - | &Logoff"},
+         "Arrange &Icons [&Name | Si&ze | &Date] | - | &New folder... | &Refresh | - | &Logoff"},
         {"background, not connected",
          false,
          {},
          false,
          WispRemotePage::kSmallIcons,
          "&View [Lar&ge Icons | S&mall Icons+ | &List | &Details] | - | "
-         "Arrange &Icons [&Name | Si&ze | &Date] | - | &Refresh! | - | &Logoff!"},
+         "Arrange &Icons [&Name | Si&ze | &Date] | - | &New folder...! | &Refresh! | - | &Logoff!"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -26,6 +26,13 @@ class WispRemotePageTesting {
     void SetMenuRunner(std::function<QAction*(QMenu& menu, const QPoint& globalPos)> runner) const {
         page_.menuRunner_ = std::move(runner);
     }
+    // The New folder dialog's and the Delete question's answers.
+    void SetFolderNameAsker(std::function<std::optional<QString>()> asker) const {
+        page_.askFolderName_ = std::move(asker);
+    }
+    void SetDeleteConfirmer(std::function<bool(const QString&)> confirmer) const {
+        page_.confirmDelete_ = std::move(confirmer);
+    }
     void SetDownloadChoices(std::unique_ptr<DownloadChoices> choices) const {
         page_.choices_ = std::move(choices);
     }
