@@ -10,18 +10,11 @@
 #include <vector>
 
 #include "remote/RemotePageState.h"
+#include "support/MessageLog.h"
 #include "support/RecordingQueue.h"
 #include "support/TempDir.h"
-#include "views/LogView.h"
 
 namespace {
-
-class RecordingLog : public LogView {
-  public:
-    void LogTraffic(std::string_view) override {}
-    void LogMessage(std::string_view line) override { messages.emplace_back(line); }
-    std::vector<std::string> messages;
-};
 
 // Answers from a script: the folder (nothing = cancelled) and one answer per question, recording both.
 class ScriptedChoices : public DownloadChoices {
@@ -76,7 +69,7 @@ class RemotePageCommandsTest : public ::testing::Test {
         return state_.GetFilesAs(rows, mode, choices_, [this](int row) { deselected_.push_back(row); });
     }
 
-    RecordingLog log_;
+    MessageLog log_;
     RemotePageState state_;
     std::shared_ptr<RecordingQueue> queue_;
     ScriptedChoices choices_;

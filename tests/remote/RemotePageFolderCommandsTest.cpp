@@ -9,17 +9,10 @@
 
 #include "engine/DeletePlan.h"
 #include "remote/RemotePageState.h"
+#include "support/MessageLog.h"
 #include "support/RecordingQueue.h"
-#include "views/LogView.h"
 
 namespace {
-
-class RecordingLog : public LogView {
-  public:
-    void LogTraffic(std::string_view) override {}
-    void LogMessage(std::string_view line) override { messages.emplace_back(line); }
-    std::vector<std::string> messages;
-};
 
 class CountingObserver : public RemotePageObserver {
   public:
@@ -61,7 +54,7 @@ class RemotePageFolderCommandsTest : public ::testing::Test {
         return names;
     }
 
-    RecordingLog log_;
+    MessageLog log_;
     CountingObserver observer_;
     RemotePageState state_;
     std::shared_ptr<RecordingQueue> queue_;

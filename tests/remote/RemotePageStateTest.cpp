@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "listing/CompareEntries.h"
-#include "views/LogView.h"
+#include "support/MessageLog.h"
 
 namespace {
 
@@ -25,13 +25,6 @@ class RecordingQueue : public RemoteRequestQueue {
         return true;
     }
     std::vector<Queued> queued;
-};
-
-class RecordingLog : public LogView {
-  public:
-    void LogTraffic(std::string_view) override {}
-    void LogMessage(std::string_view line) override { messages.emplace_back(line); }
-    std::vector<std::string> messages;
 };
 
 class CountingObserver : public RemotePageObserver {
@@ -72,7 +65,7 @@ class RemotePageStateTest : public ::testing::Test {
         return names;
     }
 
-    RecordingLog log_;
+    MessageLog log_;
     RemotePageState state_;
     std::shared_ptr<RecordingQueue> queue_;
 };
@@ -353,7 +346,7 @@ namespace {
 
 // Every sort mode orders the rows as CompareEntries orders their entries, equal keys keeping their order.
 TEST(RemotePageStateSortTest, EveryModeFollowsCompareEntries) {
-    RecordingLog log;
+    MessageLog log;
     RemotePageState state(log);
     ASSERT_FALSE(state.EnterDirectory("/mixed"));
     const std::int64_t sizes[] = {5, 2147483648LL, 0, 5, 77, 3};

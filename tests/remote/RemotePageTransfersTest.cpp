@@ -10,19 +10,12 @@
 #include <vector>
 
 #include "remote/RemotePageState.h"
+#include "support/MessageLog.h"
 #include "support/RecordingQueue.h"
 #include "support/TempDir.h"
 #include "transfers/TransferQueue.h"
-#include "views/LogView.h"
 
 namespace {
-
-class QuietLog : public LogView {
-  public:
-    void LogTraffic(std::string_view) override {}
-    void LogMessage(std::string_view line) override { messages.emplace_back(line); }
-    std::vector<std::string> messages;
-};
 
 // Answers from a script, recording whether Resume was offered.
 class ScriptedChoices : public DownloadChoices {
@@ -62,7 +55,7 @@ class RemotePageTransfersTest : public ::testing::Test {
         state_.FinishListing(true);
     }
 
-    QuietLog log_;
+    MessageLog log_;
     RemotePageState state_;
     std::shared_ptr<RecordingQueue> session_;
     TransferQueue queue_;

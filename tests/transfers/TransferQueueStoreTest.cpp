@@ -14,19 +14,12 @@
 #include <vector>
 
 #include "engine/FtpRequest.h"
+#include "support/MessageLog.h"
 #include "support/TempDir.h"
 #include "transfers/TransferQueue.h"
 #include "transfers/TransferQueueStore.h"
-#include "views/LogView.h"
 
 namespace {
-
-class RecordingLog : public LogView {
-  public:
-    void LogTraffic(std::string_view) override {}
-    void LogMessage(std::string_view line) override { messages.emplace_back(line); }
-    std::vector<std::string> messages;
-};
 
 TransferItem Item(std::string name, std::int64_t size) {
     TransferItem item;
@@ -42,7 +35,7 @@ class TransferQueueStoreTest : public ::testing::Test {
   protected:
     std::filesystem::path QueueFile() const { return folder_ / "wisp" / "transfers.queue"; }
     TempDir folder_{"wisp-queue"};
-    RecordingLog log_;
+    MessageLog log_;
 };
 
 TEST_F(TransferQueueStoreTest, ARestartShowsTheRowsWithUnfinishedOnesInterrupted) {
@@ -178,7 +171,7 @@ TEST_P(DamagedFiles, AreMovedAsideAndTheQueueStartsEmpty) {
     // The next save starts a good file again.
     store.Follow(queue);
     queue.AddTransfers(TransferDirection::Download, "ftp://h", kImageType, {Item("a", 1)});
-    RecordingLog quiet;
+    MessageLog quiet;
     EXPECT_EQ(TransferQueueStore(QueueFile(), quiet).Load().size(), 1u);
     EXPECT_TRUE(quiet.messages.empty());
 }
@@ -236,7 +229,7 @@ TEST_F(TransferQueueStoreTest, AnUnwritableFolderIsLoggedOnceAndNothingBreaks) {
 // child saves has all rows at the same byte count and 20 + (count % 30) rows, so a file that mixes two
 // saves, or is cut short, shows.
 [[noreturn]] void SaveForever(const std::filesystem::path& file) {
-    RecordingLog log;
+    MessageLog log;
     TransferQueueStore store(file, log);
     std::vector<TransferRow> rows = store.Load();
     std::int64_t generation = rows.empty() ? 0 : rows[0].bytesDone;
@@ -260,7 +253,7 @@ TEST_F(TransferQueueStoreTest, AnUnwritableFolderIsLoggedOnceAndNothingBreaks) {
 
 TEST_F(TransferQueueStoreTest, AKillAtAnyMomentLeavesAWholeQueue) {
     {
-        RecordingLog log;
+        MessageLog log;
         ASSERT_TRUE(TransferQueueStore(QueueFile(), log).Save({}));
     }
     std::mt19937 random(20261209);
@@ -277,7 +270,7 @@ TEST_F(TransferQueueStoreTest, AKillAtAnyMomentLeavesAWholeQueue) {
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
 
-        RecordingLog log;
+        MessageLog log;
         const std::vector<TransferRow> rows = TransferQueueStore(QueueFile(), log).Load();
         ASSERT_TRUE(log.messages.empty()) << "round " << round << ": " << log.messages[0];
         if (rows.empty()) {
