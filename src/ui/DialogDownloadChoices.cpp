@@ -65,10 +65,10 @@ QMessageBox* DialogDownloadChoices::CreateOverwriteQuestion(const std::string& l
     if (offerResume) {
         QPushButton* resume = question->addButton("&Resume", QMessageBox::AcceptRole);
         resume->setObjectName("resume");
-        question->setDefaultButton(resume);
-    } else {
-        question->setDefaultButton(QMessageBox::Yes);
     }
+    // Replacing stays what Enter does: only the user can tell that the local copy is a beginning of the
+    // server's file (an ASCII copy is shorter too, and resuming it would splice two different files).
+    question->setDefaultButton(QMessageBox::Yes);
     question->setEscapeButton(QMessageBox::Cancel);
     question->setTextFormat(Qt::PlainText);
     // A question, not a window: no minimise or maximise buttons.

@@ -553,6 +553,9 @@ void WispRemotePage::AskDeletePlan() {
 }
 
 void WispRemotePage::CancelTransfer() {
+    if (abortListener_) {
+        abortListener_();
+    }
     state_.Abort();
 }
 

@@ -53,6 +53,8 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void SetSite(std::string site) { site_ = std::move(site); }
     const std::string& Site() const { return site_; }
     // Told when a session begins (true) or ends (false), after the page has followed.
+    // Told when the user stops the session's transfers (Escape), before the session is.
+    void SetAbortListener(std::function<void()> listener) { abortListener_ = std::move(listener); }
     void SetSessionListener(std::function<void(bool connected)> listener) {
         sessionListener_ = std::move(listener);
     }
@@ -166,6 +168,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     std::shared_ptr<FtpSessionHandle> session_;
     std::string site_;
     std::function<void(bool connected)> sessionListener_;
+    std::function<void()> abortListener_;
     RemoteViewAdapter* adapter_ = nullptr;  // process-lifetime, see RemoteViewAdapter::Create
 
     RemoteEntryModel* model_ = nullptr;

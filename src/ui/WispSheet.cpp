@@ -121,6 +121,7 @@ WispSheet::WispSheet(ProfileStore store, QWidget* parent)
     queue_.AddObserver(this);
     remote_->State().SetTransferRows(&queue_);
     remote_->SetSessionListener([this](bool connected) { RemoteSessionChanged(connected); });
+    remote_->SetAbortListener([this] { HoldBatch(); });
     transfers_->SetRetryHandler(
         [this](std::vector<RetriedTransfers> retries) { RetryTransfers(std::move(retries)); });
     transfers_->SetStopRunningHandler([this] { remote_->CancelTransfer(); });
@@ -171,6 +172,7 @@ WispSheet::~WispSheet() {
     queueTimer_->stop();
     queue_.RemoveObserver(this);
     remote_->SetSessionListener({});
+    remote_->SetAbortListener({});
     remote_->State().SetTransferRows(nullptr);
     transfers_.reset();
     queueStore_.reset();
@@ -254,11 +256,20 @@ void WispSheet::QueueChanged(bool) {
     batchPending_ = true;
 }
 
+void WispSheet::HoldBatch() {
+    batchHeld_ = true;
+    ShowBatch();
+}
+
 void WispSheet::ShowBatch() {
     batchPending_ = false;
     const TransferBatchSummary summary = queue_.Summary();
-    // One file is what the session's own title and bar already show.
-    if (summary.active && summary.files > 1) {
+    if (!summary.active) {
+        batchHeld_ = false;
+    }
+    // One file is what the session's own title and bar already show; after the user's Escape, the
+    // session's own "Transfer terminated" until the stopped batch has ended.
+    if (summary.active && summary.files > 1 && !batchHeld_) {
         batchShown_ = true;
         setWindowTitle(QString(kCaption) + " - " + QString::fromUtf8(TransferTexts::BatchTitle(summary)));
         progress_->setValue(TransferTexts::BatchPercent(summary));

@@ -96,6 +96,8 @@ class WispSheet : public QWidget, private LogView, private TransferQueueObserver
     void ShowTitle();
     void QueueChanged(bool states) override;
     // The batch's words and bar while a batch of several files runs, else the session's own.
+    // The user stopped the transfers: the title leaves the batch until the queue is idle again.
+    void HoldBatch();
     void ShowBatch();
     void RemoteSessionChanged(bool connected);
     void EnqueueRetry(RetriedTransfers& retry);
@@ -120,6 +122,7 @@ class WispSheet : public QWidget, private LogView, private TransferQueueObserver
     // The session's last title text, shown again when a batch ends.
     std::optional<std::string> sessionStatus_;
     int sessionProgress_ = 0;
+    bool batchHeld_ = false;
     bool batchShown_ = false;
     bool batchPending_ = false;
     // Where a retry that needs another session stands.
