@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "remote/TransferConflict.h"
+
 class DownloadChoices {
   public:
     enum class Answer { Yes, No, Cancel, Resume };
@@ -15,4 +17,22 @@ class DownloadChoices {
     virtual Answer AskOverwrite(const std::string& localPath) = 0;
     // The same question when the file can also be continued where it stops (Resume).
     virtual Answer AskOverwriteOrResume(const std::string& localPath) { return AskOverwrite(localPath); }
+    // The conflict question of transfers that may hold many files: Overwrite, Overwrite if newer, Resume
+    // (when conflict.canResume), Skip, Rename, or Cancel, optionally for all remaining conflicts. By default
+    // the overwrite question above, answered for this file alone.
+    virtual ConflictAnswer AskConflict(const TransferConflict& conflict) {
+        const Answer answer =
+            conflict.canResume ? AskOverwriteOrResume(conflict.target) : AskOverwrite(conflict.target);
+        switch (answer) {
+            case Answer::Yes:
+                return {ConflictAction::Overwrite, false};
+            case Answer::No:
+                return {ConflictAction::Skip, false};
+            case Answer::Resume:
+                return {ConflictAction::Resume, false};
+            case Answer::Cancel:
+                break;
+        }
+        return {ConflictAction::Cancel, false};
+    }
 };
