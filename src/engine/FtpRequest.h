@@ -24,6 +24,12 @@ enum class FtpRequestKind : std::int32_t {
     WalkTrees = 8,
     // object: the DeletePlan the user agreed to.
     RemoveTrees = 9,
+    // text: the local folder; object: FolderSelection; value: transfer type. Walks the selected folders'
+    // trees on the server and posts a download TransferPlan to the Remote page.
+    WalkDownload = 10,
+    // text: the server folder uploaded into; object: DroppedFiles; value: transfer type. Walks the local
+    // trees, looks at the server folders that exist already, and posts an upload TransferPlan.
+    WalkUpload = 11,
 };
 
 // Transfer type index -> the command that selects it.
@@ -74,6 +80,8 @@ class FolderSelection : public FtpRequestObject {
         std::int32_t slot = -1;
         std::string name;
         bool folder = false;
+        // A link: a folder when CWD into it succeeds, else a file.
+        bool link = false;
     };
     std::string folder;
     std::vector<Chosen> entries;
@@ -97,6 +105,14 @@ struct TransferItem {
     bool exactTime = false;
     // Continue a partial file where it stops rather than write it again from its first byte.
     bool resume = false;
+};
+
+// A folder a tree transfer makes on the receiving side before its files (empty ones too): the local
+// path of a download, the server's absolute path of an upload; its time is set once its files are in.
+struct TransferFolder {
+    std::string path;
+    // As listed or found locally, seconds since the epoch; -1 when unknown.
+    std::int32_t time = -1;
 };
 
 // Queue rows the user stopped before their turn: the user-interface thread adds, the worker skips them
@@ -123,6 +139,8 @@ class TransferItems : public FtpRequestObject {
     TransferItems() = default;
     explicit TransferItems(std::vector<TransferItem> items) : items(std::move(items)) {}
     std::vector<TransferItem> items;
+    // Folders to make before the items, parents first (tree transfers; empty otherwise).
+    std::vector<TransferFolder> folders;
     // Shared with the queue that made the rows; may be null.
     std::shared_ptr<const TransferStopList> stops;
 };

@@ -108,6 +108,12 @@ void TransferQueue::NotEnqueued(const TransferItems& items, std::string_view rea
     }
 }
 
+void TransferQueue::SkipRows(const TransferItems& items, std::string_view reason) {
+    for (const TransferItem& item : items.items) {
+        Ended(item.row, TransferEnd::Skipped, reason);
+    }
+}
+
 void TransferQueue::Restore(std::vector<TransferRow> rows) {
     Tell([](TransferQueueObserver& o) { o.AboutToReset(); });
     std::sort(rows.begin(), rows.end(),

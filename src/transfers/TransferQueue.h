@@ -65,6 +65,7 @@ class TransferQueue final : public TransferRowSink {
     std::unique_ptr<TransferItems> AddTransfers(TransferDirection direction, std::string_view site, int type,
                                                 const std::vector<TransferItem>& files) override;
     void NotEnqueued(const TransferItems& items, std::string_view reason) override;
+    void SkipRows(const TransferItems& items, std::string_view reason) override;
     // Replaces every row by the saved ones; rows a session still owed an end come back interrupted.
     void Restore(std::vector<TransferRow> rows);
 

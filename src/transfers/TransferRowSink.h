@@ -17,4 +17,7 @@ class TransferRowSink {
                                                         int type, const std::vector<TransferItem>& files) = 0;
     // The request naming `items` could not be queued (the session had ended): their rows end with `reason`.
     virtual void NotEnqueued(const TransferItems& items, std::string_view reason) = 0;
+    // Rows made for files the user chose to skip (a conflict answered Skip): they end Skipped with
+    // `reason` at once.
+    virtual void SkipRows(const TransferItems& /*items*/, std::string_view /*reason*/) {}
 };

@@ -6,6 +6,7 @@
 #include <string_view>
 
 class DeletePlan;
+class TransferPlan;
 class FtpSessionHandle;
 class RemoteEntry;
 
@@ -35,4 +36,6 @@ class RemoteView {
     virtual void EntryRenamed(int /*index*/, std::string_view /*oldName*/, std::string_view /*newName*/) {}
     // The walk of a Delete holding folders is done: what the removal would do, for the user to agree to.
     virtual void DeletePlanReady(std::shared_ptr<DeletePlan> /*plan*/) {}
+    // The walk of a Get or a Put holding folders is done: the page asks about conflicts and queues it.
+    virtual void TransferPlanReady(std::shared_ptr<TransferPlan> /*plan*/) {}
 };
