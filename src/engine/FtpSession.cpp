@@ -259,6 +259,9 @@ int FtpSession::Dispatch(FtpRequest& request) {
             return FtpFolderCommands::WalkTrees(context_, request);
         case FtpRequestKind::RemoveTrees:
             return FtpFolderCommands::RemoveTrees(context_, request);
+        case FtpRequestKind::WalkDownload:
+        case FtpRequestKind::WalkUpload:
+            return 0;
     }
     return 0;
 }
