@@ -493,10 +493,10 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
         if (IsSafeLocalName(chosenEntry.localName)) {
             struct stat info {};
             if (::lstat(localPath.c_str(), &info) == 0) {
-                // Only a binary copy shorter than the listed file can be continued where it stops.
-                const bool canResume = transferRows_ != nullptr && mode == kImageType &&
-                                       S_ISREG(info.st_mode) && info.st_size < chosenEntry.entry.Size();
                 const bool file = S_ISREG(info.st_mode);
+                // Only a binary copy shorter than the listed file can be continued where it stops.
+                const bool canResume = transferRows_ != nullptr && mode == kImageType && file &&
+                                       info.st_size < chosenEntry.entry.Size();
                 const ConflictResolver::Decision decision = resolver.Resolve(
                     ConflictFacts::OfDownload(localPath, chosenEntry.entry, file ? info.st_size : -1,
                                               file ? info.st_mtime : -1, canResume),
