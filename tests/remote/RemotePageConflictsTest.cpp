@@ -5,7 +5,6 @@
 #include <utime.h>
 
 #include <algorithm>
-#include <deque>
 #include <filesystem>
 #include <numeric>
 #include <string>
@@ -15,29 +14,11 @@
 #include "remote/RemotePageState.h"
 #include "support/MessageLog.h"
 #include "support/RecordingQueue.h"
+#include "support/ScriptedConflicts.h"
 #include "support/TempDir.h"
 #include "transfers/TransferQueue.h"
 
 namespace {
-
-// Answers from a script (Cancel when it runs out), keeping what each question was told.
-class ScriptedConflicts : public DownloadChoices {
-  public:
-    std::optional<std::string> ChooseFolder(const std::string&) override { return folder; }
-    Answer AskOverwrite(const std::string&) override { return Answer::Cancel; }
-    ConflictAnswer AskConflict(const TransferConflict& conflict) override {
-        asked.push_back(conflict);
-        ConflictAnswer answer;
-        if (!answers.empty()) {
-            answer = answers.front();
-            answers.pop_front();
-        }
-        return answer;
-    }
-    std::optional<std::string> folder;
-    std::deque<ConflictAnswer> answers;
-    std::vector<TransferConflict> asked;
-};
 
 constexpr std::int64_t kOld = 820849500;   // 1996
 constexpr std::int64_t kNew = 1719835200;  // 2024
