@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <ctime>
+#include <optional>
+#include <set>
 
 #include "engine/DeletePlan.h"
 #include "engine/TransferPlan.h"
 #include "listing/ListingParser.h"
 #include "listing/NameSorter.h"
 #include "listing/RemoteName.h"
+#include "remote/ConflictFacts.h"
+#include "remote/ConflictResolver.h"
+#include "remote/ListedNames.h"
 #include "remote/TransferPlanResolver.h"
 #include "views/LogView.h"
 
@@ -453,17 +458,13 @@ bool RemotePageState::AnswerTransferPlan(DownloadChoices& choices) {
     }
     const TransferDirection direction =
         plan->upload ? TransferDirection::Upload : TransferDirection::Download;
-    if (!resolved.skipped.empty()) {
-        const std::unique_ptr<TransferItems> skipped =
-            transferRows_->AddTransfers(direction, session_->Site(), plan->type, resolved.skipped);
-        transferRows_->SkipRows(*skipped, "Skipped: the target exists");
-    }
-    if (resolved.files.empty() && plan->folders.empty()) {
-        return false;
-    }
-    return EnqueueTransfers(plan->upload ? FtpRequestKind::Put : FtpRequestKind::Get,
-                            plan->upload ? std::string_view() : std::string_view(plan->localFolder),
-                            direction, plan->type, resolved.files, std::move(plan->folders));
+    const bool queued =
+        (!resolved.files.empty() || !plan->folders.empty()) &&
+        EnqueueTransfers(plan->upload ? FtpRequestKind::Put : FtpRequestKind::Get,
+                         plan->upload ? std::string_view() : std::string_view(plan->localFolder), direction,
+                         plan->type, resolved.files, std::move(plan->folders));
+    SkipTransfers(direction, plan->type, resolved.skipped);
+    return queued;
 }
 
 void RemotePageState::Logoff() {
@@ -529,29 +530,51 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
     }
     auto selection = std::make_unique<SelectionIndexes>();
     std::vector<TransferItem> files;
+    std::vector<TransferItem> skippedFiles;
     std::string refused;
+    ConflictResolver resolver(choices);
+    // A renamed file takes no name that exists here, nor one the selection writes.
+    std::set<std::string> written;
     for (const Chosen& chosenEntry : chosen) {
-        const std::string localPath = prefix + chosenEntry.localName;
+        written.insert(chosenEntry.localName);
+    }
+    const auto taken = [&prefix, &written](std::string_view name) {
+        struct stat info {};
+        return written.count(std::string(name)) > 0 ||
+               ::lstat((prefix + std::string(name)).c_str(), &info) == 0;
+    };
+    for (const Chosen& chosenEntry : chosen) {
+        std::string localPath = prefix + chosenEntry.localName;
         bool resume = false;
         // A name the engine refuses (from a hostile listing) names no file here: the engine says why.
         if (IsSafeLocalName(chosenEntry.localName)) {
             struct stat info {};
             if (::lstat(localPath.c_str(), &info) == 0) {
+                const bool file = S_ISREG(info.st_mode);
                 // Only a binary copy shorter than the listed file can be continued where it stops.
-                const bool canResume = transferRows_ != nullptr && mode == kImageType &&
-                                       S_ISREG(info.st_mode) && info.st_size < chosenEntry.entry.Size();
-                const DownloadChoices::Answer answer =
-                    canResume ? choices.AskOverwriteOrResume(localPath) : choices.AskOverwrite(localPath);
-                if (answer == DownloadChoices::Answer::Cancel) {
+                const bool canResume = transferRows_ != nullptr && mode == kImageType && file &&
+                                       info.st_size < chosenEntry.entry.Size();
+                const ConflictResolver::Decision decision = resolver.Resolve(
+                    ConflictFacts::OfDownload(localPath, chosenEntry.entry, file ? info.st_size : -1,
+                                              file ? info.st_mtime : -1, canResume),
+                    chosenEntry.localName, taken);
+                if (decision.outcome == ConflictResolver::Outcome::Cancel) {
                     return false;
                 }
-                if (answer == DownloadChoices::Answer::No) {
+                // Without rows the request names the entries, so their local names cannot change.
+                if (decision.outcome == ConflictResolver::Outcome::Skip ||
+                    (decision.outcome == ConflictResolver::Outcome::Rename && transferRows_ == nullptr)) {
                     if (deselect) {
                         deselect(chosenEntry.row);
                     }
+                    skippedFiles.push_back(ItemOfEntry(chosenEntry.entry, remoteFolder, localPath, false));
                     continue;
                 }
-                resume = answer == DownloadChoices::Answer::Resume;
+                if (decision.outcome == ConflictResolver::Outcome::Rename) {
+                    written.insert(decision.newName);
+                    localPath = prefix + decision.newName;
+                }
+                resume = decision.outcome == ConflictResolver::Outcome::Resume;
             }
         }
         selection->indexes.push_back(chosenEntry.slot);
@@ -569,6 +592,7 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
         files.push_back(ItemOfEntry(chosenEntry.entry, remoteFolder, localPath, resume));
     }
     if (selection->indexes.empty()) {
+        SkipTransfers(TransferDirection::Download, mode, skippedFiles);
         return false;
     }
     ClearFailure();
@@ -576,7 +600,10 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
         if (!refused.empty()) {
             ShowFailure(refused);
         }
-        return EnqueueTransfers(FtpRequestKind::Get, *folder, TransferDirection::Download, mode, files);
+        const bool queued =
+            EnqueueTransfers(FtpRequestKind::Get, *folder, TransferDirection::Download, mode, files);
+        SkipTransfers(TransferDirection::Download, mode, skippedFiles);
+        return queued;
     }
     return EnqueueWith(FtpRequestKind::Get, *folder, std::move(selection), mode);
 }
@@ -625,7 +652,8 @@ bool RemotePageState::EnqueueTransfers(FtpRequestKind kind, std::string_view tex
     return false;
 }
 
-bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int mode) {
+bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int mode,
+                               DownloadChoices* choices) {
     if (!Connected()) {
         return false;
     }
@@ -642,6 +670,19 @@ bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int m
     }
     auto dropped = std::make_unique<DroppedFiles>();
     std::vector<TransferItem> files;
+    std::vector<TransferItem> skippedFiles;
+    // Taken before the first question: while a dialog is open the worker may show another folder.
+    const std::string remoteFolder = ShownDirectory();
+    std::vector<std::string> names;
+    for (const std::string& path : localPaths) {
+        names.push_back(path.substr(path.rfind('/') + 1));
+    }
+    ListedNames listed(Listing(), usedCount_, names);
+    std::optional<ConflictResolver> resolver;
+    // Without rows the request names the dropped paths: no other name, no resume, no skipped row.
+    if (choices != nullptr && transferRows_ != nullptr) {
+        resolver.emplace(*choices);
+    }
     for (const std::string& path : localPaths) {
         struct stat info {};
         const bool found = ::stat(path.c_str(), &info) == 0;
@@ -651,23 +692,58 @@ bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int m
             ShowFailure(skipped);
             continue;
         }
-        dropped->paths.push_back(path);
         TransferItem item;
         item.localPath = path;
-        item.remoteFolder = ShownDirectory();
+        item.remoteFolder = remoteFolder;
         const std::size_t slash = path.rfind('/');
         item.remoteName = slash == std::string::npos ? path : path.substr(slash + 1);
         item.size = found ? static_cast<std::int64_t>(info.st_size) : -1;
         item.time = found ? static_cast<std::int32_t>(info.st_mtime) : -1;
+        if (const std::optional<RemoteEntry> existing =
+                resolver ? listed.Find(item.remoteName) : std::nullopt) {
+            // Only a binary file the server holds less of can be continued where it stops.
+            const std::int64_t held = ConflictFacts::ListedSize(*existing);
+            const bool canResume =
+                mode == kImageType && existing->Kind() == EntryKind::File && held >= 0 && held < item.size;
+            const ConflictResolver::Decision decision = resolver->Resolve(
+                ConflictFacts::OfUpload(remoteFolder, *existing, item.size, item.time, canResume),
+                item.remoteName, [&listed](std::string_view name) { return listed.Taken(name); });
+            if (decision.outcome == ConflictResolver::Outcome::Cancel) {
+                return false;
+            }
+            if (decision.outcome == ConflictResolver::Outcome::Skip) {
+                skippedFiles.push_back(std::move(item));
+                continue;
+            }
+            if (decision.outcome == ConflictResolver::Outcome::Rename) {
+                listed.Take(decision.newName);
+                item.remoteName = decision.newName;
+            }
+            item.resume = decision.outcome == ConflictResolver::Outcome::Resume;
+        }
+        dropped->paths.push_back(path);
         files.push_back(std::move(item));
     }
     if (dropped->paths.empty()) {
+        SkipTransfers(TransferDirection::Upload, mode, skippedFiles);
         return false;
     }
     if (transferRows_ != nullptr) {
-        return EnqueueTransfers(FtpRequestKind::Put, {}, TransferDirection::Upload, mode, files);
+        const bool queued = EnqueueTransfers(FtpRequestKind::Put, {}, TransferDirection::Upload, mode, files);
+        SkipTransfers(TransferDirection::Upload, mode, skippedFiles);
+        return queued;
     }
     return EnqueueWith(FtpRequestKind::Put, {}, std::move(dropped), mode);
+}
+
+void RemotePageState::SkipTransfers(TransferDirection direction, int mode,
+                                    const std::vector<TransferItem>& files) {
+    if (files.empty() || transferRows_ == nullptr || session_ == nullptr) {
+        return;
+    }
+    const std::unique_ptr<TransferItems> items =
+        transferRows_->AddTransfers(direction, session_->Site(), mode, files);
+    transferRows_->SkipRows(*items, "the file exists");
 }
 
 void RemotePageState::SortByColumn(int column) {

@@ -124,17 +124,19 @@ class RemotePageState {
     void Logoff();
     // Escape: the session stops its running transfer and empties its queue (nothing while not connected).
     void Abort();
-    // Get for `selectedRows` with transfer type `mode`: asks for the folder (opening on the last one).
-    // A selection holding folders or links is walked on the server first (TransferPlanReady follows);
-    // otherwise asks about each local file that exists (offering Resume for a binary file shorter than the
-    // listed one when rows are kept); a file answered No is dropped and its row handed to `deselect`. Queues
-    // at most one Get request; returns true when it did.
+    // Get for `selectedRows` with transfer type `mode`: asks for the folder (opening on the last one). A
+    // selection holding folders or links is walked on the server first (TransferPlanReady follows);
+    // otherwise asks the conflict question about each local file that exists (Resume offered for a binary
+    // file shorter than the listed one when rows are kept; an answer for all asked once). A skipped file
+    // becomes a Skipped row and its row is handed to `deselect`; a renamed one is written to a free name
+    // beside. Queues at most one Get request; returns true when it did.
     bool GetFilesAs(const std::vector<int>& selectedRows, int mode, DownloadChoices& choices,
                     const std::function<void(int row)>& deselect);
     // Local files dropped on the list: one Put request with type `mode`. With folders among them (and
     // transfer rows), the local trees are walked first and TransferPlanReady follows; without transfer
-    // rows folders are left out with a log line. Returns true when a request was queued.
-    bool PutFiles(const std::vector<std::string>& localPaths, int mode);
+    // rows folders are left out with a log line. Returns true when a request was queued. With `choices`
+    // (and rows kept), a file whose name the listing shows asks the conflict question, as a download's.
+    bool PutFiles(const std::vector<std::string>& localPaths, int mode, DownloadChoices* choices = nullptr);
     // The folder the last download went to (empty before the first); kept across sessions.
     const std::string& DownloadFolder() const { return downloadFolder_; }
     // A click on column `column`'s header: sorts by it, alternating the direction per column.
@@ -190,6 +192,8 @@ class RemotePageState {
     // With transfer rows: the files become rows and one request names them.
     bool EnqueueTransfers(FtpRequestKind kind, std::string_view text, TransferDirection direction, int mode,
                           const std::vector<TransferItem>& files, std::vector<TransferFolder> folders = {});
+    // Rows for the files the user chose to skip: they end Skipped at once.
+    void SkipTransfers(TransferDirection direction, int mode, const std::vector<TransferItem>& files);
     static TransferItem ItemOfEntry(const RemoteEntry& entry, const std::string& folder,
                                     const std::string& localPath, bool resume);
     void SortRows();

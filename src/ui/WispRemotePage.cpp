@@ -576,7 +576,7 @@ void WispRemotePage::DropUrls(const QList<QUrl>& urls) {
         }
     }
     if (!paths.empty()) {
-        state_.PutFiles(paths, TransferType());
+        state_.PutFiles(paths, TransferType(), choices_.get());
     }
 }
 
