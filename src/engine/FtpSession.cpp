@@ -10,6 +10,7 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
+#include "engine/FtpTreeWalk.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
 
@@ -259,6 +260,10 @@ int FtpSession::Dispatch(FtpRequest& request) {
             return FtpFolderCommands::WalkTrees(context_, request);
         case FtpRequestKind::RemoveTrees:
             return FtpFolderCommands::RemoveTrees(context_, request);
+        case FtpRequestKind::WalkDownload:
+            return FtpTreeWalk::WalkDownload(context_, request);
+        case FtpRequestKind::WalkUpload:
+            break;
     }
     return 0;
 }

@@ -1,0 +1,255 @@
+#include "engine/FtpTreeWalk.h"
+
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/FtpContext.h"
+#include "engine/FtpDirectoryCommands.h"
+#include "engine/FtpFolderCommands.h"
+#include "engine/FtpProtocol.h"
+#include "engine/FtpReply.h"
+#include "engine/FtpRequest.h"
+#include "engine/FtpTransfers.h"
+#include "engine/PrintableText.h"
+#include "engine/TransferPlan.h"
+#include "listing/RemoteEntry.h"
+#include "listing/RemoteName.h"
+
+namespace {
+
+constexpr int kLostConnection = FtpProtocol::kLostConnection;
+constexpr int kNothingToDo = 200;
+constexpr int kPwdCode = 257;
+
+// "." and "..", and a name holding '/', would reach outside the folder listed: never fetched.
+bool IsWalkableName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+std::string JoinLocal(const std::string& folder, std::string_view name) {
+    std::string path = folder;
+    if (path.empty() || path.back() != '/') {
+        path += '/';
+    }
+    path += name;
+    return path;
+}
+
+// 0 and negative times are no time.
+std::int32_t KnownTime(std::int32_t time) {
+    return time > 0 ? time : -1;
+}
+
+// Adds the folders and files of the server's trees to a download plan, parents first.
+class DownloadWalker {
+  public:
+    DownloadWalker(FtpContext& session, TransferPlan& plan) : session_(session), plan_(plan) {}
+
+    // The folder at `path` (the server's own path of it, reached without a link or resolved by PWD),
+    // shown as `shown`, into the local folder `local`. False when the walk must stop.
+    bool AddFolder(const std::string& path, const std::string& shown, const std::string& local, int depth,
+                   std::int32_t time) {
+        if (session_.AbortRequested()) {
+            return false;
+        }
+        if (depth > TransferPlan::kMaxDepth) {
+            Problem("deeper than " + std::to_string(TransferPlan::kMaxDepth) +
+                    " folders: " + Printable(shown) + " is not entered");
+            return true;
+        }
+        if (!entered_.insert(path).second) {
+            Problem(Printable(shown) + " leads to " + Printable(path) +
+                    ", reached already: not entered again");
+            return true;
+        }
+        plan_.folders.push_back({local, KnownTime(time)});
+        std::vector<RemoteEntry> entries;
+        bool whole = false;
+        result_ = FtpTransfers::ListFolder(session_, path, entries, whole);
+        if (result_ == kLostConnection || session_.AbortRequested()) {
+            return false;
+        }
+        if (!whole) {
+            const std::string why = session_.TakeFailure();
+            Problem("Could not list " + Printable(shown) + ": " +
+                    (why.empty() ? session_.LastReplyInWords() : why));
+            return true;
+        }
+        for (const RemoteEntry& entry : entries) {
+            const std::string& name = entry.Name();
+            if (!IsWalkableName(name)) {
+                Problem("Refused the listed name \"" + Printable(name) + "\" in " + Printable(shown));
+                continue;
+            }
+            const std::string childPath = FtpFolderCommands::JoinPath(path, name);
+            const std::string childShown = shown + "/" + name;
+            const std::string childLocal = JoinLocal(local, RemoteName::LocalFileName(name));
+            bool goOn = true;
+            if (entry.Kind() == EntryKind::Directory) {
+                goOn = AddFolder(childPath, childShown, childLocal, depth + 1, entry.Time());
+            } else if (entry.Kind() == EntryKind::Link) {
+                goOn = AddLink(path, name, childShown, childLocal, depth + 1);
+            } else {
+                AddFile(path, name, childLocal, &entry);
+            }
+            if (!goOn) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // A link named `name` in `folder`: a folder when CWD into it succeeds (entered by the path PWD then
+    // names), else a file the server follows on RETR.
+    bool AddLink(const std::string& folder, const std::string& name, const std::string& shown,
+                 const std::string& local, int depth) {
+        if (session_.AbortRequested()) {
+            return false;
+        }
+        const std::string path = FtpFolderCommands::JoinPath(folder, name);
+        const std::optional<std::string> real = FtpTreeWalk::RealFolder(session_, path, result_, moved_);
+        if (result_ == kLostConnection || session_.AbortRequested()) {
+            return false;
+        }
+        if (!real) {
+            AddFile(folder, name, local, nullptr);
+            return true;
+        }
+        if (depth > TransferPlan::kMaxDepth) {
+            Problem("deeper than " + std::to_string(TransferPlan::kMaxDepth) +
+                    " folders: " + Printable(shown) + " is not entered");
+            return true;
+        }
+        return AddFolder(*real, shown, local, depth, -1);
+    }
+
+    // A file; `entry` gives its size and time (none for a link: the listing's are the link's own).
+    void AddFile(const std::string& folder, const std::string& name, const std::string& local,
+                 const RemoteEntry* entry) {
+        PlannedFile file;
+        file.item.remoteFolder = folder;
+        file.item.remoteName = name;
+        file.item.localPath = local;
+        if (entry != nullptr && entry->Kind() == EntryKind::File) {
+            file.item.size = entry->Size();
+            file.item.time = KnownTime(entry->Time());
+            file.item.exactTime = entry->ExactTime();
+        }
+        plan_.files.push_back(std::move(file));
+    }
+
+    void Problem(const std::string& text) {
+        session_.Log().LogMessage("... " + text);
+        plan_.problems.push_back(text);
+    }
+
+    int Result() const { return result_; }
+    bool Moved() const { return moved_; }
+
+  private:
+    FtpContext& session_;
+    TransferPlan& plan_;
+    // The server's paths of the folders entered: a folder reached again through a link is not.
+    std::unordered_set<std::string> entered_;
+    int result_ = kNothingToDo;
+    bool moved_ = false;
+};
+
+}  // namespace
+
+std::optional<std::string> FtpTreeWalk::RealFolder(FtpContext& session, std::string_view path, int& result,
+                                                   bool& moved) {
+    result = session.Command("CWD " + std::string(path));
+    if (!FtpProtocol::IsPositiveCompletion(result)) {
+        return std::nullopt;
+    }
+    moved = true;
+    // Where the session is now is known only from PWD's answer.
+    session.SetCurrentFolder({});
+    FtpReply reply;
+    result = session.Command("PWD", &reply);
+    std::optional<std::string> real;
+    if (result == kPwdCode) {
+        real = FtpDirectoryCommands::DirectoryFromPwdReply(reply.lastLine);
+    }
+    if (!real || real->empty() || real->front() != '/') {
+        // A folder all the same: entered by the path that reached it, which a loop cannot repeat forever
+        // (the depth ends it).
+        session.Log().LogMessage("... no folder name in the reply to PWD: entering " + Printable(path));
+        return std::string(path);
+    }
+    session.SetCurrentFolder(*real);
+    return real;
+}
+
+int FtpTreeWalk::WalkDownload(FtpContext& session, FtpRequest& request) {
+    const std::unique_ptr<FtpRequestObject> owned = std::move(request.object);
+    const auto* selection = dynamic_cast<const FolderSelection*>(owned.get());
+    if (selection == nullptr || request.text.empty()) {
+        return kNothingToDo;
+    }
+    // The walk's CWDs into links leave the session elsewhere; the page's later requests name files of
+    // the folder it shows.
+    const std::string startFolder =
+        session.CurrentFolder().empty() ? selection->folder : session.CurrentFolder();
+    auto plan = std::make_shared<TransferPlan>();
+    plan->type = request.value;
+    plan->localFolder = request.text;
+    plan->remoteFolder = selection->folder;
+    DownloadWalker walker(session, *plan);
+    bool whole = true;
+    for (const FolderSelection::Chosen& chosen : selection->entries) {
+        if (!IsWalkableName(chosen.name)) {
+            walker.Problem("Refused the name \"" + Printable(chosen.name) + "\"");
+            continue;
+        }
+        // The size and time the page listed, while it still shows that entry in that slot.
+        const RemoteEntry shown = session.Remote().EntryAt(chosen.slot);
+        const bool listed = !shown.IsBlank() && shown.Name() == chosen.name;
+        const std::string local = JoinLocal(request.text, RemoteName::LocalFileName(chosen.name));
+        bool goOn = true;
+        if (chosen.link) {
+            goOn = walker.AddLink(selection->folder, chosen.name, chosen.name, local, 1);
+        } else if (chosen.folder) {
+            goOn = walker.AddFolder(FtpFolderCommands::JoinPath(selection->folder, chosen.name), chosen.name,
+                                    local, 1, listed ? shown.Time() : -1);
+        } else {
+            walker.AddFile(selection->folder, chosen.name, local, listed ? &shown : nullptr);
+        }
+        if (!goOn) {
+            whole = false;
+            break;
+        }
+    }
+    int result = walker.Result();
+    const bool stopped = !whole && result != kLostConnection;
+    session.Abort().ClearRequested();
+    if (result != kLostConnection && walker.Moved() && session.CurrentFolder() != startFolder) {
+        const int code = session.Command("CWD " + startFolder);
+        if (FtpProtocol::IsPositiveCompletion(code)) {
+            session.SetCurrentFolder(startFolder);
+        } else {
+            session.SetCurrentFolder({});
+            if (code == kLostConnection) {
+                result = code;
+            }
+        }
+    }
+    if (result == kLostConnection) {
+        return result;
+    }
+    if (stopped) {
+        plan->stopped = true;
+        session.Log().LogMessage("... Get stopped while looking into the folders: nothing was queued");
+    } else {
+        session.Log().LogMessage("... " + std::to_string(plan->folders.size()) + " folders hold " +
+                                 std::to_string(plan->files.size()) + " files to get" +
+                                 (plan->problems.empty()
+                                      ? std::string()
+                                      : ", " + std::to_string(plan->problems.size()) + " left out"));
+    }
+    session.Remote().TransferPlanReady(std::move(plan));
+    return result;
+}
