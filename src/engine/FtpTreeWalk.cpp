@@ -64,7 +64,6 @@ class DownloadWalker {
                     ", reached already: not entered again");
             return true;
         }
-        plan_.folders.push_back({local, KnownTime(time)});
         std::vector<RemoteEntry> entries;
         bool whole = false;
         result_ = FtpTransfers::ListFolder(session_, path, entries, whole);
@@ -77,6 +76,8 @@ class DownloadWalker {
                     (why.empty() ? session_.LastReplyInWords() : why));
             return true;
         }
+        // Made even when empty; one that could not be listed is not made at all.
+        plan_.folders.push_back({local, KnownTime(time)});
         for (const RemoteEntry& entry : entries) {
             const std::string& name = entry.Name();
             if (!IsWalkableName(name)) {
@@ -109,8 +110,13 @@ class DownloadWalker {
             return false;
         }
         const std::string path = FtpFolderCommands::JoinPath(folder, name);
-        const std::optional<std::string> real = FtpTreeWalk::RealFolder(session_, path, result_, moved_);
-        if (result_ == kLostConnection || session_.AbortRequested()) {
+        int probe = 0;
+        const std::optional<std::string> real = FtpTreeWalk::RealFolder(session_, path, probe, moved_);
+        if (probe == kLostConnection) {
+            result_ = probe;
+            return false;
+        }
+        if (session_.AbortRequested()) {
             return false;
         }
         if (!real) {

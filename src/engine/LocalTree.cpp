@@ -81,6 +81,12 @@ LocalTree::Folder LocalTree::Open(const std::vector<std::string>& names, std::si
         }
         if (!next.IsOpen()) {
             error = errno;
+            // O_NOFOLLOW with O_DIRECTORY reports a link as "not a directory": tell the two apart.
+            struct stat info {};
+            if ((error == ENOTDIR || error == ELOOP) &&
+                ::fstatat(folder.Fd(), name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                error = S_ISLNK(info.st_mode) ? ELOOP : ENOTDIR;
+            }
             return Folder();
         }
         folder = std::move(next);
