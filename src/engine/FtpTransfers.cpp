@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -1245,14 +1246,40 @@ int RunListing(FtpContext& session, std::string_view command) {
 
 }  // namespace
 
+std::string FtpTransfers::UniqueFact(std::string_view line) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+        return {};
+    }
+    std::string_view facts = line.substr(0, space);
+    while (!facts.empty()) {
+        const std::size_t end = facts.find(';');
+        const std::string_view fact = facts.substr(0, end);
+        constexpr std::string_view kName = "unique=";
+        if (fact.size() > kName.size() &&
+            std::equal(kName.begin(), kName.end(), fact.begin(),
+                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+            return std::string(fact.substr(kName.size()));
+        }
+        facts = end == std::string_view::npos ? std::string_view() : facts.substr(end + 1);
+    }
+    return {};
+}
+
 int FtpTransfers::ListFolder(FtpContext& session, std::string_view path, std::vector<RemoteEntry>& entries,
-                             bool& whole) {
+                             bool& whole, std::vector<std::string>* uniques) {
     whole = false;
     entries.clear();
+    if (uniques != nullptr) {
+        uniques->clear();
+    }
     const std::time_t now = std::time(nullptr);
     const auto add = [&](std::string_view line) {
         if (std::optional<RemoteEntry> entry = ListingParser::Parse(line, now)) {
             entries.push_back(std::move(*entry));
+            if (uniques != nullptr) {
+                uniques->push_back(UniqueFact(line));
+            }
         }
     };
     const auto finish = [&](bool complete) { whole = complete; };
@@ -1271,6 +1298,9 @@ int FtpTransfers::ListFolder(FtpContext& session, std::string_view path, std::ve
             }
             // Refused for this folder, or MLSD not usable at all: LIST answers both.
             entries.clear();
+            if (uniques != nullptr) {
+                uniques->clear();
+            }
             whole = false;
             (void)session.TakeFailure();
         }

@@ -49,8 +49,9 @@ class DownloadWalker {
 
     // The folder at `path` (the server's own path of it, reached without a link or resolved by PWD),
     // shown as `shown`, into the local folder `local`. False when the walk must stop.
+    // `unique`: the folder's "unique" fact, when the server gives one.
     bool AddFolder(const std::string& path, const std::string& shown, const std::string& local, int depth,
-                   std::int32_t time) {
+                   std::int32_t time, const std::string& unique) {
         if (session_.AbortRequested()) {
             return false;
         }
@@ -59,14 +60,15 @@ class DownloadWalker {
                     " folders: " + Printable(shown) + " is not entered");
             return true;
         }
-        if (!entered_.insert(path).second) {
+        if (!entered_.insert(path).second || (!unique.empty() && !enteredUniques_.insert(unique).second)) {
             Problem(Printable(shown) + " leads to " + Printable(path) +
                     ", reached already: not entered again");
             return true;
         }
         std::vector<RemoteEntry> entries;
+        std::vector<std::string> uniques;
         bool whole = false;
-        result_ = FtpTransfers::ListFolder(session_, path, entries, whole);
+        result_ = FtpTransfers::ListFolder(session_, path, entries, whole, &uniques);
         if (result_ == kLostConnection || session_.AbortRequested()) {
             return false;
         }
@@ -78,7 +80,8 @@ class DownloadWalker {
         }
         // Made even when empty; one that could not be listed is not made at all.
         plan_.folders.push_back({local, KnownTime(time)});
-        for (const RemoteEntry& entry : entries) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const RemoteEntry& entry = entries[i];
             const std::string& name = entry.Name();
             if (!IsWalkableName(name)) {
                 Problem("Refused the listed name \"" + Printable(name) + "\" in " + Printable(shown));
@@ -89,7 +92,8 @@ class DownloadWalker {
             const std::string childLocal = JoinLocal(local, RemoteName::LocalFileName(name));
             bool goOn = true;
             if (entry.Kind() == EntryKind::Directory) {
-                goOn = AddFolder(childPath, childShown, childLocal, depth + 1, entry.Time());
+                goOn = AddFolder(childPath, childShown, childLocal, depth + 1, entry.Time(),
+                                 i < uniques.size() ? uniques[i] : std::string());
             } else if (entry.Kind() == EntryKind::Link) {
                 goOn = AddLink(path, name, childShown, childLocal, depth + 1);
             } else {
@@ -128,7 +132,7 @@ class DownloadWalker {
                     " folders: " + Printable(shown) + " is not entered");
             return true;
         }
-        return AddFolder(*real, shown, local, depth, -1);
+        return AddFolder(*real, shown, local, depth, -1, {});
     }
 
     // A file; `entry` gives its size and time (none for a link: the listing's are the link's own).
@@ -157,11 +161,33 @@ class DownloadWalker {
   private:
     FtpContext& session_;
     TransferPlan& plan_;
-    // The server's paths of the folders entered: a folder reached again through a link is not.
+    // The server's paths of the folders entered, and their "unique" facts where the listing gave them: a
+    // folder reached again through a link is not entered again.
     std::unordered_set<std::string> entered_;
+    std::unordered_set<std::string> enteredUniques_;
     int result_ = kNothingToDo;
     bool moved_ = false;
 };
+
+// A selected folder's "unique" fact from MLST, where offered: what lets a link below it that leads back
+// to it be known when the listings show links as folders. One command per selected folder.
+std::string FolderUnique(FtpContext& session, const std::string& path) {
+    if (!session.Features().Has("MLST")) {
+        return {};
+    }
+    FtpReply reply;
+    reply.keepLines = true;
+    if (session.Command("MLST " + path, &reply) != 250) {
+        return {};
+    }
+    for (const std::string& line : reply.lines) {
+        // The facts line starts with a space; the first and last lines carry the code.
+        if (line.starts_with(' ')) {
+            return FtpTransfers::UniqueFact(std::string_view(line).substr(1));
+        }
+    }
+    return {};
+}
 
 }  // namespace
 
@@ -219,8 +245,9 @@ int FtpTreeWalk::WalkDownload(FtpContext& session, FtpRequest& request) {
         if (chosen.link) {
             goOn = walker.AddLink(selection->folder, chosen.name, chosen.name, local, 1);
         } else if (chosen.folder) {
-            goOn = walker.AddFolder(FtpFolderCommands::JoinPath(selection->folder, chosen.name), chosen.name,
-                                    local, 1, listed ? shown.Time() : -1);
+            const std::string path = FtpFolderCommands::JoinPath(selection->folder, chosen.name);
+            goOn = walker.AddFolder(path, chosen.name, local, 1, listed ? shown.Time() : -1,
+                                    FolderUnique(session, path));
         } else {
             walker.AddFile(selection->folder, chosen.name, local, listed ? &shown : nullptr);
         }

@@ -58,6 +58,13 @@ std::vector<Step> Retr(const std::string& path, const std::string& bytes) {
     return {Step::Pasv(), {"RETR " + path, "150 here", Step::Send(bytes, "226 sent")}};
 }
 
+// MLST of a selected folder: its facts, with a unique fact when given.
+std::vector<Step> Mlst(const std::string& path, const std::string& unique = "") {
+    return {{"MLST " + path, "250-Listing " + path + "\r\n type=dir;" +
+                                 (unique.empty() ? "" : "unique=" + unique + ";") + " " + path +
+                                 "\r\n250 End"}};
+}
+
 std::vector<Step> Join(std::vector<std::vector<Step>> parts) {
     std::vector<Step> steps;
     for (auto& part : parts) {
@@ -75,6 +82,7 @@ std::time_t Modified(const std::filesystem::path& path) {
 // times of its files and folders (a folder's once its files are in).
 TEST(FtpTreeWalk, DownloadsANestedTreeWithAnEmptyFolderAndKeepsTheTimes) {
     const std::vector<Step> walk = Join({
+        Mlst("/pub/top"),
         Listing("MLSD /pub/top",
                 {"type=dir;modify=20200102030405; sub", "type=dir;modify=20200103000000; empty",
                  "type=file;size=3;modify=20200101000000; a.txt",
@@ -127,6 +135,7 @@ TEST(FtpTreeWalk, SendsOnlyPasvAndRetrPerFileWhenTheListingGaveSizesAndTimes) {
     for (const std::string folder : {"f1", "f2", "f3"}) {
         top.push_back("type=dir;modify=20200101000000; " + folder);
     }
+    parts.push_back(Mlst("/t"));
     parts.push_back(Listing("MLSD /t", top));
     for (const std::string folder : {"f1", "f2", "f3"}) {
         Lines files;
@@ -159,7 +168,8 @@ TEST(FtpTreeWalk, FollowsLinksToFoldersOnceAndFetchesLinksToFiles) {
     const std::vector<SessionRow> rows = {
         {.what = "a link back up ends there; a link to a file is fetched by its own path",
          .script = Join(
-             {Listing("MLSD /pub/d", {"type=OS.unix=slink:/pub/d; loop", "type=OS.unix=slink:/pub/f.txt; lf",
+             {Mlst("/pub/d"),
+              Listing("MLSD /pub/d", {"type=OS.unix=slink:/pub/d; loop", "type=OS.unix=slink:/pub/f.txt; lf",
                                       "type=file;size=1;modify=20200101000000; x"}),
               {{"CWD /pub/d/loop", "250 ok"},
                {"PWD", "257 \"/pub/d\" is the current directory"},
@@ -182,6 +192,7 @@ TEST(FtpTreeWalk, FollowsLinksToFoldersOnceAndFetchesLinksToFiles) {
                  "entered a second time",
          .script = Join({{{"CWD /pub/ln", "250 ok"}, {"PWD", "257 \"/pub/real\""}},
                          Listing("MLSD /pub/real", {"type=file;size=1;modify=20200101000000; r"}),
+                         Mlst("/pub/real"),
                          {{"CWD /pub", "250 back"}, {"TYPE I", "200 ok"}},
                          Retr("/pub/real/r", "r")}),
          .feat = kMachineFeat,
@@ -199,6 +210,20 @@ TEST(FtpTreeWalk, FollowsLinksToFoldersOnceAndFetchesLinksToFiles) {
          .run = {Run::WalkDownload("/pub", {Link("ln", "/srv/locked")})},
          .results = {550},
          .transferPlan = {"problem Could not list ln: 550 Permission denied"}},
+        {.what = "a server that lists a link to a folder as a folder: the unique fact ends the loop",
+         .script = Join({Mlst("/pub/d", "801a"),
+                         Listing("MLSD /pub/d", {"type=dir;unique=802b; sub",
+                                                 "type=file;size=1;modify=20200101000000;unique=803; x"}),
+                         Listing("MLSD /pub/d/sub", {"type=dir;unique=801a; up"}),
+                         {{"TYPE I", "200 ok"}},
+                         Retr("/pub/d/x", "x")}),
+         .feat = kMachineFeat,
+         .run = {Run::WalkDownload("/pub", {Folder("d")}), Run::GetPlan()},
+         .results = {226, 226},
+         .transferPlan = {"dir {folder}/d " + FolderTime("d"), "dir {folder}/d/sub -1",
+                          "get /pub/d|x -> {folder}/d/x 1 1577836800 exact",
+                          "problem d/sub/up leads to /pub/d/sub/up, reached already: not entered again"},
+         .tree = {"dir d", "dir d/sub", "file d/x x"}},
         {.what = "the connection lost while probing a link: no plan",
          .script = {{"CWD /pub/ln", "421 closing"}},
          .feat = kMachineFeat,
@@ -238,7 +263,8 @@ TEST(FtpTreeWalk, RefusesDotsAndSlashesPerFileAndGoesOn) {
 
 TEST(FtpTreeWalk, AFileThatVanishedFailsItsRowAndTheRestGoesOn) {
     const std::vector<Step> walk =
-        Join({Listing("MLSD /pub/d", {"type=dir; sub", "type=file;size=1;modify=20200101000000; g"}),
+        Join({Mlst("/pub/d"),
+              Listing("MLSD /pub/d", {"type=dir; sub", "type=file;size=1;modify=20200101000000; g"}),
               Listing("MLSD /pub/d/sub", {"type=file;size=1;modify=20200101000000; f1"})});
     const SessionRow row = {
         .what = "550 to the first RETR (its folder went away since the walk)",
@@ -257,7 +283,7 @@ TEST(FtpTreeWalk, AFileThatVanishedFailsItsRowAndTheRestGoesOn) {
 
 // Each folder holds one folder "n": 64 levels are listed and made, the 65th is left out with a log line.
 TEST(FtpTreeWalk, StopsAtDepth64) {
-    std::vector<std::vector<Step>> parts;
+    std::vector<std::vector<Step>> parts = {Mlst("/n")};
     std::string path = "/n";
     std::string local = "n";
     Lines tree;
@@ -283,7 +309,8 @@ TEST(FtpTreeWalk, StopsAtDepth64) {
 TEST(FtpTreeWalk, NeverWritesThroughWhatIsInTheWayLocally) {
     TempDir outside("wisp-outside");
     const std::vector<Step> walk =
-        Join({Listing("MLSD /pub/d", {"type=dir; sub", "type=file;size=1;modify=20200101000000; g"}),
+        Join({Mlst("/pub/d"),
+              Listing("MLSD /pub/d", {"type=dir; sub", "type=file;size=1;modify=20200101000000; g"}),
               Listing("MLSD /pub/d/sub", {"type=file;size=1;modify=20200101000000; f1"})});
     const std::vector<SessionRow> rows = {
         {.what = "a file named like a folder of the tree",
