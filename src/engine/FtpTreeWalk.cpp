@@ -169,15 +169,17 @@ class DownloadWalker {
     bool moved_ = false;
 };
 
-// A selected folder's "unique" fact from MLST, where offered: what lets a link below it that leads back
-// to it be known when the listings show links as folders. One command per selected folder.
-std::string FolderUnique(FtpContext& session, const std::string& path) {
-    if (!session.Features().Has("MLST")) {
-        return {};
-    }
+// The facts asked for when the server does not send "unique" by itself: the usual ones too, so that the
+// Remote page's listings keep what they show (a server leaves out those it does not know).
+constexpr std::string_view kFactsWithUnique =
+    "OPTS MLST type;size;modify;perm;unique;UNIX.mode;UNIX.owner;UNIX.group;UNIX.uid;UNIX.gid;";
+
+// The "unique" fact of MLST's answer; "" for none. `result` is MLST's reply code.
+std::string MlstUnique(FtpContext& session, const std::string& path, int& result) {
     FtpReply reply;
     reply.keepLines = true;
-    if (session.Command("MLST " + path, &reply) != 250) {
+    result = session.Command("MLST " + path, &reply);
+    if (result != 250) {
         return {};
     }
     for (const std::string& line : reply.lines) {
@@ -190,6 +192,21 @@ std::string FolderUnique(FtpContext& session, const std::string& path) {
 }
 
 }  // namespace
+
+std::string FtpTreeWalk::FolderUnique(FtpContext& session, const std::string& path) {
+    if (!session.Features().Has("MLST")) {
+        return {};
+    }
+    int result = 0;
+    std::string unique = MlstUnique(session, path, result);
+    if (unique.empty() && result == 250) {
+        // Offered but off: turned on for the session (once: the next MLST has it).
+        if (FtpProtocol::IsPositiveCompletion(session.Command(std::string(kFactsWithUnique)))) {
+            unique = MlstUnique(session, path, result);
+        }
+    }
+    return unique;
+}
 
 std::optional<std::string> FtpTreeWalk::RealFolder(FtpContext& session, std::string_view path, int& result,
                                                    bool& moved) {

@@ -21,4 +21,8 @@ class FtpTreeWalk {
     // (not a folder). `result` is the last reply's code; `moved` is set once a CWD succeeded.
     static std::optional<std::string> RealFolder(FtpContext& session, std::string_view path, int& result,
                                                  bool& moved);
+    // The "unique" fact of the folder at `path` (MLST), turning the fact on where the server offers it
+    // but does not send it; "" when there is none. It tells a link to a folder from the folder in
+    // listings that show links as what they lead to. Nothing is sent without MLST.
+    static std::string FolderUnique(FtpContext& session, const std::string& path);
 };

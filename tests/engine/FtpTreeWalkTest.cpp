@@ -58,11 +58,10 @@ std::vector<Step> Retr(const std::string& path, const std::string& bytes) {
     return {Step::Pasv(), {"RETR " + path, "150 here", Step::Send(bytes, "226 sent")}};
 }
 
-// MLST of a selected folder: its facts, with a unique fact when given.
+// MLST of a selected folder: its facts, with a unique fact ("id/pub/d" unless given).
 std::vector<Step> Mlst(const std::string& path, const std::string& unique = "") {
-    return {{"MLST " + path, "250-Listing " + path + "\r\n type=dir;" +
-                                 (unique.empty() ? "" : "unique=" + unique + ";") + " " + path +
-                                 "\r\n250 End"}};
+    return {{"MLST " + path, "250-Listing " + path + "\r\n type=dir;unique=" +
+                                 (unique.empty() ? "id" + path : unique) + "; " + path + "\r\n250 End"}};
 }
 
 std::vector<Step> Join(std::vector<std::vector<Step>> parts) {
@@ -224,6 +223,18 @@ TEST(FtpTreeWalk, FollowsLinksToFoldersOnceAndFetchesLinksToFiles) {
                           "get /pub/d|x -> {folder}/d/x 1 1577836800 exact",
                           "problem d/sub/up leads to /pub/d/sub/up, reached already: not entered again"},
          .tree = {"dir d", "dir d/sub", "file d/x x"}},
+        {.what = "unique offered but not sent: turned on once, and the loop ends the same",
+         .script = Join(
+             {{{"MLST /pub/d", "250-Listing\r\n type=dir; /pub/d\r\n250 End"},
+               {"OPTS MLST type;size;modify;perm;unique;UNIX.mode;UNIX.owner;UNIX.group;UNIX.uid;UNIX.gid;",
+                "200 MLST OPTS type;size;modify;perm;unique;"}},
+              Mlst("/pub/d", "801a"),
+              Listing("MLSD /pub/d", {"type=dir;unique=801a; again"})}),
+         .feat = kMachineFeat,
+         .run = {Run::WalkDownload("/pub", {Folder("d")})},
+         .results = {226},
+         .transferPlan = {"dir {folder}/d " + FolderTime("d"),
+                          "problem d/again leads to /pub/d/again, reached already: not entered again"}},
         {.what = "the connection lost while probing a link: no plan",
          .script = {{"CWD /pub/ln", "421 closing"}},
          .feat = kMachineFeat,
