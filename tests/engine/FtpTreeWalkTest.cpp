@@ -155,10 +155,11 @@ TEST(FtpTreeWalk, SendsOnlyPasvAndRetrPerFileWhenTheListingGaveSizesAndTimes) {
     const std::vector<std::pair<std::string, long>> counts = {
         {"RETR ", 12}, {"PASV", 12 + 4}, {"TYPE I", 1}, {"SIZE ", 0}, {"MDTM ", 0}, {"CWD ", 0}, {"REST ", 0},
     };
-    for (const auto& [verb, count] : counts) {
+    for (const auto& expected : counts) {
+        const std::string& verb = expected.first;
         EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
                                 [&](const std::string& command) { return command.starts_with(verb); }),
-                  count)
+                  expected.second)
             << verb;
     }
 }
