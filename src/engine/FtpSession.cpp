@@ -263,7 +263,7 @@ int FtpSession::Dispatch(FtpRequest& request) {
         case FtpRequestKind::WalkDownload:
             return FtpTreeWalk::WalkDownload(context_, request);
         case FtpRequestKind::WalkUpload:
-            break;
+            return 0;
     }
     return 0;
 }

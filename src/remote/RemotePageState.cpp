@@ -6,9 +6,11 @@
 #include <ctime>
 
 #include "engine/DeletePlan.h"
+#include "engine/TransferPlan.h"
 #include "listing/ListingParser.h"
 #include "listing/NameSorter.h"
 #include "listing/RemoteName.h"
+#include "remote/TransferPlanResolver.h"
 #include "views/LogView.h"
 
 namespace {
@@ -61,6 +63,7 @@ void RemotePageState::ResetAfterSession() {
 
 void RemotePageState::ResetSession(std::shared_ptr<RemoteRequestQueue> session, bool starting) {
     pendingDeletePlan_.reset();
+    pendingTransferPlan_.reset();
     observer_->RowsAboutToBeReset();
     SetDirectoryTextAndTell({});
     ClearCache();
@@ -421,6 +424,48 @@ void RemotePageState::DeletePlanReady(std::shared_ptr<DeletePlan> plan) {
     observer_->DeletePlanWaiting();
 }
 
+void RemotePageState::TransferPlanReady(std::shared_ptr<TransferPlan> plan) {
+    if (plan == nullptr || session_ == nullptr || plan->stopped) {
+        return;
+    }
+    pendingTransferPlan_ = std::move(plan);
+    observer_->TransferPlanWaiting();
+}
+
+bool RemotePageState::AnswerTransferPlan(DownloadChoices& choices) {
+    const std::shared_ptr<TransferPlan> plan = std::move(pendingTransferPlan_);
+    if (plan == nullptr || !Connected() || transferRows_ == nullptr) {
+        return false;
+    }
+    const char* what = plan->upload ? "Upload" : "Download";
+    if (!plan->problems.empty()) {
+        std::string shown = plan->problems.front();
+        if (plan->problems.size() > 1) {
+            shown += " (and " + Thousands(static_cast<int>(plan->problems.size()) - 1) +
+                     " more: see the Log page)";
+        }
+        ShowFailure(shown);
+    }
+    TransferPlanResolver::Result resolved = TransferPlanResolver::Resolve(*plan, choices);
+    if (resolved.cancelled) {
+        log_.LogMessage(std::string("... ") + what + " cancelled: nothing was queued");
+        return false;
+    }
+    const TransferDirection direction =
+        plan->upload ? TransferDirection::Upload : TransferDirection::Download;
+    if (!resolved.skipped.empty()) {
+        const std::unique_ptr<TransferItems> skipped =
+            transferRows_->AddTransfers(direction, session_->Site(), plan->type, resolved.skipped);
+        transferRows_->SkipRows(*skipped, "Skipped: the target exists");
+    }
+    if (resolved.files.empty() && plan->folders.empty()) {
+        return false;
+    }
+    return EnqueueTransfers(plan->upload ? FtpRequestKind::Put : FtpRequestKind::Get,
+                            plan->upload ? std::string_view() : std::string_view(plan->localFolder),
+                            direction, plan->type, resolved.files, std::move(plan->folders));
+}
+
 void RemotePageState::Logoff() {
     if (Connected()) {
         ClearFailure();
@@ -461,6 +506,22 @@ bool RemotePageState::GetFilesAs(const std::vector<int>& selectedRows, int mode,
         return false;
     }
     downloadFolder_ = *folder;
+    const bool trees = std::any_of(chosen.begin(), chosen.end(), [](const Chosen& c) {
+        return c.entry.Kind() == EntryKind::Directory || c.entry.Kind() == EntryKind::Link;
+    });
+    if (trees && transferRows_ != nullptr && !remoteFolder.empty()) {
+        // Whether a link is a folder, and what the folders hold, only the server can tell: the walk asks
+        // it, and the conflicts are asked about once its plan is back.
+        auto selection = std::make_unique<FolderSelection>();
+        selection->folder = remoteFolder;
+        for (const Chosen& c : chosen) {
+            selection->entries.push_back({c.slot, c.entry.Name(), c.entry.Kind() == EntryKind::Directory,
+                                          c.entry.Kind() == EntryKind::Link});
+        }
+        ClearFailure();
+        pendingTransferPlan_.reset();
+        return EnqueueWith(FtpRequestKind::WalkDownload, *folder, std::move(selection), mode);
+    }
     // The same joining as the engine's, so that the question is about the file it will write.
     std::string prefix = *folder;
     if (!prefix.empty() && prefix.back() != '/') {
@@ -545,12 +606,14 @@ TransferItem RemotePageState::ItemOfEntry(const RemoteEntry& entry, const std::s
 
 bool RemotePageState::EnqueueTransfers(FtpRequestKind kind, std::string_view text,
                                        TransferDirection direction, int mode,
-                                       const std::vector<TransferItem>& files) {
-    if (files.empty()) {
+                                       const std::vector<TransferItem>& files,
+                                       std::vector<TransferFolder> folders) {
+    if (files.empty() && folders.empty()) {
         return false;
     }
     std::unique_ptr<TransferItems> items =
         transferRows_->AddTransfers(direction, session_->Site(), mode, files);
+    items->folders = std::move(folders);
     std::unique_ptr<FtpRequestObject> object = std::move(items);
     if (session_->Enqueue(kind, text, object, mode)) {
         return true;
@@ -567,6 +630,16 @@ bool RemotePageState::PutFiles(const std::vector<std::string>& localPaths, int m
         return false;
     }
     ClearFailure();
+    const bool trees = std::any_of(localPaths.begin(), localPaths.end(), [](const std::string& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    });
+    if (trees && transferRows_ != nullptr && !ShownDirectory().empty()) {
+        // The local trees are walked, and the server folders that exist looked into, off this thread.
+        pendingTransferPlan_.reset();
+        return EnqueueWith(FtpRequestKind::WalkUpload, ShownDirectory(),
+                           std::make_unique<DroppedFiles>(localPaths), mode);
+    }
     auto dropped = std::make_unique<DroppedFiles>();
     std::vector<TransferItem> files;
     for (const std::string& path : localPaths) {

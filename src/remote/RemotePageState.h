@@ -16,6 +16,7 @@
 #include "transfers/TransferRowSink.h"
 
 class DeletePlan;
+class TransferPlan;
 class LogView;
 
 // Told after each change of the state, on the thread that made it (the UI thread in the program).
@@ -44,6 +45,8 @@ class RemotePageObserver {
     virtual void FailureChanged(const std::string& /*failure*/) {}
     // A Delete holding folders has its plan: the user is to be asked (DeleteQuestion, AnswerDeletePlan).
     virtual void DeletePlanWaiting() {}
+    // A Get or a Put holding folders has its plan: conflicts are to be asked about (AnswerTransferPlan).
+    virtual void TransferPlanWaiting() {}
 };
 
 class RemotePageState {
@@ -88,6 +91,8 @@ class RemotePageState {
     void EntryRenamed(int slot, std::string_view oldName, std::string_view newName);
     // The walk of a Delete holding folders is done: the plan waits for the user's answer.
     void DeletePlanReady(std::shared_ptr<DeletePlan> plan);
+    // The walk of a Get or a Put holding folders is done: the plan waits for AnswerTransferPlan.
+    void TransferPlanReady(std::shared_ptr<TransferPlan> plan);
 
     // --- What the user does ---
     // Forgets the current directory's cached copy and asks the server to list it again.
@@ -104,6 +109,10 @@ class RemotePageState {
     std::string DeleteQuestion() const;
     // The user's answer to DeleteQuestion: Yes queues the removal, No drops the plan.
     void AnswerDeletePlan(bool yes);
+    // Asks about the waiting plan's targets that exist (at most once with an answer for all), then makes
+    // its files rows (skipped ones end Skipped) and queues the Get or the Put with its folders. Returns
+    // true when a request was queued; what the walk left out is shown on the failure line.
+    bool AnswerTransferPlan(DownloadChoices& choices);
     // "New folder" with the name typed (UTF-8): MKD in the current directory. False, with the reason on
     // the failure line, for a name that cannot be one.
     bool MakeFolder(std::string_view name);
@@ -115,14 +124,16 @@ class RemotePageState {
     void Logoff();
     // Escape: the session stops its running transfer and empties its queue (nothing while not connected).
     void Abort();
-    // Get for `selectedRows` with transfer type `mode`: asks for the folder (opening on the last one) and
-    // about each local file that exists (offering Resume for a binary file shorter than the listed one
-    // when rows are kept); a file answered No is dropped and its row handed to `deselect`.
-    // Queues at most one Get request; returns true when it did.
+    // Get for `selectedRows` with transfer type `mode`: asks for the folder (opening on the last one).
+    // A selection holding folders or links is walked on the server first (TransferPlanReady follows);
+    // otherwise asks about each local file that exists (offering Resume for a binary file shorter than the
+    // listed one when rows are kept); a file answered No is dropped and its row handed to `deselect`. Queues
+    // at most one Get request; returns true when it did.
     bool GetFilesAs(const std::vector<int>& selectedRows, int mode, DownloadChoices& choices,
                     const std::function<void(int row)>& deselect);
-    // Local files dropped on the list: one Put request with type `mode`. Folders cannot be stored as
-    // files and are left out with a log line; returns true when a request was queued.
+    // Local files dropped on the list: one Put request with type `mode`. With folders among them (and
+    // transfer rows), the local trees are walked first and TransferPlanReady follows; without transfer
+    // rows folders are left out with a log line. Returns true when a request was queued.
     bool PutFiles(const std::vector<std::string>& localPaths, int mode);
     // The folder the last download went to (empty before the first); kept across sessions.
     const std::string& DownloadFolder() const { return downloadFolder_; }
@@ -153,6 +164,8 @@ class RemotePageState {
     std::vector<std::string> CachedDirectories() const;
     // The plan of a Delete waiting for the user's answer, or null.
     const std::shared_ptr<DeletePlan>& PendingDeletePlan() const { return pendingDeletePlan_; }
+    // The plan of a tree transfer waiting for AnswerTransferPlan, or null.
+    const std::shared_ptr<TransferPlan>& PendingTransferPlan() const { return pendingTransferPlan_; }
     // The listing shown; shared so that whoever still resolves slot indexes in it keeps it alive.
     std::shared_ptr<const EntryArray> Listing() const { return listing_; }
 
@@ -176,7 +189,7 @@ class RemotePageState {
                      int value);
     // With transfer rows: the files become rows and one request names them.
     bool EnqueueTransfers(FtpRequestKind kind, std::string_view text, TransferDirection direction, int mode,
-                          const std::vector<TransferItem>& files);
+                          const std::vector<TransferItem>& files, std::vector<TransferFolder> folders = {});
     static TransferItem ItemOfEntry(const RemoteEntry& entry, const std::string& folder,
                                     const std::string& localPath, bool resume);
     void SortRows();
@@ -206,6 +219,7 @@ class RemotePageState {
     std::string downloadFolder_;
     std::string failure_;
     std::shared_ptr<DeletePlan> pendingDeletePlan_;
+    std::shared_ptr<TransferPlan> pendingTransferPlan_;
     int sortMode_ = 0;
     std::array<int, kColumns> sortDirection_{1, 1, 1};
 };

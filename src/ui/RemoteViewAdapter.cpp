@@ -1,5 +1,7 @@
 #include "ui/RemoteViewAdapter.h"
 
+#include "engine/TransferPlan.h"
+
 #include <QTimer>
 
 #include "engine/FtpSessionHandle.h"
@@ -145,6 +147,10 @@ void RemoteViewAdapter::FolderMade(std::string_view name) {
 
 void RemoteViewAdapter::EntryRenamed(int index, std::string_view oldName, std::string_view newName) {
     OnPage([&](WispRemotePage& page) { page.State().EntryRenamed(index, oldName, newName); });
+}
+
+void RemoteViewAdapter::TransferPlanReady(std::shared_ptr<TransferPlan> plan) {
+    OnPage([&](WispRemotePage& page) { page.State().TransferPlanReady(std::move(plan)); });
 }
 
 void RemoteViewAdapter::DeletePlanReady(std::shared_ptr<DeletePlan> plan) {

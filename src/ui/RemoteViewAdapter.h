@@ -36,6 +36,7 @@ class RemoteViewAdapter final : public RemoteView {
     void FolderMade(std::string_view name) override;
     void EntryRenamed(int index, std::string_view oldName, std::string_view newName) override;
     void DeletePlanReady(std::shared_ptr<DeletePlan> plan) override;
+    void TransferPlanReady(std::shared_ptr<TransferPlan> plan) override;
 
   private:
     RemoteViewAdapter(std::shared_ptr<UiBridge> bridge, WispRemotePage* page);

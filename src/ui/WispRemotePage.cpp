@@ -544,6 +544,12 @@ void WispRemotePage::DeletePlanWaiting() {
         this, [this] { AskDeletePlan(); }, Qt::QueuedConnection);
 }
 
+void WispRemotePage::TransferPlanWaiting() {
+    // As for a Delete: the conflicts are asked about once the worker's report has returned.
+    QMetaObject::invokeMethod(
+        this, [this] { state_.AnswerTransferPlan(*choices_); }, Qt::QueuedConnection);
+}
+
 void WispRemotePage::AskDeletePlan() {
     const std::string question = state_.DeleteQuestion();
     if (question.empty()) {

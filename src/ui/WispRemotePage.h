@@ -153,6 +153,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void SessionChanged(bool connected) override;
     void FailureChanged(const std::string& failure) override;
     void DeletePlanWaiting() override;
+    void TransferPlanWaiting() override;
 
     void BuildToolBar();
     void AcceptFileDrops();

@@ -4,11 +4,13 @@
 // longer takes leaves no row waiting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "engine/TransferPlan.h"
 #include "remote/RemotePageState.h"
 #include "support/MessageLog.h"
 #include "support/RecordingQueue.h"
@@ -114,20 +116,129 @@ TEST_F(RemotePageTransfersTest, RowsChosenWhileTheListingArrivesNameItsFolder) {
     EXPECT_EQ(session_->transferItems[1].at(0).remoteFolder, "/big");
 }
 
-TEST_F(RemotePageTransfersTest, ALinkIsFetchedFromItsTargetsFolder) {
-    List("/pub", {"lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 latest -> /releases/v2/wisp.tar",
-                  "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 here -> old/notes.txt"});
-    choices_.folder = local_.Path().string();
-    ASSERT_TRUE(state_.GetFilesAs({0, 1}, kImageType, choices_, {}));
-    ASSERT_EQ(session_->transferItems.size(), 1u);
-    std::vector<std::string> named;
-    for (const TransferItem& item : session_->transferItems[0]) {
-        named.push_back(item.remoteFolder + " | " + item.remoteName + " | " + item.localPath);
+struct RoutingRow {
+    const char* what;
+    std::vector<std::string> lines;
+    std::vector<int> rows;
+    FtpRequestKind kind;
+    std::vector<std::string> paths;
+};
+
+TEST_F(RemotePageTransfersTest, ASelectionWithFoldersOrLinksIsWalkedOnTheServerFirst) {
+    const std::string dir = "drwxr-xr-x 2 ftp ftp 4096 Jan  5 13:45 docs";
+    const std::string link = "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 latest -> /releases/v2";
+    const std::string file = "-rw-r--r-- 1 ftp ftp 20 Jan  5 13:45 notes.txt";
+    const RoutingRow rows[] = {
+        {"folder", {dir}, {0}, FtpRequestKind::WalkDownload, {"/pub", "docs/"}},
+        // Only the server can say whether a link leads to a folder.
+        {"link", {link}, {0}, FtpRequestKind::WalkDownload, {"/pub", "latest@"}},
+        {"files beside a folder",
+         {dir, file},
+         {0, 1},
+         FtpRequestKind::WalkDownload,
+         {"/pub", "docs/", "notes.txt"}},
+        {"plain files", {file}, {0}, FtpRequestKind::Get, {}},
+    };
+    for (const RoutingRow& row : rows) {
+        session_->queued.clear();
+        List("/pub", row.lines);
+        choices_.folder = local_.Path().string();
+        ASSERT_TRUE(state_.GetFilesAs(row.rows, kImageType, choices_, {})) << row.what;
+        ASSERT_EQ(session_->queued.size(), 1u) << row.what;
+        EXPECT_EQ(session_->queued[0].kind, row.kind) << row.what;
+        EXPECT_EQ(session_->queued[0].text, local_.Path().string()) << row.what;
+        EXPECT_EQ(session_->queued[0].paths, row.paths) << row.what;
+        state_.Refresh();
     }
-    std::sort(named.begin(), named.end());
-    EXPECT_EQ(named,
-              (std::vector<std::string>{"/pub/old | notes.txt | " + (local_ / "notes.txt").string(),
-                                        "/releases/v2 | wisp.tar | " + (local_ / "wisp.tar").string()}));
+    EXPECT_EQ(queue_.Count(), 1);  // rows only for the plain file: the walks' rows come with their plans
+}
+
+TEST_F(RemotePageTransfersTest, DroppedFoldersAreWalkedLocallyFirst) {
+    List("/incoming", {});
+    std::filesystem::create_directory(local_ / "folder");
+    const std::vector<std::string> dropped = {(local_ / "folder").string()};
+    ASSERT_TRUE(state_.PutFiles(dropped, kImageType));
+    ASSERT_EQ(session_->queued.size(), 1u);
+    EXPECT_EQ(session_->queued[0],
+              (Queued{FtpRequestKind::WalkUpload, "/incoming", {}, dropped, kImageType}));
+    EXPECT_EQ(queue_.Count(), 0);
+}
+
+struct PlanRow {
+    const char* what;
+    bool upload;
+    // Local files present before the answer (downloads), or targets the walk found (uploads).
+    std::vector<std::string> existing;
+    std::deque<DownloadChoices::Answer> answers;
+    bool queued;
+    // The queued files' target names, then the skipped rows' count.
+    std::vector<std::string> targets;
+    int skipped;
+};
+
+TEST_F(RemotePageTransfersTest, APlanAsksAboutExistingTargetsThenQueuesItsFilesAndFolders) {
+    using A = DownloadChoices::Answer;
+    const PlanRow rows[] = {
+        {"no conflict", false, {}, {}, true, {"a.txt", "b.txt"}, 0},
+        {"replaced", false, {"a.txt"}, {A::Yes}, true, {"a.txt", "b.txt"}, 0},
+        {"kept", false, {"a.txt"}, {A::No}, true, {"b.txt"}, 1},
+        {"both kept", false, {"a.txt", "b.txt"}, {A::No, A::No}, true, {}, 2},
+        {"cancelled", false, {"b.txt"}, {A::Cancel}, false, {}, 0},
+        {"upload replaced", true, {"b.txt"}, {A::Yes}, true, {"a.txt", "b.txt"}, 0},
+        {"upload kept", true, {"a.txt"}, {A::No}, true, {"b.txt"}, 1},
+    };
+    for (const PlanRow& row : rows) {
+        TempDir local;
+        std::filesystem::create_directory(local / "tree");
+        auto plan = std::make_shared<TransferPlan>();
+        plan->upload = row.upload;
+        plan->localFolder = local.Path().string();
+        plan->remoteFolder = "/pub";
+        plan->folders = {{row.upload ? "/pub/tree" : (local / "tree").string(), 100}};
+        for (const std::string name : {"a.txt", "b.txt"}) {
+            PlannedFile file;
+            file.item.localPath = (local / "tree" / name).string();
+            file.item.remoteFolder = "/pub/tree";
+            file.item.remoteName = name;
+            file.item.size = 10;
+            const bool exists =
+                std::find(row.existing.begin(), row.existing.end(), name) != row.existing.end();
+            if (exists && !row.upload) {
+                ASSERT_TRUE(local.WriteFile("tree/" + std::string(name), "old"));
+            }
+            file.targetExists = exists && row.upload;
+            plan->files.push_back(file);
+        }
+        plan->problems = {"Refused \"..\" in /pub/tree", "Not entered: /pub/tree/deep (deeper than 64)"};
+        session_->queued.clear();
+        session_->transferItems.clear();
+        session_->transferFolders.clear();
+        const int rowsBefore = queue_.Count();
+        choices_.answers = row.answers;
+        state_.TransferPlanReady(plan);
+        EXPECT_EQ(state_.AnswerTransferPlan(choices_), row.queued) << row.what;
+        EXPECT_EQ(state_.PendingTransferPlan(), nullptr) << row.what;
+        EXPECT_NE(state_.Failure().find("(and 1 more: see the Log page)"), std::string::npos) << row.what;
+        if (!row.queued) {
+            EXPECT_TRUE(session_->queued.empty()) << row.what;
+            EXPECT_EQ(queue_.Count(), rowsBefore) << row.what;
+            continue;
+        }
+        ASSERT_EQ(session_->queued.size(), 1u) << row.what;
+        EXPECT_EQ(session_->queued[0].kind, row.upload ? FtpRequestKind::Put : FtpRequestKind::Get)
+            << row.what;
+        std::vector<std::string> targets;
+        for (const TransferItem& item : session_->transferItems[0]) {
+            targets.push_back(item.remoteName);
+        }
+        EXPECT_EQ(targets, row.targets) << row.what;
+        ASSERT_EQ(session_->transferFolders[0].size(), 1u) << row.what;
+        int skipped = 0;
+        for (int at = rowsBefore; at < queue_.Count(); ++at) {
+            skipped += queue_.At(at).state == TransferState::Skipped ? 1 : 0;
+        }
+        EXPECT_EQ(skipped, row.skipped) << row.what;
+    }
 }
 
 struct ResumeRow {
@@ -175,24 +286,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ResumeRow{"AFolder", kImageType, -1, false, A::Yes, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(RemotePageTransfersTest, NamesThatWouldLeaveTheFolderBecomeNoRow) {
-    List("/pub", {"type=file;size=5; ok.txt", "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 up -> ..",
-                  "lrwxrwxrwx 1 ftp ftp 20 Jan  5 13:45 dir -> /etc/"});
-    choices_.folder = local_.Path().string();
-    ASSERT_TRUE(state_.GetFilesAs({0, 1, 2}, kImageType, choices_, {}));
-    ASSERT_EQ(session_->transferItems.size(), 1u);
-    ASSERT_EQ(session_->transferItems[0].size(), 1u);
-    EXPECT_EQ(session_->transferItems[0][0].remoteName, "ok.txt");
-    EXPECT_EQ(queue_.Count(), 1);
-    EXPECT_NE(state_.Failure().find("Refused local name"), std::string::npos);
-}
-
 TEST_F(RemotePageTransfersTest, DroppedFilesAreRowsInTheCurrentFolder) {
     List("/incoming", {});
     ASSERT_TRUE(local_.WriteFile("up.bin", std::string(321, 'u')));
-    std::filesystem::create_directory(local_ / "folder");
     const std::string up = (local_ / "up.bin").string();
-    ASSERT_TRUE(state_.PutFiles({up, (local_ / "folder").string()}, kImageType));
+    ASSERT_TRUE(state_.PutFiles({up}, kImageType));
     ASSERT_EQ(session_->queued.size(), 1u);
     EXPECT_EQ(session_->queued[0].kind, FtpRequestKind::Put);
     ASSERT_EQ(session_->transferItems.size(), 1u);

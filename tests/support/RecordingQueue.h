@@ -36,12 +36,12 @@ class RecordingQueue : public RemoteRequestQueue {
             request.indexes = {names->slot};
             request.paths = {names->oldName, names->newName};
         }
-        // Walk: the slots, and the folder then each name ("name/" for a folder).
+        // Walk: the slots, and the folder then each name ("name/" for a folder, "name@" for a link).
         if (const auto* selection = dynamic_cast<FolderSelection*>(object.get())) {
             request.paths = {selection->folder};
             for (const auto& chosen : selection->entries) {
                 request.indexes.push_back(chosen.slot);
-                request.paths.push_back(chosen.name + (chosen.folder ? "/" : ""));
+                request.paths.push_back(chosen.name + (chosen.folder ? "/" : chosen.link ? "@" : ""));
             }
         }
         // Removal: each step's slot and path.
@@ -56,6 +56,7 @@ class RecordingQueue : public RemoteRequestQueue {
         }
         if (const auto* transfers = dynamic_cast<TransferItems*>(object.get())) {
             transferItems.push_back(transfers->items);
+            transferFolders.push_back(transfers->folders);
         }
         object.reset();  // taken, as the session takes it
         queued.push_back(request);
@@ -66,6 +67,8 @@ class RecordingQueue : public RemoteRequestQueue {
     std::vector<Queued> queued;
     // The items of each request that carried TransferItems, in order.
     std::vector<std::vector<TransferItem>> transferItems;
+    // The folders each of those requests makes first.
+    std::vector<std::vector<TransferFolder>> transferFolders;
     std::string site;
     // Answer as a session that has ended: nothing is taken.
     bool refuse = false;
