@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/DeletePlan.h"
@@ -10,6 +11,7 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpTransfers.h"
+#include "engine/FtpTreeWalk.h"
 #include "engine/PrintableText.h"
 #include "listing/RemoteEntry.h"
 
@@ -49,9 +51,14 @@ class TreeWalker {
     TreeWalker(FtpContext& session, DeletePlan& plan) : session_(session), plan_(plan) {}
 
     // The folder at `path` and all below it; false when the walk must stop (abort, lost connection).
-    bool AddFolder(const std::string& path, const std::string& shown, int depth, std::int32_t slot) {
+    // `unique`: the folder's "unique" fact, when the server gives one.
+    bool AddFolder(const std::string& path, const std::string& shown, int depth, std::int32_t slot,
+                   const std::string& unique) {
         if (session_.AbortRequested()) {
             return false;
+        }
+        if (!unique.empty()) {
+            entered_.insert(unique);
         }
         std::vector<std::size_t> children;
         bool keep = false;
@@ -61,8 +68,9 @@ class TreeWalker {
             keep = true;
         } else {
             std::vector<RemoteEntry> entries;
+            std::vector<std::string> uniques;
             bool whole = false;
-            result_ = FtpTransfers::ListFolder(session_, path, entries, whole);
+            result_ = FtpTransfers::ListFolder(session_, path, entries, whole, &uniques);
             if (result_ == kLostConnection || session_.AbortRequested()) {
                 return false;
             }
@@ -71,7 +79,8 @@ class TreeWalker {
                                           ", it stays: " + LastReason(session_));
                 keep = true;
             } else {
-                for (const RemoteEntry& entry : entries) {
+                for (std::size_t i = 0; i < entries.size(); ++i) {
+                    const RemoteEntry& entry = entries[i];
                     const std::string& name = entry.Name();
                     if (!IsWalkableName(name)) {
                         session_.Log().LogMessage("... skipped the listed name " + Printable(name) + " in " +
@@ -80,13 +89,17 @@ class TreeWalker {
                     }
                     const std::string childPath = FtpFolderCommands::JoinPath(path, name);
                     const std::string childShown = shown + "/" + name;
-                    if (entry.Kind() == EntryKind::Directory) {
-                        if (!AddFolder(childPath, childShown, depth + 1, -1)) {
+                    const std::string unique = i < uniques.size() ? uniques[i] : std::string();
+                    // A folder met again is a link listed as what it leads to: deleted as itself.
+                    const bool again = !unique.empty() && entered_.count(unique) > 0;
+                    if (entry.Kind() == EntryKind::Directory && !again) {
+                        if (!AddFolder(childPath, childShown, depth + 1, -1, unique)) {
                             return false;
                         }
                     } else {
                         // A link is deleted as itself: whatever it leads to is never entered.
-                        plan_.steps.push_back({childPath, childShown, entry.Kind(), -1, -1, false});
+                        plan_.steps.push_back(
+                            {childPath, childShown, again ? EntryKind::Link : entry.Kind(), -1, -1, false});
                         ++plan_.filesBelow;
                     }
                     children.push_back(plan_.steps.size() - 1);
@@ -109,6 +122,8 @@ class TreeWalker {
   private:
     FtpContext& session_;
     DeletePlan& plan_;
+    // The "unique" facts of the folders entered.
+    std::unordered_set<std::string> entered_;
     int result_ = kNothingToDo;
 };
 
@@ -197,7 +212,8 @@ int FtpFolderCommands::WalkTrees(FtpContext& session, FtpRequest& request) {
             continue;
         }
         ++plan->selectedFolders;
-        if (!walker.AddFolder(path, chosen.name, 1, chosen.slot)) {
+        // Listings that show links as folders would otherwise lead the walk round a loop to its depth.
+        if (!walker.AddFolder(path, chosen.name, 1, chosen.slot, FtpTreeWalk::FolderUnique(session, path))) {
             whole = false;
             break;
         }

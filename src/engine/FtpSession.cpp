@@ -10,6 +10,7 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
+#include "engine/FtpTreeWalk.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
 
@@ -260,6 +261,7 @@ int FtpSession::Dispatch(FtpRequest& request) {
         case FtpRequestKind::RemoveTrees:
             return FtpFolderCommands::RemoveTrees(context_, request);
         case FtpRequestKind::WalkDownload:
+            return FtpTreeWalk::WalkDownload(context_, request);
         case FtpRequestKind::WalkUpload:
             return 0;
     }

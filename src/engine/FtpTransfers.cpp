@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include "engine/BufferedSocket.h"
 #include "engine/FailureText.h"
 #include "engine/FtpDataConnection.h"
+#include "engine/FtpFolderCommands.h"
 #include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpReply.h"
@@ -24,6 +26,7 @@
 #include "engine/FtpSession.h"
 #include "engine/FtpStep.h"
 #include "engine/LineEndConverter.h"
+#include "engine/LocalTree.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferRetry.h"
 #include "engine/TransferStatistics.h"
@@ -319,6 +322,8 @@ struct Download {
     // A queue row: the partial file is continued where it can be, and the sizes are checked.
     bool checked = false;
     bool resume = false;
+    // A folder of a downloaded tree, open: the file is made in it by its name, never through a link.
+    int folderFd = -1;
 };
 
 // One file of an upload: a dropped file, or a row of the transfer queue.
@@ -454,7 +459,8 @@ FtpStep GetFile(FtpContext& session, const Download& job, int typeIndex, FileNot
     // it knows where to go on from, and never follows a link out of the folder.
     const int flags = job.checked ? O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW
                                   : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
-    LocalFile file(::open(path.c_str(), flags, 0666));
+    LocalFile file(job.folderFd >= 0 ? ::openat(job.folderFd, localName.c_str(), flags | O_NOFOLLOW, 0666)
+                                     : ::open(path.c_str(), flags, 0666));
     if (file.IsOpen()) {
         (void)::fcntl(file.Fd(), F_SETFL, ::fcntl(file.Fd(), F_GETFL) & ~O_NONBLOCK);
     }
@@ -564,8 +570,11 @@ FtpStep GetFile(FtpContext& session, const Download& job, int typeIndex, FileNot
     if (whole && job.checked) {
         struct stat now {};
         struct stat written {};
-        if (::stat(path.c_str(), &now) != 0 || ::fstat(file.Fd(), &written) != 0 ||
-            now.st_ino != opened.st_ino || now.st_dev != opened.st_dev) {
+        const int seen = job.folderFd >= 0
+                             ? ::fstatat(job.folderFd, localName.c_str(), &now, AT_SYMLINK_NOFOLLOW)
+                             : ::stat(path.c_str(), &now);
+        if (seen != 0 || ::fstat(file.Fd(), &written) != 0 || now.st_ino != opened.st_ino ||
+            now.st_dev != opened.st_dev) {
             session.LogFailure("... " + path + " was replaced during the download");
             notes.lasting = true;
             localFailure = true;
@@ -887,8 +896,9 @@ std::string FailureWords(FtpContext& session, const FtpStep& step) {
 // goes on from where the last attempt stopped. A lost control connection is restored before the retry.
 // Reports the row's end; returns the step the request goes on with (Stopped when the connection is gone
 // for good).
+// `byPath`: the attempt names the file by its absolute path, so no CWD is needed.
 template <typename Attempt>
-FtpStep ServeRow(FtpContext& session, const TransferItem& item, int typeIndex, Attempt attempt) {
+FtpStep ServeRow(FtpContext& session, const TransferItem& item, int typeIndex, bool byPath, Attempt attempt) {
     RowReports reports(session.Transfers(), item.row);
     const std::vector<int>& delays = session.Options().retryDelaysMs;
     const std::string name = Printable(item.remoteName);
@@ -902,7 +912,7 @@ FtpStep ServeRow(FtpContext& session, const TransferItem& item, int typeIndex, A
             step = {FtpStep::Status::Stopped, kLostConnection};
             reason = "could not reconnect: " + session.LastMessageInWords();
         } else {
-            step = EnterFolder(session, item.remoteFolder, notes);
+            step = byPath ? FtpStep{} : EnterFolder(session, item.remoteFolder, notes);
             if (step.status == FtpStep::Status::Ok) {
                 const int type = FtpTransfers::SelectType(session, typeIndex);
                 if (FtpProtocol::IsPositiveCompletion(type)) {
@@ -975,7 +985,8 @@ std::string DownloadName(const TransferItem& item, std::string& folder) {
 // or a connection that could not be restored; every row not ended by then is reported stopped. The
 // session goes back to the folder the Remote page shows, which names the files of its later requests.
 template <typename Attempt>
-int ServeItems(FtpContext& session, const TransferItems& transfers, int typeIndex, Attempt attempt) {
+int ServeItems(FtpContext& session, const TransferItems& transfers, int typeIndex, bool byPath,
+               Attempt attempt) {
     const std::string startFolder = session.CurrentFolder();
     const std::vector<TransferItem>& items = transfers.items;
     int result = kNothingToDo;
@@ -989,7 +1000,7 @@ int ServeItems(FtpContext& session, const TransferItems& transfers, int typeInde
             RowReports(session.Transfers(), item.row).Ended(TransferEnd::Stopped, kStoppedByUser);
             continue;
         }
-        const FtpStep step = ServeRow(session, item, typeIndex, [&](FileNotes& notes, bool again) {
+        const FtpStep step = ServeRow(session, item, typeIndex, byPath, [&](FileNotes& notes, bool again) {
             return attempt(item, startFolder, notes, again);
         });
         if (step.reply != 0) {
@@ -1020,28 +1031,93 @@ int ServeItems(FtpContext& session, const TransferItems& transfers, int typeInde
     return result;
 }
 
+// The folders of a downloaded tree, parents first, made before its files (empty ones too); one that
+// cannot be made is logged, and the files below it fail when they come.
+void MakeTreeFolders(FtpContext& session, const LocalTree& tree, const std::vector<TransferFolder>& folders) {
+    for (const TransferFolder& folder : folders) {
+        const auto names = tree.Names(folder.path);
+        if (!names) {
+            session.Log().LogMessage("... Refused the folder " + Printable(folder.path) + ": not below " +
+                                     Printable(tree.Root()));
+            continue;
+        }
+        int error = 0;
+        if (!tree.Open(*names, names->size(), true, error).IsOpen()) {
+            session.Log().LogMessage("... Could not make the folder " + Printable(folder.path) + ": " +
+                                     LocalTree::InTheWay(error).value_or(SystemReason(error)));
+        }
+    }
+}
+
+// Each folder's time, once its files are written: deepest first, so that setting one does not change
+// its parent's.
+void SetTreeFolderTimes(FtpContext& session, const LocalTree& tree,
+                        const std::vector<TransferFolder>& folders) {
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+        if (folder->time <= 0) {
+            continue;
+        }
+        if (const int error = tree.SetFolderTime(folder->path, folder->time); error != 0) {
+            session.Log().LogMessage("... Set time failed on " + Printable(folder->path) + ": " +
+                                     SystemReason(error));
+        }
+    }
+}
+
+// A downloaded tree's rows name their files by absolute path (RETR /pub/a/b/x): no CWD at all, where
+// going to each folder would cost one CWD per folder. Rows in folders below the request's folder are
+// written through LocalTree, their folder made when missing (a row restored after a restart).
 int GetItems(FtpContext& session, const TransferItems& transfers, const std::string& folder, int typeIndex) {
-    return ServeItems(session, transfers, typeIndex,
-                      [&](const TransferItem& item, const std::string&, FileNotes& notes, bool again) {
-                          Download job;
-                          job.row = item.row;
-                          job.folder = folder;
-                          job.localName = DownloadName(item, job.folder);
-                          job.remotePath = item.remoteName;
-                          job.size = item.size;
-                          job.expected = item.size > 0 ? static_cast<std::uint64_t>(item.size) : 0;
-                          job.time = item.time;
-                          job.exactTime = item.exactTime;
-                          job.checked = true;
-                          // A retry goes on from what the failed attempt left.
-                          job.resume = item.resume || again;
-                          return GetFile(session, job, typeIndex, notes);
-                      });
+    const LocalTree tree(folder);
+    const bool wholeTree = !transfers.folders.empty() && !folder.empty();
+    if (wholeTree) {
+        MakeTreeFolders(session, tree, transfers.folders);
+    }
+    const int result = ServeItems(
+        session, transfers, typeIndex, wholeTree,
+        [&](const TransferItem& item, const std::string&, FileNotes& notes, bool again) {
+            Download job;
+            LocalTree::Folder parent;
+            const auto names = folder.empty() ? std::nullopt : tree.Names(item.localPath);
+            if (names && names->size() > 1) {
+                int error = 0;
+                parent = tree.Open(*names, names->size() - 1, true, error);
+                const std::string parentPath = item.localPath.substr(0, item.localPath.rfind('/'));
+                if (!parent.IsOpen()) {
+                    session.LogFailure("... Could not make the folder " + Printable(parentPath) + ": " +
+                                       LocalTree::InTheWay(error).value_or(SystemReason(error)));
+                    notes.lasting = true;
+                    return FtpStep{FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
+                }
+                job.folder = parentPath;
+                job.localName = names->back();
+                job.folderFd = parent.Fd();
+            } else {
+                job.folder = folder;
+                job.localName = DownloadName(item, job.folder);
+            }
+            job.row = item.row;
+            job.remotePath = wholeTree && !item.remoteFolder.empty()
+                                 ? FtpFolderCommands::JoinPath(item.remoteFolder, item.remoteName)
+                                 : item.remoteName;
+            job.size = item.size;
+            job.expected = item.size > 0 ? static_cast<std::uint64_t>(item.size) : 0;
+            job.time = item.time;
+            job.exactTime = item.exactTime;
+            job.checked = true;
+            // A retry goes on from what the failed attempt left.
+            job.resume = item.resume || again;
+            return GetFile(session, job, typeIndex, notes);
+        });
+    if (wholeTree) {
+        SetTreeFolderTimes(session, tree, transfers.folders);
+    }
+    return result;
 }
 
 int PutItems(FtpContext& session, const TransferItems& transfers, int typeIndex) {
     return ServeItems(
-        session, transfers, typeIndex,
+        session, transfers, typeIndex, false,
         [&](const TransferItem& item, const std::string& shownFolder, FileNotes& notes, bool again) {
             Upload job;
             job.row = item.row;
@@ -1170,14 +1246,40 @@ int RunListing(FtpContext& session, std::string_view command) {
 
 }  // namespace
 
+std::string FtpTransfers::UniqueFact(std::string_view line) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+        return {};
+    }
+    std::string_view facts = line.substr(0, space);
+    while (!facts.empty()) {
+        const std::size_t end = facts.find(';');
+        const std::string_view fact = facts.substr(0, end);
+        constexpr std::string_view kName = "unique=";
+        if (fact.size() > kName.size() &&
+            std::equal(kName.begin(), kName.end(), fact.begin(),
+                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+            return std::string(fact.substr(kName.size()));
+        }
+        facts = end == std::string_view::npos ? std::string_view() : facts.substr(end + 1);
+    }
+    return {};
+}
+
 int FtpTransfers::ListFolder(FtpContext& session, std::string_view path, std::vector<RemoteEntry>& entries,
-                             bool& whole) {
+                             bool& whole, std::vector<std::string>* uniques) {
     whole = false;
     entries.clear();
+    if (uniques != nullptr) {
+        uniques->clear();
+    }
     const std::time_t now = std::time(nullptr);
     const auto add = [&](std::string_view line) {
         if (std::optional<RemoteEntry> entry = ListingParser::Parse(line, now)) {
             entries.push_back(std::move(*entry));
+            if (uniques != nullptr) {
+                uniques->push_back(UniqueFact(line));
+            }
         }
     };
     const auto finish = [&](bool complete) { whole = complete; };
@@ -1196,6 +1298,9 @@ int FtpTransfers::ListFolder(FtpContext& session, std::string_view path, std::ve
             }
             // Refused for this folder, or MLSD not usable at all: LIST answers both.
             entries.clear();
+            if (uniques != nullptr) {
+                uniques->clear();
+            }
             whole = false;
             (void)session.TakeFailure();
         }

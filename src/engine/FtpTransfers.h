@@ -2,6 +2,7 @@
 // Request handlers that move data: the listing of the current directory, downloads (Get) and uploads
 // (Put), with the transfer type selection they share. Worker thread; each returns the request's last
 // reply code (421 ends the session).
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,8 +38,12 @@ class FtpTransfers {
     // Lists the folder `path` (absolute; MLSD when offered, else LIST) into `entries`, leaving the Remote
     // view and the current directory alone. `whole` is false for a listing cut short or aborted; the
     // result is the listing's reply (421 ends the session). An abort stays requested for the caller.
+    // `uniques`, when given, gets each entry's MLSD "unique" fact ("" when the line has none).
     static int ListFolder(FtpContext& session, std::string_view path, std::vector<RemoteEntry>& entries,
-                          bool& whole);
+                          bool& whole, std::vector<std::string>* uniques = nullptr);
+    // The "unique" fact of a machine listing's line (MLSD, MLST): what tells one folder from another
+    // whatever the path (a server that follows links lists a link to a folder as a folder). "" for none.
+    static std::string UniqueFact(std::string_view line);
     // request.text: local folder; request.Selection(): slot indexes; request.value: transfer type (ASCII
     // stores the text with LF line ends).
     // The selection is released before returning.

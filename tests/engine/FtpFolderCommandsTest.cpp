@@ -39,6 +39,11 @@ std::vector<Step> Listing(const std::string& command, const Lines& lines) {
     return {Step::Pasv(), {command, "150 here", Step::Send(bytes, "226 listed")}};
 }
 
+// MLST of a selected folder, with its unique fact.
+Step Mlst(const std::string& path, const std::string& unique) {
+    return {"MLST " + path, "250-Listing\r\n type=dir;unique=" + unique + "; " + path + "\r\n250 End"};
+}
+
 std::vector<Step> Join(std::vector<std::vector<Step>> parts) {
     std::vector<Step> steps;
     for (auto& part : parts) {
@@ -124,7 +129,8 @@ TEST(FtpFolderCommands, RenameSendsRnfrThenRntoAndKeepsTheOldNameWhenRefused) {
 TEST(FtpFolderCommands, DeleteTreeWalksThenRemovesBottomUp) {
     const std::vector<RemoteEntry> shown = {Folder("a"), File("top.txt"), File("other")};
     const auto walk =
-        Join({Listing("MLSD /pub/a", {"type=dir;modify=20200101000000; b", "type=file;size=3; x.txt",
+        Join({{Mlst("/pub/a", "a1")},
+              Listing("MLSD /pub/a", {"type=dir;modify=20200101000000; b", "type=file;size=3; x.txt",
                                       "type=OS.unix=slink:/etc; ln"}),
               Listing("MLSD /pub/a/b", {"type=cdir; .", "type=pdir; ..", "type=file;size=1; y"})});
     const std::vector<SessionRow> rows = {
@@ -137,6 +143,16 @@ TEST(FtpFolderCommands, DeleteTreeWalksThenRemovesBottomUp) {
          .plan = {"folders 1 files 3 selected 1 unread 0", "DELE /pub/a/b/y", "RMD /pub/a/b",
                   "DELE /pub/a/x.txt", "DELE /pub/a/ln", "RMD /pub/a", "DELE /pub/top.txt"},
          .failures = {}},
+        {.what =
+             "a listing that shows a link back up as a folder: known by its unique fact, deleted as itself",
+         .script = Join(
+             {{Mlst("/pub/a", "a1")},
+              Listing("MLSD /pub/a", {"type=dir;unique=a1; loop", "type=file;size=3;unique=f1; x.txt"})}),
+         .feat = kMachineFeat,
+         .run = {Run::WalkTrees("/pub", shown, {0})},
+         .results = {226},
+         .plan = {"folders 1 files 2 selected 0 unread 0", "DELE /pub/a/loop", "DELE /pub/a/x.txt",
+                  "RMD /pub/a"}},
         {.what = "walk and removal: every step accepted, the selected rows go",
          .script = Join({walk,
                          {{"DELE /pub/a/b/y", "250 ok"},
@@ -234,7 +250,7 @@ TEST(FtpFolderCommands, DeleteTreeSkipsDotsAndSlashesAndGoesOnPastRefusals) {
 // Each folder holds one folder "n": the walk lists 64 levels, the 65th is not entered, and nothing of
 // that chain can be emptied, so nothing of it is sent.
 TEST(FtpFolderCommands, DeleteTreeStopsAtDepth64) {
-    std::vector<std::vector<Step>> parts;
+    std::vector<std::vector<Step>> parts = {{Mlst("/n", "n1")}};
     std::string path = "/n";
     Lines plan = {"folders 1 files 0 selected 0 unread 1"};
     Lines folders;

@@ -24,6 +24,7 @@
 #include "engine/DeletePlan.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
+#include "engine/TransferPlan.h"
 #include "listing/ListingParser.h"
 #include "listing/RemoteEntry.h"
 #include "listing/RemoteName.h"
@@ -476,6 +477,107 @@ TEST_P(EngineRealServerTest, MakesRenamesFillsAndDeletesAFolderTree) {
     EXPECT_FALSE(server->Exists(folder + "/tree")) << engine.Log();
     EXPECT_TRUE(fs::is_empty(server->Root() / folder));
     EXPECT_EQ(engine.CountMessage("... deleted 8 entries"), 1) << engine.Log();
+}
+
+// A folder tree downloaded as the Remote page asks for it: the walk's plan, then a Get of its files with
+// its folders. The tree holds nested, empty and UTF-8-named folders, a link back up (a loop) and a link to
+// a file; it arrives with the same shape, bytes and times, and is then deleted leaving nothing.
+TEST_P(EngineRealServerTest, DownloadsAFolderTreeWithLinksThenDeletesIt) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    const std::string folder = RealFtpServer::kWritableFolder;
+    const fs::path root = server->Root() / folder;
+    const std::string utf8 = "\u00dcber";
+    struct Served {
+        std::string path;
+        std::string bytes;
+        std::time_t modified;
+    };
+    const std::vector<Served> served = {
+        {"tree/a.txt", "alpha\n", kLongAgo + 11},
+        {"tree/sub/b.bin", TempDir::PatternBytes(70000, 7), kLongAgo + 22},
+        {"tree/sub/deeper/c.txt", "", kLongAgo + 33},
+        {"tree/" + utf8 + "/\u00e9t\u00e9.txt", "utf", kLongAgo + 44},
+    };
+    for (const Served& file : served) {
+        ASSERT_TRUE(server->WriteFile(folder + "/" + file.path, file.bytes)) << file.path;
+        ASSERT_TRUE(SetModified(root / file.path, file.modified)) << file.path;
+    }
+    fs::create_directories(root / "tree" / "empty");
+    fs::create_directory_symlink("..", root / "tree" / "sub" / "loop");
+    fs::create_symlink("a.txt", root / "tree" / "lf");
+    // Midnights: a listing of old folders shows the day only.
+    const std::vector<std::pair<std::string, std::time_t>> folders = {
+        {"tree/sub/deeper", kLongAgo - 1 * 86400},
+        {"tree/sub", kLongAgo - 2 * 86400},
+        {"tree/empty", kLongAgo - 3 * 86400},
+        {"tree/" + utf8, kLongAgo - 4 * 86400},
+        {"tree", kLongAgo - 5 * 86400},
+    };
+    for (const auto& [path, time] : folders) {
+        ASSERT_TRUE(SetModified(root / path, time)) << path;
+    }
+
+    Engine engine(*server, GetParam());
+    engine.FirstListing();
+    engine.ChangeDir(folder);
+    TempDir local("wisp-tree");
+    auto selection = std::make_unique<FolderSelection>();
+    selection->folder = "/" + folder;
+    selection->entries.push_back({engine.Index("tree"), "tree", true, false});
+    engine.Serve(FtpRequestKind::WalkDownload, local.Path().string(), std::move(selection), kImageType);
+    const std::shared_ptr<TransferPlan> plan = engine.views.LastTransferPlan();
+    ASSERT_NE(plan, nullptr) << engine.Log();
+    ASSERT_FALSE(plan->stopped);
+    ASSERT_EQ(plan->problems.size(), 1u) << engine.Log();
+    EXPECT_NE(plan->problems[0].find("reached already"), std::string::npos) << plan->problems[0];
+
+    auto items = std::make_unique<TransferItems>();
+    std::uint64_t row = 0;
+    for (const PlannedFile& file : plan->files) {
+        items->items.push_back(file.item);
+        items->items.back().row = ++row;
+    }
+    items->folders = plan->folders;
+    engine.Serve(FtpRequestKind::Get, local.Path().string(), std::move(items), kImageType);
+    const Lines events = engine.views.TransferEvents();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const std::string& e) { return e.starts_with("done "); }),
+              static_cast<long>(plan->files.size()))
+        << engine.Log();
+
+    Lines shape;
+    for (auto it = fs::recursive_directory_iterator(local.Path()); it != fs::recursive_directory_iterator();
+         ++it) {
+        shape.push_back((it->is_symlink()     ? "link "
+                         : it->is_directory() ? "dir "
+                                              : "file ") +
+                        it->path().lexically_relative(local.Path()).string());
+    }
+    std::sort(shape.begin(), shape.end());
+    EXPECT_EQ(shape, (Lines{"dir tree", "dir tree/empty", "dir tree/sub", "dir tree/sub/deeper",
+                            "dir tree/" + utf8, "file tree/a.txt", "file tree/lf", "file tree/sub/b.bin",
+                            "file tree/sub/deeper/c.txt", "file tree/" + utf8 + "/\u00e9t\u00e9.txt"}))
+        << engine.Log();
+    for (const Served& file : served) {
+        EXPECT_EQ(local.ReadFile(file.path), std::optional<std::string>(file.bytes)) << file.path;
+        EXPECT_EQ(Modified(local.Path() / file.path), std::optional<std::time_t>(file.modified)) << file.path;
+    }
+    EXPECT_EQ(local.ReadFile("tree/lf"), std::optional<std::string>("alpha\n"));
+    EXPECT_EQ(Modified(local.Path() / "tree/lf"), std::optional<std::time_t>(kLongAgo + 11));
+    for (const auto& [path, time] : folders) {
+        EXPECT_EQ(Modified(local.Path() / path), std::optional<std::time_t>(time)) << path;
+    }
+
+    // The tree's Delete: its walk and removal, links deleted as themselves.
+    engine.ChangeDir("/" + folder);
+    auto doomed = std::make_unique<FolderSelection>();
+    doomed->folder = "/" + folder;
+    doomed->entries.push_back({engine.Index("tree"), "tree", true, false});
+    engine.Serve(FtpRequestKind::WalkTrees, "", std::move(doomed), 0);
+    const std::shared_ptr<DeletePlan> removal = engine.views.LastDeletePlan();
+    ASSERT_NE(removal, nullptr) << engine.Log();
+    engine.Serve(FtpRequestKind::RemoveTrees, "", std::make_unique<DeletePlan>(*removal), 0);
+    EXPECT_TRUE(fs::is_empty(root)) << engine.Log();
 }
 
 // Names in any script keep the server's bytes both ways, and times go to the second both ways: a listing

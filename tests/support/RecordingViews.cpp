@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/DeletePlan.h"
+#include "engine/TransferPlan.h"
 
 RecordingViews::RecordingViews() = default;
 
@@ -256,6 +257,24 @@ void RecordingViews::Remote::DeletePlanReady(std::shared_ptr<DeletePlan> plan) {
         owner_.deletePlan_ = std::move(plan);
     }
     owner_.Record("DeletePlanReady", counts);
+}
+
+void RecordingViews::Remote::TransferPlanReady(std::shared_ptr<TransferPlan> plan) {
+    std::string counts;
+    if (plan != nullptr) {
+        counts = std::to_string(plan->folders.size()) + " " + std::to_string(plan->files.size()) + " " +
+                 std::to_string(plan->problems.size()) + (plan->stopped ? " stopped" : "");
+    }
+    {
+        std::lock_guard lock(owner_.mutex_);
+        owner_.transferPlan_ = std::move(plan);
+    }
+    owner_.Record("TransferPlanReady", counts);
+}
+
+std::shared_ptr<TransferPlan> RecordingViews::LastTransferPlan() const {
+    std::lock_guard lock(mutex_);
+    return transferPlan_;
 }
 
 std::shared_ptr<DeletePlan> RecordingViews::LastDeletePlan() const {

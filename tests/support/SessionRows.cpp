@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 
 #include "engine/DeletePlan.h"
 #include "engine/FtpDirectoryCommands.h"
 #include "engine/FtpFolderCommands.h"
 #include "engine/FtpLogin.h"
 #include "engine/FtpTransfers.h"
+#include "engine/FtpTreeWalk.h"
+#include "engine/TransferPlan.h"
 
 Step Step::Pasv() {
     return {"PASV", "", [](FakeFtpServer::Actions& actions) { actions.Pasv(); }};
@@ -114,6 +117,18 @@ Run Run::RemoveTrees() {
     return {.kind = Kind::RemoveTrees};
 }
 
+Run Run::WalkDownload(std::string folder, std::vector<RemoteEntry> entries,
+                      std::vector<std::int32_t> selection) {
+    return {.kind = Kind::WalkDownload,
+            .path = std::move(folder),
+            .entries = std::move(entries),
+            .selection = std::move(selection)};
+}
+
+Run Run::GetPlan(int type) {
+    return {.kind = Kind::GetPlan, .type = type};
+}
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -132,6 +147,87 @@ Lines PlanLines(const DeletePlan* plan) {
                         step.path);
     }
     return lines;
+}
+
+Lines TransferPlanLines(const TransferPlan* plan) {
+    if (plan == nullptr) {
+        return {};
+    }
+    Lines lines;
+    for (const TransferFolder& folder : plan->folders) {
+        lines.push_back("dir " + folder.path + " " + std::to_string(folder.time));
+    }
+    for (const PlannedFile& file : plan->files) {
+        const TransferItem& item = file.item;
+        lines.push_back("get " + item.remoteFolder + "|" + item.remoteName + " -> " + item.localPath + " " +
+                        std::to_string(item.size) + " " + std::to_string(item.time) +
+                        (item.exactTime ? " exact" : ""));
+    }
+    for (const std::string& problem : plan->problems) {
+        lines.push_back("problem " + problem);
+    }
+    if (plan->stopped) {
+        lines.emplace_back("stopped");
+    }
+    return lines;
+}
+
+// Everything below `root`, sorted by path.
+Lines TreeLines(const std::filesystem::path& root) {
+    Lines lines;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        const std::string relative = it->path().lexically_relative(root).string();
+        if (it->is_symlink()) {
+            lines.push_back("link " + relative);
+        } else if (it->is_directory()) {
+            lines.push_back("dir " + relative);
+        } else {
+            lines.push_back("file " + relative + " " + TempDir::ReadFileAt(it->path()).value_or("?"));
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The walk of a Get and the Get the page then queues.
+int ServeTreeDownload(RowRun& run, const Run& request) {
+    FtpRequest handed;
+    handed.text = run.folder.Path().string();
+    handed.value = request.type;
+    if (request.kind == Run::Kind::WalkDownload) {
+        run.views.SetEntries(request.entries);
+        auto selection = std::make_unique<FolderSelection>();
+        selection->folder = request.path;
+        for (std::size_t i = 0; i < request.entries.size(); ++i) {
+            const auto slot = static_cast<std::int32_t>(i);
+            if (request.selection.empty() || std::find(request.selection.begin(), request.selection.end(),
+                                                       slot) != request.selection.end()) {
+                const RemoteEntry& entry = request.entries[i];
+                selection->entries.push_back({slot, entry.Name(), entry.Kind() == EntryKind::Directory,
+                                              entry.Kind() == EntryKind::Link});
+            }
+        }
+        handed.kind = FtpRequestKind::WalkDownload;
+        handed.object = std::move(selection);
+        const int result = FtpTreeWalk::WalkDownload(run.Context(), handed);
+        EXPECT_EQ(handed.object, nullptr) << "the handler kept its object";
+        return result;
+    }
+    const std::shared_ptr<TransferPlan> plan = run.views.LastTransferPlan();
+    auto transfers = std::make_unique<TransferItems>();
+    if (plan != nullptr) {
+        std::uint64_t row = 0;
+        for (const PlannedFile& file : plan->files) {
+            transfers->items.push_back(file.item);
+            transfers->items.back().row = ++row;
+        }
+        transfers->folders = plan->folders;
+    }
+    handed.kind = FtpRequestKind::Get;
+    handed.object = std::move(transfers);
+    return FtpTransfers::GetFiles(run.Context(), handed);
 }
 
 // The folder-command requests: their objects as the Remote page makes them.
@@ -233,6 +329,9 @@ int Serve(RowRun& run, const Run& request) {
         case Run::Kind::WalkTrees:
         case Run::Kind::RemoveTrees:
             return ServeFolderCommand(run, request);
+        case Run::Kind::WalkDownload:
+        case Run::Kind::GetPlan:
+            return ServeTreeDownload(run, request);
     }
     std::atomic<int> destroyed{0};
     FtpRequest handed;
@@ -325,6 +424,8 @@ void CheckViews(const SessionRow& row, RowRun& run, std::size_t slots) {
     Check("traffic", row.traffic, run.Traffic(), run);
     Check("failures", row.failures, run.views.Failures(), run);
     Check("plan", row.plan, PlanLines(run.views.LastDeletePlan().get()), run);
+    Check("transfer plan", row.transferPlan, TransferPlanLines(run.views.LastTransferPlan().get()), run);
+    Check("tree", row.tree, TreeLines(run.folder.Path()), run);
     const Lines messages = run.Messages();
     for (const auto& line : row.logged) {
         EXPECT_NE(std::find(messages.begin(), messages.end(), Expand(line, run)), messages.end())

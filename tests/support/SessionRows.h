@@ -80,7 +80,9 @@ struct Run {
         MakeFolder,
         Rename,
         WalkTrees,
-        RemoveTrees
+        RemoveTrees,
+        WalkDownload,
+        GetPlan
     };
     Kind kind = Kind::Login;
     std::string path = {};
@@ -122,6 +124,13 @@ struct Run {
                          std::vector<std::int32_t> selection = {});
     // The removal of the plan the last walk posted (none: an empty plan).
     static Run RemoveTrees();
+    // The walk of a Get of the selected `entries` (every one when empty) shown in `folder`, into the row's
+    // local folder; links are chosen as links.
+    static Run WalkDownload(std::string folder, std::vector<RemoteEntry> entries,
+                            std::vector<std::int32_t> selection = {});
+    // The Get of every file of the download plan the last walk posted, as the page queues it: rows
+    // numbered from 1, the plan's folders with them.
+    static Run GetPlan(int type = kImageType);
 };
 
 // An expected list of lines, checked only when the row gives it; `{}` expects none. (No default
@@ -181,12 +190,18 @@ struct SessionRow {
     // The last DeletePlan posted: "folders F files N selected S unread U", then a line per step in order,
     // "DELE path", "RMD path" or "keep path".
     ExpectedLines plan = ExpectedLines::Unchecked();
+    // The last TransferPlan posted: a line per folder "dir <local path> <time>", per file "get <server
+    // folder>|<name> -> <local path> <size> <time>[ exact]", per problem "problem <text>", and "stopped".
+    ExpectedLines transferPlan = ExpectedLines::Unchecked();
     // RecordingViews::Failures().
     ExpectedLines failures = ExpectedLines::Unchecked();
     // Which slots of the Remote page's entries are blank afterwards, one '1' or '0' each.
     std::optional<std::string> blanks = std::nullopt;
     // Files of the row's folder afterwards and what each holds.
     std::vector<std::pair<std::string, std::string>> files = {};
+    // Everything below the row's folder afterwards, sorted: "dir a/b", "file a/b/x <contents>",
+    // "link a/l".
+    ExpectedLines tree = ExpectedLines::Unchecked();
     // What the server read from each data connection it was told to receive on.
     ExpectedLines received = ExpectedLines::Unchecked();
     // RecordingViews::TransferEvents(); an expected line ending in '*' stands for every line that starts
