@@ -10,6 +10,7 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
+#include "engine/FtpUploadTrees.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
 
@@ -259,6 +260,10 @@ int FtpSession::Dispatch(FtpRequest& request) {
             return FtpFolderCommands::WalkTrees(context_, request);
         case FtpRequestKind::RemoveTrees:
             return FtpFolderCommands::RemoveTrees(context_, request);
+        case FtpRequestKind::WalkUpload:
+            return FtpUploadTrees::WalkUpload(context_, request);
+        case FtpRequestKind::WalkDownload:
+            break;  // not served yet
     }
     return 0;
 }

@@ -50,6 +50,10 @@ const char* KindName(FtpRequestKind kind) {
             return "WalkTrees";
         case FtpRequestKind::RemoveTrees:
             return "RemoveTrees";
+        case FtpRequestKind::WalkDownload:
+            return "WalkDownload";
+        case FtpRequestKind::WalkUpload:
+            return "WalkUpload";
     }
     return "?";
 }

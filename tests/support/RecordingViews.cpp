@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/DeletePlan.h"
+#include "engine/TransferPlan.h"
 
 RecordingViews::RecordingViews() = default;
 
@@ -261,6 +262,23 @@ void RecordingViews::Remote::DeletePlanReady(std::shared_ptr<DeletePlan> plan) {
 std::shared_ptr<DeletePlan> RecordingViews::LastDeletePlan() const {
     std::lock_guard lock(mutex_);
     return deletePlan_;
+}
+
+void RecordingViews::Remote::TransferPlanReady(std::shared_ptr<TransferPlan> plan) {
+    const std::string counts = plan == nullptr ? std::string()
+                                               : std::to_string(plan->folders.size()) + " " +
+                                                     std::to_string(plan->files.size()) +
+                                                     (plan->stopped ? " stopped" : "");
+    {
+        std::lock_guard lock(owner_.mutex_);
+        owner_.transferPlan_ = std::move(plan);
+    }
+    owner_.Record("TransferPlanReady", counts);
+}
+
+std::shared_ptr<TransferPlan> RecordingViews::LastTransferPlan() const {
+    std::lock_guard lock(mutex_);
+    return transferPlan_;
 }
 
 void RecordingViews::RecordTransferEvent(std::string text) {

@@ -72,6 +72,8 @@ class RecordingViews {
     std::vector<std::string> TransferEvents() const;
     // The plan the last DeletePlanReady posted, or null.
     std::shared_ptr<DeletePlan> LastDeletePlan() const;
+    // The plan the last TransferPlanReady posted, or null.
+    std::shared_ptr<TransferPlan> LastTransferPlan() const;
     // True once TransferEvents() holds a line that starts with `prefix`.
     bool WaitForTransferEvent(std::string_view prefix, Ms timeout = Ms(5000)) const;
 
@@ -103,6 +105,7 @@ class RecordingViews {
     void RecordFailure(std::string text);
     std::vector<std::string> transferEvents_;
     std::shared_ptr<DeletePlan> deletePlan_;
+    std::shared_ptr<TransferPlan> transferPlan_;
     void RecordTransferEvent(std::string text);
 
     class Status : public StatusView {
@@ -151,6 +154,7 @@ class RecordingViews {
         void FolderMade(std::string_view name) override;
         void EntryRenamed(int index, std::string_view oldName, std::string_view newName) override;
         void DeletePlanReady(std::shared_ptr<DeletePlan> plan) override;
+        void TransferPlanReady(std::shared_ptr<TransferPlan> plan) override;
 
       private:
         RecordingViews& owner_;

@@ -10,6 +10,7 @@
 #include "engine/FtpFolderCommands.h"
 #include "engine/FtpLogin.h"
 #include "engine/FtpTransfers.h"
+#include "engine/FtpUploadTrees.h"
 
 Step Step::Pasv() {
     return {"PASV", "", [](FakeFtpServer::Actions& actions) { actions.Pasv(); }};
@@ -112,6 +113,14 @@ Run Run::WalkTrees(std::string folder, std::vector<RemoteEntry> entries,
 
 Run Run::RemoveTrees() {
     return {.kind = Kind::RemoveTrees};
+}
+
+Run Run::WalkUpload(std::string folder, std::vector<std::string> paths, int type) {
+    return {.kind = Kind::WalkUpload, .path = std::move(folder), .files = std::move(paths), .type = type};
+}
+
+Run Run::PutTree(std::vector<TransferFolder> folders, std::vector<TransferItem> items, int type) {
+    return {.kind = Kind::PutItems, .type = type, .items = std::move(items), .folders = std::move(folders)};
 }
 
 namespace {
@@ -233,6 +242,8 @@ int Serve(RowRun& run, const Run& request) {
         case Run::Kind::WalkTrees:
         case Run::Kind::RemoveTrees:
             return ServeFolderCommand(run, request);
+        case Run::Kind::WalkUpload:
+            break;
     }
     std::atomic<int> destroyed{0};
     FtpRequest handed;
@@ -251,6 +262,7 @@ int Serve(RowRun& run, const Run& request) {
             stops->Stop(row);
         }
         transfers->stops = stops;
+        transfers->folders = request.folders;
         handed.object = std::move(transfers);
         if (request.kind == Run::Kind::GetItems) {
             handed.kind = FtpRequestKind::Get;
@@ -268,6 +280,15 @@ int Serve(RowRun& run, const Run& request) {
         handed.kind = FtpRequestKind::Put;
         handed.object = std::make_unique<Counted<DroppedFiles>>(destroyed, std::move(paths));
         result = FtpTransfers::PutFiles(run.Context(), handed);
+    } else if (request.kind == Run::Kind::WalkUpload) {
+        std::vector<std::string> paths;
+        for (const auto& file : request.files) {
+            paths.push_back(file.starts_with('/') ? file : (run.folder / file).string());
+        }
+        handed.kind = FtpRequestKind::WalkUpload;
+        handed.text = request.path;
+        handed.object = std::make_unique<Counted<DroppedFiles>>(destroyed, std::move(paths));
+        result = FtpUploadTrees::WalkUpload(run.Context(), handed);
     } else {
         std::vector<std::int32_t> selection = request.selection;
         for (std::size_t i = 0; request.selection.empty() && i < request.entries.size(); ++i) {

@@ -80,7 +80,8 @@ struct Run {
         MakeFolder,
         Rename,
         WalkTrees,
-        RemoveTrees
+        RemoveTrees,
+        WalkUpload
     };
     Kind kind = Kind::Login;
     std::string path = {};
@@ -95,6 +96,8 @@ struct Run {
     // and the rows the user stopped before their turn.
     std::vector<TransferItem> items = {};
     std::vector<std::uint64_t> stopped = {};
+    // PutItems: the server folders to make before the items, parents first.
+    std::vector<TransferFolder> folders = {};
 
     // FtpLogin::ConnectAndLogin: the result is 1 when logged in, else 0.
     static Run Login();
@@ -122,6 +125,12 @@ struct Run {
                          std::vector<std::int32_t> selection = {});
     // The removal of the plan the last walk posted (none: an empty plan).
     static Run RemoveTrees();
+    // The walk of an upload of `paths` (a path without a leading '/' is one in the row's folder) into the
+    // server folder `folder`.
+    static Run WalkUpload(std::string folder, std::vector<std::string> paths, int type = kImageType);
+    // Queue rows of a tree upload: `folders` made first.
+    static Run PutTree(std::vector<TransferFolder> folders, std::vector<TransferItem> items,
+                       int type = kImageType);
 };
 
 // An expected list of lines, checked only when the row gives it; `{}` expects none. (No default
