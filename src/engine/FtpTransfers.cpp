@@ -975,10 +975,10 @@ std::string DownloadName(const TransferItem& item, std::string& folder) {
 // A Get or a Put of queue rows: each row in turn with its retries, until the last one, the user's abort
 // or a connection that could not be restored; every row not ended by then is reported stopped. The
 // session goes back to the folder the Remote page shows, which names the files of its later requests.
-// `startFolder`: the folder the Remote page shows.
+// `startFolder`: the folder the Remote page shows (a copy: the session's own changes as rows move).
 template <typename Attempt>
-int ServeItems(FtpContext& session, const TransferItems& transfers, int typeIndex,
-               const std::string& startFolder, Attempt attempt) {
+int ServeItems(FtpContext& session, const TransferItems& transfers, int typeIndex, std::string startFolder,
+               Attempt attempt) {
     const std::vector<TransferItem>& items = transfers.items;
     int result = kNothingToDo;
     std::size_t next = 0;
