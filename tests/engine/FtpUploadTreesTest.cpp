@@ -177,6 +177,13 @@ TEST(FtpUploadTrees, WalkListsOnlyServerFoldersThatExist) {
           .failures = {}},
          {"PUT {folder}/top.txt -> /up/top.txt",
           "problem Could not list the server folder /up to compare: 550 No such directory"}},
+        {{.what = "Escape before the walk: a plan marked stopped, nothing listed",
+          .local = {{"tree/a.txt", "a"}},
+          .setup = [](RowRun& run) { run.Context().Abort().Request(1000); },
+          .run = {Run::WalkUpload("/up", {"tree"})},
+          .results = {200},
+          .texts = {{"TransferPlanReady", {"0 0 stopped"}}}},
+         {"stopped"}},
         {{.what = "the connection lost while listing: no plan",
           .script = {Step::Pasv(), {"LIST /up", "421 closing"}},
           .local = {{"top.txt", "t"}},
@@ -271,6 +278,21 @@ TEST(FtpUploadTrees, PutMakesTheFoldersFirstAndFailsOnlyWhatLiesBelowARefusal) {
          .results = {257, 421},
          .transfers = {"stopped 1 the connection was lost: 421 closing"},
          .inSync = false},
+        {.what = "Escape before the folders: nothing made, every row stopped",
+         .script = kInUp,
+         .local = {{"a.txt", "a"}},
+         .cached = {"/up"},
+         .setup =
+             [](RowRun& run) {
+                 run.views.SetHook([&run](const RecordedCall& call) {
+                     if (call.op == "EnterDirectory") {
+                         run.Context().Abort().Request(1000);
+                     }
+                 });
+             },
+         .run = {Run::ChangeDir("/up"), Run::PutTree({{"/up/tree", -1}}, {Row(1, "/up/tree", "a.txt")})},
+         .texts = {{"FolderMade", {}}},
+         .transfers = {"stopped 1 Stopped by the user"}},
         {.what = "MFMT offered: each file of the tree keeps its time",
          .script = Join({kInUp,
                          {{"MKD /up/tree", "257 made"},
