@@ -3,15 +3,11 @@
 // first, a refusal that fails only the files below it, the page told of a folder made where it looks).
 #include "engine/FtpUploadTrees.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,7 +21,6 @@ namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 const std::string kMachineFeat = "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End";
-const std::string kTimesFeat = "211-Features:\r\n MFMT\r\n211 End";
 constexpr std::time_t kJan2020 = 1577836800;  // 2020-01-01 00:00:00 UTC
 constexpr std::time_t kJan2021 = 1609459200;
 
@@ -55,59 +50,6 @@ std::vector<Step> Join(std::vector<std::vector<Step>> parts) {
     return steps;
 }
 
-// The plan as lines: "MKD path" per folder to make, "PUT local -> remote" per file (with what is there),
-// "names folder: a b" per server folder listed, "problem text", and "stopped". The row's folder reads
-// {folder}.
-Lines PlanLines(const TransferPlan* plan, const std::string& local) {
-    if (plan == nullptr) {
-        return {"no plan"};
-    }
-    Lines lines;
-    for (const TransferFolder& folder : plan->folders) {
-        lines.push_back("MKD " + folder.path);
-    }
-    for (const PlannedFile& file : plan->files) {
-        std::string path = file.item.localPath;
-        if (path.starts_with(local)) {
-            path = "{folder}" + path.substr(local.size());
-        }
-        std::string line = "PUT " + path + " -> " + file.item.remoteFolder + "/" + file.item.remoteName;
-        if (file.targetExists) {
-            line += " over " + std::to_string(file.targetSize) + " " + std::to_string(file.targetTime);
-        }
-        lines.push_back(line);
-    }
-    std::map<std::string, std::set<std::string>> names;
-    for (const auto& [folder, inside] : plan->remoteNames) {
-        names[folder].insert(inside.begin(), inside.end());
-    }
-    for (const auto& [folder, inside] : names) {
-        std::string line = "names " + folder + ":";
-        for (const auto& name : inside) {
-            line += " " + name;
-        }
-        lines.push_back(line);
-    }
-    for (const std::string& problem : plan->problems) {
-        lines.push_back("problem " + problem);
-    }
-    if (plan->stopped) {
-        lines.push_back("stopped");
-    }
-    return lines;
-}
-
-struct WalkRow {
-    SessionRow session;
-    Lines plan;
-};
-
-void RunWalkRow(const WalkRow& row) {
-    SCOPED_TRACE(row.session.what);
-    const auto run = RunRow(row.session);
-    EXPECT_EQ(PlanLines(run->views.LastTransferPlan().get(), run->folder.Path().string()), row.plan);
-}
-
 // A local tree: tree/a.txt, tree/sub/b.txt, the empty tree/empty, and top.txt beside it.
 const std::vector<std::pair<std::string, std::string>> kTree = {
     {"tree/a.txt", "aaa"}, {"tree/sub/b.txt", "bb"}, {"top.txt", "t"}};
@@ -116,85 +58,68 @@ void MakeEmptyFolder(RowRun& run) {
 }
 
 TEST(FtpUploadTrees, WalkListsOnlyServerFoldersThatExist) {
-    const std::vector<WalkRow> rows = {
-        {{.what = "a new tree: only the folder uploaded into is listed; everything is to make",
-          .script = Join({Mlsd("/up", {"type=cdir; ."})}),
-          .local = kTree,
-          .feat = kMachineFeat,
-          .setup = MakeEmptyFolder,
-          .run = {Run::WalkUpload("/up", {"tree", "top.txt"})},
-          .results = {226},
-          .texts = {{"TransferPlanReady", {"3 3"}}},
-          .failures = {}},
-         {"MKD /up/tree", "MKD /up/tree/empty", "MKD /up/tree/sub",
-          "PUT {folder}/tree/a.txt -> /up/tree/a.txt", "PUT {folder}/tree/sub/b.txt -> /up/tree/sub/b.txt",
-          "PUT {folder}/top.txt -> /up/top.txt", "names /up:"}},
-        {{.what = "the tree there already: its folder listed too, the files there learn their targets",
-          .script =
-              Join({Mlsd("/up", {"type=cdir; .", "type=pdir; ..", "type=dir;modify=20200101000000; tree",
-                                 "type=file;size=5;modify=20200101000000; top.txt"}),
-                    Mlsd("/up/tree", {"type=file;size=9;modify=20210101000000; a.txt", "type=dir; other"})}),
-          .local = kTree,
-          .feat = kMachineFeat,
-          .setup = MakeEmptyFolder,
-          .run = {Run::WalkUpload("/up", {"tree", "top.txt"})},
-          .results = {226}},
-         {"MKD /up/tree/empty", "MKD /up/tree/sub",
-          "PUT {folder}/tree/a.txt -> /up/tree/a.txt over 9 " + std::to_string(kJan2021),
-          "PUT {folder}/tree/sub/b.txt -> /up/tree/sub/b.txt",
-          "PUT {folder}/top.txt -> /up/top.txt over 5 " + std::to_string(kJan2020), "names /up: top.txt tree",
-          "names /up/tree: a.txt other"}},
-        {{.what = "a file of the folder's name is in the way: not listed, left to MKD (which will say why)",
-          .script = Join({Mlsd("/up", {"type=file;size=1; tree"})}),
-          .local = {{"tree/a.txt", "aaa"}},
-          .feat = kMachineFeat,
-          .run = {Run::WalkUpload("/up", {"tree"})}},
-         {"MKD /up/tree", "PUT {folder}/tree/a.txt -> /up/tree/a.txt", "names /up: tree"}},
-        {{.what = "a server without MLSD: LIST; hostile names in it are no names",
-          .script = {Step::Pasv(),
-                     {"LIST /up", "150 here",
-                      Step::Send("drwxr-xr-x 2 u g 4096 Jan  1  2020 .\r\n"
-                                 "-rw-r--r-- 1 u g 3 Jan  1  2020 a/b\r\n"
-                                 "-rw-r--r-- 1 u g 7 Jan  1  2020 top.txt\r\n",
-                                 "226 listed")}},
-          .local = {{"top.txt", "t"}},
-          .run = {Run::WalkUpload("/up", {"top.txt"})}},
-         {"PUT {folder}/top.txt -> /up/top.txt over 7 " + std::to_string(ListedJan2020()),
-          "names /up: top.txt"}},
-        {{.what = "names the server must not get are left out, named in the plan",
-          .script = Join({Mlsd("/up", {})}),
-          .local = {{"tree/ok.txt", "k"}, {"tree/CR\rhere", "x"}},
-          .feat = kMachineFeat,
-          .run = {Run::WalkUpload("/up", {"tree"})}},
-         {"MKD /up/tree", "PUT {folder}/tree/ok.txt -> /up/tree/ok.txt",
-          "names /up:", "problem Refused the name \"tree/CR\\rhere\": it holds a control character"}},
-        {{.what =
-              "the folder uploaded into cannot be listed: nothing known to be in the way, the reason kept",
-          .script = {Step::Pasv(), {"LIST /up", "550 No such directory"}},
-          .local = {{"top.txt", "t"}},
-          .run = {Run::WalkUpload("/up", {"top.txt"})},
-          .results = {550},
-          .failures = {}},
-         {"PUT {folder}/top.txt -> /up/top.txt",
-          "problem Could not list the server folder /up to compare: 550 No such directory"}},
-        {{.what = "Escape before the walk: a plan marked stopped, nothing listed",
-          .local = {{"tree/a.txt", "a"}},
-          .setup = [](RowRun& run) { run.Context().Abort().Request(1000); },
-          .run = {Run::WalkUpload("/up", {"tree"})},
-          .results = {200},
-          .texts = {{"TransferPlanReady", {"0 0 stopped"}}}},
-         {"stopped"}},
-        {{.what = "the connection lost while listing: no plan",
-          .script = {Step::Pasv(), {"LIST /up", "421 closing"}},
-          .local = {{"top.txt", "t"}},
-          .run = {Run::WalkUpload("/up", {"top.txt"})},
-          .results = {421},
-          .texts = {{"TransferPlanReady", {}}},
-          .inSync = false},
-         {"no plan"}},
+    const std::vector<SessionRow> rows = {
+        {.what = "a new tree: only the folder uploaded into is listed; everything is to make",
+         .script = Mlsd("/up", {"type=cdir; ."}),
+         .local = kTree,
+         .feat = kMachineFeat,
+         .setup = MakeEmptyFolder,
+         .run = {Run::WalkUpload("/up", {"tree", "top.txt"})},
+         .results = {226},
+         .texts = {{"TransferPlanReady", {"3 3"}}},
+         .transferPlan = {"MKD /up/tree", "MKD /up/tree/empty", "MKD /up/tree/sub",
+                          "PUT {folder}/tree/a.txt -> /up/tree/a.txt",
+                          "PUT {folder}/tree/sub/b.txt -> /up/tree/sub/b.txt",
+                          "PUT {folder}/top.txt -> /up/top.txt", "names /up:"},
+         .failures = {}},
+        {.what = "the tree there already: its folder listed too, the files there learn their targets",
+         .script =
+             Join({Mlsd("/up", {"type=cdir; .", "type=pdir; ..", "type=dir;modify=20200101000000; tree",
+                                "type=file;size=5;modify=20200101000000; top.txt"}),
+                   Mlsd("/up/tree", {"type=file;size=9;modify=20210101000000; a.txt", "type=dir; other"})}),
+         .local = kTree,
+         .feat = kMachineFeat,
+         .setup = MakeEmptyFolder,
+         .run = {Run::WalkUpload("/up", {"tree", "top.txt"})},
+         .transferPlan = {"MKD /up/tree/empty", "MKD /up/tree/sub",
+                          "PUT {folder}/tree/a.txt -> /up/tree/a.txt over 9 " + std::to_string(kJan2021),
+                          "PUT {folder}/tree/sub/b.txt -> /up/tree/sub/b.txt",
+                          "PUT {folder}/top.txt -> /up/top.txt over 5 " + std::to_string(kJan2020),
+                          "names /up: top.txt tree", "names /up/tree: a.txt other"}},
+        {.what = "a server without MLSD: LIST; hostile names in it are no names",
+         .script = {Step::Pasv(),
+                    {"LIST /up", "150 here",
+                     Step::Send("drwxr-xr-x 2 u g 4096 Jan  1  2020 .\r\n"
+                                "-rw-r--r-- 1 u g 3 Jan  1  2020 a/b\r\n"
+                                "-rw-r--r-- 1 u g 7 Jan  1  2020 top.txt\r\n",
+                                "226 listed")}},
+         .local = {{"top.txt", "t"}},
+         .run = {Run::WalkUpload("/up", {"top.txt"})},
+         .transferPlan = {"PUT {folder}/top.txt -> /up/top.txt over 7 " + std::to_string(ListedJan2020()),
+                          "names /up: top.txt"}},
+        {.what = "names the server must not get are left out, named in the plan",
+         .script = Mlsd("/up", {}),
+         .local = {{"tree/ok.txt", "k"}, {"tree/CR\rhere", "x"}},
+         .feat = kMachineFeat,
+         .run = {Run::WalkUpload("/up", {"tree"})},
+         .transferPlan = {"MKD /up/tree", "PUT {folder}/tree/ok.txt -> /up/tree/ok.txt", "names /up:",
+                          "problem Refused the name \"tree/CR\\rhere\": it holds a control character"}},
+        {.what = "Escape before the walk: a plan marked stopped, nothing listed",
+         .local = {{"tree/a.txt", "a"}},
+         .setup = [](RowRun& run) { run.Context().Abort().Request(1000); },
+         .run = {Run::WalkUpload("/up", {"tree"})},
+         .results = {200},
+         .transferPlan = {"stopped"}},
+        {.what = "the connection lost while listing: no plan",
+         .script = {Step::Pasv(), {"LIST /up", "421 closing"}},
+         .local = {{"top.txt", "t"}},
+         .run = {Run::WalkUpload("/up", {"top.txt"})},
+         .results = {421},
+         .transferPlan = {},
+         .inSync = false},
     };
-    for (const WalkRow& row : rows) {
-        RunWalkRow(row);
+    for (const SessionRow& row : rows) {
+        RunRow(row);
     }
 }
 
@@ -278,54 +203,9 @@ TEST(FtpUploadTrees, PutMakesTheFoldersFirstAndFailsOnlyWhatLiesBelowARefusal) {
          .results = {257, 421},
          .transfers = {"stopped 1 the connection was lost: 421 closing"},
          .inSync = false},
-        {.what = "Escape before the folders: nothing made, every row stopped",
-         .script = kInUp,
-         .local = {{"a.txt", "a"}},
-         .cached = {"/up"},
-         .setup =
-             [](RowRun& run) {
-                 run.views.SetHook([&run](const RecordedCall& call) {
-                     if (call.op == "EnterDirectory") {
-                         run.Context().Abort().Request(1000);
-                     }
-                 });
-             },
-         .run = {Run::ChangeDir("/up"), Run::PutTree({{"/up/tree", -1}}, {Row(1, "/up/tree", "a.txt")})},
-         .texts = {{"FolderMade", {}}},
-         .transfers = {"stopped 1 Stopped by the user"}},
-        {.what = "MFMT offered: each file of the tree keeps its time",
-         .script = Join({kInUp,
-                         {{"MKD /up/tree", "257 made"},
-                          {"CWD /up/tree", "250 ok"},
-                          {"TYPE I", "200 ok"},
-                          Step::Pasv(),
-                          Stor("a.txt"),
-                          {"MFMT 20200101000000 a.txt", "213 ok"},
-                          {"CWD /up", "250 ok"}}}),
-         .local = {{"a.txt", "aaa"}},
-         .cached = {"/up"},
-         .feat = kTimesFeat,
-         .setup =
-             [](RowRun& run) {
-                 const timespec times[2] = {{0, UTIME_OMIT}, {kJan2020, 0}};
-                 ASSERT_EQ(::utimensat(AT_FDCWD, (run.folder / "a.txt").c_str(), times, 0), 0);
-             },
-         .run = {Run::ChangeDir("/up"), Run::PutTree({{"/up/tree", -1}}, {Row(1, "/up/tree", "a.txt")})},
-         .transfers = {"started 1 0 3", "progress 1 3", "done 1"}},
     };
     for (const SessionRow& row : rows) {
         RunRow(row);
-    }
-}
-
-TEST(FtpUploadTrees, AFolderFailureCoversEverythingBelowIt) {
-    const FtpUploadTrees::FolderFailures failed = {{"/up/bad", "why"}};
-    const std::vector<std::pair<std::string, std::string>> rows = {
-        {"/up/bad", "why"}, {"/up/bad/", "why"}, {"/up/bad/x/y", "why"},
-        {"/up/badly", ""},  {"/up", ""},         {"/", ""},
-    };
-    for (const auto& [folder, reason] : rows) {
-        EXPECT_EQ(FtpUploadTrees::FolderFailure(failed, folder), reason) << folder;
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <set>
 
 #include "engine/DeletePlan.h"
 #include "engine/FtpDirectoryCommands.h"
@@ -11,6 +13,7 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpTransfers.h"
 #include "engine/FtpUploadTrees.h"
+#include "engine/TransferPlan.h"
 
 Step Step::Pasv() {
     return {"PASV", "", [](FakeFtpServer::Actions& actions) { actions.Pasv(); }};
@@ -139,6 +142,45 @@ Lines PlanLines(const DeletePlan* plan) {
                          : step.kind == EntryKind::Directory ? "RMD "
                                                              : "DELE ") +
                         step.path);
+    }
+    return lines;
+}
+
+Lines TransferPlanLines(const TransferPlan* plan) {
+    if (plan == nullptr) {
+        return {};
+    }
+    Lines lines;
+    for (const TransferFolder& folder : plan->folders) {
+        lines.push_back("MKD " + folder.path);
+    }
+    for (const PlannedFile& file : plan->files) {
+        std::string line =
+            "PUT " + file.item.localPath + " -> " + file.item.remoteFolder + "/" + file.item.remoteName;
+        if (file.targetExists) {
+            line += " over " + std::to_string(file.targetSize) + " " + std::to_string(file.targetTime);
+        }
+        lines.push_back(line);
+    }
+    const std::map<std::string, std::set<std::string>> names = [&] {
+        std::map<std::string, std::set<std::string>> sorted;
+        for (const auto& [folder, inside] : plan->remoteNames) {
+            sorted[folder].insert(inside.begin(), inside.end());
+        }
+        return sorted;
+    }();
+    for (const auto& [folder, inside] : names) {
+        std::string line = "names " + folder + ":";
+        for (const auto& name : inside) {
+            line += " " + name;
+        }
+        lines.push_back(line);
+    }
+    for (const std::string& problem : plan->problems) {
+        lines.push_back("problem " + problem);
+    }
+    if (plan->stopped) {
+        lines.push_back("stopped");
     }
     return lines;
 }
@@ -346,6 +388,7 @@ void CheckViews(const SessionRow& row, RowRun& run, std::size_t slots) {
     Check("traffic", row.traffic, run.Traffic(), run);
     Check("failures", row.failures, run.views.Failures(), run);
     Check("plan", row.plan, PlanLines(run.views.LastDeletePlan().get()), run);
+    Check("transfer plan", row.transferPlan, TransferPlanLines(run.views.LastTransferPlan().get()), run);
     const Lines messages = run.Messages();
     for (const auto& line : row.logged) {
         EXPECT_NE(std::find(messages.begin(), messages.end(), Expand(line, run)), messages.end())

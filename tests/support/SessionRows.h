@@ -190,6 +190,10 @@ struct SessionRow {
     // The last DeletePlan posted: "folders F files N selected S unread U", then a line per step in order,
     // "DELE path", "RMD path" or "keep path".
     ExpectedLines plan = ExpectedLines::Unchecked();
+    // The last TransferPlan posted (none: no lines): "MKD path" per folder to make, "PUT local -> remote"
+    // per file (" over SIZE TIME" when the target exists), "names folder: a b" per server folder listed
+    // (names sorted), "problem text", and "stopped".
+    ExpectedLines transferPlan = ExpectedLines::Unchecked();
     // RecordingViews::Failures().
     ExpectedLines failures = ExpectedLines::Unchecked();
     // Which slots of the Remote page's entries are blank afterwards, one '1' or '0' each.
