@@ -1060,7 +1060,9 @@ int PutItems(FtpContext& session, const TransferItems& transfers, int typeIndex)
         }
         rest.stops = transfers.stops;
         for (const TransferItem& item : transfers.items) {
-            if (std::string why = FtpUploadTrees::FolderFailure(failed, item.remoteFolder); !why.empty()) {
+            const bool stopped = transfers.stops && transfers.stops->Stopped(item.row);
+            if (std::string why = FtpUploadTrees::FolderFailure(failed, item.remoteFolder);
+                !why.empty() && !stopped) {
                 session.Log().LogMessage("... " + Printable(item.remoteName) + " not uploaded: " + why);
                 RowReports(session.Transfers(), item.row).Ended(TransferEnd::Failed, why);
             } else {
