@@ -11,6 +11,7 @@
 #include "engine/FtpProtocol.h"
 #include "engine/FtpTransfers.h"
 #include "engine/FtpTreeWalk.h"
+#include "engine/FtpUploadTrees.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
 
@@ -263,7 +264,7 @@ int FtpSession::Dispatch(FtpRequest& request) {
         case FtpRequestKind::WalkDownload:
             return FtpTreeWalk::WalkDownload(context_, request);
         case FtpRequestKind::WalkUpload:
-            return 0;
+            return FtpUploadTrees::WalkUpload(context_, request);
     }
     return 0;
 }

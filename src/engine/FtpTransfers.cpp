@@ -25,6 +25,7 @@
 #include "engine/FtpRequest.h"
 #include "engine/FtpSession.h"
 #include "engine/FtpStep.h"
+#include "engine/FtpUploadTrees.h"
 #include "engine/LineEndConverter.h"
 #include "engine/LocalTree.h"
 #include "engine/PrintableText.h"
@@ -984,10 +985,10 @@ std::string DownloadName(const TransferItem& item, std::string& folder) {
 // A Get or a Put of queue rows: each row in turn with its retries, until the last one, the user's abort
 // or a connection that could not be restored; every row not ended by then is reported stopped. The
 // session goes back to the folder the Remote page shows, which names the files of its later requests.
+// `startFolder`: the folder the Remote page shows (a copy: the session's own changes as rows move).
 template <typename Attempt>
 int ServeItems(FtpContext& session, const TransferItems& transfers, int typeIndex, bool byPath,
-               Attempt attempt) {
-    const std::string startFolder = session.CurrentFolder();
+               std::string startFolder, Attempt attempt) {
     const std::vector<TransferItem>& items = transfers.items;
     int result = kNothingToDo;
     std::size_t next = 0;
@@ -1074,7 +1075,7 @@ int GetItems(FtpContext& session, const TransferItems& transfers, const std::str
         MakeTreeFolders(session, tree, transfers.folders);
     }
     const int result = ServeItems(
-        session, transfers, typeIndex, wholeTree,
+        session, transfers, typeIndex, wholeTree, session.CurrentFolder(),
         [&](const TransferItem& item, const std::string&, FileNotes& notes, bool again) {
             Download job;
             LocalTree::Folder parent;
@@ -1116,8 +1117,37 @@ int GetItems(FtpContext& session, const TransferItems& transfers, const std::str
 }
 
 int PutItems(FtpContext& session, const TransferItems& transfers, int typeIndex) {
+    const std::string startFolder = session.CurrentFolder();
+    const TransferItems* served = &transfers;
+    TransferItems rest;
+    if (!transfers.folders.empty()) {
+        // The folders of a tree come first; the files of a folder that could not be made fail with its
+        // reason, and the rest go on.
+        FtpUploadTrees::FolderFailures failed;
+        const int made = FtpUploadTrees::MakeFolders(session, transfers.folders, startFolder, failed);
+        if (made == kLostConnection) {
+            const std::string why = "the connection was lost: " + session.LastReplyInWords();
+            for (const TransferItem& item : transfers.items) {
+                RowReports(session.Transfers(), item.row).Ended(TransferEnd::Stopped, why);
+            }
+            EndTransferStatus(session);
+            return made;
+        }
+        rest.stops = transfers.stops;
+        for (const TransferItem& item : transfers.items) {
+            const bool stopped = transfers.stops && transfers.stops->Stopped(item.row);
+            if (std::string why = FtpUploadTrees::FolderFailure(failed, item.remoteFolder);
+                !why.empty() && !stopped) {
+                session.Log().LogMessage("... " + Printable(item.remoteName) + " not uploaded: " + why);
+                RowReports(session.Transfers(), item.row).Ended(TransferEnd::Failed, why);
+            } else {
+                rest.items.push_back(item);
+            }
+        }
+        served = &rest;
+    }
     return ServeItems(
-        session, transfers, typeIndex, false,
+        session, *served, typeIndex, false, startFolder,
         [&](const TransferItem& item, const std::string& shownFolder, FileNotes& notes, bool again) {
             Upload job;
             job.row = item.row;

@@ -34,7 +34,8 @@ class TransferPlan : public FtpRequestObject {
     std::string localFolder;
     // The server folder the selection was made in, or uploaded into; absolute.
     std::string remoteFolder;
-    // Folders to make on the receiving side, parents first.
+    // Folders to make on the receiving side, parents first. An upload's holds only those its walk did not
+    // find on the server.
     std::vector<TransferFolder> folders;
     std::vector<PlannedFile> files;
     // Upload: the names found in each server folder that exists already (absolute path -> names), for

@@ -30,6 +30,7 @@
 #include "ui/RemoteIcons.h"
 #include "ui/RemoteViewAdapter.h"
 #include "ui/UiBridge.h"
+#include "ui/UploadChooser.h"
 
 namespace {
 
@@ -193,6 +194,7 @@ WispRemotePage::WispRemotePage(std::shared_ptr<UiBridge> bridge, LogView* log, Q
             this, "New folder", "&Name of the new folder:", QLineEdit::Normal, "New folder", &ok);
         return ok ? std::optional<QString>(name) : std::nullopt;
     };
+    askUpload_ = [this] { return UploadChooser::Ask(this, uploadFolder_); };
     confirmDelete_ = [this](const QString& question) {
         return QMessageBox::question(this, "Delete", question, QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::No) == QMessageBox::Yes;
@@ -454,6 +456,7 @@ std::unique_ptr<QMenu> WispRemotePage::CreateContextMenu() {
     AddCommand(*arrange, "&Date", kArrangeByDate);
     menu->addSeparator();
     AddCommand(*menu, "&New folder...", kNewFolder)->setEnabled(Connected());
+    AddCommand(*menu, "&Upload...", kUpload)->setEnabled(Connected());
     AddCommand(*menu, "&Refresh", kRefresh)->setEnabled(Connected());
     menu->addSeparator();
     AddCommand(*menu, "&Logoff", kLogoff)->setEnabled(Connected());
@@ -498,6 +501,8 @@ void WispRemotePage::RunMenuCommand(int id, bool selectionMenu) {
         state_.Arrange(id - 4);
     } else if (id == kNewFolder) {
         NewFolder();
+    } else if (id == kUpload) {
+        Upload();
     } else if (id == kRefresh) {
         state_.Refresh();
     } else if (id == kLogoff) {
@@ -535,6 +540,16 @@ void WispRemotePage::NewFolder() {
     }
     if (const std::optional<QString> name = askFolderName_()) {
         state_.MakeFolder(name->toUtf8().toStdString());
+    }
+}
+
+void WispRemotePage::Upload() {
+    if (!Connected()) {
+        return;
+    }
+    // Folders go with the files: the page's state plans their trees.
+    if (const std::vector<std::string> paths = askUpload_(); !paths.empty()) {
+        state_.PutFiles(paths, TransferType());
     }
 }
 

@@ -98,6 +98,7 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
         kNewFolder = 8,
         kRefresh = 9,
         kLogoff = 10,
+        kUpload = 11,
     };
     // The get item's label for the mode the toolbar shows now.
     QString GetItemLabel() const;
@@ -117,6 +118,8 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     void RenameSelection();
     // "New folder": asks for the name in a small dialog, then MKD.
     void NewFolder();
+    // "Upload...": asks for local files and folders, then uploads them as a drop would.
+    void Upload();
     // Asks the question of the Delete plan waiting and passes the answer on.
     void AskDeletePlan();
     // Escape in the list: stops the running transfer and empties the queue.
@@ -135,6 +138,8 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     // The New folder dialog (nothing: cancelled) and the Delete question (true: Yes), or a test's answers.
     using FolderNameAsker = std::function<std::optional<QString>()>;
     using DeleteConfirmer = std::function<bool(const QString& question)>;
+    // The Upload dialog: the chosen local paths (none: cancelled), or a test's answer.
+    using UploadAsker = std::function<std::vector<std::string>()>;
     // The widgets, the menu runner and the download questions, for tests.
     friend class WispRemotePageTesting;
 
@@ -185,6 +190,9 @@ class WispRemotePage : public WispPropertyPage, private RemotePageObserver {
     MenuRunner menuRunner_;
     FolderNameAsker askFolderName_;
     DeleteConfirmer confirmDelete_;
+    UploadAsker askUpload_;
+    // Where the Upload dialog opens next: where the last choice was made.
+    QString uploadFolder_;
     std::unique_ptr<DownloadChoices> choices_;
     // Details' columns follow the window's width until the user drags one.
     bool columnsSizedByUser_ = false;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -578,6 +579,72 @@ TEST_P(EngineRealServerTest, DownloadsAFolderTreeWithLinksThenDeletesIt) {
     ASSERT_NE(removal, nullptr) << engine.Log();
     engine.Serve(FtpRequestKind::RemoveTrees, "", std::make_unique<DeletePlan>(*removal), 0);
     EXPECT_TRUE(fs::is_empty(root)) << engine.Log();
+}
+
+// Every file below `root` by its relative path, with its bytes, and every folder ("name/").
+std::map<std::string, std::string> TreeShape(const fs::path& root) {
+    std::map<std::string, std::string> shape;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string relative = entry.path().lexically_relative(root).string();
+        shape[entry.is_directory() ? relative + "/" : relative] =
+            entry.is_directory() ? "" : TempDir::ReadFileAt(entry.path()).value_or("?");
+    }
+    return shape;
+}
+
+// A local tree with nested, empty and UTF-8-named folders, walked and uploaded into the empty writable
+// folder as the Remote page queues it: the server ends with the same shape and bytes, and, where MFMT is
+// offered, the files' times.
+TEST_P(EngineRealServerTest, UploadsAFolderTreeIntoAnEmptyFolder) {
+    WISP_REQUIRE_REAL_SERVER(*server);
+    const std::string folder = RealFtpServer::kWritableFolder;
+    ASSERT_TRUE(fs::is_empty(server->Root() / folder));
+    TempDir local("wisp-tree");
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"tree/a.txt", "alpha\n"},
+        {"tree/sub/deeper/block.bin", TempDir::PatternBytes(40000, 9)},
+        {"tree/\u00e9t\u00e9/\u20ac \u6587.txt", "euro"},
+        {"tree/sub/empty.bin", ""},
+    };
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        ASSERT_TRUE(local.WriteFile(files[i].first, files[i].second));
+        ASSERT_TRUE(SetModified(local / files[i].first, kLongAgo + 60 * static_cast<std::time_t>(i)));
+    }
+    fs::create_directories(local / "tree/empty");
+
+    Engine engine(*server, GetParam());
+    engine.FirstListing();
+    engine.ChangeDir(folder);
+    engine.Serve(FtpRequestKind::WalkUpload, "/" + folder,
+                 std::make_unique<DroppedFiles>(std::vector<std::string>{(local / "tree").string()}),
+                 kImageType);
+    const std::shared_ptr<TransferPlan> plan = engine.views.LastTransferPlan();
+    ASSERT_NE(plan, nullptr) << engine.Log();
+    EXPECT_EQ(plan->folders.size(), 5u);  // tree, empty, sub, sub/deeper, été
+    EXPECT_EQ(plan->files.size(), files.size());
+    EXPECT_EQ(plan->problems, Lines{});
+
+    auto put = std::make_unique<TransferItems>();
+    put->folders = plan->folders;
+    std::uint64_t row = 0;
+    for (const PlannedFile& file : plan->files) {
+        EXPECT_FALSE(file.targetExists);
+        put->items.push_back(file.item);
+        put->items.back().row = ++row;
+    }
+    engine.Serve(FtpRequestKind::Put, "", std::move(put), kImageType);
+    EXPECT_EQ(TreeShape(server->Root() / folder / "tree"), TreeShape(local / "tree")) << engine.Log();
+    EXPECT_EQ(engine.views.Texts("FolderMade"), Lines{"tree"});
+    const Lines events = engine.views.TransferEvents();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const std::string& event) { return event.starts_with("done "); }),
+              static_cast<long>(files.size()))
+        << engine.Log();
+    if (GetParam().kind != Kind::Vsftpd) {  // vsftpd offers no MFMT
+        for (const auto& [path, bytes] : files) {
+            EXPECT_EQ(Modified(server->Root() / folder / path), Modified(local / path)) << path;
+        }
+    }
 }
 
 // Names in any script keep the server's bytes both ways, and times go to the second both ways: a listing

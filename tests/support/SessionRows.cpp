@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
+#include <set>
 
 #include "engine/DeletePlan.h"
 #include "engine/FtpDirectoryCommands.h"
@@ -12,6 +14,7 @@
 #include "engine/FtpLogin.h"
 #include "engine/FtpTransfers.h"
 #include "engine/FtpTreeWalk.h"
+#include "engine/FtpUploadTrees.h"
 #include "engine/TransferPlan.h"
 
 Step Step::Pasv() {
@@ -129,6 +132,14 @@ Run Run::GetPlan(int type) {
     return {.kind = Kind::GetPlan, .type = type};
 }
 
+Run Run::WalkUpload(std::string folder, std::vector<std::string> paths, int type) {
+    return {.kind = Kind::WalkUpload, .path = std::move(folder), .files = std::move(paths), .type = type};
+}
+
+Run Run::PutTree(std::vector<TransferFolder> folders, std::vector<TransferItem> items, int type) {
+    return {.kind = Kind::PutItems, .type = type, .items = std::move(items), .folders = std::move(folders)};
+}
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -154,14 +165,41 @@ Lines TransferPlanLines(const TransferPlan* plan) {
         return {};
     }
     Lines lines;
-    for (const TransferFolder& folder : plan->folders) {
-        lines.push_back("dir " + folder.path + " " + std::to_string(folder.time));
+    if (!plan->upload) {
+        for (const TransferFolder& folder : plan->folders) {
+            lines.push_back("dir " + folder.path + " " + std::to_string(folder.time));
+        }
+        for (const PlannedFile& file : plan->files) {
+            const TransferItem& item = file.item;
+            lines.push_back("get " + item.remoteFolder + "|" + item.remoteName + " -> " + item.localPath +
+                            " " + std::to_string(item.size) + " " + std::to_string(item.time) +
+                            (item.exactTime ? " exact" : ""));
+        }
     }
-    for (const PlannedFile& file : plan->files) {
-        const TransferItem& item = file.item;
-        lines.push_back("get " + item.remoteFolder + "|" + item.remoteName + " -> " + item.localPath + " " +
-                        std::to_string(item.size) + " " + std::to_string(item.time) +
-                        (item.exactTime ? " exact" : ""));
+    for (const TransferFolder& folder : plan->upload ? plan->folders : std::vector<TransferFolder>{}) {
+        lines.push_back("MKD " + folder.path);
+    }
+    for (const PlannedFile& file : plan->upload ? plan->files : std::vector<PlannedFile>{}) {
+        std::string line =
+            "PUT " + file.item.localPath + " -> " + file.item.remoteFolder + "/" + file.item.remoteName;
+        if (file.targetExists) {
+            line += " over " + std::to_string(file.targetSize) + " " + std::to_string(file.targetTime);
+        }
+        lines.push_back(line);
+    }
+    const std::map<std::string, std::set<std::string>> names = [&] {
+        std::map<std::string, std::set<std::string>> sorted;
+        for (const auto& [folder, inside] : plan->remoteNames) {
+            sorted[folder].insert(inside.begin(), inside.end());
+        }
+        return sorted;
+    }();
+    for (const auto& [folder, inside] : names) {
+        std::string line = "names " + folder + ":";
+        for (const auto& name : inside) {
+            line += " " + name;
+        }
+        lines.push_back(line);
     }
     for (const std::string& problem : plan->problems) {
         lines.push_back("problem " + problem);
@@ -332,6 +370,8 @@ int Serve(RowRun& run, const Run& request) {
         case Run::Kind::WalkDownload:
         case Run::Kind::GetPlan:
             return ServeTreeDownload(run, request);
+        case Run::Kind::WalkUpload:
+            break;
     }
     std::atomic<int> destroyed{0};
     FtpRequest handed;
@@ -350,6 +390,7 @@ int Serve(RowRun& run, const Run& request) {
             stops->Stop(row);
         }
         transfers->stops = stops;
+        transfers->folders = request.folders;
         handed.object = std::move(transfers);
         if (request.kind == Run::Kind::GetItems) {
             handed.kind = FtpRequestKind::Get;
@@ -367,6 +408,15 @@ int Serve(RowRun& run, const Run& request) {
         handed.kind = FtpRequestKind::Put;
         handed.object = std::make_unique<Counted<DroppedFiles>>(destroyed, std::move(paths));
         result = FtpTransfers::PutFiles(run.Context(), handed);
+    } else if (request.kind == Run::Kind::WalkUpload) {
+        std::vector<std::string> paths;
+        for (const auto& file : request.files) {
+            paths.push_back(file.starts_with('/') ? file : (run.folder / file).string());
+        }
+        handed.kind = FtpRequestKind::WalkUpload;
+        handed.text = request.path;
+        handed.object = std::make_unique<Counted<DroppedFiles>>(destroyed, std::move(paths));
+        result = FtpUploadTrees::WalkUpload(run.Context(), handed);
     } else {
         std::vector<std::int32_t> selection = request.selection;
         for (std::size_t i = 0; request.selection.empty() && i < request.entries.size(); ++i) {

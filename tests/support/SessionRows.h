@@ -82,7 +82,8 @@ struct Run {
         WalkTrees,
         RemoveTrees,
         WalkDownload,
-        GetPlan
+        GetPlan,
+        WalkUpload
     };
     Kind kind = Kind::Login;
     std::string path = {};
@@ -97,6 +98,8 @@ struct Run {
     // and the rows the user stopped before their turn.
     std::vector<TransferItem> items = {};
     std::vector<std::uint64_t> stopped = {};
+    // PutItems: the server folders to make before the items, parents first.
+    std::vector<TransferFolder> folders = {};
 
     // FtpLogin::ConnectAndLogin: the result is 1 when logged in, else 0.
     static Run Login();
@@ -131,6 +134,12 @@ struct Run {
     // The Get of every file of the download plan the last walk posted, as the page queues it: rows
     // numbered from 1, the plan's folders with them.
     static Run GetPlan(int type = kImageType);
+    // The walk of an upload of `paths` (a path without a leading '/' is one in the row's folder) into the
+    // server folder `folder`.
+    static Run WalkUpload(std::string folder, std::vector<std::string> paths, int type = kImageType);
+    // Queue rows of a tree upload: `folders` made first.
+    static Run PutTree(std::vector<TransferFolder> folders, std::vector<TransferItem> items,
+                       int type = kImageType);
 };
 
 // An expected list of lines, checked only when the row gives it; `{}` expects none. (No default
@@ -190,8 +199,11 @@ struct SessionRow {
     // The last DeletePlan posted: "folders F files N selected S unread U", then a line per step in order,
     // "DELE path", "RMD path" or "keep path".
     ExpectedLines plan = ExpectedLines::Unchecked();
-    // The last TransferPlan posted: a line per folder "dir <local path> <time>", per file "get <server
-    // folder>|<name> -> <local path> <size> <time>[ exact]", per problem "problem <text>", and "stopped".
+    // The last TransferPlan posted (none: no lines). A download's: a line per folder "dir <local path>
+    // <time>", per file "get <server folder>|<name> -> <local path> <size> <time>[ exact]". An upload's:
+    // "MKD path" per folder to make, "PUT local -> remote" per file (" over SIZE TIME" when the target
+    // exists), "names folder: a b" per server folder listed (names sorted). Then "problem text" per
+    // problem, and "stopped".
     ExpectedLines transferPlan = ExpectedLines::Unchecked();
     // RecordingViews::Failures().
     ExpectedLines failures = ExpectedLines::Unchecked();

@@ -185,14 +185,15 @@ TEST_F(RemoteCommandsTest, EachMenuFormWithItsDefaultAndGrayedItems) {
          false,
          WispRemotePage::kDetails,
          "&View [Lar&ge Icons | S&mall Icons | &List | &Details+] | - | "
-         "Arrange &Icons [&Name | Si&ze | &Date] | - | &New folder... | &Refresh | - | &Logoff"},
+         "Arrange &Icons [&Name | Si&ze | &Date] | - | &New folder... | &Upload... | &Refresh | - | &Logoff"},
         {"background, not connected",
          false,
          {},
          false,
          WispRemotePage::kSmallIcons,
          "&View [Lar&ge Icons | S&mall Icons+ | &List | &Details] | - | "
-         "Arrange &Icons [&Name | Si&ze | &Date] | - | &New folder...! | &Refresh! | - | &Logoff!"},
+         "Arrange &Icons [&Name | Si&ze | &Date] | - | &New folder...! | &Upload...! | &Refresh! | - | "
+         "&Logoff!"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

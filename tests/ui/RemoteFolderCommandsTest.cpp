@@ -18,6 +18,7 @@
 #include "engine/DeletePlan.h"
 #include "support/RecordingQueue.h"
 #include "support/RecordingViews.h"
+#include "support/TempDir.h"
 #include "ui/AppTestSupport.h"
 #include "ui/RemoteEntryModel.h"
 #include "ui/RemotePageTesting.h"
@@ -193,6 +194,44 @@ TEST_F(RemoteFolderCommandsTest, NewFolderAsksForTheNameThenShowsTheFolderMade) 
     ASSERT_EQ(page_.State().RowCount(), 4);
     EXPECT_EQ(NameOfRow(3), "fresh");
     EXPECT_EQ(page_.State().EntryOfRow(3).Kind(), EntryKind::Directory);
+}
+
+// "Upload..." in the background menu asks for files and folders and hands what was chosen to the page's
+// state, as a drop does; it is offered only while connected.
+TEST_F(RemoteFolderCommandsTest, UploadAsksForFilesAndFoldersAndPutsThem) {
+    TempDir local("wisp-upload");
+    ASSERT_TRUE(local.WriteFile("one.txt", "1"));
+    const std::string one = (local / "one.txt").string();
+    const struct {
+        const char* what;
+        bool connected;
+        std::vector<std::string> answer;
+        int asked;
+        std::vector<Queued> queued;
+    } cases[] = {
+        {"a file", true, {one}, 1, {{FtpRequestKind::Put, "", {}, {one}, kImageType}}},
+        {"cancelled", true, {}, 1, {}},
+        {"not connected: not offered", false, {one}, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.connected) {
+            Connect();
+        } else {
+            page_.State().ResetAfterSession();
+            queue_ = std::make_shared<RecordingQueue>();
+        }
+        Testing().ImageAction()->setChecked(true);
+        Select({});
+        int asked = 0;
+        Testing().SetUploadAsker([&] {
+            ++asked;
+            return c.answer;
+        });
+        Choose("&Upload...");
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(queue_->queued, c.queued);
+    }
 }
 
 // Delete on a folder walks first; the plan the walk posts is asked about once, with its counts, and the

@@ -33,6 +33,10 @@ class WispRemotePageTesting {
     void SetDeleteConfirmer(std::function<bool(const QString&)> confirmer) const {
         page_.confirmDelete_ = std::move(confirmer);
     }
+    // The Upload dialog's answer: the chosen local paths (none: cancelled).
+    void SetUploadAsker(std::function<std::vector<std::string>()> asker) const {
+        page_.askUpload_ = std::move(asker);
+    }
     void SetDownloadChoices(std::unique_ptr<DownloadChoices> choices) const {
         page_.choices_ = std::move(choices);
     }
