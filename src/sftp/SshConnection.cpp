@@ -130,21 +130,29 @@ void SshConnection::Cancel() {
 }
 
 void SshConnection::Close() {
-    if (session_ != nullptr && ssh_is_connected(session_) != 0 && !Cancelled()) {
-        ssh_disconnect(session_);
-    }
     FreeSession();
 }
 
 void SshConnection::FreeSession() {
+    int fd = -1;
     {
         std::lock_guard lock(fdMutex_);
+        fd = fd_;
         fd_ = -1;
     }
-    if (session_ != nullptr) {
-        // Closes the socket too.
-        ssh_free(session_);
-        session_ = nullptr;
+    if (session_ == nullptr) {
+        return;
+    }
+    // libssh closes a socket it was given only when it was not told goodbye: after ssh_disconnect the
+    // socket is still ours to close.
+    const bool sayGoodbye = ssh_is_connected(session_) != 0 && !Cancelled();
+    if (sayGoodbye) {
+        ssh_disconnect(session_);
+    }
+    ssh_free(session_);
+    session_ = nullptr;
+    if (sayGoodbye && fd >= 0) {
+        ::close(fd);
     }
 }
 

@@ -2,6 +2,7 @@
 // changed key, and a cancel from another thread.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "sftp/SshConnection.h"
@@ -193,6 +194,46 @@ TEST(SshConnect, CancelFromAnotherThreadEndsTheWaitForAnAnswer) {
     SshResult result = cancelled.Open(options);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(cancelled.LastFailure(), SshConnection::Failure::Cancelled) << result.reason;
+}
+
+}  // namespace
+
+namespace {
+
+std::size_t OpenDescriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// Logged in, refused, or cancelled: the socket goes with the connection, whoever gave up.
+TEST(SshConnect, EveryEndingClosesTheSocket) {
+    RealSshServer server;
+    WISP_REQUIRE_SSH_SERVER(server);
+    const std::string key = server.MakeClientKey("id_test", "ed25519");
+    const HostKeyAnswer answers[] = {HostKeyAnswer::Cancel, HostKeyAnswer::ConnectOnce,
+                                     HostKeyAnswer::ConnectOnce};
+    for (HostKeyAnswer answer : answers) {
+        const std::size_t before = OpenDescriptors();
+        {
+            SshConnectOptions options = OptionsFor(server);
+            options.keyFiles = {key};
+            ScriptedPrompts prompts;
+            prompts.answer = answer;
+            TwoChannelLog log;
+            SshConnection connection(log, prompts);
+            connection.Open(options);
+        }
+        std::string open;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ignored;
+            open += std::filesystem::read_symlink(entry.path(), ignored).string() + " ";
+        }
+        EXPECT_EQ(OpenDescriptors(), before)
+            << open << (answer == HostKeyAnswer::Cancel ? "refused" : "logged in");
+    }
 }
 
 }  // namespace
