@@ -3,12 +3,12 @@
 # Usage: deps.sh run|test
 set -euo pipefail
 
-run_packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libssl-dev)
+run_packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libssl-dev libssh-dev)
 # proftpd itself cannot be installed beside vsftpd (both claim to be the system's ftp server): the test
 # command unpacks its package (tests/support/fetch_proftpd.sh), and these are the libraries it links.
 proftpd_libraries=(libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3)
 test_packages=("${run_packages[@]}" libgtest-dev libgmock-dev clang libclang-rt-14-dev
-               python3-pyftpdlib python3-openssl openssl vsftpd curl lftp iproute2 locales-all tzdata desktop-file-utils
+               python3-pyftpdlib python3-openssl openssl vsftpd openssh-server openssh-client curl lftp iproute2 locales-all tzdata desktop-file-utils
                xvfb openbox xdotool x11-utils "${proftpd_libraries[@]}")
 
 case "${1:-test}" in

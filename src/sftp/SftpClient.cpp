@@ -1,0 +1,564 @@
+#include "sftp/SftpClient.h"
+
+#include <fcntl.h>
+#include <libssh/libssh.h>
+#include <libssh/sftp.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+
+#include "engine/TransferStatistics.h"
+#include "sftp/SftpStatusText.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct AttributesFree {
+    void operator()(sftp_attributes attributes) const { sftp_attributes_free(attributes); }
+};
+using AttributesPtr = std::unique_ptr<sftp_attributes_struct, AttributesFree>;
+
+struct FileClose {
+    void operator()(sftp_file file) const { sftp_close(file); }
+};
+using FilePtr = std::unique_ptr<sftp_file_struct, FileClose>;
+
+struct DirClose {
+    void operator()(sftp_dir dir) const { sftp_closedir(dir); }
+};
+using DirPtr = std::unique_ptr<sftp_dir_struct, DirClose>;
+
+class LocalFd {
+  public:
+    explicit LocalFd(int fd) : fd_(fd) {}
+    ~LocalFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    LocalFd(const LocalFd&) = delete;
+    LocalFd& operator=(const LocalFd&) = delete;
+    int Get() const { return fd_; }
+    // Closes now, for the error a full disk may only report here.
+    bool Close() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+  private:
+    int fd_;
+};
+
+SftpEntry EntryOf(const sftp_attributes_struct& attributes) {
+    SftpEntry entry;
+    if (attributes.name != nullptr) {
+        entry.name = attributes.name;
+    }
+    switch (attributes.type) {
+        case SSH_FILEXFER_TYPE_REGULAR:
+            entry.kind = SftpEntryKind::File;
+            break;
+        case SSH_FILEXFER_TYPE_DIRECTORY:
+            entry.kind = SftpEntryKind::Folder;
+            break;
+        case SSH_FILEXFER_TYPE_SYMLINK:
+            entry.kind = SftpEntryKind::Link;
+            break;
+        default:
+            entry.kind = SftpEntryKind::Other;
+            break;
+    }
+    if ((attributes.flags & SSH_FILEXFER_ATTR_SIZE) != 0) {
+        entry.size = static_cast<std::int64_t>(attributes.size);
+    }
+    if ((attributes.flags & SSH_FILEXFER_ATTR_ACMODTIME) != 0) {
+        entry.mtime = attributes.mtime;
+        entry.atime = attributes.atime;
+    }
+    if ((attributes.flags & SSH_FILEXFER_ATTR_PERMISSIONS) != 0) {
+        entry.permissions = attributes.permissions & 07777;
+    }
+    return entry;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t length, std::int64_t offset) {
+    while (length > 0) {
+        ssize_t written = ::pwrite(fd, data, length, offset);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+std::uint32_t ElapsedMs(Clock::time_point start) {
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+}  // namespace
+
+SftpClient::SftpClient(SshConnection& connection) : connection_(connection) {}
+
+SftpClient::~SftpClient() {
+    if (sftp_ != nullptr) {
+        sftp_free(sftp_);
+    }
+}
+
+int SftpClient::Version() const {
+    return sftp_ != nullptr ? sftp_server_version(sftp_) : 0;
+}
+
+bool SftpClient::IsSafeName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+void SftpClient::Traffic(const std::string& line) {
+    connection_.Log().LogTraffic(line);
+}
+
+bool SftpClient::Aborted(const SftpTransferControl& control) const {
+    return control.abort != nullptr && control.abort->load(std::memory_order_acquire);
+}
+
+SshResult SftpClient::Failure(const std::string& what) {
+    std::string why;
+    ssh_session session = connection_.Native();
+    if (connection_.Cancelled()) {
+        why = "cancelled";
+    } else if (session == nullptr || ssh_is_connected(session) == 0) {
+        std::string text = connection_.ErrorText();
+        why = "connection lost" + (text.empty() ? std::string() : " (" + text + ")");
+    } else if (int status = sftp_ != nullptr ? sftp_get_error(sftp_) : 0; status != SSH_FX_OK) {
+        why = SftpStatusText::Describe(static_cast<std::uint32_t>(status));
+    } else {
+        why = connection_.ErrorText();
+        if (why.empty()) {
+            why = "failed";
+        }
+    }
+    std::string reason = what + ": " + why;
+    connection_.Log().LogMessage(reason);
+    return SshResult::Failure(std::move(reason));
+}
+
+SshResult SftpClient::Open() {
+    ssh_session session = connection_.Native();
+    if (session == nullptr || !connection_.IsOpen()) {
+        return Failure("Start SFTP");
+    }
+    if (sftp_ != nullptr) {
+        sftp_free(sftp_);
+    }
+    sftp_ = sftp_new(session);
+    if (sftp_ == nullptr) {
+        return Failure("Start SFTP");
+    }
+    if (sftp_init(sftp_) != SSH_OK) {
+        SshResult failed = Failure("Start SFTP");
+        sftp_free(sftp_);
+        sftp_ = nullptr;
+        return failed;
+    }
+    connection_.Log().LogMessage("SFTP version " + std::to_string(Version()));
+    return SshResult::Success();
+}
+
+std::string SftpClient::RealPath(const std::string& path, SshResult* result) {
+    Traffic("resolve " + path);
+    char* resolved = sftp_ != nullptr ? sftp_canonicalize_path(sftp_, path.c_str()) : nullptr;
+    if (resolved == nullptr) {
+        SshResult failed = Failure("Resolve " + path);
+        if (result != nullptr) {
+            *result = failed;
+        }
+        return {};
+    }
+    std::string text(resolved);
+    ssh_string_free_char(resolved);
+    if (result != nullptr) {
+        *result = SshResult::Success();
+    }
+    return text;
+}
+
+SftpListing SftpClient::List(const std::string& folder) {
+    SftpListing listing;
+    Traffic("list " + folder);
+    DirPtr dir(sftp_ != nullptr ? sftp_opendir(sftp_, folder.c_str()) : nullptr);
+    if (!dir) {
+        listing.result = Failure("List " + folder);
+        return listing;
+    }
+    while (true) {
+        AttributesPtr attributes(sftp_readdir(sftp_, dir.get()));
+        if (!attributes) {
+            break;
+        }
+        SftpEntry entry = EntryOf(*attributes);
+        if (entry.name == "." || entry.name == "..") {
+            continue;
+        }
+        if (!IsSafeName(entry.name)) {
+            ++listing.refusedNames;
+            connection_.Log().LogMessage("Name refused in " + folder + ": \"" + entry.name +
+                                         "\" is not a plain name");
+            continue;
+        }
+        listing.entries.push_back(std::move(entry));
+    }
+    if (sftp_dir_eof(dir.get()) == 0) {
+        listing.result = Failure("List " + folder);
+        return listing;
+    }
+    listing.result = SshResult::Success();
+    return listing;
+}
+
+SftpStat SftpClient::Stat(const std::string& path) {
+    SftpStat stat;
+    Traffic("stat " + path);
+    AttributesPtr attributes(sftp_ != nullptr ? sftp_stat(sftp_, path.c_str()) : nullptr);
+    if (!attributes) {
+        stat.result = Failure("Stat " + path);
+        return stat;
+    }
+    stat.attributes = EntryOf(*attributes);
+    stat.result = SshResult::Success();
+    return stat;
+}
+
+SshResult SftpClient::Remove(const std::string& path) {
+    Traffic("remove " + path);
+    if (sftp_ == nullptr || sftp_unlink(sftp_, path.c_str()) != SSH_OK) {
+        return Failure("Remove " + path);
+    }
+    return SshResult::Success();
+}
+
+SshResult SftpClient::RemoveFolder(const std::string& path) {
+    Traffic("remove folder " + path);
+    if (sftp_ == nullptr || sftp_rmdir(sftp_, path.c_str()) != SSH_OK) {
+        return Failure("Remove folder " + path);
+    }
+    return SshResult::Success();
+}
+
+SshResult SftpClient::MakeFolder(const std::string& path, std::uint32_t permissions) {
+    Traffic("make folder " + path);
+    if (sftp_ == nullptr || sftp_mkdir(sftp_, path.c_str(), static_cast<mode_t>(permissions)) != SSH_OK) {
+        return Failure("Make folder " + path);
+    }
+    return SshResult::Success();
+}
+
+SshResult SftpClient::Rename(const std::string& from, const std::string& to) {
+    Traffic("rename " + from + " to " + to);
+    if (sftp_ == nullptr || sftp_rename(sftp_, from.c_str(), to.c_str()) != SSH_OK) {
+        return Failure("Rename " + from + " to " + to);
+    }
+    return SshResult::Success();
+}
+
+SshResult SftpClient::SetTimes(const std::string& path, std::int64_t atime, std::int64_t mtime) {
+    Traffic("set times of " + path);
+    timeval times[2] = {};
+    times[0].tv_sec = static_cast<time_t>(atime);
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    if (sftp_ == nullptr || sftp_utimes(sftp_, path.c_str(), times) != SSH_OK) {
+        return Failure("Set times of " + path);
+    }
+    return SshResult::Success();
+}
+
+SftpTransferResult SftpClient::Download(const std::string& remotePath, const std::string& localPath,
+                                        std::int64_t offset, const SftpTransferControl& control) {
+    SftpTransferResult transfer;
+    LocalFd local(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    struct stat localStat {};
+    if (local.Get() < 0 || ::fstat(local.Get(), &localStat) != 0) {
+        transfer.result = SshResult::Failure("Cannot write " + localPath + ": " + std::strerror(errno));
+        connection_.Log().LogMessage(transfer.result.reason);
+        return transfer;
+    }
+    if (offset < 0 || localStat.st_size < offset) {
+        transfer.result =
+            SshResult::Failure("Cannot resume " + localPath + " from byte " + std::to_string(offset) +
+                               ": the local file holds " + std::to_string(localStat.st_size));
+        connection_.Log().LogMessage(transfer.result.reason);
+        return transfer;
+    }
+    if (::ftruncate(local.Get(), offset) != 0) {
+        transfer.result = SshResult::Failure("Cannot write " + localPath + ": " + std::strerror(errno));
+        connection_.Log().LogMessage(transfer.result.reason);
+        return transfer;
+    }
+    transfer = DownloadToFd(remotePath, local.Get(), offset, control);
+    if (!local.Close() && transfer.result.ok) {
+        transfer.result = SshResult::Failure("Cannot write " + localPath + ": " + std::strerror(errno));
+        connection_.Log().LogMessage(transfer.result.reason);
+    }
+    return transfer;
+}
+
+SftpTransferResult SftpClient::DownloadToFd(const std::string& remotePath, int localFd, std::int64_t offset,
+                                            const SftpTransferControl& control) {
+    SftpTransferResult transfer;
+    transfer.finalSize = offset;
+    Traffic("open " + remotePath + " for reading");
+    FilePtr file(sftp_ != nullptr ? sftp_open(sftp_, remotePath.c_str(), O_RDONLY, 0) : nullptr);
+    if (!file) {
+        transfer.result = Failure("Open " + remotePath);
+        return transfer;
+    }
+    if (AttributesPtr attributes(sftp_fstat(file.get())); attributes) {
+        SftpEntry entry = EntryOf(*attributes);
+        transfer.sourceSize = entry.size;
+        transfer.sourceMtime = entry.mtime;
+    }
+    Traffic("read " + remotePath + " from byte " + std::to_string(offset));
+    const auto start = Clock::now();
+    struct Pending {
+        std::uint32_t id;
+        std::int64_t offset;
+        std::uint32_t length;
+    };
+    std::deque<Pending> pending;
+    std::vector<char> buffer(tuning_.readChunk);
+    std::int64_t nextOffset = offset;
+    // Where the data ends as far as it came, and the first byte known not to have come (a short answer not
+    // asked again, a read lost to a failure or an abort): the file is whole only up to the lower of them.
+    std::int64_t highestEnd = offset;
+    std::int64_t firstHole = INT64_MAX;
+    // The lowest offset the server answered with end of file.
+    std::int64_t endAt = INT64_MAX;
+    bool endOfFile = false;
+    bool failed = false;
+    std::string failure;
+    // Sends one read; the answers may come in any size up to `length`, each written where it belongs.
+    auto request = [&](std::int64_t at, std::uint32_t length) {
+        sftp_seek64(file.get(), static_cast<std::uint64_t>(at));
+        int id = sftp_async_read_begin(file.get(), length);
+        if (id < 0) {
+            failed = true;
+            firstHole = std::min(firstHole, at);
+            transfer.result = Failure("Read " + remotePath);
+            return;
+        }
+        pending.push_back(Pending{static_cast<std::uint32_t>(id), at, length});
+    };
+    while (true) {
+        if (Aborted(control)) {
+            transfer.aborted = true;
+        }
+        // Keep the server busy: many requests out, each for its own offset.
+        while (!endOfFile && !failed && !transfer.aborted &&
+               pending.size() < static_cast<std::size_t>(tuning_.readsInFlight)) {
+            request(nextOffset, tuning_.readChunk);
+            nextOffset += tuning_.readChunk;
+        }
+        if (pending.empty()) {
+            break;
+        }
+        Pending asked = pending.front();
+        pending.pop_front();
+        // libssh answers every read after an end of file with 0 without taking the server's reply off its
+        // queue; clearing the mark makes it take each owed reply, so none is left behind for the session.
+        file->eof = 0;
+        int got = sftp_async_read(file.get(), buffer.data(), asked.length, asked.id);
+        if (got < 0) {
+            firstHole = std::min(firstHole, asked.offset);
+            if (!failed) {
+                transfer.result = Failure("Read " + remotePath);
+                failed = true;
+            }
+            if (!connection_.IsOpen() || connection_.Cancelled()) {
+                // Nothing more will come: the answers still owed are dropped with the session.
+                break;
+            }
+            continue;
+        }
+        if (got == 0) {
+            endOfFile = true;
+            endAt = std::min(endAt, asked.offset);
+            firstHole = std::min(firstHole, asked.offset);
+            continue;
+        }
+        if (failed || asked.offset >= endAt) {
+            // After a failure, or past the end seen: the answers are drained, not used.
+            continue;
+        }
+        if (!WriteAll(localFd, buffer.data(), static_cast<std::size_t>(got), asked.offset)) {
+            failure = std::string("Cannot write the local file: ") + std::strerror(errno);
+            failed = true;
+            firstHole = std::min(firstHole, asked.offset);
+            continue;
+        }
+        transfer.bytesMoved += got;
+        highestEnd = std::max(highestEnd, asked.offset + got);
+        if (static_cast<std::uint32_t>(got) < asked.length) {
+            // A short answer: ask for the rest of that piece, unless the transfer is being wound up or the
+            // file is known to end there. An end of file seen further on says nothing about this hole.
+            const std::int64_t rest = asked.offset + got;
+            if (transfer.aborted || rest >= endAt) {
+                firstHole = std::min(firstHole, rest);
+            } else {
+                request(rest, asked.length - static_cast<std::uint32_t>(got));
+            }
+        }
+        if (control.progress) {
+            control.progress(offset + transfer.bytesMoved, transfer.sourceSize);
+        }
+    }
+    transfer.finalSize = std::min(highestEnd, firstHole);
+    if (!failure.empty()) {
+        transfer.result = SshResult::Failure(failure);
+        connection_.Log().LogMessage(failure);
+        return transfer;
+    }
+    if (failed) {
+        return transfer;
+    }
+    if (transfer.aborted) {
+        transfer.result = SshResult::Failure("Download of " + remotePath + " aborted at byte " +
+                                             std::to_string(transfer.finalSize));
+        connection_.Log().LogMessage(transfer.result.reason);
+        return transfer;
+    }
+    if (transfer.sourceSize >= 0 && transfer.finalSize != transfer.sourceSize) {
+        connection_.Log().LogMessage(
+            remotePath + " changed size during the download: " + std::to_string(transfer.sourceSize) +
+            " bytes when opened, " + std::to_string(transfer.finalSize) + " read");
+    }
+    connection_.Log().LogMessage(
+        TransferStatistics::Message("received", transfer.bytesMoved, ElapsedMs(start)));
+    transfer.result = SshResult::Success();
+    return transfer;
+}
+
+SftpTransferResult SftpClient::Upload(const std::string& localPath, const std::string& remotePath,
+                                      std::int64_t offset, const SftpTransferControl& control) {
+    LocalFd local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (local.Get() < 0) {
+        SftpTransferResult transfer;
+        transfer.result = SshResult::Failure("Cannot read " + localPath + ": " + std::strerror(errno));
+        connection_.Log().LogMessage(transfer.result.reason);
+        return transfer;
+    }
+    return UploadFromFd(local.Get(), remotePath, offset, control);
+}
+
+SftpTransferResult SftpClient::UploadFromFd(int localFd, const std::string& remotePath, std::int64_t offset,
+                                            const SftpTransferControl& control) {
+    SftpTransferResult transfer;
+    struct stat localStat {};
+    if (::fstat(localFd, &localStat) == 0) {
+        transfer.sourceSize = localStat.st_size;
+        transfer.sourceMtime = localStat.st_mtime;
+    }
+    if (offset < 0 || (transfer.sourceSize >= 0 && offset > transfer.sourceSize)) {
+        transfer.result = SshResult::Failure("Cannot resume the upload of " + remotePath + " from byte " +
+                                             std::to_string(offset));
+        connection_.Log().LogMessage(transfer.result.reason);
+        return transfer;
+    }
+    if (offset > 0) {
+        SftpStat remote = Stat(remotePath);
+        if (!remote.result.ok || remote.attributes.size < offset) {
+            transfer.result = SshResult::Failure("Cannot resume the upload of " + remotePath + " from byte " +
+                                                 std::to_string(offset) + ": the server's file is shorter");
+            connection_.Log().LogMessage(transfer.result.reason);
+            return transfer;
+        }
+    }
+    Traffic("open " + remotePath + " for writing" +
+            (offset > 0 ? " from byte " + std::to_string(offset) : ""));
+    int flags = O_WRONLY | O_CREAT | (offset == 0 ? O_TRUNC : 0);
+    FilePtr file(sftp_ != nullptr ? sftp_open(sftp_, remotePath.c_str(), flags, 0644) : nullptr);
+    if (!file) {
+        transfer.result = Failure("Open " + remotePath);
+        return transfer;
+    }
+    if (offset > 0) {
+        // A resumed file keeps nothing past the point it goes on from.
+        sftp_attributes_struct cut{};
+        cut.flags = SSH_FILEXFER_ATTR_SIZE;
+        cut.size = static_cast<std::uint64_t>(offset);
+        if (sftp_setstat(sftp_, remotePath.c_str(), &cut) != SSH_OK) {
+            transfer.result = Failure("Cut " + remotePath + " at byte " + std::to_string(offset));
+            return transfer;
+        }
+    }
+    const auto start = Clock::now();
+    transfer.finalSize = offset;
+    std::vector<char> buffer(tuning_.writeChunk);
+    std::int64_t position = offset;
+    sftp_seek64(file.get(), static_cast<std::uint64_t>(position));
+    while (true) {
+        if (Aborted(control)) {
+            transfer.aborted = true;
+            break;
+        }
+        ssize_t got = ::pread(localFd, buffer.data(), buffer.size(), position);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            transfer.result =
+                SshResult::Failure(std::string("Cannot read the local file: ") + std::strerror(errno));
+            connection_.Log().LogMessage(transfer.result.reason);
+            return transfer;
+        }
+        if (got == 0) {
+            break;
+        }
+        std::size_t sent = 0;
+        while (sent < static_cast<std::size_t>(got)) {
+            ssize_t written =
+                sftp_write(file.get(), buffer.data() + sent, static_cast<std::size_t>(got) - sent);
+            if (written <= 0) {
+                transfer.result = Failure("Write " + remotePath);
+                return transfer;
+            }
+            sent += static_cast<std::size_t>(written);
+        }
+        position += got;
+        transfer.bytesMoved += got;
+        transfer.finalSize = position;
+        if (control.progress) {
+            control.progress(position, transfer.sourceSize);
+        }
+    }
+    Traffic("close " + remotePath);
+    if (sftp_close(file.release()) != SSH_OK) {
+        transfer.result = Failure("Close " + remotePath);
+        return transfer;
+    }
+    if (transfer.aborted) {
+        transfer.result = SshResult::Failure("Upload of " + remotePath + " aborted at byte " +
+                                             std::to_string(transfer.finalSize));
+        connection_.Log().LogMessage(transfer.result.reason);
+        return transfer;
+    }
+    connection_.Log().LogMessage(TransferStatistics::Message("sent", transfer.bytesMoved, ElapsedMs(start)));
+    transfer.result = SshResult::Success();
+    return transfer;
+}
