@@ -9,35 +9,16 @@
 
 #include "engine/FtpRequest.h"
 #include "listing/RemoteEntry.h"
+#include "support/ListingRows.h"
 #include "support/SessionRows.h"
 
 namespace {
 
+using namespace listing_rows;
+
 using Lines = std::vector<std::string>;
 
 const std::string kMachineFeat = "211-Features:\r\n MLST type*;size*;modify*;\r\n211 End";
-
-std::string UnixDir(const std::string& name) {
-    return "drwxr-xr-x   2 user group     4096 Jan  1  2020 " + name;
-}
-std::string UnixFile(const std::string& name) {
-    return "-rw-r--r--   1 user group        3 Jan  1  2020 " + name;
-}
-RemoteEntry Folder(const std::string& name) {
-    return RemoteEntry::FromListingLine(UnixDir(name));
-}
-RemoteEntry File(const std::string& name) {
-    return RemoteEntry::FromListingLine(UnixFile(name));
-}
-
-// One listing over a passive data connection: the lines with CR LF after each.
-std::vector<Step> Listing(const std::string& command, const Lines& lines) {
-    std::string bytes;
-    for (const auto& line : lines) {
-        bytes += line + "\r\n";
-    }
-    return {Step::Pasv(), {command, "150 here", Step::Send(bytes, "226 listed")}};
-}
 
 // MLST of a selected folder, with its unique fact.
 Step Mlst(const std::string& path, const std::string& unique) {

@@ -15,10 +15,13 @@
 
 #include "engine/FtpRequest.h"
 #include "listing/RemoteEntry.h"
+#include "support/ListingRows.h"
 #include "support/SessionRows.h"
 #include "support/TempDir.h"
 
 namespace {
+
+using namespace listing_rows;
 
 using Lines = std::vector<std::string>;
 
@@ -28,30 +31,12 @@ const std::string kMachineFeat = "211-Features:\r\n MLST type*;size*;modify*;\r\
 constexpr std::time_t kNewYear = 1577836800;
 constexpr std::time_t kDay = 86400;
 
-std::string UnixDir(const std::string& name) {
-    return "drwxr-xr-x   2 user group     4096 Jan  1  2020 " + name;
-}
-std::string UnixFile(const std::string& name) {
-    return "-rw-r--r--   1 user group        3 Jan  1  2020 " + name;
-}
-RemoteEntry Folder(const std::string& name) {
-    return RemoteEntry::FromListingLine(UnixDir(name));
-}
 RemoteEntry Link(const std::string& name, const std::string& target) {
     return RemoteEntry::FromListingLine("lrwxrwxrwx   1 user group        9 Jan  1  2020 " + name + " -> " +
                                         target);
 }
 std::string FolderTime(const std::string& name) {
     return std::to_string(Folder(name).Time());
-}
-
-// One listing over a passive data connection: the lines with CR LF after each.
-std::vector<Step> Listing(const std::string& command, const Lines& lines) {
-    std::string bytes;
-    for (const auto& line : lines) {
-        bytes += line + "\r\n";
-    }
-    return {Step::Pasv(), {command, "150 here", Step::Send(bytes, "226 listed")}};
 }
 
 std::vector<Step> Retr(const std::string& path, const std::string& bytes) {
