@@ -2,10 +2,12 @@
 // What the session worker and the ping thread tell the Host page.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/CertificateInfo.h"
+#include "sftp/SshPrompts.h"
 
 // The user's answer to a certificate that failed verification.
 enum class CertificateTrust { Cancel, ThisTime, Always };
@@ -38,4 +40,14 @@ class HostView {
     // it until Stop; an answer never given (the window closed) counts as Cancel at Stop.
     virtual void AskCertificateTrust(const CertificateQuestion& question,
                                      std::function<void(CertificateTrust)> answer) = 0;
+    // SFTP session worker: the server's host key is in no known_hosts file; ask the user ("Connect
+    // once", "Always", "Cancel"). As AskCertificateTrust: never waits, `answer` at most once, any thread.
+    virtual void AskHostKey(const SshHostKey& /*key*/, std::function<void(HostKeyAnswer)> answer) {
+        answer(HostKeyAnswer::Cancel);
+    }
+    // SFTP session worker: the passphrase of an encrypted key file; nullopt when the user declines.
+    virtual void AskPassphrase(const std::string& /*keyPath*/,
+                               std::function<void(std::optional<std::string>)> answer) {
+        answer(std::nullopt);
+    }
 };
