@@ -41,7 +41,7 @@ run_ctest() {
 
 # The real-server matrix (every server, TLS version and mode) runs in the plain build; the sanitizer builds
 # run every other core test, the scripted-server faults included, which drive the same engine code.
-real_server_matrix='^(Servers|Tls)/'
+real_server_matrix='^(Servers|ServersOnIPv6|Tls)/'
 
 configure_and_build() {
   local dir=$1; shift
