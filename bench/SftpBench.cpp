@@ -2,23 +2,27 @@
 // same sshd on 127.0.0.1 (the tests' launcher, tests/support/RealSshServer).
 //
 // Run (RelWithDebInfo):
-//   cmake --build build --target SftpBench && build/SftpBench [MiB [runs]]
-// Defaults: a 1024 MiB download and an upload of half that, 5 runs; WISP_BENCH_MIB and WISP_BENCH_RUNS give
-// the same numbers. The clients run interleaved (ours with each upload write size and read depth tried,
-// then sftp, then scp, in each run), each with a new connection and login, with every file in a tmpfs
-// folder (/dev/shm) so that the disk does not count. Prints each run and the medians. Exits with 2 when
-// sshd is not installed.
+//   cmake --build build --target SftpBench && build/SftpBench [MiB [runs [one-way delay ms]]]
+// Defaults: a 1024 MiB download and an upload of half that, 5 runs, no delay; WISP_BENCH_MIB,
+// WISP_BENCH_RUNS and WISP_BENCH_DELAY_MS give the same numbers. With a delay every client goes through a
+// relay of the bench's own that holds each chunk that long in each direction (a long link: the round
+// trip is twice the delay), which works where the kernel has no netem and needs no privileges. The clients
+// run interleaved (ours with each upload write size and read depth tried, then sftp, then scp, in each run),
+// each with a new connection and login, with every file in a tmpfs folder (/dev/shm) so that the disk does
+// not count. Prints each run and the medians. Exits with 2 when sshd is not installed.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sftp/SftpClient.h"
 #include "sftp/SshConnection.h"
+#include "support/DelayingRelay.h"
 #include "support/RealSshServer.h"
 #include "support/SshTestKit.h"
 #include "support/TempDir.h"
@@ -38,12 +42,14 @@ double Seconds(Clock::time_point start) {
 }
 
 // One transfer with the SFTP layer on a new connection; negative on failure.
-double OurTransfer(const RealSshServer& server, const std::string& key, const SftpClient::Tuning& tuning,
-                   bool download, const fs::path& remote, const fs::path& local) {
+double OurTransfer(const RealSshServer& server, std::uint16_t port, const std::string& key,
+                   const SftpClient::Tuning& tuning, bool download, const fs::path& remote,
+                   const fs::path& local) {
     ScriptedPrompts prompts;
     TwoChannelLog log;
     SshConnectOptions options = OptionsFor(server);
     options.keyFiles = {key};
+    options.port = port;
     const auto start = Clock::now();
     SshConnection connection(log, prompts);
     if (!connection.Open(options)) {
@@ -72,13 +78,13 @@ std::vector<std::string> SshOptions(const RealSshServer& server, const std::stri
             "-o", "IdentitiesOnly=yes"};
 }
 
-double OpenSshSftp(const RealSshServer& server, const std::string& key, bool download, const fs::path& remote,
-                   const fs::path& local) {
+double OpenSshSftp(const RealSshServer& server, std::uint16_t port, const std::string& key, bool download,
+                   const fs::path& remote, const fs::path& local) {
     const fs::path batch = server.Dir() / "batch";
     TempDir::WriteFileAt(batch, (download ? "get " + remote.string() + " " + local.string()
                                           : "put " + local.string() + " " + remote.string()) +
                                     "\n");
-    std::vector<std::string> argv = {"sftp", "-q", "-b", batch.string(), "-P", std::to_string(server.Port())};
+    std::vector<std::string> argv = {"sftp", "-q", "-b", batch.string(), "-P", std::to_string(port)};
     for (const std::string& option : SshOptions(server, key)) {
         argv.push_back(option);
     }
@@ -92,9 +98,9 @@ double OpenSshSftp(const RealSshServer& server, const std::string& key, bool dow
     return Seconds(start);
 }
 
-double OpenSshScp(const RealSshServer& server, const std::string& key, bool download, const fs::path& remote,
-                  const fs::path& local) {
-    std::vector<std::string> argv = {"scp", "-q", "-P", std::to_string(server.Port())};
+double OpenSshScp(const RealSshServer& server, std::uint16_t port, const std::string& key, bool download,
+                  const fs::path& remote, const fs::path& local) {
+    std::vector<std::string> argv = {"scp", "-q", "-P", std::to_string(port)};
     for (const std::string& option : SshOptions(server, key)) {
         argv.push_back(option);
     }
@@ -125,12 +131,24 @@ int main(int argc, char** argv) {
     const char* runsText = argc > 2 ? argv[2] : std::getenv("WISP_BENCH_RUNS");
     const std::size_t mib = mibText != nullptr ? std::strtoul(mibText, nullptr, 10) : 1024;
     const int runs = runsText != nullptr ? std::atoi(runsText) : 5;
+    const char* delayText = argc > 3 ? argv[3] : std::getenv("WISP_BENCH_DELAY_MS");
+    const int delayMs = delayText != nullptr ? std::atoi(delayText) : 0;
     RealSshServer server;
     if (!server.Running()) {
         std::fprintf(stderr, "sshd: %s\n", server.Error().c_str());
         return 2;
     }
     const std::string key = server.MakeClientKey("id_bench", "ed25519");
+    std::unique_ptr<DelayingRelay> relay;
+    std::uint16_t port = server.Port();
+    if (delayMs > 0) {
+        relay = std::make_unique<DelayingRelay>(server.Port(), std::chrono::milliseconds(delayMs));
+        if (!relay->Listening()) {
+            std::fprintf(stderr, "the delaying relay could not listen\n");
+            return 1;
+        }
+        port = relay->Port();
+    }
     TempDir shm("wisp-sftp-bench");
     // tmpfs on both sides.
     const fs::path folder = fs::path("/dev/shm") / shm.Path().filename();
@@ -168,25 +186,25 @@ int main(int argc, char** argv) {
         std::printf("run %d: download %zu MiB, upload %zu MiB\n", run, mib, mib / 2);
         for (const Variant& variant : downloads) {
             record("download " + variant.name,
-                   OurTransfer(server, key, variant.tuning, true, source, target));
+                   OurTransfer(server, port, key, variant.tuning, true, source, target));
             fs::remove(target);
         }
-        record("download sftp -b", OpenSshSftp(server, key, true, source, target));
+        record("download sftp -b", OpenSshSftp(server, port, key, true, source, target));
         fs::remove(target);
-        record("download scp", OpenSshScp(server, key, true, source, target));
+        record("download scp", OpenSshScp(server, port, key, true, source, target));
         fs::remove(target);
         for (const Variant& variant : uploads) {
             record("upload " + variant.name,
-                   OurTransfer(server, key, variant.tuning, false, target, uploadSource));
+                   OurTransfer(server, port, key, variant.tuning, false, target, uploadSource));
             fs::remove(target);
         }
-        record("upload sftp -b", OpenSshSftp(server, key, false, target, uploadSource));
+        record("upload sftp -b", OpenSshSftp(server, port, key, false, target, uploadSource));
         fs::remove(target);
-        record("upload scp", OpenSshScp(server, key, false, target, uploadSource));
+        record("upload scp", OpenSshScp(server, port, key, false, target, uploadSource));
         fs::remove(target);
     }
-    std::printf("\nmedians of %d runs (download %zu MiB, upload %zu MiB, 127.0.0.1, tmpfs)\n", runs, mib,
-                mib / 2);
+    std::printf("\nmedians of %d runs (download %zu MiB, upload %zu MiB, 127.0.0.1, tmpfs, %d ms each way)\n",
+                runs, mib, mib / 2, delayMs);
     std::printf("%-30s %10s %10s\n", "client", "seconds", "MiB/s");
     for (const std::string& name : order) {
         double median = Median(times[name]);
