@@ -168,9 +168,9 @@ int main(int argc, char** argv) {
     std::vector<Variant> downloads = {{"wisp 64K x 32", {64 * 1024, 32, 255 * 1024}},
                                       {"wisp 32K x 64", {32 * 1024, 64, 255 * 1024}},
                                       {"wisp 128K x 16", {128 * 1024, 16, 255 * 1024}}};
-    std::vector<Variant> uploads = {{"wisp write 32K", {64 * 1024, 32, 32 * 1024}},
-                                    {"wisp write 64K", {64 * 1024, 32, 64 * 1024}},
-                                    {"wisp write 255K", {64 * 1024, 32, 255 * 1024}}};
+    std::vector<Variant> uploads = {{"wisp 32K x 64", {64 * 1024, 32, 32 * 1024, 64}},
+                                    {"wisp 64K x 32", {64 * 1024, 32, 64 * 1024, 32}},
+                                    {"wisp 255K x 8", {64 * 1024, 32, 255 * 1024, 8}}};
     std::map<std::string, std::vector<double>> times;
     std::vector<std::string> order;
     auto record = [&](const std::string& name, double seconds) {

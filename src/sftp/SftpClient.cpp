@@ -466,6 +466,157 @@ SftpTransferResult SftpClient::Upload(const std::string& localPath, const std::s
     return UploadFromFd(local.Get(), remotePath, offset, control);
 }
 
+namespace {
+
+constexpr std::uint8_t kFxpWrite = 6;
+constexpr std::uint8_t kFxpStatus = 101;
+
+void PutUint32(std::string& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<char>((value >> shift) & 0xff));
+    }
+}
+
+std::uint32_t GetUint32(const unsigned char* in) {
+    return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) | (std::uint32_t{in[2]} << 8) | in[3];
+}
+
+// Reads exactly `size` bytes of the channel; false when it ended or failed first.
+bool ReadExactly(ssh_channel channel, unsigned char* into, std::uint32_t size) {
+    while (size > 0) {
+        const int got = ssh_channel_read(channel, into, size, 0);
+        if (got <= 0) {
+            return false;
+        }
+        into += got;
+        size -= static_cast<std::uint32_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_t position,
+                                const std::string& remotePath, const SftpTransferControl& control,
+                                SftpTransferResult& transfer) {
+    // libssh 0.10 waits for each write's answer, so a long link would carry one write per round trip.
+    // The writes go out as SFTP packets of our own on the subsystem's channel, under ids taken from the
+    // session's counter, and their status answers are read back here before libssh reads anything again;
+    // nothing else is outstanding on the channel meanwhile, so libssh's own bookkeeping stays whole.
+    struct Pending {
+        std::uint32_t id;
+        std::int64_t offset;
+        std::uint32_t length;
+        bool confirmed = false;
+    };
+    ssh_channel channel = sftp_->channel;
+    const std::string handle(static_cast<const char*>(ssh_string_data(file->handle)),
+                             ssh_string_len(file->handle));
+    const std::uint32_t chunk = std::max<std::uint32_t>(tuning_.writeChunk, 1024);
+    const std::size_t depth = static_cast<std::size_t>(std::max(tuning_.writesInFlight, 1));
+    std::deque<Pending> pending;
+    std::string packet;
+    std::string failure;
+    bool localEnd = false;
+    std::int64_t next = position;
+    while (true) {
+        while (failure.empty() && !localEnd && pending.size() < depth &&
+               !(transfer.aborted = Aborted(control))) {
+            packet.assign(4 + 1 + 4 + 4 + handle.size() + 8 + 4, '\0');
+            packet.resize(4 + 1 + 4 + 4 + handle.size() + 8 + 4 + chunk);
+            const std::size_t header = packet.size() - chunk;
+            ssize_t got = ::pread(localFd, packet.data() + header, chunk, next);
+            while (got < 0 && errno == EINTR) {
+                got = ::pread(localFd, packet.data() + header, chunk, next);
+            }
+            if (got < 0) {
+                failure = std::string("Cannot read the local file: ") + std::strerror(errno);
+                connection_.Log().LogMessage(failure);
+                break;
+            }
+            if (got == 0) {
+                localEnd = true;
+                break;
+            }
+            const auto length = static_cast<std::uint32_t>(got);
+            packet.resize(header + length);
+            std::string head;
+            const std::uint32_t id = ++sftp_->id_counter;
+            PutUint32(head, static_cast<std::uint32_t>(packet.size() - 4));
+            head.push_back(static_cast<char>(kFxpWrite));
+            PutUint32(head, id);
+            PutUint32(head, static_cast<std::uint32_t>(handle.size()));
+            head += handle;
+            PutUint32(head, static_cast<std::uint32_t>(static_cast<std::uint64_t>(next) >> 32));
+            PutUint32(head, static_cast<std::uint32_t>(static_cast<std::uint64_t>(next) & 0xffffffffu));
+            PutUint32(head, length);
+            head.copy(packet.data(), head.size());
+            if (ssh_channel_write(channel, packet.data(), static_cast<std::uint32_t>(packet.size())) !=
+                static_cast<int>(packet.size())) {
+                transfer.result = Failure("Write " + remotePath);
+                return;
+            }
+            pending.push_back({id, next, length});
+            next += length;
+        }
+        if (pending.empty()) {
+            break;
+        }
+        unsigned char lengthBytes[4];
+        if (!ReadExactly(channel, lengthBytes, 4)) {
+            transfer.result = Failure("Write " + remotePath);
+            return;
+        }
+        const std::uint32_t replyLength = GetUint32(lengthBytes);
+        if (replyLength < 9 || replyLength > 256 * 1024) {
+            transfer.result =
+                SshResult::Failure("Write " + remotePath + ": the server's answer is malformed");
+            connection_.Log().LogMessage(transfer.result.reason);
+            return;
+        }
+        std::string reply(replyLength, '\0');
+        auto* bytes = reinterpret_cast<unsigned char*>(reply.data());
+        if (!ReadExactly(channel, bytes, replyLength)) {
+            transfer.result = Failure("Write " + remotePath);
+            return;
+        }
+        const std::uint32_t id = GetUint32(bytes + 1);
+        const auto answered = std::find_if(pending.begin(), pending.end(),
+                                           [id](const Pending& write) { return write.id == id; });
+        if (bytes[0] != kFxpStatus || answered == pending.end()) {
+            transfer.result =
+                SshResult::Failure("Write " + remotePath + ": the server answered a write it was not sent");
+            connection_.Log().LogMessage(transfer.result.reason);
+            return;
+        }
+        const std::uint32_t status = GetUint32(bytes + 5);
+        if (status != SSH_FX_OK && failure.empty()) {
+            failure = "Write " + remotePath + ": " + SftpStatusText::Describe(status);
+            connection_.Log().LogMessage(failure);
+        }
+        answered->confirmed = status == SSH_FX_OK;
+        if (!failure.empty()) {
+            // Nothing more counts once a write failed; only the answers still owed are awaited.
+            std::erase_if(pending, [id](const Pending& write) { return write.confirmed || write.id == id; });
+            continue;
+        }
+        // Only the unbroken start counts: a later write confirmed before an earlier one is not yet the
+        // file's.
+        while (!pending.empty() && pending.front().confirmed) {
+            transfer.bytesMoved += pending.front().length;
+            transfer.finalSize = pending.front().offset + pending.front().length;
+            pending.pop_front();
+            if (control.progress) {
+                control.progress(transfer.finalSize, transfer.sourceSize);
+            }
+        }
+    }
+    file->offset = static_cast<std::uint64_t>(next);
+    if (!failure.empty()) {
+        transfer.result = SshResult::Failure(failure);
+    }
+}
+
 SftpTransferResult SftpClient::UploadFromFd(int localFd, const std::string& remotePath, std::int64_t offset,
                                             const SftpTransferControl& control) {
     SftpTransferResult transfer;
@@ -509,43 +660,9 @@ SftpTransferResult SftpClient::UploadFromFd(int localFd, const std::string& remo
     }
     const auto start = Clock::now();
     transfer.finalSize = offset;
-    std::vector<char> buffer(tuning_.writeChunk);
-    std::int64_t position = offset;
-    sftp_seek64(file.get(), static_cast<std::uint64_t>(position));
-    while (true) {
-        if (Aborted(control)) {
-            transfer.aborted = true;
-            break;
-        }
-        ssize_t got = ::pread(localFd, buffer.data(), buffer.size(), position);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            transfer.result =
-                SshResult::Failure(std::string("Cannot read the local file: ") + std::strerror(errno));
-            connection_.Log().LogMessage(transfer.result.reason);
-            return transfer;
-        }
-        if (got == 0) {
-            break;
-        }
-        std::size_t sent = 0;
-        while (sent < static_cast<std::size_t>(got)) {
-            ssize_t written =
-                sftp_write(file.get(), buffer.data() + sent, static_cast<std::size_t>(got) - sent);
-            if (written <= 0) {
-                transfer.result = Failure("Write " + remotePath);
-                return transfer;
-            }
-            sent += static_cast<std::size_t>(written);
-        }
-        position += got;
-        transfer.bytesMoved += got;
-        transfer.finalSize = position;
-        if (control.progress) {
-            control.progress(position, transfer.sourceSize);
-        }
+    PipelinedWrite(file.get(), localFd, offset, remotePath, control, transfer);
+    if (!transfer.result.reason.empty()) {
+        return transfer;
     }
     Traffic("close " + remotePath);
     if (sftp_close(file.release()) != SSH_OK) {

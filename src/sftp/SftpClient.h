@@ -49,11 +49,12 @@ struct SftpStat {
 
 class SftpClient {
   public:
-    // Tuning of the transfers: read size and requests in flight for downloads, write size for uploads.
+    // Tuning of the transfers: size and requests in flight for downloads and for uploads.
     struct Tuning {
         std::uint32_t readChunk = 64 * 1024;
         int readsInFlight = 32;
-        std::uint32_t writeChunk = 255 * 1024;
+        std::uint32_t writeChunk = 64 * 1024;
+        int writesInFlight = 32;
     };
 
     explicit SftpClient(SshConnection& connection);
@@ -98,6 +99,11 @@ class SftpClient {
     SshResult Failure(const std::string& what);
     void Traffic(const std::string& line);
     bool Aborted(const SftpTransferControl& control) const;
+    // Writes the local file from `position` with many writes in flight; the bytes the server confirmed
+    // without a gap from `position` on are added to `transfer`.
+    void PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_t position,
+                        const std::string& remotePath, const SftpTransferControl& control,
+                        SftpTransferResult& transfer);
 
     SshConnection& connection_;
     sftp_session_struct* sftp_ = nullptr;
