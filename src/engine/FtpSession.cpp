@@ -27,11 +27,6 @@ constexpr std::int64_t kKeepAliveLookMs = 1000;
 
 FtpSession::FtpSession(FtpUrl url, SessionViews views, FtpSessionOptions options)
     : context_(std::move(url), views, std::move(options)) {
-    // The free list holds the records in array order with its head on top of the stack, so the first
-    // record is used first and a record given back is the next one taken.
-    for (auto record = records_.rbegin(); record != records_.rend(); ++record) {
-        freeRecords_[static_cast<std::size_t>(freeCount_++)] = &*record;
-    }
     handle_ = std::shared_ptr<FtpSessionHandle>(new FtpSessionHandle(context_.stopSignal_));
     handle_->session_ = this;
 }
@@ -96,7 +91,7 @@ void FtpSession::SessionMain() {
 bool FtpSession::AwaitRequest() {
     const FtpSessionOptions& options = context_.Options();
     if (options.keepAliveIdleMs <= 0) {
-        queued_.acquire();
+        queue_.Wait();
         return true;
     }
     for (;;) {
@@ -122,7 +117,7 @@ bool FtpSession::AwaitRequest() {
         const std::int64_t wait =
             userAway ? kKeepAliveLookMs
                      : std::min<std::int64_t>(options.keepAliveIdleMs - quiet, kKeepAliveLookMs);
-        if (queued_.try_acquire_for(std::chrono::milliseconds(std::max<std::int64_t>(wait, 1)))) {
+        if (queue_.WaitFor(std::chrono::milliseconds(std::max<std::int64_t>(wait, 1)))) {
             return true;
         }
     }
@@ -145,14 +140,14 @@ void FtpSession::ServeRequests() {
             return;
         }
         (void)context_.TakeFailure();  // a failure noted while idle belongs to no request
-        FtpRequest* record = TakePending();
+        FtpRequest* record = queue_.Take();
         if (record == nullptr) {
             continue;  // Abort flushed it after this count was taken
         }
         const int result = Dispatch(*record);
         lastRequestTicks_ = lastCommandTicks_ = context_.Ticks();
         const bool loggingOff = record->kind == FtpRequestKind::Logoff;
-        ReturnRecord(record);
+        queue_.Return(record);
         context_.abort_.Settle();
         if (loggingOff) {
             context_.SendCommand("QUIT");  // its reply is not awaited
@@ -190,52 +185,6 @@ bool FtpSession::DiscardExtraneousReplies() {
     }
 }
 
-FtpRequest* FtpSession::TakePending() {
-    std::lock_guard lock(queueLock_);
-    return pendingCount_ == 0 ? nullptr : PopPendingLocked();
-}
-
-FtpRequest* FtpSession::PopPendingLocked() {
-    FtpRequest* record = pending_[static_cast<std::size_t>(pendingHead_)];
-    pendingHead_ = (pendingHead_ + 1) % kPoolSize;
-    --pendingCount_;
-    return record;
-}
-
-int FtpSession::FlushPendingLocked(std::vector<std::unique_ptr<FtpRequestObject>>& released) {
-    int flushed = 0;
-    while (pendingCount_ > 0) {
-        FtpRequest* record = PopPendingLocked();
-        record->text.clear();
-        released.push_back(std::move(record->object));
-        freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
-        ++flushed;
-    }
-    return flushed;
-}
-
-void FtpSession::ReportNotRun(std::vector<std::unique_ptr<FtpRequestObject>>& released,
-                              std::string_view reason) {
-    for (const auto& object : released) {
-        if (const auto* transfers = dynamic_cast<const TransferItems*>(object.get())) {
-            for (const TransferItem& item : transfers->items) {
-                if (item.row != 0) {
-                    context_.Transfers().TransferEnded(item.row, TransferEnd::Stopped, reason);
-                }
-            }
-        }
-    }
-    released.clear();
-}
-
-void FtpSession::ReturnRecord(FtpRequest* record) {
-    // A handler that did not release its object leaves it to this.
-    record->text.clear();
-    record->object.reset();
-    std::lock_guard lock(queueLock_);
-    freeRecords_[static_cast<std::size_t>(freeCount_++)] = record;
-}
-
 int FtpSession::Dispatch(FtpRequest& request) {
     if (handlerOverride_ && request.kind != FtpRequestKind::Logoff) {
         return handlerOverride_(context_, request);
@@ -271,19 +220,7 @@ int FtpSession::Dispatch(FtpRequest& request) {
 
 bool FtpSession::Enqueue(FtpRequestKind kind, std::string_view text,
                          std::unique_ptr<FtpRequestObject>& object, int value) {
-    std::lock_guard lock(queueLock_);
-    if (queueClosed_ || context_.StopRequested() || freeCount_ == 0) {
-        return false;
-    }
-    FtpRequest* record = freeRecords_[static_cast<std::size_t>(--freeCount_)];
-    record->kind = kind;
-    record->text.assign(text);
-    record->object = std::move(object);
-    record->value = value;
-    pending_[static_cast<std::size_t>((pendingHead_ + pendingCount_) % kPoolSize)] = record;
-    ++pendingCount_;
-    queued_.release();
-    return true;
+    return !context_.StopRequested() && queue_.Enqueue(kind, text, object, value);
 }
 
 bool FtpSession::Enqueue(FtpRequestKind kind, std::string_view text, int value) {
@@ -292,45 +229,30 @@ bool FtpSession::Enqueue(FtpRequestKind kind, std::string_view text, int value) 
 }
 
 void FtpSession::DiscardPending() {
-    std::vector<std::unique_ptr<FtpRequestObject>> released;
-    {
-        std::lock_guard lock(queueLock_);
-        queueClosed_ = true;
-        FlushPendingLocked(released);
-    }
-    ReportNotRun(released, endReason_.empty() ? "The session ended before its turn"
-                                              : "The session ended before its turn: " + endReason_);
+    RequestQueue::Released released;
+    queue_.Close(released);
+    RequestQueue::ReportNotRun(context_.Transfers(), released,
+                               endReason_.empty() ? "The session ended before its turn"
+                                                  : "The session ended before its turn: " + endReason_);
 }
 
 void FtpSession::RequestStop() {
-    std::lock_guard lock(queueLock_);
-    if (context_.stopRequested_.exchange(true)) {
-        return;
-    }
-    // Handlers that loop over entries or blocks stop as they would for the user's abort.
-    context_.abort_.RequestStop();
-    // Wakes a worker waiting for a request. Counts never exceed the queued records, so one more fits
-    // unless all 64 are queued, and then the worker is not waiting.
-    if (pendingCount_ < kPoolSize) {
-        queued_.release();
-    }
+    queue_.Stop([this] {
+        if (context_.stopRequested_.exchange(true)) {
+            return false;
+        }
+        // Handlers that loop over entries or blocks stop as they would for the user's abort.
+        context_.abort_.RequestStop();
+        return true;
+    });
 }
 
 void FtpSession::Abort() {
     // The queue is emptied before the running request learns of the abort: a worker that ended that
     // request at once would otherwise take the next one before it was flushed.
-    int flushed = 0;
-    std::vector<std::unique_ptr<FtpRequestObject>> released;
-    {
-        std::lock_guard lock(queueLock_);
-        flushed = FlushPendingLocked(released);
-        // Never blocks: when the worker has already taken a flushed request's count, it finds the queue
-        // empty and waits again. After Stop the counts no longer matter and the wake-up must stay.
-        for (int i = 0; i < flushed && !context_.StopRequested(); ++i) {
-            (void)queued_.try_acquire();
-        }
-    }
-    ReportNotRun(released, "Stopped by the user");
+    RequestQueue::Released released;
+    const int flushed = queue_.Flush(released);
+    RequestQueue::ReportNotRun(context_.Transfers(), released, "Stopped by the user");
     FtpAbort& abort = context_.abort_;
     const bool sent = abort.Request(context_.AbortGraceMs());
     // The worker forgets the ABOR as soon as the aborted request ends, which may already have happened.

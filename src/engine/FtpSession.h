@@ -12,13 +12,9 @@
 // The connection and everything the request handlers use live in the session's FtpContext; the session
 // itself keeps the queue, the worker and the handle. The handlers live in FtpLogin, FtpDataConnection,
 // FtpTransfers and FtpDirectoryCommands.
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <semaphore>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,13 +25,15 @@
 #include "engine/FtpReply.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpSessionHandle.h"
+#include "engine/RequestQueue.h"
+#include "engine/SessionWorker.h"
 #include "hosts/FtpUrl.h"
 #include "platform/SocketInterrupt.h"
 #include "views/SessionViews.h"
 
-class FtpSession {
+class FtpSession : public SessionWorker {
   public:
-    static constexpr int kPoolSize = 64;
+    static constexpr int kPoolSize = RequestQueue::kPoolSize;
     static constexpr int kControlBufferSize = FtpContext::kControlBufferSize;
     static constexpr int kReplyLineSize = FtpContext::kReplyLineSize;
     static constexpr int kCommandRefused = FtpContext::kCommandRefused;
@@ -45,18 +43,18 @@ class FtpSession {
                                                    FtpSessionOptions options = {});
     static std::shared_ptr<FtpSessionHandle> Start(FtpUrl url, SessionViews views,
                                                    FtpSessionOptions options = {});
-    ~FtpSession();
+    ~FtpSession() override;
     FtpSession(const FtpSession&) = delete;
     FtpSession& operator=(const FtpSession&) = delete;
 
     // Any thread. Queues a request; the session then owns `object` (moved out). Returns false when all
     // 64 records are in use or the session is ending: nothing is queued and `object` is left untouched.
     bool Enqueue(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject>& object,
-                 int value);
+                 int value) override;
     bool Enqueue(FtpRequestKind kind, std::string_view text = {}, int value = 0);
     // User interface thread. Stops a running transfer with an urgent ABOR, discards the queued requests
     // and reports "Transfer terminated", "Queue flushed" or both.
-    void Abort();
+    void Abort() override;
     // What the pages get from ResetForSession: it refuses once the session is gone.
     std::shared_ptr<FtpSessionHandle> Handle() const { return handle_; }
 
@@ -72,35 +70,15 @@ class FtpSession {
     // Waits for the next request, keeping an idle session alive with NOOP meanwhile; false when the
     // connection was lost on the way (endReason_ says why).
     bool AwaitRequest();
-    FtpRequest* TakePending();
-    // With queueLock_ held: the head of pending_; pending_ must not be empty.
-    FtpRequest* PopPendingLocked();
-    // With queueLock_ held: empties pending_, moving each request's object into `released`; returns how
-    // many.
-    int FlushPendingLocked(std::vector<std::unique_ptr<FtpRequestObject>>& released);
-    // Outside queueLock_: tells the transfer queue that the rows of requests that will never run were
-    // stopped (`reason`), then releases their objects.
-    void ReportNotRun(std::vector<std::unique_ptr<FtpRequestObject>>& released, std::string_view reason);
-    void ReturnRecord(FtpRequest* record);
     int Dispatch(FtpRequest& request);
     // Ends the session's queue: later Enqueue calls refuse and the waiting requests are released.
     void DiscardPending();
     // From the handle's Stop.
-    void RequestStop();
+    void RequestStop() override;
 
     // Declared first: the handle's stop signal and the queue's end come from it.
     FtpContext context_;
-    std::mutex queueLock_;
-    // One count per record in pending_; counts are given under queueLock_, so there are never more
-    // counts than queued records (plus the single wake-up of Stop), which keeps it within its maximum.
-    std::counting_semaphore<kPoolSize> queued_{0};
-    std::array<FtpRequest*, kPoolSize> freeRecords_{};  // a stack: the head is freeRecords_[freeCount_ - 1]
-    int freeCount_ = 0;
-    std::array<FtpRequest*, kPoolSize> pending_{};  // a ring: first in, first out
-    int pendingHead_ = 0;
-    int pendingCount_ = 0;
-    bool queueClosed_ = false;
-    std::array<FtpRequest, kPoolSize> records_;
+    RequestQueue queue_;
     // Worker: why the session ended when it was neither the user's Logoff nor Stop.
     std::string endReason_;
     // Worker: when the user last asked for something, and when the control connection last carried a

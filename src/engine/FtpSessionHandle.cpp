@@ -1,7 +1,5 @@
 #include "engine/FtpSessionHandle.h"
 
-#include "engine/FtpSession.h"
-
 FtpSessionHandle::FtpSessionHandle(std::shared_ptr<SocketInterrupt> stopSignal)
     : stopSignal_(std::move(stopSignal)) {}
 

@@ -1,6 +1,7 @@
 #pragma once
-// The creator's thread-safe handle on a running session. It outlives the session: once the session has
-// ended, Enqueue refuses and Abort and Stop do nothing, so the user interface never reaches freed storage.
+// The creator's thread-safe handle on a running session, FTP or SFTP alike (it reaches the session as a
+// SessionWorker). It outlives the session: once the session has ended, Enqueue refuses and Abort and Stop
+// do nothing, so the user interface never reaches freed storage.
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -9,9 +10,11 @@
 #include <thread>
 
 #include "engine/FtpRequest.h"
+#include "engine/SessionWorker.h"
 #include "platform/SocketInterrupt.h"
 
 class FtpSession;
+class SftpSession;
 
 class FtpSessionHandle {
   public:
@@ -19,11 +22,11 @@ class FtpSessionHandle {
     FtpSessionHandle(const FtpSessionHandle&) = delete;
     FtpSessionHandle& operator=(const FtpSessionHandle&) = delete;
 
-    // As FtpSession::Enqueue; also false once the session has ended (the object stays the caller's).
+    // As SessionWorker::Enqueue; also false once the session has ended (the object stays the caller's).
     bool Enqueue(FtpRequestKind kind, std::string_view text, std::unique_ptr<FtpRequestObject>& object,
                  int value);
     bool Enqueue(FtpRequestKind kind, std::string_view text = {}, int value = 0);
-    // As FtpSession::Abort. User interface thread only: it reports through the views while it holds
+    // As SessionWorker::Abort. User interface thread only: it reports through the views while it holds
     // the handle, and the worker must not be waiting for the user interface thread meanwhile.
     void Abort();
     // Ends the session as soon as possible, from any thread, without waiting: every blocked wait of the
@@ -37,6 +40,7 @@ class FtpSessionHandle {
 
   private:
     friend class FtpSession;
+    friend class SftpSession;
     explicit FtpSessionHandle(std::shared_ptr<SocketInterrupt> stopSignal);
     // Worker: no call reaches the session any more.
     void Detach();
@@ -45,7 +49,7 @@ class FtpSessionHandle {
 
     mutable std::mutex mutex_;
     std::condition_variable endedChanged_;
-    FtpSession* session_ = nullptr;
+    SessionWorker* session_ = nullptr;
     bool ended_ = false;
     std::thread worker_;
     std::shared_ptr<SocketInterrupt> stopSignal_;

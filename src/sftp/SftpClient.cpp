@@ -21,6 +21,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::size_t kRefusedNamesLogged = 5;
 
 struct AttributesFree {
     void operator()(sftp_attributes attributes) const { sftp_attributes_free(attributes); }
@@ -218,9 +219,11 @@ SftpListing SftpClient::List(const std::string& folder) {
             continue;
         }
         if (!IsSafeName(entry.name)) {
-            ++listing.refusedNames;
-            connection_.Log().LogMessage("Name refused in " + folder + ": \"" + entry.name +
-                                         "\" is not a plain name");
+            // A few are named; a hostile server's million are only counted (refusedNames).
+            if (++listing.refusedNames <= kRefusedNamesLogged) {
+                connection_.Log().LogMessage("Name refused in " + folder + ": \"" + entry.name +
+                                             "\" is not a plain name");
+            }
             continue;
         }
         listing.entries.push_back(std::move(entry));

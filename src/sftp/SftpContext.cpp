@@ -13,6 +13,12 @@ void SftpContext::Attach(std::unique_ptr<SshConnection> connection, std::unique_
     client_ = std::move(client);
 }
 
+void SftpContext::Close() {
+    // The client's SFTP channel lives in the connection's session: it goes first.
+    client_.reset();
+    connection_.reset();
+}
+
 bool SftpContext::ConnectionLost() const {
     return connection_ == nullptr || connection_->Cancelled() || !connection_->IsOpen();
 }

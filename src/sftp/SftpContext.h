@@ -37,6 +37,8 @@ class SftpContext {
     SshConnection& Connection() { return *connection_; }
     SftpClient& Client() { return *client_; }
     bool Attached() const { return client_ != nullptr; }
+    // Ends the SFTP client, then the connection (saying goodbye unless it is gone); worker only.
+    void Close();
     // The connection is gone (cut, cancelled, closed by the server): every later request would fail.
     bool ConnectionLost() const;
 

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/Resolver.h"
 #include "sftp/KnownHostsFile.h"
 
 namespace {
@@ -127,6 +128,32 @@ void SshConnection::Cancel() {
         // libssh waits in poll on this socket: shutting it down wakes it with end of file at once.
         ::shutdown(fd_, SHUT_RDWR);
     }
+}
+
+std::int64_t SshConnection::QuietMs() const {
+    std::lock_guard lock(fdMutex_);
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (fd_ < 0 || ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+        return -1;
+    }
+    return info.tcpi_last_data_recv;
+}
+
+std::string SshConnection::PeerEndpoint() const {
+    std::lock_guard lock(fdMutex_);
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return {};
+    }
+    char host[NI_MAXHOST] = {};
+    char service[NI_MAXSERV] = {};
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, service,
+                      sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        return {};
+    }
+    return BracketedEndpoint(host, static_cast<std::uint16_t>(std::atoi(service)));
 }
 
 void SshConnection::Close() {

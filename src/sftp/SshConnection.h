@@ -3,6 +3,7 @@
 // host-key check against known_hosts with the user's answer for an unknown key, and the login (agent, key
 // files, password, keyboard-interactive). Every call but Cancel belongs to one thread, as libssh requires.
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -38,6 +39,11 @@ class SshConnection {
     // From any thread: ends the connect or any wait for the server at once; the connection is then dead.
     void Cancel();
     bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+    // From any thread: milliseconds since the server last sent anything (the kernel's count), -1 while
+    // there is no connected socket. A watchdog tells a silent server by it.
+    std::int64_t QuietMs() const;
+    // The server's address as the log writes endpoints ("[127.0.0.1:22]"); empty while not connected.
+    std::string PeerEndpoint() const;
     // Sends the disconnect and frees the session; the destructor does it too.
     void Close();
 

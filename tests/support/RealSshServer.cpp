@@ -275,6 +275,22 @@ void RealSshServer::Kill() {
     Stop();
 }
 
+void RealSshServer::Freeze() {
+    if (pid_ > 0) {
+        for (pid_t pid : Descendants(pid_)) {
+            ::kill(pid, SIGSTOP);
+        }
+    }
+}
+
+void RealSshServer::Thaw() {
+    if (pid_ > 0) {
+        for (pid_t pid : Descendants(pid_)) {
+            ::kill(pid, SIGCONT);
+        }
+    }
+}
+
 bool RealSshServer::ReplaceHostKeys() {
     std::uint16_t port = port_;
     Stop();

@@ -45,6 +45,10 @@ class RealSshServer {
     bool ReplaceHostKeys();
     // Kills sshd and every connection it serves at once (a cut connection).
     void Kill();
+    // Stops sshd and every connection it serves (SIGSTOP): a server that goes silent without closing
+    // anything. Thaw lets them go on.
+    void Freeze();
+    void Thaw();
 
     // sshd's log so far (LogLevel DEBUG1).
     std::string Log() const;
