@@ -251,7 +251,12 @@ Attempt GetFile(SftpContext& context, const Download& job) {
         return start;
     }
     if (::ftruncate(file.Fd(), offset) != 0) {
-        return Failure(context, "... Write failed on " + path + ": " + SystemReason(errno), true);
+        Attempt failed = Failure(context, "... Write failed on " + path + ": " + SystemReason(errno), true);
+        (void)file.Close();
+        if (created) {
+            DropEmptyNewFile(job, opened);
+        }
+        return failed;
     }
     if (job.row != 0) {
         context.Transfers().TransferStarted(job.row, offset, remoteSize);
@@ -290,7 +295,10 @@ Attempt GetFile(SftpContext& context, const Download& job) {
         }
     }
     if (const int error = file.Close(); error != 0) {
-        return Failure(context, "... Write failed on " + path + ": " + SystemReason(error), true);
+        ending = Failure(context, "... Write failed on " + path + ": " + SystemReason(error), true);
+    }
+    if (ending.ending != Ending::Done && created) {
+        DropEmptyNewFile(job, opened);
     }
     return ending;
 }
