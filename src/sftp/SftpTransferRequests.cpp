@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -380,9 +381,6 @@ Attempt PutFile(SftpContext& context, const Upload& job) {
         info.st_mtim.tv_sec >= 0 && info.st_mtim.tv_sec <= std::numeric_limits<std::int32_t>::max()
             ? static_cast<std::int32_t>(info.st_mtim.tv_sec)
             : -1;
-    if (job.shown) {
-        context.Remote().UploadedFile(job.remoteName, moved.finalSize, modified);
-    }
     if (context.Options().keepUploadTimes) {
         const SshResult kept =
             context.Client().SetTimes(remotePath, info.st_atim.tv_sec, info.st_mtim.tv_sec);
@@ -392,6 +390,9 @@ Attempt PutFile(SftpContext& context, const Upload& job) {
         if (!kept) {
             context.Log().LogMessage("... the file's time was not kept: " + kept.reason);
         }
+    }
+    if (job.shown) {
+        context.Remote().UploadedFile(job.remoteName, moved.finalSize, modified);
     }
     return DoneAttempt();
 }

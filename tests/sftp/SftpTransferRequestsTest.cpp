@@ -336,6 +336,30 @@ TEST_F(SftpTransferRequestsTest, TreeGoesDownAndUpWithItsShapeBytesAndTimes) {
                             [](const PlannedFile& file) { return file.targetExists; }));
 }
 
+TEST_F(SftpTransferRequestsTest, FolderThatCannotBeMadeFailsItsFilesOnly) {
+    // The plan wants the folders "tree" and "tree/sub"; a file named "sub" is in the way on the server.
+    fs::create_directories(local_ / "tree" / "sub");
+    TempDir::WriteFileAt(local_ / "tree" / "top.txt", "top");
+    TempDir::WriteFileAt(local_ / "tree" / "sub" / "low.txt", "low");
+    fs::create_directory(remote_ / "tree");
+    TempDir::WriteFileAt(remote_ / "tree" / "sub", "in the way");
+    const std::string tree = (remote_ / "tree").string();
+    std::vector<TransferItem> items = {UploadRow(1, "tree/top.txt"), UploadRow(2, "tree/sub/low.txt")};
+    items[0].remoteFolder = tree;
+    items[0].remoteName = "top.txt";
+    items[1].remoteFolder = tree + "/sub";
+    items[1].remoteName = "low.txt";
+
+    EXPECT_EQ(Put(items, kImageType, {{tree, -1}, {tree + "/sub", -1}}), SftpOutcome::Failed) << Log();
+
+    const std::vector<std::string> events = Events();
+    EXPECT_TRUE(Contains(events, "failed 2 the folder " + tree + "/sub could not be made")) << Joined(events);
+    EXPECT_TRUE(Contains(events, "done 1")) << Joined(events);
+    EXPECT_TRUE(Contains(views_.Messages(), tree + " is there already")) << Log();
+    EXPECT_EQ(TempDir::ReadFileAt(remote_ / "tree" / "top.txt"), "top");
+    EXPECT_EQ(TempDir::ReadFileAt(remote_ / "tree" / "sub"), "in the way");
+}
+
 struct TypeRow {
     const char* name;
     bool download;
