@@ -108,6 +108,9 @@ bool ParseUrl(FtpUrl& url, std::string_view text) {
         }
     }
 
+    // SSH's port, not the FTP default of the Options: "sftp://host" is port 22 to every reader of url.port.
+    const std::string defaultPort = IsSftpScheme(url.scheme) ? std::string("22") : defaults.port;
+
     const std::size_t at = s.find('@');
     if (at == npos) {
         if (IsSftpScheme(url.scheme)) {
@@ -138,12 +141,12 @@ bool ParseUrl(FtpUrl& url, std::string_view text) {
     }
     const std::string_view hostPart = s.substr(0, slash);
     if (!hostPart.empty() && hostPart.front() == '[') {
-        if (!ParseBracketedHost(url, hostPart, defaults.port)) {
+        if (!ParseBracketedHost(url, hostPart, defaultPort)) {
             return false;
         }
     } else if (const std::size_t portColon = hostPart.find(':'); portColon == npos) {
         url.host = hostPart;
-        url.port = defaults.port;
+        url.port = defaultPort;
         url.portDefaulted = true;
     } else if (portColon == 0) {
         return false;
@@ -223,9 +226,6 @@ std::string EffectivePort(const FtpUrl& url) {
     }
     if (url.scheme == "ftps") {
         return "990";
-    }
-    if (IsSftpScheme(url.scheme)) {
-        return "22";
     }
     return url.port;
 }

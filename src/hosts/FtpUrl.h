@@ -23,8 +23,8 @@ struct FtpUrl {
 };
 
 // Fills url from text; false when text is no valid URL (url's fields must then not be used). An "sftp" text
-// without a login logs in as the local account with no password, as ssh does: the anonymous defaults are
-// FTP's and never go to an SSH server.
+// takes SSH's defaults, not the FTP ones of UrlDefaults: port 22, and without a login the local account
+// with no password, as ssh does (the anonymous login is FTP's and never goes to an SSH server).
 bool ParseUrl(FtpUrl& url, std::string_view text);
 
 // The canonical text: [scheme "://"] host [":" port] ["/" path], an IPv6 host in brackets. User, password and
@@ -45,8 +45,8 @@ bool IsTlsScheme(std::string_view scheme);
 bool IsSftpScheme(std::string_view scheme);
 // Whether files can be moved in ASCII type over the scheme's sessions: SFTP moves them in binary only.
 bool OffersAsciiType(std::string_view scheme);
-// The port a session connects to when the text named none: "990" for "ftps", "22" for "sftp"; else
-// url.port.
+// The port a session connects to: "990" for "ftps" when the text named no port, else url.port (which the
+// parser sets to "22" for an "sftp" text without a port).
 // FormatUrl and the saved sites keep the port as typed; only the connection uses this one.
 std::string EffectivePort(const FtpUrl& url);
 

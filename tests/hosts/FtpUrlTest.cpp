@@ -267,6 +267,8 @@ TEST_F(FtpUrlTest, SftpSitesUsePortTwentyTwoAndTheLocalAccount) {
         EXPECT_EQ(url.user, row.user != nullptr ? row.user : ThisAccount());
         EXPECT_EQ(url.password, row.password);
         EXPECT_EQ(url.loginDefaulted, row.user == nullptr);
+        // The session reads url.port: the port named, or SSH's, never the FTP default.
+        EXPECT_EQ(url.port, row.port);
         EXPECT_EQ(EffectivePort(url), row.port);
         EXPECT_EQ(FormatUrl(url), row.canonical);
     }
