@@ -1,6 +1,10 @@
 #include "hosts/FtpUrl.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <mutex>
+#include <vector>
 
 #include "platform/Resolver.h"
 
@@ -28,6 +32,24 @@ std::string LowerAscii(std::string_view text) {
 }
 
 constexpr auto npos = std::string_view::npos;
+
+// The name of the account this process runs as; empty when the system knows none.
+std::string LocalAccountName() {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return {};
+    }
+    return found->pw_name;
+}
+
+// Looked up once: the account does not change while the program runs, and URLs are parsed at every key.
+const std::string& SshDefaultUser() {
+    static const std::string name = LocalAccountName();
+    return name;
+}
 
 // "[" IPv6 address "]" [":" port]: the host is the address without its brackets; the port is kept as
 // typed, like after a name. Anything but an IPv6 address inside (a name, dotted IPv4, junk), a missing
@@ -86,10 +108,17 @@ bool ParseUrl(FtpUrl& url, std::string_view text) {
         }
     }
 
+    // SSH's port, not the FTP default of the Options: "sftp://host" is port 22 to every reader of url.port.
+    const std::string defaultPort = IsSftpScheme(url.scheme) ? std::string("22") : defaults.port;
+
     const std::size_t at = s.find('@');
     if (at == npos) {
-        url.user = defaults.user;
-        url.password = defaults.password;
+        if (IsSftpScheme(url.scheme)) {
+            url.user = SshDefaultUser();
+        } else {
+            url.user = defaults.user;
+            url.password = defaults.password;
+        }
         url.loginDefaulted = true;
     } else {
         const std::string_view login = s.substr(0, at);
@@ -112,12 +141,12 @@ bool ParseUrl(FtpUrl& url, std::string_view text) {
     }
     const std::string_view hostPart = s.substr(0, slash);
     if (!hostPart.empty() && hostPart.front() == '[') {
-        if (!ParseBracketedHost(url, hostPart, defaults.port)) {
+        if (!ParseBracketedHost(url, hostPart, defaultPort)) {
             return false;
         }
     } else if (const std::size_t portColon = hostPart.find(':'); portColon == npos) {
         url.host = hostPart;
-        url.port = defaults.port;
+        url.port = defaultPort;
         url.portDefaulted = true;
     } else if (portColon == 0) {
         return false;
@@ -176,15 +205,26 @@ std::string FormatSite(const FtpUrl& url) {
 }
 
 bool IsSupportedScheme(std::string_view scheme) {
-    return scheme == "ftp" || IsTlsScheme(scheme);
+    return scheme == "ftp" || IsTlsScheme(scheme) || IsSftpScheme(scheme);
 }
 
 bool IsTlsScheme(std::string_view scheme) {
     return scheme == "ftpes" || scheme == "ftps";
 }
 
+bool IsSftpScheme(std::string_view scheme) {
+    return scheme == "sftp";
+}
+
+bool OffersAsciiType(std::string_view scheme) {
+    return !IsSftpScheme(scheme);
+}
+
 std::string EffectivePort(const FtpUrl& url) {
-    if (url.scheme == "ftps" && url.portDefaulted) {
+    if (!url.portDefaulted) {
+        return url.port;
+    }
+    if (url.scheme == "ftps") {
         return "990";
     }
     return url.port;

@@ -1,6 +1,7 @@
 #pragma once
-// One FTP URL parsed into its parts (scheme, login, host, port, path, type code), the parser, the
-// canonical text a parsed URL is written back as, and the process-wide defaults the parser fills in.
+// One site's URL (FTP, FTP over TLS or SFTP) parsed into its parts (scheme, login, host, port, path, type
+// code), the parser, the canonical text a parsed URL is written back as, and the process-wide defaults the
+// parser fills in.
 #include <string>
 #include <string_view>
 
@@ -21,7 +22,9 @@ struct FtpUrl {
     explicit FtpUrl(std::string_view text);
 };
 
-// Fills url from text; false when text is no valid URL (url's fields must then not be used).
+// Fills url from text; false when text is no valid URL (url's fields must then not be used). An "sftp" text
+// takes SSH's defaults, not the FTP ones of UrlDefaults: port 22, and without a login the local account
+// with no password, as ssh does (the anonymous login is FTP's and never goes to an SSH server).
 bool ParseUrl(FtpUrl& url, std::string_view text);
 
 // The canonical text: [scheme "://"] host [":" port] ["/" path], an IPv6 host in brackets. User, password and
@@ -33,12 +36,17 @@ std::string FormatUrl(const FtpUrl& url);
 std::string FormatSite(const FtpUrl& url);
 
 // The schemes a session can be opened with: "ftp" (plain), "ftpes" (explicit TLS: AUTH TLS on the
-// plain connection before USER) and "ftps" (implicit TLS from the first byte). `scheme` as FtpUrl holds
-// it, lower-cased.
+// plain connection before USER), "ftps" (implicit TLS from the first byte) and "sftp" (SSH). `scheme` as
+// FtpUrl holds it, lower-cased.
 bool IsSupportedScheme(std::string_view scheme);
-// "ftpes" and "ftps": the schemes whose connections are encrypted.
+// "ftpes" and "ftps": the FTP schemes whose connections are encrypted with TLS.
 bool IsTlsScheme(std::string_view scheme);
-// The port a session connects to: "990" for "ftps" when the text named no port, else url.port.
+// "sftp": sessions over SSH, to which FTP's options (passive mode, TLS certificates) do not apply.
+bool IsSftpScheme(std::string_view scheme);
+// Whether files can be moved in ASCII type over the scheme's sessions: SFTP moves them in binary only.
+bool OffersAsciiType(std::string_view scheme);
+// The port a session connects to: "990" for "ftps" when the text named no port, else url.port (which the
+// parser sets to "22" for an "sftp" text without a port).
 // FormatUrl and the saved sites keep the port as typed; only the connection uses this one.
 std::string EffectivePort(const FtpUrl& url);
 

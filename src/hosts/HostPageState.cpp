@@ -7,7 +7,7 @@ namespace {
 
 constexpr const char* kMalformedUrl = "... malformed URL";
 constexpr const char* kMalformedFailure =
-    "Malformed URL: a site is written as ftp://host/path (or ftpes://, ftps://)";
+    "Malformed URL: a site is written as ftp://host/path (or ftpes://, ftps://, sftp://)";
 
 // Anonymous logins are the URL defaults' business: neither shown nor stored.
 bool IsAnonymous(std::string_view user) {

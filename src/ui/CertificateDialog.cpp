@@ -1,7 +1,5 @@
 #include "ui/CertificateDialog.h"
 
-#include <QFontDatabase>
-#include <QFontMetricsF>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,6 +8,7 @@
 #include <QVBoxLayout>
 #include <utility>
 #include "ui/DialogFlags.h"
+#include "ui/FingerprintFont.h"
 
 namespace {
 
@@ -32,40 +31,6 @@ QLabel* Value(const std::string& text, const char* name, QWidget* parent) {
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     return label;
-}
-
-// True when the font draws every character of a fingerprint, and a narrow and a wide letter, equally wide:
-// what makes the pairs line up in columns. Asked of the glyphs, not of QFontInfo::fixedPitch(), which is
-// false for some fonts that are monospaced in fact (Noto Sans Mono, fontconfig's "monospace" on many
-// desktops).
-bool EvenlyWide(const QFont& font) {
-    const QFontMetricsF metrics(font);
-    const qreal width = metrics.horizontalAdvance(QStringLiteral("MMMM"));
-    for (const QString& sample : {QStringLiteral("iiii"), QStringLiteral("::::"), QStringLiteral("0000"),
-                                  QStringLiteral("1111"), QStringLiteral("FFFF")}) {
-        if (metrics.horizontalAdvance(sample) != width) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// What the fingerprint is shown in: the system's fixed-width font when it is evenly wide, else the first
-// evenly wide one of a few monospaced families (at the system font's size), else the system's after all.
-QFont FingerprintFont() {
-    const QFont system = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    if (EvenlyWide(system)) {
-        return system;
-    }
-    for (const char* family : {"DejaVu Sans Mono", "Liberation Mono", "Noto Sans Mono"}) {
-        QFont font = system;
-        font.setFamilies({QString::fromLatin1(family)});
-        font.setStyleHint(QFont::TypeWriter);
-        if (EvenlyWide(font)) {
-            return font;
-        }
-    }
-    return system;
 }
 
 QPushButton* Button(const char* text, const char* name, QWidget* parent) {

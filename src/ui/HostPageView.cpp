@@ -44,6 +44,24 @@ void HostPageView::AskCertificateTrust(const CertificateQuestion& question,
     }
 }
 
+void HostPageView::AskHostKey(const SshHostKey& key, std::function<void(HostKeyAnswer)> answer) {
+    // As the certificate question: waits only until the dialog is open.
+    const bool asked =
+        OnPage([&key, &answer](WispHostPage& page) { page.AskHostKey(key, std::move(answer)); });
+    if (!asked) {
+        answer(HostKeyAnswer::Cancel);
+    }
+}
+
+void HostPageView::AskPassphrase(const std::string& keyPath,
+                                 std::function<void(std::optional<std::string>)> answer) {
+    const bool asked =
+        OnPage([&keyPath, &answer](WispHostPage& page) { page.AskPassphrase(keyPath, std::move(answer)); });
+    if (!asked) {
+        answer(std::nullopt);
+    }
+}
+
 void HostPageView::PingFinished() {
     OnPage([](WispHostPage& page) { page.PingFinished(); });
 }

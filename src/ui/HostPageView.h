@@ -5,6 +5,8 @@
 // the bridge is fenced at close, calls return at once without touching the page.
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "views/HostView.h"
@@ -23,6 +25,9 @@ class HostPageView final : public HostView {
     void ShowFailure(SessionFailure what, std::string_view reason) override;
     void AskCertificateTrust(const CertificateQuestion& question,
                              std::function<void(CertificateTrust)> answer) override;
+    void AskHostKey(const SshHostKey& key, std::function<void(HostKeyAnswer)> answer) override;
+    void AskPassphrase(const std::string& keyPath,
+                       std::function<void(std::optional<std::string>)> answer) override;
 
     HostPageView(std::shared_ptr<UiBridge> bridge, WispHostPage* page);
 

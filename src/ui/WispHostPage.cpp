@@ -20,9 +20,12 @@
 #include "hosts/FtpUrl.h"
 #include "hosts/HostEntry.h"
 #include "hosts/TrustedCertificates.h"
+#include "sftp/SftpSession.h"
 #include "ui/CertificateDialog.h"
+#include "ui/HostKeyDialog.h"
 #include "ui/HostPageView.h"
 #include "ui/MainWindowViews.h"
+#include "ui/PassphraseDialog.h"
 #include "ui/UrlComboItems.h"
 #include "ui/WispOptionsPage.h"
 #include "ui/WispRemotePage.h"
@@ -276,19 +279,28 @@ void WispHostPage::Connect() {
     if (!url) {
         return;
     }
+    sheet_.RemotePage().SetSite(FormatSite(*url));
+    MainWindowViews& mainWindow = MainWindowViews::Instance();
+    const SessionViews views{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView(), mainWindow};
+    const WispOptionsPage& optionsPage = sheet_.OptionsPage();
+    if (IsSftpScheme(url->scheme)) {
+        // Passive mode and the certificate store are FTP's; SSH has its own keep-alive and host keys.
+        SftpSessionOptions options;
+        options.keepUploadTimes = optionsPage.KeepUploadTimes();
+        if (!optionsPage.KeepAlive()) {
+            options.keepAliveIdleMs = 0;
+        }
+        session_ = SftpSession::Start(std::move(*url), views, std::move(options));
+        return;
+    }
     FtpSessionOptions options;
-    options.passive = sheet_.OptionsPage().Passive();
-    options.keepUploadTimes = sheet_.OptionsPage().KeepUploadTimes();
-    if (!sheet_.OptionsPage().KeepAlive()) {
+    options.passive = optionsPage.Passive();
+    options.keepUploadTimes = optionsPage.KeepUploadTimes();
+    if (!optionsPage.KeepAlive()) {
         options.keepAliveIdleMs = 0;
     }
     options.trustedCertificates = trustedCertificates_;
-    sheet_.RemotePage().SetSite(FormatSite(*url));
-    MainWindowViews& mainWindow = MainWindowViews::Instance();
-    session_ = FtpSession::Start(
-        std::move(*url),
-        SessionViews{mainWindow, mainWindow, view_, sheet_.RemotePage().SessionView(), mainWindow},
-        std::move(options));
+    session_ = FtpSession::Start(std::move(*url), views, std::move(options));
 }
 
 void WispHostPage::Logoff() {
@@ -381,6 +393,19 @@ void WispHostPage::AskCertificateTrust(const CertificateQuestion& question,
                                        std::function<void(CertificateTrust)> answer) {
     // A child of the page: should the page go first, the dialog goes with it and answers Cancel.
     auto* dialog = new CertificateDialog(question, std::move(answer), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+}
+
+void WispHostPage::AskHostKey(const SshHostKey& key, std::function<void(HostKeyAnswer)> answer) {
+    auto* dialog = new HostKeyDialog(key, std::move(answer), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+}
+
+void WispHostPage::AskPassphrase(const std::string& keyPath,
+                                 std::function<void(std::optional<std::string>)> answer) {
+    auto* dialog = new PassphraseDialog(keyPath, std::move(answer), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->open();
 }

@@ -70,6 +70,10 @@ class WispHostPage : public WispPropertyPage, private HostPageObserver {
     // when the page goes away first. Storing an "always" is the session's part, not the page's.
     void AskCertificateTrust(const CertificateQuestion& question,
                              std::function<void(CertificateTrust)> answer);
+    // The same for an SSH server's unknown host key and for a key file's passphrase (Cancel and nullopt
+    // when the page goes away first). Writing an "Always" to known_hosts is the session's part.
+    void AskHostKey(const SshHostKey& key, std::function<void(HostKeyAnswer)> answer);
+    void AskPassphrase(const std::string& keyPath, std::function<void(std::optional<std::string>)> answer);
 
     // At close, once the bridge is fenced: stops the session and the ping and waits for each within its
     // bound. A worker that does not end in time is left to end by itself; it no longer reaches the page.

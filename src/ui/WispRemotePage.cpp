@@ -21,6 +21,7 @@
 #include <algorithm>
 
 #include "engine/FtpSessionHandle.h"
+#include "hosts/FtpUrl.h"
 #include "listing/PropertiesTexts.h"
 #include "remote/SessionRequestQueue.h"
 #include "ui/DialogDownloadChoices.h"
@@ -37,6 +38,10 @@ namespace {
 // Cells of the icon views: room for a name under a 32-pixel icon, or beside a 16-pixel one.
 constexpr QSize kLargeIconCell(96, 64);
 constexpr QSize kSmallIconCell(168, 20);
+
+constexpr const char* kAsciiModeTip = "ASCII (text) transfer mode";
+constexpr const char* kNoAsciiOverSftp =
+    "ASCII type is not available over SFTP: files are moved in binary only";
 
 }  // namespace
 
@@ -255,7 +260,7 @@ void WispRemotePage::BuildToolBar() {
     mode->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
     asciiAction_ = toolBar_->addAction(RemoteIcons::AsciiMode(), "&ASCII transfer mode");
     asciiAction_->setObjectName("asciiMode");
-    asciiAction_->setToolTip("ASCII (text) transfer mode");
+    asciiAction_->setToolTip(kAsciiModeTip);
     imageAction_ = toolBar_->addAction(RemoteIcons::ImageMode(), "&Image transfer mode");
     imageAction_->setObjectName("imageMode");
     imageAction_->setToolTip("Image (binary) transfer mode");
@@ -798,10 +803,16 @@ void WispRemotePage::SessionChanged(bool connected) {
         action->setEnabled(connected);
     }
     placeholder_->setVisible(!connected);
-    // Every session starts in ASCII mode; while idle neither mode is checked (the group lets a button be
-    // unchecked from code, never by a click).
+    // SFTP moves files in binary only: the page does not offer what the session would refuse, and says
+    // why on the button the user reaches for.
+    const bool binaryOnly = connected && !OffersAsciiType(FtpUrl(site_).scheme);
+    asciiAction_->setEnabled(connected && !binaryOnly);
+    asciiAction_->setToolTip(binaryOnly ? kNoAsciiOverSftp : kAsciiModeTip);
+    asciiAction_->setStatusTip(binaryOnly ? kNoAsciiOverSftp : QString());
+    // Every session starts in ASCII mode where it has one; while idle neither mode is checked (the group
+    // lets a button be unchecked from code, never by a click).
     if (connected) {
-        asciiAction_->setChecked(true);
+        (binaryOnly ? imageAction_ : asciiAction_)->setChecked(true);
     } else {
         asciiAction_->setChecked(false);
         imageAction_->setChecked(false);

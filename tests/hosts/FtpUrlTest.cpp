@@ -1,6 +1,8 @@
 #include "hosts/FtpUrl.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -169,8 +171,8 @@ TEST_F(FtpUrlTest, TheSchemeChoosesTheTransportAndADefaultedPortForImplicitTls) 
         {"ftps://server:21", true, true, "21"},
         {"ftps://server:", true, true, ""},
         {"gopher://server", false, false, "21"},
-        {"sftp://server", false, false, "21"},
         {"ftpss://server", false, false, "21"},
+        {"ssh://server", false, false, "21"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -178,6 +180,8 @@ TEST_F(FtpUrlTest, TheSchemeChoosesTheTransportAndADefaultedPortForImplicitTls) 
         EXPECT_EQ(IsSupportedScheme(url.scheme), c.supported);
         EXPECT_EQ(IsTlsScheme(url.scheme), c.tls);
         EXPECT_EQ(EffectivePort(url), c.port);
+        EXPECT_FALSE(IsSftpScheme(url.scheme));
+        EXPECT_TRUE(OffersAsciiType(url.scheme));
     }
     // The canonical text keeps the port as typed: a defaulted one stays out of it.
     EXPECT_EQ(FormatUrl(FtpUrl("ftps://server")), "ftps://server");
@@ -212,6 +216,8 @@ TEST_F(FtpUrlTest, SitesNameEveryPartButThePassword) {
         {"joe:secret@server:2121/pub", "ftp://joe@server:2121"},
         {"ftps://ann@secure.test", "ftps://ann@secure.test:990"},
         {"ftpes://[::1]:2100/x", "ftpes://anonymous@[::1]:2100"},
+        {"sftp://joe:pw@files.test/home/joe", "sftp://joe@files.test:22"},
+        {"SFTP://joe@[::1]:2222", "sftp://joe@[::1]:2222"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -220,6 +226,54 @@ TEST_F(FtpUrlTest, SitesNameEveryPartButThePassword) {
         const FtpUrl again(site);
         EXPECT_EQ(FormatSite(again), site);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The account the program runs as, as the system names it: whom ssh logs in as when no user is given.
+std::string ThisAccount() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    return entry != nullptr ? entry->pw_name : "";
+}
+
+// SFTP sites: SSH's port and login defaults, never FTP's anonymous login, and no ASCII type.
+TEST_F(FtpUrlTest, SftpSitesUsePortTwentyTwoAndTheLocalAccount) {
+    const struct {
+        const char* text;
+        const char* user;  // nullptr: this account
+        const char* password;
+        const char* port;
+        const char* canonical;
+    } rows[] = {
+        {"sftp://files.test", nullptr, "", "22", "sftp://files.test"},
+        {"SFTP://files.test/home/me/", nullptr, "", "22", "sftp://files.test/home/me/"},
+        {"sftp://files.test:2222/x", nullptr, "", "2222", "sftp://files.test:2222/x"},
+        {"sftp://joe@files.test", "joe", "", "22", "sftp://files.test"},
+        {"sftp://joe:s3cret@[2001:db8::5]:22/", "joe", "s3cret", "22", "sftp://[2001:db8::5]:22"},
+        {"sftp://:pw@files.test", "", "pw", "22", "sftp://files.test"},
+        {"sftp://files.test:", nullptr, "", "", "sftp://files.test:"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        const FtpUrl url(row.text);
+        ASSERT_FALSE(url.host.empty());
+        EXPECT_EQ(url.scheme, "sftp");
+        EXPECT_TRUE(IsSupportedScheme(url.scheme));
+        EXPECT_TRUE(IsSftpScheme(url.scheme));
+        EXPECT_FALSE(IsTlsScheme(url.scheme));
+        EXPECT_FALSE(OffersAsciiType(url.scheme));
+        EXPECT_EQ(url.user, row.user != nullptr ? row.user : ThisAccount());
+        EXPECT_EQ(url.password, row.password);
+        EXPECT_EQ(url.loginDefaulted, row.user == nullptr);
+        // The session reads url.port: the port named, or SSH's, never the FTP default.
+        EXPECT_EQ(url.port, row.port);
+        EXPECT_EQ(EffectivePort(url), row.port);
+        EXPECT_EQ(FormatUrl(url), row.canonical);
+    }
+    EXPECT_FALSE(ThisAccount().empty());
+    EXPECT_EQ(FormatSite(FtpUrl("sftp://files.test")), "sftp://" + ThisAccount() + "@files.test:22");
 }
 
 }  // namespace

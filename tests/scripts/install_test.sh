@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The desktop integration: a valid desktop entry that handles ftp://, ftpes:// and ftps:// links, and an
+# The desktop integration: a valid desktop entry that handles ftp://, ftpes://, ftps:// and sftp:// links, and an
 # install into a prefix that holds the program, the entry and the icon at every size the desktop asks for.
 # Usage: install_test.sh BUILD_DIR
 set -uo pipefail
@@ -9,7 +9,7 @@ build=$1
 
 check "desktop-file-validate accepts the entry" desktop-file-validate "$root/resources/wisp.desktop"
 entry=$(cat "$root/resources/wisp.desktop")
-for line in "Exec=wisp %u" "Icon=wisp" "MimeType=x-scheme-handler/ftp;x-scheme-handler/ftpes;x-scheme-handler/ftps;" "Categories=Network;FileTransfer;"; do
+for line in "Exec=wisp %u" "Icon=wisp" "MimeType=x-scheme-handler/ftp;x-scheme-handler/ftpes;x-scheme-handler/ftps;x-scheme-handler/sftp;" "Categories=Network;FileTransfer;"; do
   check "the entry says $line" grep -qxF -- "$line" <<<"$entry"
 done
 

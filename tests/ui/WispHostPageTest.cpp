@@ -412,6 +412,36 @@ TEST_F(WispHostPageTest, ConnectTakesTheTlsSchemesTypedOrFromTheCommandLine) {
     }
 }
 
+// An sftp:// site goes to an SSH session, never to FTP: facing an FTP server, no FTP login is sent and
+// the Host page says why the session did not begin. The site is saved and named as SFTP's.
+TEST_F(WispHostPageTest, AnSftpUrlConnectsOverSshNotFtp) {
+    for (const bool typed : {true, false}) {
+        SCOPED_TRACE(typed ? "typed" : "from the command line");
+        FakeFtpServer server;
+        server.OnConnect().Line("220 An FTP server, no SSH here");
+        auto sheet = MakeSheet();
+        const std::string address = "sftp://127.0.0.1:" + std::to_string(server.Port());
+        if (typed) {
+            TypeUrlAndLeave(*sheet, address);
+            SetLogin(*sheet, "joe", "pw", false);
+            Button(*sheet, "connect")->click();
+        } else {
+            sheet->HostPage().OpenUrl(address + "/home/joe", "joe", "pw");
+        }
+        EXPECT_EQ(CountLogged(*sheet, "... malformed URL"), 0);
+        EXPECT_EQ(sheet->RemotePage().Site(), "sftp://joe@127.0.0.1:" + std::to_string(server.Port()));
+        ASSERT_TRUE(WaitForState(*sheet, State::Idle, milliseconds(20000)));
+        EXPECT_FALSE(sheet->HostPage().Failure().isEmpty());
+        for (const std::string& command : server.Commands()) {
+            EXPECT_NE(command.rfind("USER", 0), 0u) << command;
+        }
+        const std::string canonical = address + (typed ? "" : "/home/joe");
+        EXPECT_TRUE(ProfileStore::ForCurrentUser().QueryString(kHostsKey, canonical).has_value())
+            << canonical;
+        CloseAndDestroy(sheet);
+    }
+}
+
 TEST_F(WispHostPageTest, ALongConnectedToTextShowsItsBeginning) {
     auto sheet = MakeSheet();
     const std::string text =

@@ -200,6 +200,50 @@ TEST_F(WispRemotePageTest, ToolbarTooltipsAndTheModeGroupFollowTheSession) {
     EXPECT_FALSE(WispRemotePageTesting(page_).ImageAction()->isChecked());
 }
 
+// SFTP moves files in binary only: its sessions start in Image mode, and the ASCII button is off and
+// says why. Other sites keep both modes.
+TEST_F(WispRemotePageTest, AnSftpSessionOffersOnlyTheImageMode) {
+    const struct {
+        const char* site;
+        bool asciiOffered;
+    } rows[] = {
+        {"ftp://anonymous@ftp.example.org:21", true}, {"ftps://ann@secure.example.org:990", true},
+        {"sftp://me@files.example.org:22", false},    {"sftp://me@[::1]:2222", false},
+        {"ftp://anonymous@ftp.example.org:21", true},  // after an SFTP session, ASCII is back
+    };
+    QAction* ascii = WispRemotePageTesting(page_).AsciiAction();
+    QAction* image = WispRemotePageTesting(page_).ImageAction();
+    const auto tip = [&] {
+        return qobject_cast<QToolButton*>(WispRemotePageTesting(page_).ToolBar()->widgetForAction(ascii))
+            ->toolTip()
+            .toStdString();
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.site);
+        page_.SetSite(row.site);
+        Connect();
+        EXPECT_EQ(ascii->isEnabled(), row.asciiOffered);
+        EXPECT_TRUE(image->isEnabled());
+        EXPECT_EQ(ascii->isChecked(), row.asciiOffered);
+        EXPECT_EQ(image->isChecked(), !row.asciiOffered);
+        EXPECT_EQ(page_.TransferType(), row.asciiOffered ? 0 : 1);
+        if (row.asciiOffered) {
+            EXPECT_EQ(tip(), "ASCII (text) transfer mode");
+            EXPECT_EQ(page_.GetItemLabel().toStdString(), "&Get file(s) as Ascii (text)...");
+        } else {
+            EXPECT_EQ(tip(), "ASCII type is not available over SFTP: files are moved in binary only");
+            EXPECT_EQ(ascii->statusTip(), ascii->toolTip());
+            EXPECT_EQ(page_.GetItemLabel().toStdString(), "&Get file(s) as Image (binary)...");
+            // Its shortcut cannot switch to ASCII either.
+            ascii->trigger();
+            EXPECT_EQ(page_.TransferType(), 1);
+        }
+        page_.ResetAfterSession();
+        EXPECT_FALSE(ascii->isEnabled());
+        EXPECT_EQ(tip(), "ASCII (text) transfer mode");
+    }
+}
+
 TEST_F(WispRemotePageTest, PropertiesDialogShowsTheSelectedEntries) {
     Connect();
     List("/pub", {Line("notes.txt", 512), "lrwxrwxrwx   1 ftp ftp 7 Jan  5 13:45 bin -> usr/bin",
