@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string key = server.MakeClientKey("id_bench", "ed25519");
+    TempDir::WriteFileAt(server.Dir() / "known_hosts", server.KnownHostsLine("ed25519") + "\n");
     const fs::path folder = server.Dir() / "big";
     if (!MakeEntries(folder, entries)) {
         std::fprintf(stderr, "could not create the entries\n");
