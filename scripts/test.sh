@@ -11,6 +11,16 @@ bash scripts/deps.sh test
 rm -f .cache/proftpd.failed
 bash tests/support/fetch_proftpd.sh "$root/.cache/proftpd" || echo "proftpd is not available: its tests will be skipped" >&2
 
+# A local account for the SFTP password-login tests, made only where the command runs as root: no shell of
+# its own and a new random password on each run, kept in a file only root reads; the tests skip without it.
+if [ "$(id -u)" = 0 ]; then
+  id wisp-sftp-test >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin wisp-sftp-test
+  sftp_password=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
+  echo "wisp-sftp-test:$sftp_password" | chpasswd
+  mkdir -p .cache
+  (umask 077 && printf '%s' "$sftp_password" > .cache/sftp-test-password)
+fi
+
 fuzz_seconds=${WISP_FUZZ_SECONDS:-15}
 passed=0
 failed=0

@@ -15,12 +15,19 @@
 #include <deque>
 #include <memory>
 
+#include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
 #include "sftp/SftpStatusText.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A failure whose reason names a server's file: control characters in the name are escaped, so that
+// the reason can go into a log line or onto the page as it is.
+SshResult PrintableFailure(const std::string& why) {
+    return SshResult::Failure(Printable(why));
+}
 constexpr std::size_t kRefusedNamesLogged = 5;
 
 struct AttributesFree {
@@ -133,7 +140,11 @@ bool SftpClient::IsSafeName(const std::string& name) {
 }
 
 void SftpClient::Traffic(const std::string& line) {
-    connection_.Log().LogTraffic(line);
+    connection_.Log().LogTraffic(Printable(line));
+}
+
+void SftpClient::Message(const std::string& line) {
+    connection_.Log().LogMessage(Printable(line));
 }
 
 bool SftpClient::Aborted(const SftpTransferControl& control) const {
@@ -156,7 +167,7 @@ SshResult SftpClient::Failure(const std::string& what) {
             why = "failed";
         }
     }
-    std::string reason = what + ": " + why;
+    std::string reason = Printable(what + ": " + why);
     connection_.Log().LogMessage(reason);
     return SshResult::Failure(std::move(reason));
 }
@@ -179,7 +190,7 @@ SshResult SftpClient::Open() {
         sftp_ = nullptr;
         return failed;
     }
-    connection_.Log().LogMessage("SFTP version " + std::to_string(Version()));
+    Message("SFTP version " + std::to_string(Version()));
     return SshResult::Success();
 }
 
@@ -221,8 +232,7 @@ SftpListing SftpClient::List(const std::string& folder) {
         if (!IsSafeName(entry.name)) {
             // A few are named; a hostile server's million are only counted (refusedNames).
             if (++listing.refusedNames <= kRefusedNamesLogged) {
-                connection_.Log().LogMessage("Name refused in " + folder + ": \"" + entry.name +
-                                             "\" is not a plain name");
+                Message("Name refused in " + folder + ": \"" + entry.name + "\" is not a plain name");
             }
             continue;
         }
@@ -298,26 +308,26 @@ SftpTransferResult SftpClient::Download(const std::string& remotePath, const std
     LocalFd local(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     struct stat localStat {};
     if (local.Get() < 0 || ::fstat(local.Get(), &localStat) != 0) {
-        transfer.result = SshResult::Failure("Cannot write " + localPath + ": " + std::strerror(errno));
-        connection_.Log().LogMessage(transfer.result.reason);
+        transfer.result = PrintableFailure("Cannot write " + localPath + ": " + std::strerror(errno));
+        Message(transfer.result.reason);
         return transfer;
     }
     if (offset < 0 || localStat.st_size < offset) {
         transfer.result =
-            SshResult::Failure("Cannot resume " + localPath + " from byte " + std::to_string(offset) +
-                               ": the local file holds " + std::to_string(localStat.st_size));
-        connection_.Log().LogMessage(transfer.result.reason);
+            PrintableFailure("Cannot resume " + localPath + " from byte " + std::to_string(offset) +
+                             ": the local file holds " + std::to_string(localStat.st_size));
+        Message(transfer.result.reason);
         return transfer;
     }
     if (::ftruncate(local.Get(), offset) != 0) {
-        transfer.result = SshResult::Failure("Cannot write " + localPath + ": " + std::strerror(errno));
-        connection_.Log().LogMessage(transfer.result.reason);
+        transfer.result = PrintableFailure("Cannot write " + localPath + ": " + std::strerror(errno));
+        Message(transfer.result.reason);
         return transfer;
     }
     transfer = DownloadToFd(remotePath, local.Get(), offset, control);
     if (!local.Close() && transfer.result.ok) {
-        transfer.result = SshResult::Failure("Cannot write " + localPath + ": " + std::strerror(errno));
-        connection_.Log().LogMessage(transfer.result.reason);
+        transfer.result = PrintableFailure("Cannot write " + localPath + ": " + std::strerror(errno));
+        Message(transfer.result.reason);
     }
     return transfer;
 }
@@ -433,26 +443,24 @@ SftpTransferResult SftpClient::DownloadToFd(const std::string& remotePath, int l
     }
     transfer.finalSize = std::min(highestEnd, firstHole);
     if (!failure.empty()) {
-        transfer.result = SshResult::Failure(failure);
-        connection_.Log().LogMessage(failure);
+        transfer.result = PrintableFailure(failure);
+        Message(failure);
         return transfer;
     }
     if (failed) {
         return transfer;
     }
     if (transfer.aborted) {
-        transfer.result = SshResult::Failure("Download of " + remotePath + " aborted at byte " +
-                                             std::to_string(transfer.finalSize));
-        connection_.Log().LogMessage(transfer.result.reason);
+        transfer.result = PrintableFailure("Download of " + remotePath + " aborted at byte " +
+                                           std::to_string(transfer.finalSize));
+        Message(transfer.result.reason);
         return transfer;
     }
     if (transfer.sourceSize >= 0 && transfer.finalSize != transfer.sourceSize) {
-        connection_.Log().LogMessage(
-            remotePath + " changed size during the download: " + std::to_string(transfer.sourceSize) +
-            " bytes when opened, " + std::to_string(transfer.finalSize) + " read");
+        Message(remotePath + " changed size during the download: " + std::to_string(transfer.sourceSize) +
+                " bytes when opened, " + std::to_string(transfer.finalSize) + " read");
     }
-    connection_.Log().LogMessage(
-        TransferStatistics::Message("received", transfer.bytesMoved, ElapsedMs(start)));
+    Message(TransferStatistics::Message("received", transfer.bytesMoved, ElapsedMs(start)));
     transfer.result = SshResult::Success();
     return transfer;
 }
@@ -462,8 +470,8 @@ SftpTransferResult SftpClient::Upload(const std::string& localPath, const std::s
     LocalFd local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (local.Get() < 0) {
         SftpTransferResult transfer;
-        transfer.result = SshResult::Failure("Cannot read " + localPath + ": " + std::strerror(errno));
-        connection_.Log().LogMessage(transfer.result.reason);
+        transfer.result = PrintableFailure("Cannot read " + localPath + ": " + std::strerror(errno));
+        Message(transfer.result.reason);
         return transfer;
     }
     return UploadFromFd(local.Get(), remotePath, offset, control);
@@ -534,7 +542,7 @@ void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_
             }
             if (got < 0) {
                 failure = std::string("Cannot read the local file: ") + std::strerror(errno);
-                connection_.Log().LogMessage(failure);
+                Message(failure);
                 break;
             }
             if (got == 0) {
@@ -572,9 +580,8 @@ void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_
         }
         const std::uint32_t replyLength = GetUint32(lengthBytes);
         if (replyLength < 9 || replyLength > 256 * 1024) {
-            transfer.result =
-                SshResult::Failure("Write " + remotePath + ": the server's answer is malformed");
-            connection_.Log().LogMessage(transfer.result.reason);
+            transfer.result = PrintableFailure("Write " + remotePath + ": the server's answer is malformed");
+            Message(transfer.result.reason);
             return;
         }
         std::string reply(replyLength, '\0');
@@ -588,14 +595,14 @@ void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_
                                            [id](const Pending& write) { return write.id == id; });
         if (bytes[0] != kFxpStatus || answered == pending.end()) {
             transfer.result =
-                SshResult::Failure("Write " + remotePath + ": the server answered a write it was not sent");
-            connection_.Log().LogMessage(transfer.result.reason);
+                PrintableFailure("Write " + remotePath + ": the server answered a write it was not sent");
+            Message(transfer.result.reason);
             return;
         }
         const std::uint32_t status = GetUint32(bytes + 5);
         if (status != SSH_FX_OK && failure.empty()) {
             failure = "Write " + remotePath + ": " + SftpStatusText::Describe(status);
-            connection_.Log().LogMessage(failure);
+            Message(failure);
         }
         answered->confirmed = status == SSH_FX_OK;
         if (!failure.empty()) {
@@ -616,7 +623,7 @@ void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_
     }
     file->offset = static_cast<std::uint64_t>(next);
     if (!failure.empty()) {
-        transfer.result = SshResult::Failure(failure);
+        transfer.result = PrintableFailure(failure);
     }
 }
 
@@ -629,17 +636,17 @@ SftpTransferResult SftpClient::UploadFromFd(int localFd, const std::string& remo
         transfer.sourceMtime = localStat.st_mtime;
     }
     if (offset < 0 || (transfer.sourceSize >= 0 && offset > transfer.sourceSize)) {
-        transfer.result = SshResult::Failure("Cannot resume the upload of " + remotePath + " from byte " +
-                                             std::to_string(offset));
-        connection_.Log().LogMessage(transfer.result.reason);
+        transfer.result = PrintableFailure("Cannot resume the upload of " + remotePath + " from byte " +
+                                           std::to_string(offset));
+        Message(transfer.result.reason);
         return transfer;
     }
     if (offset > 0) {
         SftpStat remote = Stat(remotePath);
         if (!remote.result.ok || remote.attributes.size < offset) {
-            transfer.result = SshResult::Failure("Cannot resume the upload of " + remotePath + " from byte " +
-                                                 std::to_string(offset) + ": the server's file is shorter");
-            connection_.Log().LogMessage(transfer.result.reason);
+            transfer.result = PrintableFailure("Cannot resume the upload of " + remotePath + " from byte " +
+                                               std::to_string(offset) + ": the server's file is shorter");
+            Message(transfer.result.reason);
             return transfer;
         }
     }
@@ -673,12 +680,12 @@ SftpTransferResult SftpClient::UploadFromFd(int localFd, const std::string& remo
         return transfer;
     }
     if (transfer.aborted) {
-        transfer.result = SshResult::Failure("Upload of " + remotePath + " aborted at byte " +
-                                             std::to_string(transfer.finalSize));
-        connection_.Log().LogMessage(transfer.result.reason);
+        transfer.result = PrintableFailure("Upload of " + remotePath + " aborted at byte " +
+                                           std::to_string(transfer.finalSize));
+        Message(transfer.result.reason);
         return transfer;
     }
-    connection_.Log().LogMessage(TransferStatistics::Message("sent", transfer.bytesMoved, ElapsedMs(start)));
+    Message(TransferStatistics::Message("sent", transfer.bytesMoved, ElapsedMs(start)));
     transfer.result = SshResult::Success();
     return transfer;
 }

@@ -97,7 +97,9 @@ class SftpClient {
   private:
     // "<what>: <status or libssh error>", logged.
     SshResult Failure(const std::string& what);
+    // Both log channels escape control characters: names come from the server.
     void Traffic(const std::string& line);
+    void Message(const std::string& line);
     bool Aborted(const SftpTransferControl& control) const;
     // Writes the local file from `position` with many writes in flight; the bytes the server confirmed
     // without a gap from `position` on are added to `transfer`.

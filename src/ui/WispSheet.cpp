@@ -334,6 +334,10 @@ void WispSheet::ConnectForRetries() {
         password = GetUrlDefaults().password;
     } else {
         password = host_->SavedPassword(site);
+        // SFTP logs in with the agent and the key files first: nothing to ask where no password was saved.
+        if (!password && IsSftpScheme(url.scheme)) {
+            password = std::string();
+        }
         if (!password && askPassword_) {
             password = askPassword_(site);
         }

@@ -2,7 +2,10 @@
 // changed key, and a cancel from another thread.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "sftp/SshConnection.h"
@@ -71,6 +74,47 @@ TEST_P(SshLogin, LogsInWithWhatTheRowOffers) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, SshLogin, testing::ValuesIn(kLoginRows),
                          [](const testing::TestParamInfo<LoginRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The account the test command makes where it runs as root, with a new password each run.
+struct PasswordRow {
+    const char* name;
+    bool rightPassword;
+};
+
+const PasswordRow kPasswordRows[] = {{"RightPassword", true}, {"WrongPassword", false}};
+
+class SshPasswordLogin : public testing::TestWithParam<PasswordRow> {};
+
+TEST_P(SshPasswordLogin, UsesThePasswordTheUserTyped) {
+    std::ifstream file(std::string(WISP_SOURCE_DIR) + "/.cache/sftp-test-password");
+    std::string password;
+    if (!std::getline(file, password) || password.empty() || ::getpwnam("wisp-sftp-test") == nullptr) {
+        GTEST_SKIP() << "no account wisp-sftp-test: scripts/test.sh makes it when it runs as root";
+    }
+    RealSshServer server;
+    WISP_REQUIRE_SSH_SERVER(server);
+    SshConnectOptions options = OptionsFor(server);
+    options.user = "wisp-sftp-test";
+    options.password = GetParam().rightPassword ? password : password + "!";
+    ScriptedPrompts prompts;
+    TwoChannelLog log;
+    SshConnection connection(log, prompts);
+
+    const SshResult result = connection.Open(options);
+
+    EXPECT_EQ(result.ok, GetParam().rightPassword) << result.reason << "\n" << log.Messages();
+    if (GetParam().rightPassword) {
+        EXPECT_EQ(connection.LoginMethod(), "password");
+    } else {
+        EXPECT_EQ(connection.LastFailure(), SshConnection::Failure::Login);
+        EXPECT_NE(result.reason.find("password"), std::string::npos) << result.reason;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SshPasswordLogin, testing::ValuesIn(kPasswordRows),
+                         [](const testing::TestParamInfo<PasswordRow>& info) {
                              return std::string(info.param.name);
                          });
 

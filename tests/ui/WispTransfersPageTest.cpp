@@ -344,6 +344,22 @@ TEST_F(TransfersInTheWindowTest, ARetryWithoutPasswordForItsSiteLeavesTheRowsInt
     sheet->close();
 }
 
+TEST_F(TransfersInTheWindowTest, ARetryOfAnSftpSiteLogsInWithKeysWithoutAskingForAPassword) {
+    auto sheet = MakeSheet();
+    std::vector<std::string> asked;
+    sheet->SetPasswordQuestion([&](const std::string& site) -> std::optional<std::string> {
+        asked.push_back(site);
+        return std::nullopt;
+    });
+    sheet->Queue().AddTransfers(TransferDirection::Download, "sftp://joe@127.0.0.1:9", kImageType, Items(1));
+    sheet->Queue().Ended(1, TransferEnd::Failed, "the connection was lost");
+    sheet->RetryTransfers(sheet->Queue().Retry({1}));
+    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(sheet->Queue().At(0).reason.find("no password given"), std::string::npos)
+        << sheet->Queue().At(0).reason;
+    sheet->close();
+}
+
 // The Remote page's Get makes rows in the window's queue; Retry of a row of the connected site goes to
 // that session, and Stop of a running row aborts it as Escape does.
 TEST_F(TransfersInTheWindowTest, RowsOfTheConnectedSiteAreRetriedAndStoppedOnItsSession) {
