@@ -2,8 +2,10 @@
 // What a Delete of a selection holding folders will remove, found by walking the folders' trees: every
 // file, link and folder in removal order (a folder after everything in it), with the counts the user is
 // asked about. The walk's request posts it to the Remote page; the removal's request carries it back.
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/FtpRequest.h"
@@ -38,4 +40,18 @@ class DeletePlan : public FtpRequestObject {
     int selectedFiles = 0;
     // Folders that will stay because the walk could not look into them (refused listing, too deep).
     int unreadFolders = 0;
+
+    // A walked folder's own step, after the steps of what it holds (`children`, indexes into steps):
+    // they get it as their parent. `keep`: the folder could not be read and stays.
+    void AddFolderStep(std::string path, std::string shownName, std::int32_t slot, bool keep,
+                       const std::vector<std::size_t>& children) {
+        if (keep) {
+            ++unreadFolders;
+        }
+        steps.push_back({std::move(path), std::move(shownName), EntryKind::Directory, slot, -1, keep});
+        const auto folderStep = static_cast<std::int32_t>(steps.size() - 1);
+        for (const std::size_t child : children) {
+            steps[child].parent = folderStep;
+        }
+    }
 };

@@ -1032,39 +1032,6 @@ int ServeItems(FtpContext& session, const TransferItems& transfers, int typeInde
     return result;
 }
 
-// The folders of a downloaded tree, parents first, made before its files (empty ones too); one that
-// cannot be made is logged, and the files below it fail when they come.
-void MakeTreeFolders(FtpContext& session, const LocalTree& tree, const std::vector<TransferFolder>& folders) {
-    for (const TransferFolder& folder : folders) {
-        const auto names = tree.Names(folder.path);
-        if (!names) {
-            session.Log().LogMessage("... Refused the folder " + Printable(folder.path) + ": not below " +
-                                     Printable(tree.Root()));
-            continue;
-        }
-        int error = 0;
-        if (!tree.Open(*names, names->size(), true, error).IsOpen()) {
-            session.Log().LogMessage("... Could not make the folder " + Printable(folder.path) + ": " +
-                                     LocalTree::InTheWay(error).value_or(SystemReason(error)));
-        }
-    }
-}
-
-// Each folder's time, once its files are written: deepest first, so that setting one does not change
-// its parent's.
-void SetTreeFolderTimes(FtpContext& session, const LocalTree& tree,
-                        const std::vector<TransferFolder>& folders) {
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-        if (folder->time <= 0) {
-            continue;
-        }
-        if (const int error = tree.SetFolderTime(folder->path, folder->time); error != 0) {
-            session.Log().LogMessage("... Set time failed on " + Printable(folder->path) + ": " +
-                                     SystemReason(error));
-        }
-    }
-}
-
 // A downloaded tree's rows name their files by absolute path (RETR /pub/a/b/x): no CWD at all, where
 // going to each folder would cost one CWD per folder. Rows in folders below the request's folder are
 // written through LocalTree, their folder made when missing (a row restored after a restart).
@@ -1072,7 +1039,7 @@ int GetItems(FtpContext& session, const TransferItems& transfers, const std::str
     const LocalTree tree(folder);
     const bool wholeTree = !transfers.folders.empty() && !folder.empty();
     if (wholeTree) {
-        MakeTreeFolders(session, tree, transfers.folders);
+        tree.MakeFolders(transfers.folders, session.Log());
     }
     const int result = ServeItems(
         session, transfers, typeIndex, wholeTree, session.CurrentFolder(),
@@ -1111,7 +1078,7 @@ int GetItems(FtpContext& session, const TransferItems& transfers, const std::str
             return GetFile(session, job, typeIndex, notes);
         });
     if (wholeTree) {
-        SetTreeFolderTimes(session, tree, transfers.folders);
+        tree.SetFolderTimes(transfers.folders, session.Log());
     }
     return result;
 }

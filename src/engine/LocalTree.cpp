@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <utility>
+
+#include "engine/PrintableText.h"
 
 LocalTree::Folder::~Folder() {
     if (fd_ >= 0) {
@@ -116,4 +119,48 @@ std::optional<std::string> LocalTree::InTheWay(int error) {
         return "a link of that name is in the way (links in the folder are not followed)";
     }
     return std::nullopt;
+}
+
+namespace {
+
+[[maybe_unused]] const char* ReasonText(int rc, const char* buffer) {
+    return rc == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* ReasonText(const char* text, const char* /*buffer*/) {
+    return text;
+}
+
+// The system's text for an errno value (strerror_r comes in two flavours).
+std::string SystemReason(int error) {
+    char buffer[256] = {};
+    return ReasonText(strerror_r(error, buffer, sizeof buffer), buffer);
+}
+
+}  // namespace
+
+void LocalTree::MakeFolders(const std::vector<TransferFolder>& folders, LogView& log) const {
+    for (const TransferFolder& folder : folders) {
+        const auto names = Names(folder.path);
+        if (!names) {
+            log.LogMessage("... Refused the folder " + Printable(folder.path) + ": not below " +
+                           Printable(root_));
+            continue;
+        }
+        int error = 0;
+        if (!Open(*names, names->size(), true, error).IsOpen()) {
+            log.LogMessage("... Could not make the folder " + Printable(folder.path) + ": " +
+                           InTheWay(error).value_or(SystemReason(error)));
+        }
+    }
+}
+
+void LocalTree::SetFolderTimes(const std::vector<TransferFolder>& folders, LogView& log) const {
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+        if (folder->time <= 0) {
+            continue;
+        }
+        if (const int error = SetFolderTime(folder->path, folder->time); error != 0) {
+            log.LogMessage("... Set time failed on " + Printable(folder->path) + ": " + SystemReason(error));
+        }
+    }
 }

@@ -7,6 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/FtpRequest.h"
+#include "views/LogView.h"
+
 class LocalTree {
   public:
     // An open folder of the tree; closed when it goes.
@@ -39,6 +42,13 @@ class LocalTree {
     Folder Open(const std::vector<std::string>& names, std::size_t count, bool make, int& error) const;
     // Gives the folder at `path` the time `time` (seconds since the epoch); 0, or the errno.
     int SetFolderTime(std::string_view path, std::int64_t time) const;
+
+    // The folders of a downloaded tree, parents first, made before its files (empty ones too); one that
+    // cannot be made is logged, and the files below it fail when they come.
+    void MakeFolders(const std::vector<TransferFolder>& folders, LogView& log) const;
+    // Each folder's time once its files are written: deepest first, so that setting one does not change
+    // its parent's. Failures are logged.
+    void SetFolderTimes(const std::vector<TransferFolder>& folders, LogView& log) const;
 
     // A failure of Open in words when something other than a folder was in the way; else nothing (the
     // system's reason says it).

@@ -221,14 +221,7 @@ class TreeWalker {
                 }
             }
         }
-        if (keep) {
-            ++plan_.unreadFolders;
-        }
-        plan_.steps.push_back({path, shown, EntryKind::Directory, slot, -1, keep});
-        const auto folderStep = static_cast<std::int32_t>(plan_.steps.size() - 1);
-        for (const std::size_t child : children) {
-            plan_.steps[child].parent = folderStep;
-        }
+        plan_.AddFolderStep(path, shown, slot, keep, children);
         return true;
     }
 

@@ -541,40 +541,6 @@ void ShowFailed(SftpContext& context, const std::string& what, const Attempt& re
     context.Remote().ShowFailure(what + ": " + result.reason);
 }
 
-// The folders of a downloaded tree, parents first, made before its files (empty ones too); one that
-// cannot be made is logged, and the files below it fail when they come.
-void MakeTreeFolders(SftpContext& context, const LocalTree& tree,
-                     const std::vector<TransferFolder>& folders) {
-    for (const TransferFolder& folder : folders) {
-        const auto names = tree.Names(folder.path);
-        if (!names) {
-            context.Log().LogMessage("... Refused the folder " + Printable(folder.path) + ": not below " +
-                                     Printable(tree.Root()));
-            continue;
-        }
-        int error = 0;
-        if (!tree.Open(*names, names->size(), true, error).IsOpen()) {
-            context.Log().LogMessage("... Could not make the folder " + Printable(folder.path) + ": " +
-                                     LocalTree::InTheWay(error).value_or(SystemReason(error)));
-        }
-    }
-}
-
-// Each folder's time once its files are written: deepest first, so that setting one does not change
-// its parent's.
-void SetTreeFolderTimes(SftpContext& context, const LocalTree& tree,
-                        const std::vector<TransferFolder>& folders) {
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-        if (folder->time <= 0) {
-            continue;
-        }
-        if (const int error = tree.SetFolderTime(folder->path, folder->time); error != 0) {
-            context.Log().LogMessage("... Set time failed on " + Printable(folder->path) + ": " +
-                                     SystemReason(error));
-        }
-    }
-}
-
 std::string ParentOfLocal(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -617,7 +583,7 @@ SftpOutcome GetItems(SftpContext& context, const TransferItems& transfers, const
     const bool wholeTree = !transfers.folders.empty() && !folder.empty();
     const LocalTree tree(folder);
     if (wholeTree) {
-        MakeTreeFolders(context, tree, transfers.folders);
+        tree.MakeFolders(transfers.folders, context.Log());
     }
     const SftpOutcome outcome = ServeItems(context, transfers, [&](const TransferItem& item, bool again) {
         const std::string localPath = item.localPath.empty()
@@ -635,7 +601,7 @@ SftpOutcome GetItems(SftpContext& context, const TransferItems& transfers, const
         return GetInto(context, folder.empty() ? LocalTree(ParentOfLocal(localPath)) : tree, localPath, job);
     });
     if (wholeTree) {
-        SetTreeFolderTimes(context, tree, transfers.folders);
+        tree.SetFolderTimes(transfers.folders, context.Log());
     }
     return outcome;
 }
