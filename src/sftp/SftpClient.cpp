@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 
 #include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
+#include "sftp/SftpRawChannel.h"
 #include "sftp/SftpStatusText.h"
 
 namespace {
@@ -366,17 +368,71 @@ SftpTransferResult SftpClient::DownloadToFd(const std::string& remotePath, int l
     bool endOfFile = false;
     bool failed = false;
     std::string failure;
+    SftpRawChannel channel(sftp_);
+    const std::string handle(static_cast<const char*>(ssh_string_data(file->handle)),
+                             ssh_string_len(file->handle));
+    // Answers that came before the one awaited (servers may answer out of order), by id.
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::string>> early;
     // Sends one read; the answers may come in any size up to `length`, each written where it belongs.
     auto request = [&](std::int64_t at, std::uint32_t length) {
-        sftp_seek64(file.get(), static_cast<std::uint64_t>(at));
-        int id = sftp_async_read_begin(file.get(), length);
-        if (id < 0) {
+        const std::uint32_t id = channel.SendRead(handle, at, length);
+        if (id == 0) {
             failed = true;
             firstHole = std::min(firstHole, at);
             transfer.result = Failure("Read " + remotePath);
             return;
         }
-        pending.push_back(Pending{static_cast<std::uint32_t>(id), at, length});
+        pending.push_back(Pending{id, at, length});
+    };
+    // The answer to `asked`: its bytes in `buffer` and their count, 0 at the end of the file, or -1 with the
+    // failure in `transfer.result` (the connection's, or the status the server gave).
+    auto receive = [&](const Pending& asked) -> int {
+        std::uint32_t status = SSH_FX_OK;
+        std::string bytes;
+        bool data = false;
+        if (auto found = early.find(asked.id); found != early.end()) {
+            status = found->second.first;
+            bytes = std::move(found->second.second);
+            data = status == SSH_FX_OK;
+            early.erase(found);
+        } else {
+            for (;;) {
+                SftpRawChannel::Answer answer;
+                std::string malformed;
+                if (!channel.Next(answer, malformed)) {
+                    transfer.result = malformed.empty()
+                                          ? Failure("Read " + remotePath)
+                                          : PrintableFailure("Read " + remotePath + ": " + malformed);
+                    if (!malformed.empty()) {
+                        // What follows on the channel cannot be told apart any more: the connection is done.
+                        Message(transfer.result.reason);
+                        connection_.Cancel();
+                    }
+                    return -1;
+                }
+                const bool isData = answer.type == SSH_FXP_DATA;
+                const std::uint32_t answerStatus = isData ? SSH_FX_OK : answer.status;
+                if (answer.id == asked.id) {
+                    status = answerStatus;
+                    bytes.assign(answer.data);
+                    data = isData;
+                    break;
+                }
+                early[answer.id] = {answerStatus, std::string(isData ? answer.data : std::string_view())};
+            }
+        }
+        if (data && bytes.size() <= asked.length) {
+            std::memcpy(buffer.data(), bytes.data(), bytes.size());
+            return static_cast<int>(bytes.size());
+        }
+        if (!data && status == SSH_FX_EOF) {
+            return 0;
+        }
+        transfer.result = PrintableFailure("Read " + remotePath + ": " +
+                                           (data ? std::string("the server sent more than was asked for")
+                                                 : SftpStatusText::Describe(status)));
+        Message(transfer.result.reason);
+        return -1;
     };
     while (true) {
         if (Aborted(control)) {
@@ -393,16 +449,14 @@ SftpTransferResult SftpClient::DownloadToFd(const std::string& remotePath, int l
         }
         Pending asked = pending.front();
         pending.pop_front();
-        // libssh answers every read after an end of file with 0 without taking the server's reply off its
-        // queue; clearing the mark makes it take each owed reply, so none is left behind for the session.
-        file->eof = 0;
-        int got = sftp_async_read(file.get(), buffer.data(), asked.length, asked.id);
+        const SshResult before = transfer.result;
+        int got = receive(asked);
         if (got < 0) {
             firstHole = std::min(firstHole, asked.offset);
-            if (!failed) {
-                transfer.result = Failure("Read " + remotePath);
-                failed = true;
+            if (failed) {
+                transfer.result = before;  // the first failure is the one that counts
             }
+            failed = true;
             if (!connection_.IsOpen() || connection_.Cancelled()) {
                 // Nothing more will come: the answers still owed are dropped with the session.
                 break;
@@ -477,68 +531,31 @@ SftpTransferResult SftpClient::Upload(const std::string& localPath, const std::s
     return UploadFromFd(local.Get(), remotePath, offset, control);
 }
 
-namespace {
-
-constexpr std::uint8_t kFxpWrite = 6;
-constexpr std::uint8_t kFxpStatus = 101;
-
-void PutUint32(std::string& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<char>((value >> shift) & 0xff));
-    }
-}
-
-std::uint32_t GetUint32(const unsigned char* in) {
-    return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) | (std::uint32_t{in[2]} << 8) | in[3];
-}
-
-// Reads exactly `size` bytes of the channel; false when it ended or failed first.
-bool ReadExactly(ssh_channel channel, unsigned char* into, std::uint32_t size) {
-    while (size > 0) {
-        const int got = ssh_channel_read(channel, into, size, 0);
-        if (got <= 0) {
-            return false;
-        }
-        into += got;
-        size -= static_cast<std::uint32_t>(got);
-    }
-    return true;
-}
-
-}  // namespace
-
 void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_t position,
                                 const std::string& remotePath, const SftpTransferControl& control,
                                 SftpTransferResult& transfer) {
-    // libssh 0.10 waits for each write's answer, so a long link would carry one write per round trip.
-    // The writes go out as SFTP packets of our own on the subsystem's channel, under ids taken from the
-    // session's counter, and their status answers are read back here before libssh reads anything again;
-    // nothing else is outstanding on the channel meanwhile, so libssh's own bookkeeping stays whole.
     struct Pending {
         std::uint32_t id;
         std::int64_t offset;
         std::uint32_t length;
         bool confirmed = false;
     };
-    ssh_channel channel = sftp_->channel;
+    SftpRawChannel channel(sftp_);
     const std::string handle(static_cast<const char*>(ssh_string_data(file->handle)),
                              ssh_string_len(file->handle));
     const std::uint32_t chunk = std::max<std::uint32_t>(tuning_.writeChunk, 1024);
     const std::size_t depth = static_cast<std::size_t>(std::max(tuning_.writesInFlight, 1));
+    std::vector<char> buffer(chunk);
     std::deque<Pending> pending;
-    std::string packet;
     std::string failure;
     bool localEnd = false;
     std::int64_t next = position;
     while (true) {
         while (failure.empty() && !localEnd && pending.size() < depth &&
                !(transfer.aborted = Aborted(control))) {
-            packet.assign(4 + 1 + 4 + 4 + handle.size() + 8 + 4, '\0');
-            packet.resize(4 + 1 + 4 + 4 + handle.size() + 8 + 4 + chunk);
-            const std::size_t header = packet.size() - chunk;
-            ssize_t got = ::pread(localFd, packet.data() + header, chunk, next);
+            ssize_t got = ::pread(localFd, buffer.data(), chunk, next);
             while (got < 0 && errno == EINTR) {
-                got = ::pread(localFd, packet.data() + header, chunk, next);
+                got = ::pread(localFd, buffer.data(), chunk, next);
             }
             if (got < 0) {
                 failure = std::string("Cannot read the local file: ") + std::strerror(errno);
@@ -550,20 +567,8 @@ void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_
                 break;
             }
             const auto length = static_cast<std::uint32_t>(got);
-            packet.resize(header + length);
-            std::string head;
-            const std::uint32_t id = ++sftp_->id_counter;
-            PutUint32(head, static_cast<std::uint32_t>(packet.size() - 4));
-            head.push_back(static_cast<char>(kFxpWrite));
-            PutUint32(head, id);
-            PutUint32(head, static_cast<std::uint32_t>(handle.size()));
-            head += handle;
-            PutUint32(head, static_cast<std::uint32_t>(static_cast<std::uint64_t>(next) >> 32));
-            PutUint32(head, static_cast<std::uint32_t>(static_cast<std::uint64_t>(next) & 0xffffffffu));
-            PutUint32(head, length);
-            head.copy(packet.data(), head.size());
-            if (ssh_channel_write(channel, packet.data(), static_cast<std::uint32_t>(packet.size())) !=
-                static_cast<int>(packet.size())) {
+            const std::uint32_t id = channel.SendWrite(handle, next, buffer.data(), length);
+            if (id == 0) {
                 transfer.result = Failure("Write " + remotePath);
                 return;
             }
@@ -573,38 +578,32 @@ void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_
         if (pending.empty()) {
             break;
         }
-        unsigned char lengthBytes[4];
-        if (!ReadExactly(channel, lengthBytes, 4)) {
-            transfer.result = Failure("Write " + remotePath);
+        SftpRawChannel::Answer answer;
+        std::string malformed;
+        if (!channel.Next(answer, malformed)) {
+            transfer.result = malformed.empty() ? Failure("Write " + remotePath)
+                                                : PrintableFailure("Write " + remotePath + ": " + malformed);
+            if (!malformed.empty()) {
+                // What follows on the channel cannot be told apart any more: the connection is done.
+                Message(transfer.result.reason);
+                connection_.Cancel();
+            }
             return;
         }
-        const std::uint32_t replyLength = GetUint32(lengthBytes);
-        if (replyLength < 9 || replyLength > 256 * 1024) {
-            transfer.result = PrintableFailure("Write " + remotePath + ": the server's answer is malformed");
-            Message(transfer.result.reason);
-            return;
-        }
-        std::string reply(replyLength, '\0');
-        auto* bytes = reinterpret_cast<unsigned char*>(reply.data());
-        if (!ReadExactly(channel, bytes, replyLength)) {
-            transfer.result = Failure("Write " + remotePath);
-            return;
-        }
-        const std::uint32_t id = GetUint32(bytes + 1);
+        const std::uint32_t id = answer.id;
         const auto answered = std::find_if(pending.begin(), pending.end(),
                                            [id](const Pending& write) { return write.id == id; });
-        if (bytes[0] != kFxpStatus || answered == pending.end()) {
+        if (answer.type != SSH_FXP_STATUS || answered == pending.end()) {
             transfer.result =
                 PrintableFailure("Write " + remotePath + ": the server answered a write it was not sent");
             Message(transfer.result.reason);
             return;
         }
-        const std::uint32_t status = GetUint32(bytes + 5);
-        if (status != SSH_FX_OK && failure.empty()) {
-            failure = "Write " + remotePath + ": " + SftpStatusText::Describe(status);
+        if (answer.status != SSH_FX_OK && failure.empty()) {
+            failure = "Write " + remotePath + ": " + SftpStatusText::Describe(answer.status);
             Message(failure);
         }
-        answered->confirmed = status == SSH_FX_OK;
+        answered->confirmed = answer.status == SSH_FX_OK;
         if (!failure.empty()) {
             // Nothing more counts once a write failed; only the answers still owed are awaited.
             std::erase_if(pending, [id](const Pending& write) { return write.confirmed || write.id == id; });
