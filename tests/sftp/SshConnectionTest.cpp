@@ -81,9 +81,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, SshLogin, testing::ValuesIn(kLoginRows),
 struct PasswordRow {
     const char* name;
     bool rightPassword;
+    // The server asks for the password through keyboard-interactive (PAM) rather than "password".
+    bool keyboardInteractive;
 };
 
-const PasswordRow kPasswordRows[] = {{"RightPassword", true}, {"WrongPassword", false}};
+const PasswordRow kPasswordRows[] = {{"RightPassword", true, false},
+                                     {"WrongPassword", false, false},
+                                     {"KeyboardInteractive", true, true},
+                                     {"KeyboardInteractiveWrongPassword", false, true}};
 
 class SshPasswordLogin : public testing::TestWithParam<PasswordRow> {};
 
@@ -95,6 +100,9 @@ TEST_P(SshPasswordLogin, UsesThePasswordTheUserTyped) {
     }
     RealSshServer server;
     WISP_REQUIRE_SSH_SERVER(server);
+    if (GetParam().keyboardInteractive) {
+        ASSERT_TRUE(server.RestartWithKeyboardInteractiveOnly()) << server.Error();
+    }
     SshConnectOptions options = OptionsFor(server);
     options.user = "wisp-sftp-test";
     options.password = GetParam().rightPassword ? password : password + "!";
@@ -106,10 +114,13 @@ TEST_P(SshPasswordLogin, UsesThePasswordTheUserTyped) {
 
     EXPECT_EQ(result.ok, GetParam().rightPassword) << result.reason << "\n" << log.Messages();
     if (GetParam().rightPassword) {
-        EXPECT_EQ(connection.LoginMethod(), "password");
+        EXPECT_EQ(connection.LoginMethod(),
+                  GetParam().keyboardInteractive ? "keyboard-interactive" : "password");
     } else {
         EXPECT_EQ(connection.LastFailure(), SshConnection::Failure::Login);
-        EXPECT_NE(result.reason.find("password"), std::string::npos) << result.reason;
+        EXPECT_NE(result.reason.find(GetParam().keyboardInteractive ? "keyboard-interactive" : "password"),
+                  std::string::npos)
+            << result.reason;
     }
 }
 

@@ -213,10 +213,11 @@ bool RealSshServer::Start(std::uint16_t fixedPort) {
         for (const std::string& type : hostKeyTypes_) {
             text += "HostKey " + (dir_ / ("host_" + type)).string() + "\n";
         }
-        text += "PidFile none\nUsePAM no\nStrictModes no\nAuthorizedKeysFile " +
-                (dir_ / "authorized_keys").string() +
-                "\nPermitRootLogin prohibit-password\nPasswordAuthentication "
-                "yes\nKbdInteractiveAuthentication yes\n"
+        text += std::string("PidFile none\n") +
+                (keyboardInteractiveOnly_ ? "UsePAM yes\nPasswordAuthentication no\n"
+                                          : "UsePAM no\nPasswordAuthentication yes\n") +
+                "StrictModes no\nAuthorizedKeysFile " + (dir_ / "authorized_keys").string() +
+                "\nPermitRootLogin prohibit-password\nKbdInteractiveAuthentication yes\n"
                 "Subsystem sftp internal-sftp\nLogLevel DEBUG1\nMaxStartups 100\n";
         if (!TempDir::WriteFileAt(config, text)) {
             error_ = "cannot write " + config.string();
@@ -296,6 +297,13 @@ bool RealSshServer::ReplaceHostKeys() {
     Stop();
     // Same port, so that the client meets the new key under the name it knew the old one by.
     return MakeHostKeys() && Start(port);
+}
+
+bool RealSshServer::RestartWithKeyboardInteractiveOnly() {
+    std::uint16_t port = port_;
+    Stop();
+    keyboardInteractiveOnly_ = true;
+    return Start(port);
 }
 
 std::string RealSshServer::MakeClientKey(const std::string& name, const std::string& type,

@@ -43,6 +43,9 @@ class RealSshServer {
     std::string HostKeyFingerprint(const std::string& type) const;
     // New host keys and a restart on the same port (a server whose key changed); false on failure.
     bool ReplaceHostKeys();
+    // A restart on the same port that offers passwords only through keyboard-interactive, answered by
+    // the system's PAM (as most servers do); false on failure.
+    bool RestartWithKeyboardInteractiveOnly();
     // Kills sshd and every connection it serves at once (a cut connection).
     void Kill();
     // Stops sshd and every connection it serves (SIGSTOP): a server that goes silent without closing
@@ -74,6 +77,7 @@ class RealSshServer {
     pid_t agentPid_ = -1;
     std::string agentSocket_;
     int generation_ = 0;
+    bool keyboardInteractiveOnly_ = false;
 };
 
 // In a test body: skip when sshd is not installed; a server that is installed but does not start fails.
