@@ -1,8 +1,10 @@
 #include "engine/FailureText.h"
 
+#include <cstring>
+
 #include "engine/PrintableText.h"
-#include "platform/WinsockErrorName.h"
 #include "platform/SocketError.h"
+#include "platform/WinsockErrorName.h"
 
 namespace FailureText {
 
@@ -52,6 +54,23 @@ std::string Message(std::string_view message) {
         message.remove_prefix(1);
     }
     return std::string(message);
+}
+
+namespace {
+
+[[maybe_unused]] const char* ReasonText(int rc, const char* buffer) {
+    return rc == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* ReasonText(const char* text, const char* /*buffer*/) {
+    return text;
+}
+
+}  // namespace
+
+// strerror_r comes in two flavours; the overloads above take either.
+std::string SystemError(int error) {
+    char buffer[256] = {};
+    return ReasonText(strerror_r(error, buffer, sizeof buffer), buffer);
 }
 
 }  // namespace FailureText

@@ -10,6 +10,8 @@ namespace FailureText {
 std::string SocketError(int winsockCode);
 // A reply line as a page may show it: control characters escaped, trailing blanks dropped.
 std::string ReplyLine(std::string_view line);
+// The system's text for an errno value ("No such file or directory").
+std::string SystemError(int error);
 // A log message without its leading "... " marker.
 std::string Message(std::string_view message);
 

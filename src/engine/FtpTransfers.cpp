@@ -27,6 +27,7 @@
 #include "engine/FtpStep.h"
 #include "engine/FtpUploadTrees.h"
 #include "engine/LineEndConverter.h"
+#include "engine/LocalFile.h"
 #include "engine/LocalTree.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferRetry.h"
@@ -47,43 +48,6 @@ constexpr int kNothingToDo = 200;
 // A side of the transfer failed; a failure the server reported already is kept.
 int FailureResult(int finalReply, int failure) {
     return finalReply >= 400 ? finalReply : failure;
-}
-
-// A file descriptor closed when it goes out of scope.
-class LocalFile {
-  public:
-    explicit LocalFile(int fd) : fd_(fd) {}
-    ~LocalFile() { (void)Close(); }
-    LocalFile(const LocalFile&) = delete;
-    LocalFile& operator=(const LocalFile&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-    // 0, or the errno of a failing close (some file systems report late write errors only here).
-    int Close() {
-        if (fd_ < 0) {
-            return 0;
-        }
-        const int rc = ::close(fd_);
-        fd_ = -1;
-        return rc == 0 ? 0 : errno;
-    }
-
-  private:
-    int fd_;
-};
-
-[[maybe_unused]] const char* ReasonText(int rc, const char* buffer) {
-    return rc == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* ReasonText(const char* text, const char* /*buffer*/) {
-    return text;
-}
-
-// The system's text for an errno value (strerror_r comes in two flavours).
-std::string SystemReason(int error) {
-    char buffer[256] = {};
-    return ReasonText(strerror_r(error, buffer, sizeof buffer), buffer);
 }
 
 // Why `command` cannot be sent as one command line, or nothing when it can.
@@ -151,11 +115,12 @@ bool FinishLocalFile(FtpContext& session, LocalFile& file, const std::string& pa
     if (listedTime > 0) {
         const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<std::time_t>(listedTime), 0}};
         if (::futimens(file.Fd(), times) != 0) {
-            session.Log().LogMessage("... Set time failed on " + path + ": " + SystemReason(errno));
+            session.Log().LogMessage("... Set time failed on " + path + ": " +
+                                     FailureText::SystemError(errno));
         }
     }
     if (const int error = file.Close(); error != 0) {
-        session.LogFailure("... Write failed on " + path + ": " + SystemReason(error));
+        session.LogFailure("... Write failed on " + path + ": " + FailureText::SystemError(error));
         return false;
     }
     return true;
@@ -483,7 +448,7 @@ FtpStep GetFile(FtpContext& session, const Download& job, int typeIndex, FileNot
         }
         offset = *start;
         if (::ftruncate(file.Fd(), offset) != 0 || ::lseek(file.Fd(), offset, SEEK_SET) != offset) {
-            session.LogFailure("... Write failed on " + path + ": " + SystemReason(errno));
+            session.LogFailure("... Write failed on " + path + ": " + FailureText::SystemError(errno));
             notes.lasting = true;
             return {FtpStep::Status::Failed, FtpTransfers::kLocalFailure};
         }
@@ -505,7 +470,7 @@ FtpStep GetFile(FtpContext& session, const Download& job, int typeIndex, FileNot
                 session.Transfers().TransferStarted(job.row, offset, remoteSize);
             }
             const auto writeFailed = [&](int error) {
-                session.LogFailure("... Write failed on " + path + ": " + SystemReason(error));
+                session.LogFailure("... Write failed on " + path + ": " + FailureText::SystemError(error));
                 localFailure = true;
                 return BlockLoopEnd{};
             };
@@ -686,7 +651,7 @@ FtpStep PutFile(FtpContext& session, const Upload& job, int typeIndex, FileNotes
         }
         offset = *start;
         if (::lseek(file.Fd(), offset, SEEK_SET) != offset) {
-            session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(errno));
+            session.LogFailure("... Read failed on " + localPath + ": " + FailureText::SystemError(errno));
             notes.lasting = true;
             return {FtpStep::Status::Failed, FtpTransfers::kLocalFailure};
         }
@@ -705,7 +670,8 @@ FtpStep PutFile(FtpContext& session, const Upload& job, int typeIndex, FileNotes
                 session.Transfers().TransferStarted(job.row, offset, length);
             }
             if (!data.AllocateBuffer(FtpTransfers::kUploadBufferSize)) {
-                session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
+                session.LogFailure("... Read failed on " + localPath + ": " +
+                                   FailureText::SystemError(ENOMEM));
                 localFailure = true;
             }
             LineEndConverter lineEnds(ConversionFor(typeIndex, LineEndConverter::Mode::ToNetwork));
@@ -715,7 +681,8 @@ FtpStep PutFile(FtpContext& session, const Upload& job, int typeIndex, FileNotes
                     got = ::read(file.Fd(), data.Buffer(), FtpTransfers::kUploadBufferSize);
                 } while (got < 0 && errno == EINTR);
                 if (got < 0) {
-                    session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(errno));
+                    session.LogFailure("... Read failed on " + localPath + ": " +
+                                       FailureText::SystemError(errno));
                     localFailure = true;
                     break;
                 }
@@ -724,7 +691,8 @@ FtpStep PutFile(FtpContext& session, const Upload& job, int typeIndex, FileNotes
                 }
                 const auto text = lineEnds.Convert({data.Buffer(), static_cast<std::size_t>(got)});
                 if (!text) {
-                    session.LogFailure("... Read failed on " + localPath + ": " + SystemReason(ENOMEM));
+                    session.LogFailure("... Read failed on " + localPath + ": " +
+                                       FailureText::SystemError(ENOMEM));
                     localFailure = true;
                     break;
                 }
@@ -1053,7 +1021,7 @@ int GetItems(FtpContext& session, const TransferItems& transfers, const std::str
                 const std::string parentPath = item.localPath.substr(0, item.localPath.rfind('/'));
                 if (!parent.IsOpen()) {
                     session.LogFailure("... Could not make the folder " + Printable(parentPath) + ": " +
-                                       LocalTree::InTheWay(error).value_or(SystemReason(error)));
+                                       LocalTree::InTheWay(error).value_or(FailureText::SystemError(error)));
                     notes.lasting = true;
                     return FtpStep{FtpStep::Status::Failed, FtpTransfers::kOpenFailed};
                 }

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <utility>
 
+#include "engine/FailureText.h"
 #include "engine/PrintableText.h"
 
 LocalTree::Folder::~Folder() {
@@ -121,23 +122,6 @@ std::optional<std::string> LocalTree::InTheWay(int error) {
     return std::nullopt;
 }
 
-namespace {
-
-[[maybe_unused]] const char* ReasonText(int rc, const char* buffer) {
-    return rc == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* ReasonText(const char* text, const char* /*buffer*/) {
-    return text;
-}
-
-// The system's text for an errno value (strerror_r comes in two flavours).
-std::string SystemReason(int error) {
-    char buffer[256] = {};
-    return ReasonText(strerror_r(error, buffer, sizeof buffer), buffer);
-}
-
-}  // namespace
-
 void LocalTree::MakeFolders(const std::vector<TransferFolder>& folders, LogView& log) const {
     for (const TransferFolder& folder : folders) {
         const auto names = Names(folder.path);
@@ -149,7 +133,7 @@ void LocalTree::MakeFolders(const std::vector<TransferFolder>& folders, LogView&
         int error = 0;
         if (!Open(*names, names->size(), true, error).IsOpen()) {
             log.LogMessage("... Could not make the folder " + Printable(folder.path) + ": " +
-                           InTheWay(error).value_or(SystemReason(error)));
+                           InTheWay(error).value_or(FailureText::SystemError(error)));
         }
     }
 }
@@ -160,7 +144,8 @@ void LocalTree::SetFolderTimes(const std::vector<TransferFolder>& folders, LogVi
             continue;
         }
         if (const int error = SetFolderTime(folder->path, folder->time); error != 0) {
-            log.LogMessage("... Set time failed on " + Printable(folder->path) + ": " + SystemReason(error));
+            log.LogMessage("... Set time failed on " + Printable(folder->path) + ": " +
+                           FailureText::SystemError(error));
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/FailureText.h"
 #include "engine/FtpFolderCommands.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferPlan.h"
@@ -27,19 +28,6 @@ std::int32_t ListingTime(const timespec& time) {
         return -1;
     }
     return static_cast<std::int32_t>(time.tv_sec);
-}
-
-[[maybe_unused]] const char* ReasonText(int rc, const char* buffer) {
-    return rc == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* ReasonText(const char* text, const char* /*buffer*/) {
-    return text;
-}
-
-// The system's text for an errno value (strerror_r comes in two flavours).
-std::string Reason(int error) {
-    char buffer[256] = {};
-    return ReasonText(strerror_r(error, buffer, sizeof buffer), buffer);
 }
 
 }  // namespace
@@ -97,7 +85,7 @@ bool LocalTreeWalk::AddEntry(const std::string& localPath, const std::string& na
     // Followed: a link stands for what it leads to.
     struct stat info {};
     if (::stat(localPath.c_str(), &info) != 0) {
-        Problem("Could not read " + Printable(shown) + ": " + Reason(errno));
+        Problem("Could not read " + Printable(shown) + ": " + FailureText::SystemError(errno));
         return true;
     }
     if (S_ISDIR(info.st_mode)) {
@@ -131,7 +119,7 @@ bool LocalTreeWalk::AddFolder(const std::string& localPath, const std::string& r
     }
     const Dir dir(::opendir(localPath.c_str()));
     if (!dir) {
-        Problem("Could not read the folder " + Printable(shown) + ": " + Reason(errno));
+        Problem("Could not read the folder " + Printable(shown) + ": " + FailureText::SystemError(errno));
         return true;
     }
     entered_.insert(id);
@@ -148,7 +136,8 @@ bool LocalTreeWalk::AddFolder(const std::string& localPath, const std::string& r
         errno = 0;
     }
     if (errno != 0) {
-        Problem("Could not read all of the folder " + Printable(shown) + ": " + Reason(errno));
+        Problem("Could not read all of the folder " + Printable(shown) + ": " +
+                FailureText::SystemError(errno));
     }
     // The order of the queue rows does not depend on the file system's.
     std::sort(names.begin(), names.end());

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/LocalFile.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferStatistics.h"
 #include "sftp/SftpRawChannel.h"
@@ -46,28 +47,6 @@ struct DirClose {
     void operator()(sftp_dir dir) const { sftp_closedir(dir); }
 };
 using DirPtr = std::unique_ptr<sftp_dir_struct, DirClose>;
-
-class LocalFd {
-  public:
-    explicit LocalFd(int fd) : fd_(fd) {}
-    ~LocalFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    LocalFd(const LocalFd&) = delete;
-    LocalFd& operator=(const LocalFd&) = delete;
-    int Get() const { return fd_; }
-    // Closes now, for the error a full disk may only report here.
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 SftpEntry EntryOf(const sftp_attributes_struct& attributes) {
     SftpEntry entry;
@@ -307,9 +286,9 @@ SshResult SftpClient::SetTimes(const std::string& path, std::int64_t atime, std:
 SftpTransferResult SftpClient::Download(const std::string& remotePath, const std::string& localPath,
                                         std::int64_t offset, const SftpTransferControl& control) {
     SftpTransferResult transfer;
-    LocalFd local(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    LocalFile local(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     struct stat localStat {};
-    if (local.Get() < 0 || ::fstat(local.Get(), &localStat) != 0) {
+    if (local.Fd() < 0 || ::fstat(local.Fd(), &localStat) != 0) {
         transfer.result = PrintableFailure("Cannot write " + localPath + ": " + std::strerror(errno));
         Message(transfer.result.reason);
         return transfer;
@@ -321,13 +300,13 @@ SftpTransferResult SftpClient::Download(const std::string& remotePath, const std
         Message(transfer.result.reason);
         return transfer;
     }
-    if (::ftruncate(local.Get(), offset) != 0) {
+    if (::ftruncate(local.Fd(), offset) != 0) {
         transfer.result = PrintableFailure("Cannot write " + localPath + ": " + std::strerror(errno));
         Message(transfer.result.reason);
         return transfer;
     }
-    transfer = DownloadToFd(remotePath, local.Get(), offset, control);
-    if (!local.Close() && transfer.result.ok) {
+    transfer = DownloadToFd(remotePath, local.Fd(), offset, control);
+    if (local.Close() != 0 && transfer.result.ok) {
         transfer.result = PrintableFailure("Cannot write " + localPath + ": " + std::strerror(errno));
         Message(transfer.result.reason);
     }
@@ -521,14 +500,14 @@ SftpTransferResult SftpClient::DownloadToFd(const std::string& remotePath, int l
 
 SftpTransferResult SftpClient::Upload(const std::string& localPath, const std::string& remotePath,
                                       std::int64_t offset, const SftpTransferControl& control) {
-    LocalFd local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (local.Get() < 0) {
+    LocalFile local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (local.Fd() < 0) {
         SftpTransferResult transfer;
         transfer.result = PrintableFailure("Cannot read " + localPath + ": " + std::strerror(errno));
         Message(transfer.result.reason);
         return transfer;
     }
-    return UploadFromFd(local.Get(), remotePath, offset, control);
+    return UploadFromFd(local.Fd(), remotePath, offset, control);
 }
 
 void SftpClient::PipelinedWrite(sftp_file_struct* file, int localFd, std::int64_t position,

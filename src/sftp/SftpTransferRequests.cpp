@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/FailureText.h"
 #include "engine/FtpFolderCommands.h"
 #include "engine/FtpRequest.h"
 #include "engine/FtpUploadTrees.h"
+#include "engine/LocalFile.h"
 #include "engine/LocalTree.h"
 #include "engine/PrintableText.h"
 #include "engine/TransferRetry.h"
@@ -33,34 +35,6 @@ constexpr std::string_view kAsciiRefused =
     "ASCII type is not available over SFTP: files are moved in binary only";
 // A queue row hears of its progress no more often than this.
 constexpr std::uint32_t kProgressPostMs = 250;
-
-// A file descriptor closed when it goes out of scope.
-class LocalFile {
-  public:
-    explicit LocalFile(int fd) : fd_(fd) {}
-    ~LocalFile() { (void)Close(); }
-    LocalFile(const LocalFile&) = delete;
-    LocalFile& operator=(const LocalFile&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
-    // 0, or the errno of a failing close (some file systems report late write errors only here).
-    int Close() {
-        if (fd_ < 0) {
-            return 0;
-        }
-        const int rc = ::close(fd_);
-        fd_ = -1;
-        return rc == 0 ? 0 : errno;
-    }
-
-  private:
-    int fd_;
-};
-
-std::string SystemReason(int error) {
-    return std::strerror(error);
-}
 
 std::string Bytes(std::int64_t n) {
     return TransferStatistics::Grouped(n) + " bytes";
@@ -239,7 +213,7 @@ Attempt GetFile(SftpContext& context, const Download& job) {
     struct stat opened {};
     LocalFile file(OpenLocalFd(job, created));
     if (!file.IsOpen()) {
-        return Failure(context, "... Open failed on " + path + ": " + SystemReason(errno), true);
+        return Failure(context, "... Open failed on " + path + ": " + FailureText::SystemError(errno), true);
     }
     (void)::fcntl(file.Fd(), F_SETFL, ::fcntl(file.Fd(), F_GETFL) & ~O_NONBLOCK);
     if (::fstat(file.Fd(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
@@ -252,7 +226,8 @@ Attempt GetFile(SftpContext& context, const Download& job) {
         return start;
     }
     if (::ftruncate(file.Fd(), offset) != 0) {
-        Attempt failed = Failure(context, "... Write failed on " + path + ": " + SystemReason(errno), true);
+        Attempt failed =
+            Failure(context, "... Write failed on " + path + ": " + FailureText::SystemError(errno), true);
         (void)file.Close();
         if (created) {
             DropEmptyNewFile(job, opened);
@@ -292,11 +267,13 @@ Attempt GetFile(SftpContext& context, const Download& job) {
     if (ending.ending == Ending::Done && time > 0) {
         const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<std::time_t>(time), 0}};
         if (::futimens(file.Fd(), times) != 0) {
-            context.Log().LogMessage("... Set time failed on " + path + ": " + SystemReason(errno));
+            context.Log().LogMessage("... Set time failed on " + path + ": " +
+                                     FailureText::SystemError(errno));
         }
     }
     if (const int error = file.Close(); error != 0) {
-        ending = Failure(context, "... Write failed on " + path + ": " + SystemReason(error), true);
+        ending =
+            Failure(context, "... Write failed on " + path + ": " + FailureText::SystemError(error), true);
     }
     if (ending.ending != Ending::Done && created) {
         DropEmptyNewFile(job, opened);
@@ -571,7 +548,7 @@ Attempt GetInto(SftpContext& context, const LocalTree& tree, const std::string& 
     if (!parent.IsOpen()) {
         return Failure(context,
                        "... Could not make the folder " + Printable(job.folder) + ": " +
-                           LocalTree::InTheWay(error).value_or(SystemReason(error)),
+                           LocalTree::InTheWay(error).value_or(FailureText::SystemError(error)),
                        true);
     }
     job.folderFd = parent.Fd();
