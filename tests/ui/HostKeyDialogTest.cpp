@@ -190,26 +190,30 @@ TEST_F(HostKeyQuestionTest, TheWorkerIsNotHeldWhileTheUserDecides) {
     EXPECT_TRUE(answers.allOnUiThread);
 }
 
-TEST_F(HostKeyQuestionTest, ClosingTheWindowWithTheQuestionOpenAnswersCancel) {
-    sheet_->show();
-    Answers answers;
-    ASSERT_TRUE(AskFromWorker(answers));
-    ASSERT_NE(OpenDialog(), nullptr);
-    sheet_->close();
-    QCoreApplication::processEvents();
-    sheet_.reset();
-    EXPECT_EQ(answers.Given(), std::vector<HostKeyAnswer>{HostKeyAnswer::Cancel});
-}
-
-TEST_F(HostKeyQuestionTest, OnceTheBridgeIsFencedTheAnswerIsCancelAtOnce) {
-    sheet_->show();
-    sheet_->Bridge()->Fence();
-    Answers answers;
-    TestThread worker([&] { view_.AskHostKey(Key(), answers.Callback()); });
-    // The UI thread handles no events here: the worker must not need it.
-    ASSERT_TRUE(worker.JoinWithoutPumping(milliseconds(5000)));
-    EXPECT_EQ(answers.Given(), std::vector<HostKeyAnswer>{HostKeyAnswer::Cancel});
-    EXPECT_EQ(OpenDialog(), nullptr);
+TEST_F(HostKeyQuestionTest, ClosingTheWindowOrAFencedBridgeAnswersCancel) {
+    for (const bool fenced : {false, true}) {
+        SCOPED_TRACE(fenced ? "fenced bridge" : "window closed");
+        sheet_ = std::make_unique<WispSheet>(ProfileStore::ForCurrentUser());
+        HostPageView& view = HostPageView::Create(sheet_->Bridge(), &sheet_->HostPage());
+        sheet_->show();
+        Answers answers;
+        if (fenced) {
+            sheet_->Bridge()->Fence();
+        }
+        TestThread worker([&] { view.AskHostKey(Key(), answers.Callback()); });
+        if (fenced) {
+            // The UI thread handles no events here: the worker must not need it.
+            ASSERT_TRUE(worker.JoinWithoutPumping(milliseconds(5000)));
+            EXPECT_EQ(OpenDialog(), nullptr);
+        } else {
+            ASSERT_TRUE(worker.JoinPumping(milliseconds(5000)));
+            ASSERT_NE(OpenDialog(), nullptr);
+            sheet_->close();
+            QCoreApplication::processEvents();
+            sheet_.reset();
+        }
+        EXPECT_EQ(answers.Given(), std::vector<HostKeyAnswer>{HostKeyAnswer::Cancel});
+    }
 }
 
 }  // namespace
