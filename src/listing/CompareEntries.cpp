@@ -38,6 +38,10 @@ int CompareEntries(const RemoteEntry& a, const RemoteEntry& b, int sortMode) {
             return Order(a.Time(), b.Time());
         case -3:
             return Order(b.Time(), a.Time());
+        case 4:
+            return Order(a.Permissions(), b.Permissions());
+        case -4:
+            return Order(b.Permissions(), a.Permissions());
         default:
             return 0;
     }

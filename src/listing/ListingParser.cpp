@@ -124,6 +124,26 @@ bool LooksLikeMlsd(std::string_view line) {
     return semicolon != std::string_view::npos && semicolon < line.find(' ', pos);
 }
 
+// A UNIX.mode fact's octal value ("0644", or a whole mode such as "100644") as permission bits; -1 when
+// it is not octal digits within a 16-bit mode. Some servers write it as a Python literal, "0o644".
+int UnixModePermissions(std::string_view value) {
+    if (value.size() > 2 && value[0] == '0' && (value[1] == 'o' || value[1] == 'O')) {
+        value.remove_prefix(2);
+    }
+    constexpr std::size_t kLongestMode = 7;  // 0177777
+    if (value.empty() || value.size() > kLongestMode) {
+        return -1;
+    }
+    int mode = 0;
+    for (char c : value) {
+        if (c < '0' || c > '7') {
+            return -1;
+        }
+        mode = mode * 8 + (c - '0');
+    }
+    return mode > 0177777 ? -1 : (mode & 07777);
+}
+
 // The modify fact's time-val (UTC); -1 when it is not a real time within the 32-bit range.
 std::int32_t ModifyTime(std::string_view value) {
     const std::optional<std::int64_t> time = TimeValue::Parse(value);
@@ -191,6 +211,8 @@ std::optional<RemoteEntry> ParseMlsd(std::string_view line, std::time_t now) {
         } else if (EqualsIgnoringCase(name, "modify")) {
             facts.time = ModifyTime(value);
             facts.exactTime = facts.time >= 0;
+        } else if (EqualsIgnoringCase(name, "unix.mode")) {
+            facts.permissions = UnixModePermissions(value);
         }
     }
     if (facts.size < 0) {

@@ -10,7 +10,7 @@
 //   exactly (a size that is not all digits or exceeds 2^63-1, a modify time that is not
 //   YYYYMMDDHHMMSS[.digits] naming a real date and time from 1970 to 2038) is ignored; an unknown type
 //   is a file, a link without a target leads to its own name. Without a size fact, sizd counts.
-//   unix.mode and perm are read past: the page has no column for them.
+//   UNIX.mode in octal gives the permission bits (07777 of it); perm is read past.
 // - DOS/IIS, "MM-DD-YY[YY]  HH:MM[AM|PM]  <DIR>|size  name": a line that starts with two digits and '-'.
 //   A column of the wrong shape, or no name: no row. A value out of range (month 13, day 32, hour 25,
 //   minute 60, a size beyond 2^63-1) loses only the time or the size. Two-digit years 70 to 99 are
@@ -19,7 +19,8 @@
 //   m<seconds since 1970> read like MLSD's size and modify (m, in UTC to the second, is an exact time like
 //   modify). No tab or an empty name: no row.
 // - Unix: any other line. Shorter than kMinUnixLine (such as "total 12"): no row; otherwise exactly
-//   RemoteEntry::FromListingLine, a placeholder for a line it cannot read included.
+//   RemoteEntry::FromListingLine, a placeholder for a line it cannot read included. The first field
+//   gives the permissions when it reads as a mode ("drwxr-sr-x", an access-list mark after it allowed).
 // A size the line does not give has an empty size text, a time it does not give an empty date text.
 #include <cstddef>
 #include <ctime>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <limits>
 
 #include "listing/EnglishDate.h"
@@ -97,6 +98,11 @@ PropertiesTexts PropertiesTexts::Build(std::span<const RemoteEntry> selected, in
         } else {
             texts.thirdLabel = "Modified:";
             texts.thirdValue = std::move(date);
+        }
+        if (const int permissions = entry.Permissions(); permissions >= 0) {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(permissions));
+            texts.permissionsValue = PermissionsText(permissions) + " (" + octal + ")";
         }
     } else {
         std::size_t used = count < 0 ? 0 : std::min(static_cast<std::size_t>(count), selected.size());

@@ -1,6 +1,6 @@
 #pragma once
 // The texts of the properties dialog for the selected entries: one entry's name, type, size, link target
-// and date, or for several entries the counts per kind, their common type and the total size.
+// date and permissions, or for several entries the counts per kind, their common type and the total size.
 // Every text is UTF-8: names and link targets through RemoteName::DisplayText.
 #include <cstdint>
 #include <span>
@@ -20,6 +20,8 @@ struct PropertiesTexts {
     std::string thirdValue;
     std::string fourthLabel;
     std::string fourthValue;
+    // One entry's permissions as "rwxr-xr-x (755)"; empty for several entries or when not listed.
+    std::string permissionsValue;
     int iconIndex = kSeveralIcon;
 
     // The window caption: the title text and " Properties", or the dialog's own "properties" when there

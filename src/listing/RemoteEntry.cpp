@@ -85,6 +85,44 @@ std::string ShortText(const std::tm& fields, std::int64_t time, std::time_t now)
     return ShortDateText(fields, withYear);
 }
 
+// The permission bits of a Unix mode field such as "drwxr-sr-x" or "-rw-r--r--+" (an access list's mark
+// after it); -1 for a field that is not one, as some servers fill the column with other things.
+int ModeFieldPermissions(std::string_view field) {
+    constexpr std::string_view kMarksAfterMode = "+.@";
+    if (field.size() < 10 || field.size() > 11 ||
+        (field.size() == 11 && kMarksAfterMode.find(field[10]) == std::string_view::npos)) {
+        return -1;
+    }
+    constexpr int kSpecialBits[3] = {04000, 02000, 01000};
+    int bits = 0;
+    for (int who = 0; who < 3; ++who) {
+        const std::string_view triad = field.substr(1 + 3 * who, 3);
+        const int shift = 3 * (2 - who);
+        const char special = who == 2 ? 't' : 's';
+        const char specialWithoutExecute = who == 2 ? 'T' : 'S';
+        if (triad[0] == 'r') {
+            bits |= 4 << shift;
+        } else if (triad[0] != '-') {
+            return -1;
+        }
+        if (triad[1] == 'w') {
+            bits |= 2 << shift;
+        } else if (triad[1] != '-') {
+            return -1;
+        }
+        if (triad[2] == 'x') {
+            bits |= 1 << shift;
+        } else if (triad[2] == special) {
+            bits |= (1 << shift) | kSpecialBits[who];
+        } else if (triad[2] == specialWithoutExecute) {
+            bits |= kSpecialBits[who];
+        } else if (triad[2] != '-') {
+            return -1;
+        }
+    }
+    return bits;
+}
+
 std::string DecimalText(std::int64_t value) {
     char digits[24];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
@@ -167,6 +205,7 @@ RemoteEntry RemoteEntry::FromListingLine(std::string_view line, std::time_t now)
             entry.name_ = rest;
             break;
     }
+    entry.SetPermissions(ModeFieldPermissions(fields[0]));
     entry.sizeText_ = fields[4];
     entry.size_ = DecimalValue(fields[4]);
     entry.SetListingDate(fields[5], fields[6], fields[7], now);
@@ -184,6 +223,7 @@ RemoteEntry RemoteEntry::FromFacts(const ListedFacts& facts, std::time_t now) {
         entry.size_ = facts.size;
         entry.sizeText_ = DecimalText(facts.size);
     }
+    entry.SetPermissions(facts.permissions);
     entry.time_ = facts.time;
     entry.exactTime_ = facts.exactTime && facts.time >= 0;
     std::tm fields{};
@@ -264,4 +304,34 @@ std::string RemoteEntry::LocalName() const {
 bool IsSafeLocalName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
+}
+
+void RemoteEntry::SetPermissions(int permissions) {
+    permissions_ = permissions < 0 ? kNoPermissions : static_cast<std::uint16_t>(permissions & 07777);
+}
+
+std::string PermissionsText(int permissions) {
+    if (permissions < 0) {
+        return {};
+    }
+    std::string text = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit) {
+        if ((permissions & (0400 >> bit)) == 0) {
+            text[static_cast<std::size_t>(bit)] = '-';
+        }
+    }
+    // The set-id and sticky bits take the execute letter's place, in upper case without execute.
+    constexpr struct {
+        int bit;
+        std::size_t position;
+        char letter;
+    } kSpecial[] = {{04000, 2, 's'}, {02000, 5, 's'}, {01000, 8, 't'}};
+    for (const auto& special : kSpecial) {
+        if ((permissions & special.bit) != 0) {
+            text[special.position] = text[special.position] == 'x'
+                                         ? special.letter
+                                         : static_cast<char>(special.letter - 'a' + 'A');
+        }
+    }
+    return text;
 }

@@ -20,6 +20,8 @@ struct ListedFacts {
     std::int32_t time = -1;
     // The time is UTC to the second (an MLSD modify fact), not a local time read from a date text.
     bool exactTime = false;
+    // The permission bits (07777) of a UNIX.mode fact; -1 when the line gave none.
+    int permissions = -1;
     // A time read from a local date and time of day (DOS): those, for the date text.
     struct LocalDate {
         int year;
@@ -70,10 +72,15 @@ class RemoteEntry {
     // True when the time came from an MLSD modify or an EPLF m fact: UTC to the second, fit to give a
     // download.
     bool ExactTime() const { return exactTime_; }
+    // The permission bits (07777) a Unix long listing's mode or an MLSD UNIX.mode fact gave; -1 when the
+    // listing gave none or gave one that does not read as a mode.
+    int Permissions() const { return permissions_ == kNoPermissions ? -1 : permissions_; }
     EntryKind Kind() const { return kind_; }
     // An empty name marks a slot whose entry was deleted (or never written).
     bool IsBlank() const { return name_.empty(); }
     void MakeBlank() { name_.clear(); }
+    // Bits beyond 07777 are dropped; a negative value marks the permissions unknown.
+    void SetPermissions(int permissions);
     // After a rename on the server: the same entry under `name`.
     void SetName(std::string name) { name_ = std::move(name); }
 
@@ -93,7 +100,14 @@ class RemoteEntry {
     std::int32_t time_ = 0;
     EntryKind kind_ = EntryKind::File;
     bool exactTime_ = false;
+    // Fits beside the flag, so a 100,000-entry listing costs nothing more.
+    static constexpr std::uint16_t kNoPermissions = 0xFFFF;
+    std::uint16_t permissions_ = kNoPermissions;
 };
+
+// The permission bits as ls writes them after the type letter, "rwxr-xr-x" ('s', 'S', 't', 'T' for the
+// set-id and sticky bits); empty for -1.
+std::string PermissionsText(int permissions);
 
 // False for a name that must not become a file in the download folder: empty, "." or "..", or holding
 // '/' or NUL (it would leave the folder or be cut short).

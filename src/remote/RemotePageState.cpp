@@ -76,7 +76,7 @@ void RemotePageState::ResetSession(std::shared_ptr<RemoteRequestQueue> session, 
     pending_ = false;
     currentDirectory_.clear();
     if (starting) {
-        sortDirection_ = {1, 1, 1};
+        sortDirection_ = {1, 1, 1, 1};
         ClearFailure();
     }
     session_ = std::move(session);

@@ -51,8 +51,8 @@ class RemotePageObserver {
 
 class RemotePageState {
   public:
-    // Per column: Name, Size, Date/Time.
-    static constexpr int kColumns = 3;
+    // Per column: Name, Size, Date/Time, Permissions.
+    static constexpr int kColumns = 4;
 
     explicit RemotePageState(LogView& log);
     RemotePageState(const RemotePageState&) = delete;
@@ -225,5 +225,5 @@ class RemotePageState {
     std::shared_ptr<DeletePlan> pendingDeletePlan_;
     std::shared_ptr<TransferPlan> pendingTransferPlan_;
     int sortMode_ = 0;
-    std::array<int, kColumns> sortDirection_{1, 1, 1};
+    std::array<int, kColumns> sortDirection_{1, 1, 1, 1};
 };

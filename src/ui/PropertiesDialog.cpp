@@ -55,6 +55,10 @@ PropertiesDialog::PropertiesDialog(const PropertiesTexts& texts, const QIcon& ic
     grid->addWidget(Text(texts.thirdValue, "thirdValue"), 5, 1);
     grid->addWidget(Text(texts.fourthLabel, "fourthLabel", Qt::AlignRight), 6, 0);
     grid->addWidget(Text(texts.fourthValue, "fourthValue"), 6, 1);
+    if (!texts.permissionsValue.empty()) {
+        grid->addWidget(Text("Permissions:", "permissionsLabel", Qt::AlignRight), 7, 0);
+        grid->addWidget(Text(texts.permissionsValue, "permissionsValue"), 7, 1);
+    }
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     buttons->button(QDialogButtonBox::Ok)->setDefault(true);

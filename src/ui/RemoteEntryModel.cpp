@@ -11,7 +11,7 @@ int RemoteEntryModel::rowCount(const QModelIndex& parent) const {
 }
 
 int RemoteEntryModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : 3;
+    return parent.isValid() ? 0 : kColumnCount;
 }
 
 QVariant RemoteEntryModel::data(const QModelIndex& index, int role) const {
@@ -31,6 +31,8 @@ QVariant RemoteEntryModel::data(const QModelIndex& index, int role) const {
                     return QString::fromLocal8Bit(entry.SizeText());
                 case kDate:
                     return QString::fromLocal8Bit(entry.DateText());
+                case kPermissions:
+                    return QString::fromLatin1(PermissionsText(entry.Permissions()));
                 default:
                     return {};
             }
@@ -78,6 +80,8 @@ QVariant RemoteEntryModel::headerData(int section, Qt::Orientation orientation, 
                 return QStringLiteral("Size");
             case kDate:
                 return QStringLiteral("Date/Time");
+            case kPermissions:
+                return QStringLiteral("Permissions");
             default:
                 return {};
         }

@@ -1,6 +1,7 @@
 #pragma once
 // The Remote page's rows as an item model: one row per shown entry of the page state, with the Name,
-// Size and Date/Time columns and the entry's kind as its icon. The page forwards the state's changes.
+// Size, Date/Time and Permissions columns and the entry's kind as its icon. The page forwards the state's
+// changes.
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <array>
@@ -11,7 +12,7 @@ class RemotePageState;
 class RemoteEntryModel : public QAbstractTableModel {
     Q_OBJECT
   public:
-    enum Column { kName = 0, kSize = 1, kDate = 2 };
+    enum Column { kName = 0, kSize = 1, kDate = 2, kPermissions = 3, kColumnCount };
 
     // `icons`: by kind (folder, link, file).
     RemoteEntryModel(const RemotePageState& state, std::array<QIcon, 3> icons, QObject* parent = nullptr);
@@ -33,7 +34,7 @@ class RemoteEntryModel : public QAbstractTableModel {
     void EndReset() { endResetModel(); }
     void BeginAppend(int first, int count) { beginInsertRows({}, first, first + count - 1); }
     void EndAppend() { endInsertRows(); }
-    void RowChanged(int row) { emit dataChanged(index(row, 0), index(row, kDate)); }
+    void RowChanged(int row) { emit dataChanged(index(row, 0), index(row, kPermissions)); }
     void BeginRemove(int row) { beginRemoveRows({}, row, row); }
     void EndRemove() { endRemoveRows(); }
     // Around a sort: selections and the current row follow their entries.

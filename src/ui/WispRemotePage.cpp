@@ -721,8 +721,8 @@ void WispRemotePage::showEvent(QShowEvent* event) {
 }
 
 void WispRemotePage::SetColumnWidths() {
-    // A third, a sixth and a third of the width, following the window, until the user sizes a column:
-    // the rest stays free on the right as the list's background.
+    // A third, a sixth, a quarter and an eighth of the width, following the window, until the user sizes
+    // a column: the rest stays free on the right as the list's background.
     if (columnsSizedByUser_) {
         return;
     }
@@ -730,7 +730,8 @@ void WispRemotePage::SetColumnWidths() {
     settingColumns_ = true;
     treeView_->setColumnWidth(RemoteEntryModel::kName, width / 3);
     treeView_->setColumnWidth(RemoteEntryModel::kSize, width / 6);
-    treeView_->setColumnWidth(RemoteEntryModel::kDate, width / 3);
+    treeView_->setColumnWidth(RemoteEntryModel::kDate, width / 4);
+    treeView_->setColumnWidth(RemoteEntryModel::kPermissions, width / 8);
     settingColumns_ = false;
 }
 

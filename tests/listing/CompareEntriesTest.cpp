@@ -1,4 +1,5 @@
-// The list orders: names as unsigned bytes, signed sizes, times with -1 oldest, and the unsorted modes.
+// The list orders: names as unsigned bytes, signed sizes, times with -1 oldest, permissions, and the
+// unsorted modes.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -9,6 +10,12 @@ namespace {
 
 RemoteEntry Entry(const std::string& name, std::int32_t size = 0, std::int32_t time = 0) {
     return RemoteEntry(name, size, time, 0);
+}
+
+RemoteEntry Moded(int permissions) {
+    RemoteEntry entry = Entry("m");
+    entry.SetPermissions(permissions);
+    return entry;
 }
 
 int Sign(int value) {
@@ -40,8 +47,11 @@ TEST(CompareEntriesTest, Orders) {
         {"equal times", Entry("a", 0, 7), Entry("b", 0, 7), 3, 0},
         {"no valid time last descending", Entry("a", 0, -1), Entry("b", 0, 0), -3, 1},
         {"mode 0 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), 0, 0},
-        {"mode 4 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), 4, 0},
-        {"mode -4 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), -4, 0},
+        {"unknown permissions first", Entry("a"), Moded(0), 4, -1},
+        {"fewer bits first", Moded(0644), Moded(04644), 4, -1},
+        {"more bits first descending", Moded(0644), Moded(04644), -4, 1},
+        {"mode 5 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), 5, 0},
+        {"mode -5 is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), -5, 0},
         {"mode INT_MIN is unsorted", Entry("a", 1, 1), Entry("b", 2, 2), INT_MIN, 0},
     };
     for (const auto& row : rows) {

@@ -7,6 +7,7 @@
 
 #include "listing/ListingParser.h"
 #include "listing/LocalZone.h"
+#include "listing/PropertiesTexts.h"
 
 namespace {
 
@@ -95,6 +96,42 @@ TEST(ListingParserTest, EveryFormatGivesTheRowsTheUserSees) {
     ASSERT_TRUE(entry && entry->ExactTime());
     entry->SetSizeAndTime(1, kJan5, kTenthOfMarchNoon);
     EXPECT_FALSE(entry->ExactTime());
+}
+
+// What the Permissions column and the Properties dialog show for each way a listing gives a mode.
+TEST(ListingParserTest, PermissionsFromModesAndFacts) {
+    const struct {
+        const char* what;
+        std::string line;
+        std::string column;
+        std::string properties;
+    } rows[] = {
+        {"Unix file", "-rw-r--r--   1 owner group 5 Jan  5 13:45 f", "rw-r--r--", "rw-r--r-- (644)"},
+        {"Unix set-id and sticky with execute, access-list mark", "drwsr-sr-t+  2 o g 4096 Jan  5 13:45 d",
+         "rwsr-sr-t", "rwsr-sr-t (7755)"},
+        {"Unix set-id and sticky without execute", "-rwSr-Sr-T@  1 o g 1 Jan  5 13:45 f", "rwSr-Sr-T",
+         "rwSr-Sr-T (7644)"},
+        {"Unix no bits", "----------   1 o g 1 Jan  5 13:45 f", "---------", "--------- (000)"},
+        {"Unix column that is no mode", "-rw-r--r-?   1 owner group 5 Jan  5 13:45 f", "", ""},
+        {"Unix mode column too long", "-rw-r--r--xx 1 owner group 5 Jan  5 13:45 f", "", ""},
+        {"Unix line it cannot read", std::string(31, 'x'), "", ""},
+        {"MLSD UNIX.mode", "type=file;UNIX.mode=0640; f", "rw-r-----", "rw-r----- (640)"},
+        {"MLSD unix.mode of a whole mode", "type=file;unix.mode=104755; f", "rwsr-xr-x", "rwsr-xr-x (4755)"},
+        {"MLSD unix.mode as a Python literal", "unix.mode=0o755;type=dir; d", "rwxr-xr-x", "rwxr-xr-x (755)"},
+        {"MLSD UNIX.mode not octal", "type=file;UNIX.mode=0968; f", "", ""},
+        {"MLSD UNIX.mode empty", "type=file;UNIX.mode=; f", "", ""},
+        {"MLSD UNIX.mode beyond a mode", "type=file;UNIX.mode=77777777; f", "", ""},
+        {"MLSD perm is no mode", "type=file;perm=adfrw; f", "", ""},
+        {"DOS", "01-05-2021  23:15   5 f", "", ""},
+        {"EPLF", "+m825718503,r,s280,\tf", "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::optional<RemoteEntry> entry = ListingParser::Parse(row.line, kTenthOfMarchNoon);
+        ASSERT_TRUE(entry.has_value());
+        EXPECT_EQ(PermissionsText(entry->Permissions()), row.column);
+        EXPECT_EQ(PropertiesTexts::Build(std::span(&*entry, 1), 1).permissionsValue, row.properties);
+    }
 }
 
 }  // namespace

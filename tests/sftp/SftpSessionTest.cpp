@@ -192,6 +192,7 @@ TEST(SftpSession, ConnectsAndListsTheUrlsFolderWithExactTimesSizesAndModes) {
         EXPECT_TRUE(entry->ExactTime()) << line;
         if (entry->Name() == "five.txt") {
             EXPECT_EQ(entry->Size(), 5);
+            EXPECT_EQ(PermissionsText(entry->Permissions()), "rw-r-----");
         }
         if (entry->Name() == "link") {
             EXPECT_EQ(entry->Kind(), EntryKind::Link);

@@ -111,6 +111,7 @@ TEST_F(WispRemotePageTest, FourViewModesShareOneSelection) {
             EXPECT_EQ(
                 WispRemotePageTesting(page_).DetailsView()->model()->headerData(2, Qt::Horizontal).toString(),
                 "Date/Time");
+            EXPECT_EQ(WispRemotePageTesting(page_).Model()->index(1, 3).data().toString(), "rw-r--r--");
             EXPECT_EQ(WispRemotePageTesting(page_).Model()->index(0, 1).data(Qt::TextAlignmentRole).toInt() &
                           Qt::AlignRight,
                       Qt::AlignRight);
@@ -250,17 +251,25 @@ TEST_F(WispRemotePageTest, PropertiesDialogShowsTheSelectedEntries) {
                   Line("dir", 0, 'd'), Line("b.txt", 1024)});
     const struct {
         std::vector<int> rows;
-        std::string caption, heading, type, size, third, fourth;
+        std::string caption, heading, type, size, third, fourth, permissions;
     } cases[] = {
-        {{0}, "notes.txt Properties", "notes.txt", "File", "512 bytes", "Modified:", ""},
-        {{1}, "bin Properties", "bin", "Symbolic link", "7 bytes", "Links to:", "Modified:"},
+        {{0}, "notes.txt Properties", "notes.txt", "File", "512 bytes", "Modified:", "", "rw-r--r-- (644)"},
+        {{1},
+         "bin Properties",
+         "bin",
+         "Symbolic link",
+         "7 bytes",
+         "Links to:",
+         "Modified:",
+         "rwxrwxrwx (777)"},
         {{0, 2, 3},
          "notes.txt, ... Properties",
          "2 Files, 1 Folders, 0 Symbolic links",
          "Multiple types",
          "1.50KB (1536 bytes)",
          "",
-         ""},
+         "",
+         "(missing)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.caption);
@@ -280,6 +289,7 @@ TEST_F(WispRemotePageTest, PropertiesDialogShowsTheSelectedEntries) {
         EXPECT_EQ(text("sizeValue"), c.size);
         EXPECT_EQ(text("thirdLabel"), c.third);
         EXPECT_EQ(text("fourthLabel"), c.fourth);
+        EXPECT_EQ(text("permissionsValue"), c.permissions);
         EXPECT_FALSE(dialog->findChild<QLabel*>("icon")->pixmap().isNull());
         if (c.rows.size() == 1) {
             dialog->show();
