@@ -44,6 +44,9 @@ FtpFeatures FtpFeatures::Parse(const std::vector<std::string>& lines, std::strin
             }
             return {};
         }
+        if (name == "MLST" && end < line.size()) {
+            features.mlstFacts_ = line.substr(end + 1);
+        }
         if (!features.Has(name)) {
             features.names_.push_back(std::move(name));
         }
@@ -72,4 +75,32 @@ std::string FtpFeatures::LogLine() const {
         line += name;
     }
     return line;
+}
+
+std::string FtpFeatures::MlstFactsWithMode() const {
+    std::string asked;
+    bool modeOffered = false;
+    std::string_view rest = mlstFacts_;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find(';'), rest.size());
+        std::string_view fact = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        const bool sent = fact.ends_with('*');
+        if (sent) {
+            fact.remove_suffix(1);
+        }
+        std::string upper;
+        for (const char c : fact) {
+            upper += Upper(c);
+        }
+        if (upper == "UNIX.MODE") {
+            if (sent) {
+                return {};  // sent already
+            }
+            modeOffered = true;
+        } else if (sent && !fact.empty()) {
+            asked.append(fact) += ';';
+        }
+    }
+    return modeOffered ? asked + "UNIX.mode;" : std::string();
 }

@@ -29,7 +29,12 @@ class FtpFeatures {
     void Drop(std::string_view name);
     // "... server features: MDTM MFMT MLST SIZE UTF8", or that the server listed none.
     std::string LogLine() const;
+    // The argument of an OPTS MLST that adds UNIX.mode to the facts the server sends by itself, when it
+    // offers that fact without sending it ("type;size;modify;UNIX.mode;"); empty otherwise.
+    std::string MlstFactsWithMode() const;
 
   private:
     std::vector<std::string> names_;
+    // The MLST line's list of facts, as the server wrote it ("type*;size*;modify*;UNIX.mode;").
+    std::string mlstFacts_;
 };

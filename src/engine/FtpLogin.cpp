@@ -176,6 +176,12 @@ bool FtpLogin::LearnFeatures(FtpContext& session) {
             return false;
         }
     }
+    // For the Remote page's Permissions column; a refusal leaves the facts as they were.
+    if (const std::string facts = session.Features().MlstFactsWithMode(); !facts.empty()) {
+        if (session.Command("OPTS MLST " + facts) == FtpProtocol::kLostConnection) {
+            return false;
+        }
+    }
     return true;
 }
 
