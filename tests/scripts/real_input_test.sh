@@ -64,8 +64,9 @@ poll 30 test -s "$work/demo/port" || { echo "FAILED: the demo site starts"; cat 
 site=$work/demo/site
 down=$work/downloads
 
-(cd "$work" && exec env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORMTHEME -u XDG_CURRENT_DESKTOP HOME="$work/home" \
-  XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
+# No ssh-agent of the machine: the SFTP steps log in with the key in $work/home/.ssh alone.
+(cd "$work" && exec env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORMTHEME -u XDG_CURRENT_DESKTOP -u SSH_AUTH_SOCK \
+  HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
   "$wisp" "ftp://127.0.0.1:$(cat "$work/demo/port")/") >"$work/wisp.out" 2>&1 &
 wisp_pid=$!
 pids+=("$wisp_pid")
@@ -258,4 +259,86 @@ xdotool key ctrl+a type secret
 xdotool key Return
 step "after the refusal the focus is in the password box: typed there, the right password logs in" \
   poll 10 logged "USER 'nobody' logged in"
+
+# --- SFTP: a test sshd of this script's own, on a free port, the host key unknown to Wisp. Its log and
+# sftp-server's (opendir, open, close) go to one file, which the steps watch instead of the FTP log;
+# sftp-server rather than internal-sftp, whose log would go to a syslog that may not be there.
+idle
+mark
+click "${logoff_button[@]}"
+poll 5 logged '<- QUIT$' && idle
+ssh=$work/ssh
+sftp_server=/usr/lib/openssh/sftp-server
+if [ ! -x /usr/sbin/sshd ] || [ ! -x "$sftp_server" ] || ! command -v ssh-keygen >/dev/null; then
+  echo "SKIPPED: the SFTP steps: sshd, sftp-server or ssh-keygen is not installed (openssh-server)"
+else
+  mkdir -p "$ssh/site" "$work/home/.ssh"
+  ssh-keygen -q -t ed25519 -N '' -C host -f "$ssh/host_key"
+  ssh-keygen -q -t ed25519 -N '' -C wisp -f "$work/home/.ssh/id_ed25519"
+  cp "$work/home/.ssh/id_ed25519.pub" "$ssh/authorized_keys"
+  head -c 300000 /dev/urandom >"$ssh/site/from-ssh.bin"
+  # As root, sshd insists on its privilege separation folder.
+  [ "$(id -u)" -ne 0 ] || mkdir -p /run/sshd
+  log=$ssh/sshd.log
+  sshd_settled() { grep -qs "listening on 127.0.0.1 port $port" "$log" || ! kill -0 "$sshd_pid" 2>/dev/null; }
+  # A port free a moment ago may be taken meanwhile: a few tries.
+  for _ in 1 2 3; do
+    port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $ssh/host_key" "PidFile none" "UsePAM no" \
+      "PasswordAuthentication no" "KbdInteractiveAuthentication no" "StrictModes no" \
+      "AuthorizedKeysFile $ssh/authorized_keys" "PermitRootLogin prohibit-password" "LogLevel VERBOSE" \
+      "Subsystem sftp $sftp_server -e -l VERBOSE -d $ssh/site 2>>$log" >"$ssh/sshd_config"
+    /usr/sbin/sshd -D -e -f "$ssh/sshd_config" >>"$log" 2>&1 &
+    sshd_pid=$!
+    poll 10 sshd_settled
+    kill -0 "$sshd_pid" 2>/dev/null && break
+  done
+  pids+=("$sshd_pid")
+  step "SFTP: the test sshd listens on 127.0.0.1:$port" grep -q "listening on 127.0.0.1 port $port" "$log"
+
+  url_box=(340 80) first_row=(80 103)
+  # The host-key dialog's buttons Always and Cancel, relative to the dialog.
+  always_button=(395 211) cancel_button=(492 211)
+  asks_host_key() {
+    dialog=$(timeout 10 xdotool search --sync --onlyvisible --name '^Host key$' | head -n 1)
+    [ -n "$dialog" ] && logged "Connection from 127.0.0.1 port [0-9]+ on 127.0.0.1 port $port"
+  }
+  answer() { xdotool mousemove --window "$dialog" "$1" "$2" click 1; }
+  seen=0
+  click "${url_box[@]}"
+  xdotool key ctrl+a type "sftp://127.0.0.1:$port/"
+  click "${connect_button[@]}"
+  step "SFTP: the URL typed and Connect clicked reach the sshd, and its unknown host key is asked about" \
+    asks_host_key
+  answer "${cancel_button[@]}"
+  step "SFTP: Cancel clicked: the connection is closed before any login" poll 10 logged '(closed|isconnect).*preauth'
+  step "SFTP: after Cancel the title shows no status" idle
+  nothing_trusted() { ! logged 'Accepted publickey' && ! test -s "$work/home/.ssh/known_hosts"; }
+  step "SFTP: after Cancel nobody logged in, and no key was saved" nothing_trusted
+  mark
+  click "${connect_button[@]}"
+  step "SFTP: Connect again asks again" asks_host_key
+  answer "${always_button[@]}"
+  step "SFTP: Always clicked: the login with the account's key succeeds" poll 10 logged 'Accepted publickey for '
+  read -r type key _ <"$ssh/host_key.pub"
+  step "SFTP: Always saved the key in ~/.ssh/known_hosts under [127.0.0.1]:$port" \
+    grep -qsxF "[127.0.0.1]:$port $type $key" "$work/home/.ssh/known_hosts"
+  step "SFTP: the first listing arrives (opendir of the site's folder)" poll 10 logged "opendir \"$ssh/site\""
+  idle
+  click "${remote_tab[@]}"
+  mark
+  get_sftp() { get_file "${first_row[@]}" "$down" && poll 20 logged 'close ".*/from-ssh.bin" bytes read' && idle; }
+  step "SFTP: the row menu's Get file(s) as ... downloads the file" get_sftp
+  step "SFTP: the download is identical to the server's file" cmp -s "$down/from-ssh.bin" "$ssh/site/from-ssh.bin"
+  click "${host_tab[@]}"
+  mark
+  click "${logoff_button[@]}"
+  step "SFTP: Logoff ends the session" poll 10 logged 'session closed for local user'
+  idle
+  mark
+  click "${connect_button[@]}"
+  known_key_logs_in() { poll 10 logged 'Accepted publickey for ' && poll 10 logged 'opendir' && no_popup; }
+  step "SFTP: a second Connect asks nothing (the key is known) and logs in" known_key_logs_in
+  idle
+fi
 finish
