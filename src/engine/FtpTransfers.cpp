@@ -38,6 +38,7 @@
 #include "listing/TimeValue.h"
 #include "platform/SocketError.h"
 #include "platform/WinsockErrorName.h"
+#include "views/TransferRowReports.h"
 
 namespace {
 
@@ -810,26 +811,6 @@ int ServeEach(FtpContext& session, int typeIndex, const std::vector<Item>* items
 
 constexpr std::string_view kStoppedByUser = "Stopped by the user";
 
-// The transfer queue's reports of one row; nothing for items that name no row.
-class RowReports {
-  public:
-    RowReports(TransferView& view, std::uint64_t row) : view_(view), row_(row) {}
-    void Retrying(int attempt, int delayMs, std::string_view reason) {
-        if (row_ != 0) {
-            view_.TransferRetrying(row_, attempt, (delayMs + 500) / 1000, reason);
-        }
-    }
-    void Ended(TransferEnd end, std::string_view reason) {
-        if (row_ != 0) {
-            view_.TransferEnded(row_, end, reason);
-        }
-    }
-
-  private:
-    TransferView& view_;
-    std::uint64_t row_;
-};
-
 // Makes the row's folder the session's current one: a CWD only when the session is elsewhere, or does
 // not know where it is.
 FtpStep EnterFolder(FtpContext& session, const std::string& folder, FileNotes& notes) {
@@ -868,7 +849,7 @@ std::string FailureWords(FtpContext& session, const FtpStep& step) {
 // `byPath`: the attempt names the file by its absolute path, so no CWD is needed.
 template <typename Attempt>
 FtpStep ServeRow(FtpContext& session, const TransferItem& item, int typeIndex, bool byPath, Attempt attempt) {
-    RowReports reports(session.Transfers(), item.row);
+    TransferRowReports reports(session.Transfers(), item.row);
     const std::vector<int>& delays = session.Options().retryDelaysMs;
     const std::string name = Printable(item.remoteName);
     bool lost = false;
@@ -966,7 +947,7 @@ int ServeItems(FtpContext& session, const TransferItems& transfers, int typeInde
             break;
         }
         if (transfers.stops && transfers.stops->Stopped(item.row)) {
-            RowReports(session.Transfers(), item.row).Ended(TransferEnd::Stopped, kStoppedByUser);
+            TransferRowReports(session.Transfers(), item.row).Ended(TransferEnd::Stopped, kStoppedByUser);
             continue;
         }
         const FtpStep step = ServeRow(session, item, typeIndex, byPath, [&](FileNotes& notes, bool again) {
@@ -984,7 +965,7 @@ int ServeItems(FtpContext& session, const TransferItems& transfers, int typeInde
                                 ? std::string(kStoppedByUser)
                                 : "the connection was lost: " + session.LastReplyInWords();
     for (; next < items.size(); ++next) {
-        RowReports(session.Transfers(), items[next].row).Ended(TransferEnd::Stopped, why);
+        TransferRowReports(session.Transfers(), items[next].row).Ended(TransferEnd::Stopped, why);
     }
     session.Abort().ClearRequested();
     EndTransferStatus(session);
@@ -1063,7 +1044,7 @@ int PutItems(FtpContext& session, const TransferItems& transfers, int typeIndex)
         if (made == kLostConnection) {
             const std::string why = "the connection was lost: " + session.LastReplyInWords();
             for (const TransferItem& item : transfers.items) {
-                RowReports(session.Transfers(), item.row).Ended(TransferEnd::Stopped, why);
+                TransferRowReports(session.Transfers(), item.row).Ended(TransferEnd::Stopped, why);
             }
             EndTransferStatus(session);
             return made;
@@ -1074,7 +1055,7 @@ int PutItems(FtpContext& session, const TransferItems& transfers, int typeIndex)
             if (std::string why = FtpUploadTrees::FolderFailure(failed, item.remoteFolder);
                 !why.empty() && !stopped) {
                 session.Log().LogMessage("... " + Printable(item.remoteName) + " not uploaded: " + why);
-                RowReports(session.Transfers(), item.row).Ended(TransferEnd::Failed, why);
+                TransferRowReports(session.Transfers(), item.row).Ended(TransferEnd::Failed, why);
             } else {
                 rest.items.push_back(item);
             }

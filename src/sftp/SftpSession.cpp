@@ -72,13 +72,8 @@ void SftpSession::Run(std::unique_ptr<SftpSession> session) {
     const auto handle = session->handle_;
     const SessionViews views = session->context_->Views();
     session->SessionMain();
-    if (!session->endReason_.empty()) {
-        views.host.ShowFailure(SessionFailure::Lost, session->endReason_);
-        views.remote.ShowFailure(session->endReason_);
-    }
     // The pages drop their pointers while the session still exists; only then is it freed.
-    views.host.ResetAfterSession();
-    views.remote.ResetAfterSession();
+    views.ShowSessionEnded(session->endReason_);
     session.reset();
     handle->MarkEnded();
 }

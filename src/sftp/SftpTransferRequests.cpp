@@ -27,6 +27,7 @@
 #include "listing/RemoteName.h"
 #include "sftp/SftpRetryRule.h"
 #include "sftp/SftpTreeWalk.h"
+#include "views/TransferRowReports.h"
 
 namespace {
 
@@ -374,26 +375,6 @@ Attempt PutFile(SftpContext& context, const Upload& job) {
     return DoneAttempt();
 }
 
-// The transfer queue's reports of one row; nothing for items that name no row.
-class RowReports {
-  public:
-    RowReports(TransferView& view, std::uint64_t row) : view_(view), row_(row) {}
-    void Retrying(int attempt, int delayMs, std::string_view reason) {
-        if (row_ != 0) {
-            view_.TransferRetrying(row_, attempt, (delayMs + 500) / 1000, reason);
-        }
-    }
-    void Ended(TransferEnd end, std::string_view reason) {
-        if (row_ != 0) {
-            view_.TransferEnded(row_, end, reason);
-        }
-    }
-
-  private:
-    TransferView& view_;
-    std::uint64_t row_;
-};
-
 std::string LostWords(const std::string& reason) {
     return "the connection was lost: " + reason;
 }
@@ -403,7 +384,7 @@ std::string LostWords(const std::string& reason) {
 // the caller reports for every row left.
 template <typename AttemptOnce>
 Attempt ServeRow(SftpContext& context, const TransferItem& item, AttemptOnce attempt) {
-    RowReports reports(context.Transfers(), item.row);
+    TransferRowReports reports(context.Transfers(), item.row);
     const std::vector<int>& delays = context.Options().retryDelaysMs;
     const std::string name = Printable(item.remoteName);
     for (std::size_t tried = 0;; ++tried) {
@@ -461,7 +442,7 @@ SftpOutcome ServeItems(SftpContext& context, const TransferItems& transfers, Att
             break;
         }
         if (transfers.stops && transfers.stops->Stopped(item.row)) {
-            RowReports(context.Transfers(), item.row).Ended(TransferEnd::Stopped, kStoppedByUser);
+            TransferRowReports(context.Transfers(), item.row).Ended(TransferEnd::Stopped, kStoppedByUser);
             allDone = false;
             continue;
         }
@@ -480,7 +461,7 @@ SftpOutcome ServeItems(SftpContext& context, const TransferItems& transfers, Att
     }
     const std::string why = lost.empty() ? std::string(kStoppedByUser) : LostWords(lost);
     for (; next < items.size(); ++next) {
-        RowReports(context.Transfers(), items[next].row).Ended(TransferEnd::Stopped, why);
+        TransferRowReports(context.Transfers(), items[next].row).Ended(TransferEnd::Stopped, why);
         allDone = false;
     }
     EndTransferStatus(context);
@@ -501,7 +482,7 @@ bool RefuseType(SftpContext& context, int type, const TransferItems* transfers, 
     context.LogFailure("... " + reason);
     if (transfers != nullptr) {
         for (const TransferItem& item : transfers->items) {
-            RowReports(context.Transfers(), item.row).Ended(TransferEnd::Failed, reason);
+            TransferRowReports(context.Transfers(), item.row).Ended(TransferEnd::Failed, reason);
         }
     }
     context.ShowFailure(what);
@@ -594,7 +575,8 @@ SftpOutcome PutItems(SftpContext& context, const TransferItems& transfers) {
         std::string lost;
         if (!SftpTreeWalk::MakeFolders(context, transfers.folders, failed, lost)) {
             for (const TransferItem& item : transfers.items) {
-                RowReports(context.Transfers(), item.row).Ended(TransferEnd::Stopped, LostWords(lost));
+                TransferRowReports(context.Transfers(), item.row)
+                    .Ended(TransferEnd::Stopped, LostWords(lost));
             }
             EndTransferStatus(context);
             return SftpOutcome::Lost;
@@ -605,7 +587,7 @@ SftpOutcome PutItems(SftpContext& context, const TransferItems& transfers) {
             if (std::string why = FtpUploadTrees::FolderFailure(failed, item.remoteFolder);
                 !why.empty() && !stopped) {
                 context.Log().LogMessage("... " + Printable(item.remoteName) + " not uploaded: " + why);
-                RowReports(context.Transfers(), item.row).Ended(TransferEnd::Failed, why);
+                TransferRowReports(context.Transfers(), item.row).Ended(TransferEnd::Failed, why);
             } else {
                 rest.items.push_back(item);
             }
