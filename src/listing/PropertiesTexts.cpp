@@ -100,8 +100,8 @@ PropertiesTexts PropertiesTexts::Build(std::span<const RemoteEntry> selected, in
             texts.thirdValue = std::move(date);
         }
         if (const int permissions = entry.Permissions(); permissions >= 0) {
-            char octal[8];
-            std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(permissions));
+            char octal[16];
+            std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(permissions & 07777));
             texts.permissionsValue = PermissionsText(permissions) + " (" + octal + ")";
         }
     } else {

@@ -1,52 +1,13 @@
 #include "ui/HostKeyDialog.h"
 
-#include <QGridLayout>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QPushButton>
-#include <QStyle>
-#include <QVBoxLayout>
 #include <string>
 #include <utility>
 
 #include "ui/DialogFlags.h"
 #include "ui/FingerprintFont.h"
+#include "ui/TrustQuestionParts.h"
 
-namespace {
-
-QString FromLocal(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// The host and the key's type come from the URL and the server: plain text always, never markup.
-QLabel* Text(const QString& text, const char* name, QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    return label;
-}
-
-QLabel* Sentence(const char* text, const char* name, QWidget* parent) {
-    QLabel* label = Text(QString::fromLatin1(text), name, parent);
-    label->setWordWrap(true);
-    return label;
-}
-
-QLabel* Value(const QString& text, const char* name, QWidget* parent) {
-    QLabel* label = Text(text, name, parent);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    return label;
-}
-
-QPushButton* Button(const char* text, const char* name, QWidget* parent) {
-    auto* button = new QPushButton(QString::fromLatin1(text), parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setAutoDefault(false);
-    return button;
-}
-
-}  // namespace
+using namespace TrustQuestion;
 
 HostKeyDialog::HostKeyDialog(const SshHostKey& key, std::function<void(HostKeyAnswer)> answer,
                              QWidget* parent)
@@ -54,77 +15,38 @@ HostKeyDialog::HostKeyDialog(const SshHostKey& key, std::function<void(HostKeyAn
     setObjectName("HostKeyDialog");
     setWindowTitle("Host key");
 
-    auto* icon = new QLabel(this);
-    icon->setObjectName("icon");
-    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(32, 32));
-    icon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-
-    QLabel* server = Text(ServerText(key), "server", this);
-    QFont bold = server->font();
-    bold.setBold(true);
-    server->setFont(bold);
-    QLabel* heading = Sentence(
+    QLabel* heading = PlainText(
         "The host key of this server is not known: it is in none of your known_hosts files, so nothing "
         "shows that this is the server you mean to reach.",
         "heading", this);
-    auto* headingText = new QVBoxLayout;
-    headingText->setSpacing(4);
-    headingText->addWidget(server);
-    headingText->addWidget(heading);
-    auto* top = new QHBoxLayout;
-    top->setSpacing(12);
-    top->addWidget(icon, 0, Qt::AlignTop);
-    top->addLayout(headingText, 1);
+    heading->setWordWrap(true);
+    QVBoxLayout* column = Column(*this, PlainText(ServerText(key), "server", this), {heading});
 
-    auto* details = new QGridLayout;
-    details->setHorizontalSpacing(12);
-    details->setVerticalSpacing(6);
-    details->setColumnStretch(1, 1);
-    details->addWidget(Text("Key type:", "", this), 0, 0, Qt::AlignLeft | Qt::AlignTop);
-    details->addWidget(Value(FromLocal(key.type), "keyType", this), 0, 1, Qt::AlignLeft | Qt::AlignTop);
-    QLabel* fingerprint =
-        Value(QString::fromLatin1(key.fingerprint.data(), static_cast<qsizetype>(key.fingerprint.size())),
-              "fingerprint", this);
+    QGridLayout* details = DetailsGrid();
+    AddDetail(*details, 0, "Key type:", SelectableText(FromLocal(key.type), "keyType", this));
+    QLabel* fingerprint = SelectableText(
+        QString::fromLatin1(key.fingerprint.data(), static_cast<qsizetype>(key.fingerprint.size())),
+        "fingerprint", this);
     fingerprint->setFont(FingerprintFont());
-    details->addWidget(Text("Fingerprint:", "", this), 1, 0, Qt::AlignLeft | Qt::AlignTop);
-    details->addWidget(fingerprint, 1, 1, Qt::AlignLeft | Qt::AlignTop);
+    AddDetail(*details, 1, "Fingerprint:", fingerprint);
+    column->addLayout(details);
 
-    QLabel* advice = Sentence(
+    QLabel* advice = PlainText(
         "Compare the fingerprint with the one the server's administrator gives you. \"Connect once\" "
         "trusts the key for this connection only. \"Always\" adds it to ~/.ssh/known_hosts: the key is "
         "not asked about again, and a different key from this server is refused.",
         "advice", this);
+    advice->setWordWrap(true);
+    column->addWidget(advice);
 
-    QPushButton* once = Button("Connect &once", "connectOnce", this);
-    QPushButton* always = Button("&Always", "always", this);
-    QPushButton* cancel = Button("Cancel", "cancel", this);
-    // Enter must not trust a key by accident.
-    cancel->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(once);
-    buttons->addWidget(always);
-    buttons->addWidget(cancel);
-    connect(once, &QPushButton::clicked, this, [this] { done(kConnectOnce); });
-    connect(always, &QPushButton::clicked, this, [this] { done(kAlways); });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    AddAnswers(*this, *column, {"Connect &once", "connectOnce", kConnectOnce},
+               {"&Always", "always", kAlways});
     connect(this, &QDialog::finished, this, [this](int result) {
         Answer(result == kConnectOnce ? HostKeyAnswer::ConnectOnce
                : result == kAlways    ? HostKeyAnswer::Always
                                       : HostKeyAnswer::Cancel);
     });
-
-    auto* layout = new QVBoxLayout(this);
-    layout->setSpacing(12);
-    layout->addLayout(top);
-    layout->addLayout(details);
-    layout->addWidget(advice);
-    // Room the window is given beyond its natural size goes below the texts, not between them.
-    layout->addStretch(1);
-    layout->addSpacing(4);
-    layout->addLayout(buttons);
     setMinimumWidth(540);
-    cancel->setFocus();
 }
 
 HostKeyDialog::~HostKeyDialog() {

@@ -1,4 +1,5 @@
 #include "ui/CertificateDialog.h"
+#include "ui/RecordedAnswers.h"
 
 #include <gtest/gtest.h>
 
@@ -43,30 +44,7 @@ CertificateQuestion Question(bool changed) {
     return question;
 }
 
-// The answers a callback received, in order, and on which thread.
-struct Answers {
-    std::mutex mutex;
-    std::vector<CertificateTrust> given;
-    bool allOnUiThread = true;
-
-    std::function<void(CertificateTrust)> Callback() {
-        return [this](CertificateTrust trust) {
-            std::lock_guard lock(mutex);
-            given.push_back(trust);
-            allOnUiThread =
-                allOnUiThread && QThread::currentThread() == QCoreApplication::instance()->thread();
-        };
-    }
-    std::vector<CertificateTrust> Given() {
-        std::lock_guard lock(mutex);
-        return given;
-    }
-};
-
-QString Shown(const QWidget& dialog, const char* name) {
-    const auto* label = dialog.findChild<QLabel*>(name);
-    return label != nullptr ? label->text() : QString("<no label %1>").arg(name);
-}
+using Answers = RecordedAnswers<CertificateTrust>;
 
 void DeliverDeferredDeletes() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -81,15 +59,15 @@ TEST_F(CertificateDialogTest, ShowsTheCertificateWhyItFailedAndAWarningWhenItCha
         CertificateDialog dialog(Question(changed), answers.Callback());
         dialog.show();
         EXPECT_EQ(dialog.windowTitle(), "Certificate");
-        EXPECT_EQ(Shown(dialog, "server"), "ftp.example.org:990");
-        EXPECT_EQ(Shown(dialog, "heading"), "The server's certificate could not be verified:");
-        EXPECT_EQ(Shown(dialog, "problem"), "unable to get local issuer certificate");
-        EXPECT_EQ(Shown(dialog, "subject"), "CN=ftp.example.org, O=Example Files, L=Springfield, C=US");
-        EXPECT_EQ(Shown(dialog, "issuer"), "CN=Example Files Internal CA, O=Example Files");
-        EXPECT_EQ(Shown(dialog, "validFrom"), "2026-01-31 12:00:00 UTC");
-        EXPECT_EQ(Shown(dialog, "validUntil"), "2027-01-31 12:00:00 UTC");
+        EXPECT_EQ(ShownText(dialog, "server"), "ftp.example.org:990");
+        EXPECT_EQ(ShownText(dialog, "heading"), "The server's certificate could not be verified:");
+        EXPECT_EQ(ShownText(dialog, "problem"), "unable to get local issuer certificate");
+        EXPECT_EQ(ShownText(dialog, "subject"), "CN=ftp.example.org, O=Example Files, L=Springfield, C=US");
+        EXPECT_EQ(ShownText(dialog, "issuer"), "CN=Example Files Internal CA, O=Example Files");
+        EXPECT_EQ(ShownText(dialog, "validFrom"), "2026-01-31 12:00:00 UTC");
+        EXPECT_EQ(ShownText(dialog, "validUntil"), "2027-01-31 12:00:00 UTC");
         // Two lines of sixteen pairs; copied, the colon between them stays.
-        EXPECT_EQ(Shown(dialog, "fingerprint"),
+        EXPECT_EQ(ShownText(dialog, "fingerprint"),
                   "3A:F1:09:7C:DE:52:B8:64:0E:A9:13:C7:5D:88:2F:41:\n"
                   "B6:E0:7A:94:1C:D3:68:05:FA:2B:91:4E:C0:37:8D:E6");
         const auto* fingerprint = dialog.findChild<QLabel*>("fingerprint");
@@ -138,7 +116,7 @@ TEST_F(CertificateDialogTest, ServerTextsAreShownAsTheyAreNeverAsMarkup) {
     EXPECT_EQ(subject->text(), "CN=<b>bank</b><img src=\"x\">");
     EXPECT_EQ(subject->textFormat(), Qt::PlainText);
     // Without a reason the heading ends the sentence and no empty line follows it.
-    EXPECT_EQ(Shown(dialog, "heading"), "The server's certificate could not be verified.");
+    EXPECT_EQ(ShownText(dialog, "heading"), "The server's certificate could not be verified.");
     EXPECT_FALSE(dialog.findChild<QLabel*>("problem")->isVisible());
 }
 

@@ -1,4 +1,5 @@
 #include "ui/HostKeyDialog.h"
+#include "ui/RecordedAnswers.h"
 
 #include <gtest/gtest.h>
 
@@ -34,30 +35,7 @@ SshHostKey Key(std::string host = "files.example.org", unsigned port = 22) {
     return key;
 }
 
-// The answers a callback received, in order, and whether all came on the UI thread.
-struct Answers {
-    std::mutex mutex;
-    std::vector<HostKeyAnswer> given;
-    bool allOnUiThread = true;
-
-    std::function<void(HostKeyAnswer)> Callback() {
-        return [this](HostKeyAnswer answer) {
-            std::lock_guard lock(mutex);
-            given.push_back(answer);
-            allOnUiThread =
-                allOnUiThread && QThread::currentThread() == QCoreApplication::instance()->thread();
-        };
-    }
-    std::vector<HostKeyAnswer> Given() {
-        std::lock_guard lock(mutex);
-        return given;
-    }
-};
-
-QString Shown(const QWidget& dialog, const char* name) {
-    const auto* label = dialog.findChild<QLabel*>(name);
-    return label != nullptr ? label->text() : QString("<no label %1>").arg(name);
-}
+using Answers = RecordedAnswers<HostKeyAnswer>;
 
 class HostKeyDialogTest : public AppTest {};
 
@@ -78,14 +56,14 @@ TEST_F(HostKeyDialogTest, ShowsTheServerTheKeyAndWhatAlwaysDoes) {
         HostKeyDialog dialog(Key(row.host, row.port), answers.Callback());
         dialog.show();
         EXPECT_EQ(dialog.windowTitle(), "Host key");
-        EXPECT_EQ(Shown(dialog, "server"), row.server);
-        EXPECT_EQ(Shown(dialog, "keyType"), "ssh-ed25519");
+        EXPECT_EQ(ShownText(dialog, "server"), row.server);
+        EXPECT_EQ(ShownText(dialog, "keyType"), "ssh-ed25519");
         // As ssh-keygen -lf writes it, on one line, so that it can be compared and copied whole.
-        EXPECT_EQ(Shown(dialog, "fingerprint"), "SHA256:Xs1l8ZJv3qW8mJ6cV9a2zP0yKfQ7uT4nR5bE1hD3gLo");
+        EXPECT_EQ(ShownText(dialog, "fingerprint"), "SHA256:Xs1l8ZJv3qW8mJ6cV9a2zP0yKfQ7uT4nR5bE1hD3gLo");
         EXPECT_TRUE(dialog.findChild<QLabel*>("fingerprint")->textInteractionFlags() &
                     Qt::TextSelectableByMouse);
-        EXPECT_TRUE(Shown(dialog, "heading").contains("not known"));
-        EXPECT_TRUE(Shown(dialog, "advice").contains("\"Always\" adds it to ~/.ssh/known_hosts"));
+        EXPECT_TRUE(ShownText(dialog, "heading").contains("not known"));
+        EXPECT_TRUE(ShownText(dialog, "advice").contains("\"Always\" adds it to ~/.ssh/known_hosts"));
         for (const char* name : {"connectOnce", "always", "cancel"}) {
             EXPECT_NE(dialog.findChild<QPushButton*>(name), nullptr) << name;
         }
@@ -107,8 +85,8 @@ TEST_F(HostKeyDialogTest, ServerTextsAreShownAsTheyAreNeverAsMarkup) {
     Answers answers;
     HostKeyDialog dialog(key, answers.Callback());
     dialog.show();
-    EXPECT_EQ(Shown(dialog, "server"), "<b>bank</b>");
-    EXPECT_EQ(Shown(dialog, "keyType"), "<img src=\"x\">");
+    EXPECT_EQ(ShownText(dialog, "server"), "<b>bank</b>");
+    EXPECT_EQ(ShownText(dialog, "keyType"), "<img src=\"x\">");
     for (const char* name : {"server", "keyType", "fingerprint"}) {
         EXPECT_EQ(dialog.findChild<QLabel*>(name)->textFormat(), Qt::PlainText) << name;
     }
@@ -182,7 +160,7 @@ TEST_F(HostKeyQuestionTest, TheWorkerIsNotHeldWhileTheUserDecides) {
     ASSERT_FALSE(dialog.isNull());
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(Shown(*dialog, "server"), "127.0.0.1:2222");
+    EXPECT_EQ(ShownText(*dialog, "server"), "127.0.0.1:2222");
     dialog->findChild<QPushButton*>("connectOnce")->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(dialog.isNull());

@@ -1,4 +1,5 @@
 #include "ui/PassphraseDialog.h"
+#include "ui/RecordedAnswers.h"
 
 #include <gtest/gtest.h>
 
@@ -30,24 +31,7 @@ using Passphrase = std::optional<std::string>;
 
 const std::string kKeyPath = "/home/me/.ssh/id_ed25519";
 
-struct Answers {
-    std::mutex mutex;
-    std::vector<Passphrase> given;
-    bool allOnUiThread = true;
-
-    std::function<void(Passphrase)> Callback() {
-        return [this](Passphrase passphrase) {
-            std::lock_guard lock(mutex);
-            given.push_back(std::move(passphrase));
-            allOnUiThread =
-                allOnUiThread && QThread::currentThread() == QCoreApplication::instance()->thread();
-        };
-    }
-    std::vector<Passphrase> Given() {
-        std::lock_guard lock(mutex);
-        return given;
-    }
-};
+using Answers = RecordedAnswers<Passphrase>;
 
 class PassphraseDialogTest : public AppTest {};
 
