@@ -146,20 +146,8 @@ TEST_F(CertificateDialogTest, EveryWayOfAnsweringGivesOneAnswer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Answers answers;
-        // As the Host page opens it: deleted once answered.
-        QPointer<CertificateDialog> dialog = new CertificateDialog(Question(false), answers.Callback());
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->open();
-        dialog->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.data()));
-        c.act(*dialog);
-        // A mnemonic presses its button with a short animation.
-        PumpUntil([&] { return !answers.Given().empty(); }, milliseconds(2000));
-        DeliverDeferredDeletes();
-        EXPECT_TRUE(dialog.isNull());
-        EXPECT_EQ(answers.Given(), std::vector<CertificateTrust>{c.expected});
-        EXPECT_TRUE(answers.allOnUiThread);
-        delete dialog.data();
+        ExpectAnsweredOnce<CertificateDialog>(new CertificateDialog(Question(false), answers.Callback()),
+                                              answers, c.act, c.expected);
     }
 }
 

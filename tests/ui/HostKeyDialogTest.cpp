@@ -119,20 +119,8 @@ TEST_F(HostKeyDialogTest, EveryWayOfAnsweringGivesOneAnswer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Answers answers;
-        // As the Host page opens it: deleted once answered.
-        QPointer<HostKeyDialog> dialog = new HostKeyDialog(Key(), answers.Callback());
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->open();
-        dialog->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.data()));
-        c.act(*dialog);
-        // A mnemonic presses its button with a short animation.
-        PumpUntil([&] { return !answers.Given().empty(); }, milliseconds(2000));
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_TRUE(dialog.isNull());
-        EXPECT_EQ(answers.Given(), std::vector<HostKeyAnswer>{c.expected});
-        EXPECT_TRUE(answers.allOnUiThread);
-        delete dialog.data();
+        ExpectAnsweredOnce<HostKeyDialog>(new HostKeyDialog(Key(), answers.Callback()), answers, c.act,
+                                          c.expected);
     }
 }
 

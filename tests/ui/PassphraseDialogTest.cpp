@@ -79,19 +79,12 @@ TEST_F(PassphraseDialogTest, EveryWayOfAnsweringGivesOneAnswer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Answers answers;
-        QPointer<PassphraseDialog> dialog = new PassphraseDialog(kKeyPath, answers.Callback());
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->open();
-        dialog->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.data()));
-        QTest::keyClicks(dialog->findChild<QLineEdit*>("passphrase"), c.typed);
-        c.act(*dialog);
-        PumpUntil([&] { return !answers.Given().empty(); }, milliseconds(2000));
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        EXPECT_TRUE(dialog.isNull());
-        EXPECT_EQ(answers.Given(), std::vector<Passphrase>{c.expected});
-        EXPECT_TRUE(answers.allOnUiThread);
-        delete dialog.data();
+        const auto typeThenAct = [&c](PassphraseDialog& dialog) {
+            QTest::keyClicks(dialog.findChild<QLineEdit*>("passphrase"), c.typed);
+            c.act(dialog);
+        };
+        ExpectAnsweredOnce<PassphraseDialog>(new PassphraseDialog(kKeyPath, answers.Callback()), answers,
+                                             typeThenAct, c.expected);
     }
 }
 
