@@ -31,6 +31,7 @@
 #include <functional>
 #include <string>
 
+#include "BenchFolder.h"
 #include "engine/FtpSession.h"
 #include "engine/FtpSessionHandle.h"
 #include "listing/RemoteEntry.h"
@@ -43,12 +44,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
+using BenchFolder::Clock;
+using BenchFolder::MakeEntries;
+using BenchFolder::Ms;
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
+bool PumpUntil(const std::function<bool()>& done, std::chrono::seconds bound = std::chrono::seconds(120)) {
+    return BenchFolder::PumpUntil(done, bound);
 }
+namespace fs = std::filesystem;
 
 // Resident size of the process in KiB.
 long ResidentKiB() {
@@ -63,29 +66,6 @@ long ResidentKiB() {
         status.ignore(1 << 20, '\n');
     }
     return 0;
-}
-
-// Files of many sizes and times, so that every sort has work to do.
-bool MakeEntries(const fs::path& folder, long entries) {
-    std::error_code error;
-    fs::create_directories(folder, error);
-    const std::time_t now = std::time(nullptr);
-    char name[48];
-    for (long i = 0; i < entries; ++i) {
-        std::snprintf(name, sizeof name, "%s-%07ld.dat", (i % 7 == 0) ? "Report" : "entry",
-                      (i * 7919) % entries);
-        const int fd = ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            return false;
-        }
-        const timespec times[2] = {{now - i * 3600, 0}, {now - i * 3600, 0}};
-        const bool ok = ::ftruncate(fd, (i * 104729) % 5000000) == 0 && ::futimens(fd, times) == 0;
-        ::close(fd);
-        if (!ok) {
-            return false;
-        }
-    }
-    return !error;
 }
 
 // Notes when the worker sends its listing command (LIST or MLSD).
@@ -152,17 +132,6 @@ class LineTimer : public RemoteView {
   private:
     RemoteView& page_;
 };
-
-bool PumpUntil(const std::function<bool()>& done, std::chrono::seconds bound = std::chrono::seconds(120)) {
-    const auto end = Clock::now() + bound;
-    while (!done()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 }  // namespace
 

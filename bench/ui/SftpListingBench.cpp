@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFolder.h"
 #include "engine/FtpSessionHandle.h"
 #include "sftp/SftpSession.h"
 #include "support/RealSshServer.h"
@@ -36,33 +37,14 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using BenchFolder::Clock;
+using BenchFolder::MakeEntries;
+using BenchFolder::Ms;
+
+bool PumpUntil(const std::function<bool()>& done, std::chrono::seconds bound = std::chrono::seconds(300)) {
+    return BenchFolder::PumpUntil(done, bound);
+}
 namespace fs = std::filesystem;
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-bool MakeEntries(const fs::path& folder, long entries) {
-    std::error_code error;
-    fs::create_directories(folder, error);
-    const std::time_t now = std::time(nullptr);
-    char name[48];
-    for (long i = 0; i < entries; ++i) {
-        std::snprintf(name, sizeof name, "%s-%07ld.dat", (i % 7 == 0) ? "Report" : "entry", i);
-        const int fd = ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            return false;
-        }
-        const timespec times[2] = {{now - i * 3600, 0}, {now - i * 3600, 0}};
-        const bool ok = ::ftruncate(fd, (i * 104729) % 5000000) == 0 && ::futimens(fd, times) == 0;
-        ::close(fd);
-        if (!ok) {
-            return false;
-        }
-    }
-    return !error;
-}
 
 // Counts the page's "cached a copy" lines: one per listing finished.
 class CacheCounter : public NullViews {
@@ -74,17 +56,6 @@ class CacheCounter : public NullViews {
     }
     std::atomic<int> cached{0};
 };
-
-bool PumpUntil(const std::function<bool()>& done, std::chrono::seconds bound = std::chrono::seconds(300)) {
-    const auto end = Clock::now() + bound;
-    while (!done()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 // `sftp -b` with the given batch lines; seconds, negative on failure.
 double OpenSshBatch(const RealSshServer& server, const std::string& key, const std::string& batchText) {
