@@ -193,7 +193,7 @@ std::string SftpClient::RealPath(const std::string& path, SshResult* result) {
     return text;
 }
 
-SftpListing SftpClient::List(const std::string& folder) {
+SftpListing SftpClient::List(const std::string& folder, const std::function<void(const SftpEntry&)>& each) {
     SftpListing listing;
     Traffic("list " + folder);
     DirPtr dir(sftp_ != nullptr ? sftp_opendir(sftp_, folder.c_str()) : nullptr);
@@ -217,7 +217,11 @@ SftpListing SftpClient::List(const std::string& folder) {
             }
             continue;
         }
-        listing.entries.push_back(std::move(entry));
+        if (each) {
+            each(entry);
+        } else {
+            listing.entries.push_back(std::move(entry));
+        }
     }
     if (sftp_dir_eof(dir.get()) == 0) {
         listing.result = Failure("List " + folder);

@@ -70,8 +70,9 @@ class SftpClient {
 
     // The absolute form of `path` ("." is the login folder).
     std::string RealPath(const std::string& path, SshResult* result = nullptr);
-    // Every name of the folder in one pass, "." and ".." left out.
-    SftpListing List(const std::string& folder);
+    // Every name of the folder in one pass, "." and ".." left out. With `each`, the entries go to it as
+    // they arrive instead of into the listing, so that a long folder shows its first names at once.
+    SftpListing List(const std::string& folder, const std::function<void(const SftpEntry&)>& each = nullptr);
     SftpStat Stat(const std::string& path);
     SshResult Remove(const std::string& path);
     SshResult RemoveFolder(const std::string& path);

@@ -124,15 +124,14 @@ void LogRefusedNames(SftpContext& context, std::size_t refused, std::string_view
 SftpOutcome ListForPage(SftpContext& context, const std::string& folder) {
     context.Status().SetStatus("LISTing " + folder);
     context.Log().LogMessage("LISTing " + Printable(folder));
-    const SftpListing listing = context.Client().List(folder);
+    // Each batch the server answers goes to the page at once, as FTP's lines do.
+    const SftpListing listing = context.Client().List(
+        folder, [&context](const SftpEntry& entry) { context.Remote().AddListingLine(ListingLine(entry)); });
     context.Status().SetStatus(std::nullopt);
     if (!listing.result) {
         // The page goes back to what it showed before.
         context.Remote().FinishListing(false);
         return Fail(context, "Could not list " + Printable(folder), listing.result, "List " + folder);
-    }
-    for (const SftpEntry& entry : listing.entries) {
-        context.Remote().AddListingLine(ListingLine(entry));
     }
     LogRefusedNames(context, listing.refusedNames, folder);
     context.Remote().FinishListing(!context.AbortRequested());
